@@ -1,0 +1,106 @@
+#include "cli/command.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "winapi/win32.h"
+
+namespace tavrik::cli {
+namespace {
+
+std::vector<std::pair<int, CommandSetup>>& Registry() {
+    static std::vector<std::pair<int, CommandSetup>> registry;
+    return registry;
+}
+
+}  // namespace
+
+CommandRegistration::CommandRegistration(int order, CommandSetup setup) {
+    Registry().emplace_back(order, std::move(setup));
+}
+
+std::vector<CommandSetup> RegisteredCommands() {
+    auto entries = Registry();
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<CommandSetup> setups;
+    for (auto& entry : entries) setups.push_back(std::move(entry.second));
+    return setups;
+}
+
+#ifdef _WIN32
+std::string ToConsole(const std::wstring& text) {
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+std::wstring FromConsole(const std::string& text) {
+    if (text.empty()) return {};
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+#else
+// Linux wide strings hold UTF-32; the console speaks UTF-8.
+std::string ToConsole(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        auto c = static_cast<char32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+std::wstring FromConsole(const std::string& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        char32_t c = 0xFFFD;
+        size_t len = 1;
+        if (b < 0x80) {
+            c = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            len = 4;
+        }
+        if (len > 1) {
+            if (i + len > text.size()) {
+                len = 1;
+            } else {
+                c = b & (0xFF >> (len + 1));
+                for (size_t k = 1; k < len; ++k) {
+                    auto cb = static_cast<unsigned char>(text[i + k]);
+                    if ((cb & 0xC0) != 0x80) { c = 0xFFFD; len = 1; break; }
+                    c = (c << 6) | (cb & 0x3F);
+                }
+            }
+        }
+        out += static_cast<wchar_t>(c);
+        i += len;
+    }
+    return out;
+}
+#endif
+
+}  // namespace tavrik::cli

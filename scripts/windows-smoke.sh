@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Cross-builds tavrik.exe with MinGW-w64 and runs a few commands under Wine.
+# Usage: scripts/windows-smoke.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --windows
+build=${1:-build-mingw}
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+      -DTAVRIK_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tavrik
+
+export WINEDEBUG=-all WINEPREFIX="$PWD/$build/wineprefix"
+run() { timeout 300 wine "$build/tavrik.exe" "$@" 2>/dev/null | tr -d '\r'; }
+
+fail=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected [$2], got [$3]"; fail=1; fi
+}
+check "version" "tavrik $(sed -n 's/^project(Tavrik VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" "$(run --version)"
+check "sddl canonical form" "D:(A;;GA;;;WD)" "$(run sddl 'D:(a;;ga;;;wd)')"
+if [ "$fail" -ne 0 ]; then echo "0 passed, 1 failed"; exit 1; fi
+echo "2 passed, 0 failed"
