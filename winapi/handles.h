@@ -1,0 +1,31 @@
+// Kernel-style handles of the Windows layer: files, searches, tokens,
+// network enumerations and registry keys are C++ objects behind opaque
+// HANDLE values. CloseHandle and the type-specific close calls release them.
+#pragma once
+
+#include <memory>
+
+#include "winapi/types.h"
+
+namespace winapi {
+
+class HandleObject {
+public:
+    virtual ~HandleObject() = default;
+};
+
+// Takes ownership and returns a new handle value (never null, never
+// INVALID_HANDLE_VALUE, never one of the predefined registry roots).
+HANDLE RegisterHandle(std::unique_ptr<HandleObject> object);
+
+// The object behind `handle` if it is open and of type T, else null.
+HandleObject* LookupHandle(HANDLE handle);
+template <class T>
+T* LookupHandleAs(HANDLE handle) {
+    return dynamic_cast<T*>(LookupHandle(handle));
+}
+
+// Releases the object; false when the handle is not open.
+bool ReleaseHandle(HANDLE handle);
+
+}  // namespace winapi
