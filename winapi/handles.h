@@ -4,14 +4,24 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
-#include "winapi/types.h"
+#include "winapi/security.h"
 
 namespace winapi {
 
 class HandleObject {
 public:
     virtual ~HandleObject() = default;
+};
+
+// A handle whose object carries a security descriptor (an open file or
+// directory, an open registry key): what GetKernelObjectSecurity reads.
+class SecuredHandle : public HandleObject {
+public:
+    // The whole self-relative descriptor, after checking that the access the
+    // handle was opened with covers `info`. Returns a Win32 error code.
+    virtual DWORD ReadSecurity(SECURITY_INFORMATION info, std::vector<BYTE>* sd) = 0;
 };
 
 // Takes ownership and returns a new handle value (never null, never
