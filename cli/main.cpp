@@ -1,14 +1,38 @@
 // tavrik: the command-line host of the Tavrik access-control engine.
 #include <cstdio>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "cli/command.h"
+#include "winapi/win32.h"
 
 #ifndef TAVRIK_VERSION
 #define TAVRIK_VERSION "0.0.0"
 #endif
 
+#ifdef _WIN32
+#include <shellapi.h>
+#endif
+
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The narrow argv of Windows is in the ANSI code page; take the wide
+    // command line instead and hand CLI11 UTF-8, the encoding the console
+    // is switched to for output as well.
+    SetConsoleOutputCP(CP_UTF8);
+    int wideCount = 0;
+    LPWSTR* wideArgs = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    std::vector<std::string> utf8Args;
+    for (int i = 0; wideArgs != nullptr && i < wideCount; ++i) utf8Args.push_back(tavrik::cli::ToConsole(wideArgs[i]));
+    if (wideArgs != nullptr) LocalFree(wideArgs);
+    std::vector<char*> utf8Argv;
+    for (auto& arg : utf8Args) utf8Argv.push_back(arg.data());
+    if (!utf8Argv.empty()) {
+        argc = static_cast<int>(utf8Argv.size());
+        argv = utf8Argv.data();
+    }
+#endif
     CLI::App app{"Tavrik: grant, deny, revoke, audit, list, back up and restore the permissions of\n"
                  "files, directories, registry keys, services, printers and shares.",
                  "tavrik"};

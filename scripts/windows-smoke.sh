@@ -17,6 +17,6 @@ check() {  # check NAME EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected [$2], got [$3]"; fail=1; fi
 }
 check "version" "tavrik $(sed -n 's/^project(Tavrik VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" "$(run --version)"
-check "sddl canonical form" "D:(A;;GA;;;WD)" "$(run sddl 'D:(a;;ga;;;wd)')"
+check "sddl canonical form" "D:(A;;FA;;;SY)" "$(run sddl 'D:(A;;0x1f01ff;;;SY)')"
 if [ "$fail" -ne 0 ]; then echo "0 passed, 1 failed"; exit 1; fi
 echo "2 passed, 0 failed"
