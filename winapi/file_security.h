@@ -2,6 +2,8 @@
 // security calls (GetNamedSecurityInfoW, SetNamedSecurityInfoW).
 #pragma once
 
+#include <string>
+
 #include "winapi/bytes.h"
 #include "winapi/security.h"
 

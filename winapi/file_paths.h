@@ -1,0 +1,121 @@
+// Resolution of Windows file names (C:\x, \\?\C:\x, \\server\share\x,
+// \\?\UNC\server\share\x) to objects below the host directory of a drive or
+// file share of the simulated computer.
+//
+// Every walk starts from a descriptor of the drive's directory and opens one
+// component at a time relative to the previous one, never following a link
+// implicitly, so no name, `..` or symbolic link (even one swapped in while
+// the walk runs) reaches anything outside that directory.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winapi/machine/machine.h"
+#include "winapi/types.h"
+
+namespace winapi {
+
+// Owns one host file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = other.Release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset();
+    // A second descriptor of the same open file (invalid on failure).
+    UniqueFd Duplicate() const;
+
+private:
+    int fd_ = -1;
+};
+
+// The host path by which the kernel reaches the object behind `fd` itself,
+// also for O_PATH descriptors and symbolic links (/proc/self/fd/N).
+std::string DescriptorPath(int fd);
+
+// Host names are UTF-8; names in the layer are UTF-32. Code points that are
+// not Unicode scalar values make the conversion fail.
+bool WideToHostName(std::wstring_view wide, std::string* host);
+// Bytes that are not valid UTF-8 become U+FFFD.
+std::wstring HostNameToWide(std::string_view host);
+
+// Windows compares file names after mapping both to upper case.
+wchar_t UpcaseNameChar(wchar_t c);
+std::wstring UpcaseName(std::wstring_view name);
+bool NamesEqualIgnoringCase(std::wstring_view a, std::wstring_view b);
+
+// A parsed file name: the drive or share it lives on and its components
+// below that root, as written (`.` and `..` are left for the walk).
+struct FileName {
+    machine::Drive drive;
+    std::vector<std::wstring> components;
+    bool isShare = false;
+    bool trailingSeparator = false;
+};
+
+// Splits `name` and finds its drive or share. Wildcards (* ?) are accepted
+// only in the last component when `wildcardsInLast` is set.
+// Errors: ERROR_INVALID_NAME (bad form or character), ERROR_PATH_NOT_FOUND
+// (no such drive letter), ERROR_BAD_NETPATH (unknown or unreachable
+// computer), ERROR_BAD_NET_NAME (no such share).
+DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out);
+
+// Descriptor of a drive's or share's directory.
+DWORD OpenDriveRoot(const machine::Drive& drive, UniqueFd* root);
+
+// What a walk reached.
+struct ResolvedPath {
+    UniqueFd object;   // O_PATH descriptor of the object itself (a link stays a link)
+    UniqueFd parent;   // O_PATH descriptor of its directory; invalid for the root
+    std::string name;  // the object's name in `parent`, as stored on disk
+    struct stat status {};
+    bool isRoot = false;
+};
+
+enum class FinalLink {
+    Keep,    // the last component names the link itself
+    Follow,  // a link in the last position is resolved like any other
+};
+
+// Walks `components` below the directory `rootFd`, whose host path is
+// `rootDirectory` (used to place absolute link targets). Names match
+// without regard to case; an exact match wins. Errors:
+// ERROR_PATH_NOT_FOUND (a missing or non-directory intermediate component),
+// ERROR_FILE_NOT_FOUND (missing last component), ERROR_ACCESS_DENIED (`..`
+// above the root, or the host denies the walk), ERROR_CANT_ACCESS_FILE (a
+// link leading outside the root), ERROR_CANT_RESOLVE_FILENAME (too many
+// links), ERROR_INVALID_NAME.
+DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::vector<std::wstring>& components,
+                       FinalLink finalLink, ResolvedPath* out);
+
+// ParseFileName + OpenDriveRoot + ResolveBelowRoot. `drive` receives the
+// drive or share record when not null.
+DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath* out,
+                      machine::Drive* drive = nullptr);
+
+// Win32 error for a host errno met while resolving or reading a file.
+DWORD ErrorFromErrno(int error);
+
+}  // namespace winapi
