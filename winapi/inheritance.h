@@ -17,7 +17,8 @@ const GENERIC_MAPPING& PrinterGenericMapping();
 const GENERIC_MAPPING& ShareGenericMapping();
 
 // Descriptor of a new file, directory or key created below `parentSd`,
-// owned by `owner` with primary group `group` (SID bytes).
+// owned by `owner` with primary group `group` (SID bytes). Empty when the
+// inherited ACEs would not fit in one ACL (a creation error for the caller).
 Bytes CreateInheritedDescriptor(const Bytes& parentSd, bool isContainer, const Bytes& owner, const Bytes& group,
                                 const GENERIC_MAPPING& mapping);
 
