@@ -1,0 +1,149 @@
+// Opening and closing the network's database, and the views of it that the
+// file-system front end and the SDDL conversions need.
+#include "winapi/machine/machine.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "winapi/machine/admin.h"
+#include "winapi/machine/network_records.h"
+#include "winapi/machine/process_token.h"
+#include "winapi/machine/sid_text.h"
+#include "winapi/machine/text.h"
+#include "winapi/sddl_context.h"
+
+namespace winapi::machine {
+namespace {
+
+struct OpenNetwork {
+    std::unique_ptr<Store> store;
+    bool sddlContextKnown = false;
+    SddlDomainContext sddlContext;
+};
+
+OpenNetwork& Network() {
+    static OpenNetwork network;
+    return network;
+}
+
+std::string DefaultDatabasePath() {
+    const char* explicitPath = std::getenv("TAVRIK_MACHINE");
+    if (explicitPath != nullptr && *explicitPath != '\0') return explicitPath;
+    std::filesystem::path base;
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && *data != '\0') {
+        base = data;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home != nullptr && *home != '\0' ? home : "/tmp") / ".local" / "share";
+    }
+    return (base / "tavrik" / "machine.db").string();
+}
+
+std::wstring HostComputerName() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return L"TAVRIKPC";
+    std::string name(host);
+    name = name.substr(0, name.find('.'));  // NetBIOS names carry no DNS suffix
+    if (name.size() > 15) name.resize(15);
+    return UpperCase(FromUtf8(name));
+}
+
+// Windows' own fallback when the computer's domain is unknown: a machine
+// SID of zeros keeps the machine-relative SDDL aliases convertible.
+SddlDomainContext ComputeSddlContext() {
+    SddlDomainContext context;
+    std::lock_guard guard(MachineLock());
+    auto& network = Network();
+    if (!network.store) return context;
+    if (network.sddlContextKnown) return network.sddlContext;
+    auto local = LocalComputerRecord();
+    if (local) {
+        if (auto sid = ParseSidString(local->machineSid)) context.machineSid = *sid;
+        if (auto domain = FindDomainRecord(local->domain))
+            if (auto sid = ParseSidString(domain->sid)) context.domainSid = *sid;
+    }
+    if (context.machineSid.empty()) context.machineSid = *ParseSidString(L"S-1-5-21-0-0-0");
+    network.sddlContext = context;
+    network.sddlContextKnown = true;
+    return context;
+}
+
+void OpenPath(const std::string& path) {
+    auto& network = Network();
+    network.store.reset();
+    ForgetProcessToken();
+    network.sddlContextKnown = false;
+    network.store = std::make_unique<Store>(path);
+    SetSddlDomainProvider(ComputeSddlContext);
+}
+
+}  // namespace
+
+std::recursive_mutex& MachineLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+Store& CurrentStore() {
+    std::lock_guard guard(MachineLock());
+    if (!Network().store) OpenMachine();
+    return *Network().store;
+}
+
+void InvalidateCaches() {
+    std::lock_guard guard(MachineLock());
+    Network().sddlContextKnown = false;
+}
+
+void OpenMachine(const std::string& databasePath) {
+    std::lock_guard guard(MachineLock());
+    if (!databasePath.empty()) {
+        OpenPath(databasePath);
+        return;
+    }
+    std::string path = DefaultDatabasePath();
+    std::filesystem::path file(path);
+    bool fresh = !std::filesystem::exists(file);
+    if (fresh && file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+    OpenPath(path);
+    bool empty = AllComputers().empty();
+    if (empty) {
+        std::string driveC = (file.parent_path() / "C").string();
+        InitializeDefaultComputer(HostComputerName(), driveC);
+    }
+}
+
+void CloseMachine() {
+    std::lock_guard guard(MachineLock());
+    auto& network = Network();
+    network.store.reset();
+    network.sddlContextKnown = false;
+    ForgetProcessToken();
+}
+
+std::string CurrentMachinePath() {
+    std::lock_guard guard(MachineLock());
+    return CurrentStore().Path();
+}
+
+std::optional<Computer> FindComputer(std::wstring_view name) {
+    try {
+        auto record = FindComputerRecord(name);
+        if (!record) return std::nullopt;
+        return Computer{record->id, record->name, record->isLocal, record->reachable};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+Computer LocalComputer() {
+    auto record = LocalComputerRecord();
+    if (!record) throw std::runtime_error("the network has no local computer");
+    return Computer{record->id, record->name, record->isLocal, record->reachable};
+}
+
+}  // namespace winapi::machine

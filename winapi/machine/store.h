@@ -1,0 +1,114 @@
+// The SQLite database that holds the simulated network. One connection per
+// process; statements are prepared once and cached by their text; every
+// write runs inside a Transaction so a crash never leaves half an object.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "winapi/bytes.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace winapi::machine {
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Store;
+
+// One use of a cached statement: bind, step, read columns. Resets the
+// statement when it goes out of scope, so the cache can hand it out again.
+class Query {
+public:
+    Query(Store& store, sqlite3_stmt* statement, bool owned);
+    ~Query();
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+    Query(Query&& other) noexcept;
+
+    Query& Bind(int index, int64_t value);
+    Query& Bind(int index, const std::string& text);
+    Query& Bind(int index, const std::wstring& text);
+    Query& BindBlob(int index, const Bytes& blob);
+    Query& BindNull(int index);
+
+    // Advances to the next row; false when there is none. Throws on errors.
+    bool Step();
+    // Runs a statement that returns no rows.
+    void Run();
+
+    int64_t Int(int column) const;
+    std::string Text(int column) const;
+    std::wstring WText(int column) const;
+    Bytes Blob(int column) const;
+    bool IsNull(int column) const;
+
+private:
+    Store* store_;
+    sqlite3_stmt* statement_;
+    bool owned_;
+};
+
+class Store {
+public:
+    // Opens or creates the database and brings its schema up to date.
+    explicit Store(const std::string& path);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    const std::string& Path() const { return path_; }
+    Query Prepare(const std::string& sql);
+    int64_t LastInsertId() const;
+    int Changes() const;
+
+    // Serialises this process's use of the connection.
+    std::recursive_mutex& Lock() { return lock_; }
+
+    [[noreturn]] void Fail(const std::string& what) const;
+
+private:
+    friend class Query;
+    friend class Transaction;
+    void Execute(const char* sql);
+    void Migrate();
+    void Release(sqlite3_stmt* statement);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::recursive_mutex lock_;
+    // Statements not in use, by their text; one in use is taken out of the
+    // map, so a nested use of the same text prepares a second copy.
+    std::multimap<std::string, sqlite3_stmt*> idle_;
+    std::map<sqlite3_stmt*, std::string> textOf_;
+    int transactionDepth_ = 0;
+};
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless Commit() is reached.
+// Nested transactions join the outer one.
+class Transaction {
+public:
+    explicit Transaction(Store& store);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit();
+
+private:
+    Store& store_;
+    std::lock_guard<std::recursive_mutex> guard_;
+    bool outer_;
+    bool done_ = false;
+};
+
+}  // namespace winapi::machine
