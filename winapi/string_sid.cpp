@@ -78,8 +78,12 @@ std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed) {
     if (!ReadSidNumber(text, &pos, 0xFFFFFFFFu, &revision) || revision != SID_REVISION) return std::nullopt;
     if (pos >= text.size() || text[pos] != L'-') return std::nullopt;
     ++pos;
+    // Only the hex form reaches past 32 bits: that is how such authorities are written.
     uint64_t authority = 0;
-    if (!ReadSidNumber(text, &pos, kMaxAuthority, &authority)) return std::nullopt;
+    size_t afterBlanks = pos;
+    while (afterBlanks < text.size() && IsBlank(text[afterBlanks])) ++afterBlanks;
+    bool hex = text.substr(afterBlanks, 2) == L"0x" || text.substr(afterBlanks, 2) == L"0X";
+    if (!ReadSidNumber(text, &pos, hex ? kMaxAuthority : 0xFFFFFFFFu, &authority)) return std::nullopt;
     DWORD subs[SID_MAX_SUB_AUTHORITIES];
     size_t count = 0;
     while (pos < text.size() && text[pos] == L'-') {

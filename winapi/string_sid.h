@@ -24,7 +24,8 @@ size_t WellFormedSidLength(const void* data, size_t available);
 // Reads "S-1-..." from the start of `text` and stops after its last number;
 // `consumed` receives how many characters it took. As Windows does, blanks
 // after a dash are skipped and a number may be written in hex with "0x".
-// Fails (nullopt) on a wrong revision, an identifier authority over 48 bits,
+// Fails (nullopt) on a wrong revision, an identifier authority over 48 bits
+// (over 32 when written in decimal),
 // a sub-authority over 32 bits, more than 15 sub-authorities or a dash not
 // followed by a number.
 std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed);
