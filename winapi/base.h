@@ -69,3 +69,13 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
 BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation, void* pSecurityDescriptor,
                              DWORD nLength, LPDWORD lpnLengthNeeded);
+
+// ---- string resources of the program -----------------------------------------------
+// GetModuleHandleW(nullptr) names the program itself; LoadStringW reads the
+// strings that the program's resource script defines (winapi/string_resources.h).
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+
+// ---- computer name --------------------------------------------------------------------
+#define MAX_COMPUTERNAME_LENGTH 15
+BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);

@@ -1,0 +1,181 @@
+// The engine's work on one object: read the parts the job changes, edit
+// them, merge the job's entries and write them back.
+#include <vector>
+
+#include "acl/ace.h"
+#include "acl/trustee.h"
+#include "engine/local_memory.h"
+#include "engine/tavrik.h"
+#include "engine/text.h"
+#include "objects/csd.h"
+
+namespace {
+
+struct SecurityParts {
+    SECURITY_INFORMATION info = 0;
+    bool removeInheritedDacl = false;
+    bool removeInheritedSacl = false;
+};
+
+void AddProtection(DWORD mode, SECURITY_INFORMATION part, SECURITY_INFORMATION protectedBit,
+                   SECURITY_INFORMATION unprotectedBit, SecurityParts& parts, bool& removeInherited) {
+    switch (mode) {
+        case PROT_INHERIT:
+            parts.info |= unprotectedBit | part;
+            break;
+        case PROT_PROTECT_KEEP:
+            parts.info |= protectedBit | part;
+            break;
+        case PROT_PROTECT_REMOVE:
+            parts.info |= protectedBit | part;
+            removeInherited = true;
+            break;
+        default:
+            break;
+    }
+}
+
+EXPLICIT_ACCESS_W ExplicitAccessOf(const CACE& entry) {
+    EXPLICIT_ACCESS_W access = {};
+    access.grfAccessPermissions = entry.m_accessMask;
+    access.grfAccessMode = static_cast<ACCESS_MODE>(entry.m_accessMode);
+    access.grfInheritance = entry.m_inheritance;
+    access.Trustee.pMultipleTrustee = nullptr;
+    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(entry.m_trustee->m_sid);
+    return access;
+}
+
+}  // namespace
+
+DWORD CTavrik::ProcessObject(std::wstring path) {
+    if (m_resettingChildren &&
+        tavrik::EqualsNoCase(tavrik::WithoutTrailingBackslashes(path), tavrik::WithoutTrailingBackslashes(m_objectName))) {
+        return RTN_OK;
+    }
+    if (IsFiltered(path)) {
+        OutputMessage(L"Omitting ACL of: <" + path + L"> because a filter keyword matched.");
+        return RTN_OK;
+    }
+    OutputMessage(L"Processing ACL of: <" + path + L">");
+
+    SecurityParts parts;
+    if (m_actions & ACTION_ADD_ACE) {
+        if (m_daclAceCount > 0) parts.info |= DACL_SECURITY_INFORMATION;
+        if (m_saclAceCount > 0) parts.info |= SACL_SECURITY_INFORMATION;
+    }
+    if ((m_actions & ACTION_SET_OWNER) && m_ownerTrustee->m_sid) parts.info |= OWNER_SECURITY_INFORMATION;
+    if ((m_actions & ACTION_SET_GROUP) && m_groupTrustee->m_sid) parts.info |= GROUP_SECURITY_INFORMATION;
+    if (m_actions & ACTION_SET_PROTECTION) {
+        AddProtection(m_daclProtection, DACL_SECURITY_INFORMATION, PROTECTED_DACL_SECURITY_INFORMATION,
+                      UNPROTECTED_DACL_SECURITY_INFORMATION, parts, parts.removeInheritedDacl);
+        AddProtection(m_saclProtection, SACL_SECURITY_INFORMATION, PROTECTED_SACL_SECURITY_INFORMATION,
+                      UNPROTECTED_SACL_SECURITY_INFORMATION, parts, parts.removeInheritedSacl);
+    }
+    if (m_actions & ACTION_CLEAR_DACL) parts.info |= DACL_SECURITY_INFORMATION;
+    if (m_actions & ACTION_CLEAR_SACL) parts.info |= SACL_SECURITY_INFORMATION;
+    if (m_actions & ACTION_TRUSTEE) {
+        if (m_trusteeDacl) parts.info |= DACL_SECURITY_INFORMATION;
+        if (m_trusteeSacl) parts.info |= SACL_SECURITY_INFORMATION;
+    }
+    if (m_actions & ACTION_DOMAIN) {
+        if (m_domainDacl) parts.info |= DACL_SECURITY_INFORMATION;
+        if (m_domainSacl) parts.info |= SACL_SECURITY_INFORMATION;
+    }
+
+    // The merged lists outlive the descriptor that points at them.
+    tavrik::LocalPtr<ACL> newDacl;
+    tavrik::LocalPtr<ACL> newSacl;
+    CSD sd(this);
+
+    DWORD code = sd.GetSD(path, m_objectType, parts.info);
+    m_lastOsError = sd.m_lastError;
+    if (code != RTN_OK) {
+        if (m_lastOsError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
+            OutputMessage(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(m_lastOsError));
+            m_lastOsError = 0;
+            return RTN_OK;
+        }
+        if (!sd.m_sd && m_lastOsError == 0 && code == RTN_ERR_READ_SD) {
+            OutputMessage(L"ERROR reading SD from <" + path + L">: The object has a NULL security descriptor");
+            m_lastOsError = 0;
+        } else if (!sd.m_sd) {
+            // Nothing was read: writing now would replace the object's lists
+            // with ones built from nothing.
+            return code;
+        }
+        // A registry key that could not be opened but whose descriptor was
+        // read by name goes on like any other object.
+        code = RTN_OK;
+    }
+
+    if (parts.removeInheritedDacl) {
+        if (DWORD edit = sd.DeleteAcesByFlags(ACL_DACL, INHERITED_ACE, TRUE); edit != RTN_OK) return edit;
+    }
+    if (parts.removeInheritedSacl) {
+        if (DWORD edit = sd.DeleteAcesByFlags(ACL_SACL, INHERITED_ACE, TRUE); edit != RTN_OK) return edit;
+    }
+    if (m_actions & ACTION_CLEAR_DACL) {
+        if (DWORD edit = sd.DeleteAcesByFlags(ACL_DACL, INHERITED_ACE, FALSE); edit != RTN_OK) return edit;
+    }
+    if (m_actions & ACTION_CLEAR_SACL) {
+        if (DWORD edit = sd.DeleteAcesByFlags(ACL_SACL, INHERITED_ACE, FALSE); edit != RTN_OK) return edit;
+    }
+    if (m_actions & ACTION_TRUSTEE) {
+        if (m_trusteeDacl) {
+            if (DWORD edit = sd.ApplyTrusteeActions(ACL_DACL); edit != RTN_OK) return edit;
+        }
+        if (m_trusteeSacl) {
+            if (DWORD edit = sd.ApplyTrusteeActions(ACL_SACL); edit != RTN_OK) return edit;
+        }
+    }
+    if (m_actions & ACTION_DOMAIN) {
+        if (m_domainDacl) {
+            if (DWORD edit = sd.ApplyDomainActions(ACL_DACL); edit != RTN_OK) return edit;
+        }
+        if (m_domainSacl) {
+            if (DWORD edit = sd.ApplyDomainActions(ACL_SACL); edit != RTN_OK) return edit;
+        }
+    }
+
+    std::vector<EXPLICIT_ACCESS_W> daclEntries;
+    std::vector<EXPLICIT_ACCESS_W> saclEntries;
+    if (m_actions & ACTION_ADD_ACE) {
+        daclEntries.reserve(m_daclAceCount);
+        saclEntries.reserve(m_saclAceCount);
+        DWORD daclFound = 0, saclFound = 0;
+        for (const CACE* entry : m_aces) {
+            if (entry->m_aclType == ACL_DACL) {
+                if (++daclFound <= m_daclAceCount) daclEntries.push_back(ExplicitAccessOf(*entry));
+            } else if (entry->m_aclType == ACL_SACL) {
+                if (++saclFound <= m_saclAceCount) saclEntries.push_back(ExplicitAccessOf(*entry));
+            }
+        }
+        if (daclFound != m_daclAceCount || saclFound != m_saclAceCount) return RTN_ERR_ACE_COUNT;
+    }
+
+    PACL merged = nullptr;
+    m_lastOsError = SetEntriesInAclW(static_cast<ULONG>(daclEntries.size()),
+                                     daclEntries.empty() ? nullptr : daclEntries.data(), sd.m_dacl, &merged);
+    newDacl.reset(merged);
+    if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
+    merged = nullptr;
+    m_lastOsError = SetEntriesInAclW(static_cast<ULONG>(saclEntries.size()),
+                                     saclEntries.empty() ? nullptr : saclEntries.data(), sd.m_sacl, &merged);
+    newSacl.reset(merged);
+    if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
+
+    if (parts.info == 0) return RTN_OK;
+
+    code = sd.SetSD(path, m_objectType, parts.info, newDacl.get(), newSacl.get(), m_ownerTrustee->m_sid,
+                    m_groupTrustee->m_sid);
+    m_lastOsError = sd.m_lastError;
+    if (code != RTN_OK && (m_lastOsError == ERROR_ACCESS_DENIED || m_ignoreErrors)) {
+        OutputMessage(L"ERROR writing SD to <" + path + L">: " + GetOSErrorText(m_lastOsError));
+        m_lastOsError = 0;
+        return RTN_OK;
+    }
+    return code;
+}

@@ -1,0 +1,106 @@
+// The run sequence: preparation, restore, changes, reset-children pass,
+// listing, and the summary line.
+#include "engine/tavrik.h"
+#include "engine/text.h"
+
+namespace {
+
+constexpr DWORD kChangingActions = ACTION_ADD_ACE | ACTION_SET_OWNER | ACTION_SET_GROUP | ACTION_CLEAR_DACL |
+                                   ACTION_CLEAR_SACL | ACTION_SET_PROTECTION | ACTION_TRUSTEE | ACTION_DOMAIN;
+
+// Puts back the fields the reset-children pass borrows, however it ends.
+class ResetChildrenScope {
+public:
+    explicit ResetChildrenScope(CTavrik& job)
+        : m_job(job),
+          m_actions(job.m_actions),
+          m_recursion(job.m_recursion),
+          m_daclProtection(job.m_daclProtection),
+          m_saclProtection(job.m_saclProtection),
+          m_daclAceCount(job.m_daclAceCount),
+          m_saclAceCount(job.m_saclAceCount) {
+        job.m_resettingChildren = TRUE;
+        job.m_actions = 0;
+        job.m_recursion = RECURSE_CONTAINERS | RECURSE_OBJECTS;
+        job.m_daclProtection = PROT_NO_CHANGE;
+        job.m_saclProtection = PROT_NO_CHANGE;
+        job.m_daclAceCount = 0;
+        job.m_saclAceCount = 0;
+    }
+    ~ResetChildrenScope() {
+        m_job.m_actions = m_actions;
+        m_job.m_recursion = m_recursion;
+        m_job.m_daclProtection = m_daclProtection;
+        m_job.m_saclProtection = m_saclProtection;
+        m_job.m_daclAceCount = m_daclAceCount;
+        m_job.m_saclAceCount = m_saclAceCount;
+        m_job.m_resettingChildren = FALSE;
+    }
+    ResetChildrenScope(const ResetChildrenScope&) = delete;
+    ResetChildrenScope& operator=(const ResetChildrenScope&) = delete;
+
+private:
+    CTavrik& m_job;
+    DWORD m_actions, m_recursion, m_daclProtection, m_saclProtection, m_daclAceCount, m_saclAceCount;
+};
+
+}  // namespace
+
+DWORD CTavrik::ProcessObjects() {
+    switch (m_objectType) {
+        case SE_FILE_OBJECT:
+            return WalkFileSystem(m_objectName, &CTavrik::ProcessObject);
+        case SE_REGISTRY_KEY:
+            return WalkRegistry(m_objectName, &CTavrik::ProcessObject);
+        default:
+            return ProcessObject(m_objectName);
+    }
+}
+
+DWORD CTavrik::Run() {
+    DWORD code = RTN_OK;
+    try {
+        code = PrepareRun();
+        if (code == RTN_OK && (m_actions & ACTION_RESTORE)) code = RestoreFromFile();
+        if (code == RTN_OK && (m_actions & kChangingActions)) code = ProcessObjects();
+        if (code == RTN_OK && (m_actions & ACTION_RESET_CHILDREN)) {
+            ResetChildrenScope scope(*this);
+            if (m_resetDacl) {
+                m_actions = ACTION_CLEAR_DACL | ACTION_SET_PROTECTION;
+                m_daclProtection = PROT_INHERIT;
+            }
+            if (m_resetSacl) {
+                m_actions |= ACTION_CLEAR_SACL | ACTION_SET_PROTECTION;
+                m_saclProtection = PROT_INHERIT;
+            }
+            if (m_actions != 0) {
+                code = ProcessObjects();
+            } else {
+                OutputMessage(
+                    L"Warning: action reset children was used without specifying whether to reset the DACL, SACL, "
+                    L"or both. Nothing was reset.");
+            }
+        }
+        if (code == RTN_OK && (m_actions & ACTION_LIST)) code = ListObjects();
+    } catch (const InternalAbort& abort) {
+        code = abort.code;
+    }
+
+    if (code == RTN_OK) {
+        OutputMessage(L"\nTavrik finished successfully.");
+        return RTN_OK;
+    }
+    std::wstring summary = L"\nTavrik finished with error(s): ";
+    summary += L"\nTavrik error message: " + GetReturnCodeText(code);
+    if (m_lastOsError != 0) summary += L"\nOperating system error message: " + GetOSErrorText(m_lastOsError);
+    OutputMessage(summary);
+    return code;
+}
+
+BOOL CTavrik::IsFiltered(std::wstring path) {
+    const std::wstring lowerPath = tavrik::ToLower(std::move(path));
+    for (const std::wstring& keyword : m_filters) {
+        if (lowerPath.find(tavrik::ToLower(keyword)) != std::wstring::npos) return TRUE;
+    }
+    return FALSE;
+}

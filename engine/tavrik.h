@@ -1,0 +1,235 @@
+// Tavrik: the access-control job.
+//
+// A host builds one CTavrik per job, configures it (object, actions, entries,
+// trustees, domains, filters, files), calls Run once and destroys it. Every
+// step is reported as lines of text through the host's MessageCallback and,
+// when one is open, the log file.
+//
+// The job's fields are public: the steps of a run are spread over several
+// files (objects/, acl/, listing/) and all of them read and write the job's
+// state, and hosts may inspect the result of the preparation.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "winapi/win32.h"
+
+class CTrustee;
+class CDomain;
+class CACE;
+class CSD;
+
+// ---- return codes (each is also the id of its message text resource) ------
+constexpr DWORD RTN_OK = 0;
+constexpr DWORD RTN_ERR_INTERNAL = 2;
+constexpr DWORD RTN_ERR_PARAMETER = 3;
+constexpr DWORD RTN_ERR_NO_OBJECT = 4;
+constexpr DWORD RTN_ERR_READ_SD = 5;
+constexpr DWORD RTN_ERR_RESOLVE_TRUSTEE = 6;
+constexpr DWORD RTN_ERR_KEYWORD_FILE = 7;
+constexpr DWORD RTN_ERR_KEYWORD_PRINTER = 8;
+constexpr DWORD RTN_ERR_KEYWORD_REGISTRY = 9;
+constexpr DWORD RTN_ERR_KEYWORD_SERVICE = 10;
+constexpr DWORD RTN_ERR_KEYWORD_SHARE = 11;
+constexpr DWORD RTN_ERR_PRIVILEGE = 12;
+constexpr DWORD RTN_ERR_FIND_FILE = 16;
+constexpr DWORD RTN_ERR_SD_CONTROL = 17;
+constexpr DWORD RTN_ERR_ACE_COUNT = 18;
+constexpr DWORD RTN_ERR_BUILD_ACL = 19;
+constexpr DWORD RTN_ERR_REG_PATH = 20;
+constexpr DWORD RTN_ERR_REG_CONNECT = 21;
+constexpr DWORD RTN_ERR_REG_OPEN = 22;
+constexpr DWORD RTN_ERR_REG_ENUM = 23;
+constexpr DWORD RTN_ERR_WRITE_SD = 25;
+constexpr DWORD RTN_ERR_NOTHING_TO_LIST = 26;
+constexpr DWORD RTN_ERR_SD_CONVERT = 27;
+constexpr DWORD RTN_ERR_SID_TO_NAME = 28;
+constexpr DWORD RTN_ERR_READ_ACL = 29;
+constexpr DWORD RTN_ERR_DELETE_ACE = 30;
+constexpr DWORD RTN_ERR_CHANGE_ACE = 31;
+constexpr DWORD RTN_ERR_NO_BACKUP_FILE = 33;
+constexpr DWORD RTN_ERR_OPEN_BACKUP_FILE = 34;
+constexpr DWORD RTN_ERR_READ_BACKUP_FILE = 35;
+constexpr DWORD RTN_ERR_WRITE_OUTPUT = 36;
+constexpr DWORD RTN_ERR_OS_VERSION = 37;
+constexpr DWORD RTN_ERR_INVALID_SD = 38;
+constexpr DWORD RTN_ERR_SD_SET_DACL = 39;
+constexpr DWORD RTN_ERR_SD_SET_SACL = 40;
+constexpr DWORD RTN_ERR_SD_SET_OWNER = 41;
+constexpr DWORD RTN_ERR_SD_SET_GROUP = 42;
+constexpr DWORD RTN_ERR_SD_INIT = 45;
+constexpr DWORD RTN_ERR_SD_ALLOC = 46;
+
+// ---- actions (one bit per SetAction call) ------------------------------------
+constexpr DWORD ACTION_ADD_ACE = 0x0001;
+constexpr DWORD ACTION_LIST = 0x0002;
+constexpr DWORD ACTION_SET_OWNER = 0x0004;
+constexpr DWORD ACTION_SET_GROUP = 0x0008;
+constexpr DWORD ACTION_CLEAR_DACL = 0x0010;
+constexpr DWORD ACTION_CLEAR_SACL = 0x0020;
+constexpr DWORD ACTION_SET_PROTECTION = 0x0040;
+constexpr DWORD ACTION_RESET_CHILDREN = 0x0080;
+constexpr DWORD ACTION_RESTORE = 0x0800;
+constexpr DWORD ACTION_TRUSTEE = 0x1000;
+constexpr DWORD ACTION_DOMAIN = 0x2000;
+
+// ---- recursion ---------------------------------------------------------------------
+constexpr DWORD RECURSE_NONE = 1;
+constexpr DWORD RECURSE_CONTAINERS = 2;
+constexpr DWORD RECURSE_OBJECTS = 4;
+
+// ---- protection modes ----------------------------------------------------------------
+constexpr DWORD PROT_NO_CHANGE = 0;
+constexpr DWORD PROT_INHERIT = 1;
+constexpr DWORD PROT_PROTECT_KEEP = 2;
+constexpr DWORD PROT_PROTECT_REMOVE = 4;
+
+// ---- ACL types and the combined audit mode ---------------------------------------------
+constexpr DWORD ACL_DACL = 1;
+constexpr DWORD ACL_SACL = 2;
+constexpr DWORD AUDIT_SUCCESS_AND_FAILURE = 11;
+
+// ---- listing ------------------------------------------------------------------------------
+constexpr DWORD LIST_SDDL = 0;
+constexpr DWORD LIST_CSV = 1;
+constexpr DWORD LIST_TEXT = 2;
+constexpr DWORD LIST_DACL = 1;
+constexpr DWORD LIST_SACL = 2;
+constexpr DWORD LIST_OWNER = 4;
+constexpr DWORD LIST_GROUP = 8;
+
+// ---- trustee and domain actions ---------------------------------------------------------
+constexpr DWORD TRUSTEE_REPLACE = 0x0100;
+constexpr DWORD TRUSTEE_REMOVE = 0x0200;
+constexpr DWORD TRUSTEE_COPY = 0x0400;
+
+// Receives every message line; may be empty.
+using MessageCallback = std::function<void(const std::wstring&)>;
+
+class CTavrik;
+// The per-object operation a walk applies to every object it visits.
+using ObjectCallback = DWORD (CTavrik::*)(std::wstring path);
+
+class CTavrik {
+public:
+    explicit CTavrik(MessageCallback callback = nullptr);
+    virtual ~CTavrik();
+    CTavrik(const CTavrik&) = delete;
+    CTavrik& operator=(const CTavrik&) = delete;
+
+    // ---- configuration -----------------------------------------------------------
+    DWORD SetObject(std::wstring name, DWORD type);
+    DWORD SetAction(DWORD action);
+    DWORD AddACE(std::wstring trustee, BOOL trusteeIsSid, std::wstring permissions, DWORD inheritance,
+                 BOOL inheritanceGiven, DWORD accessMode, DWORD aclType);
+    DWORD SetOwner(std::wstring trustee, BOOL trusteeIsSid);
+    DWORD SetGroup(std::wstring trustee, BOOL trusteeIsSid);
+    // An entry of the trustee list: the ACEs of `trustee` are removed, or
+    // moved to or copied for `newTrustee`, by the TRUSTEE_* bits in `flags`.
+    DWORD AddTrustee(std::wstring trustee, BOOL trusteeIsSid, std::wstring newTrustee, BOOL newTrusteeIsSid,
+                     DWORD flags);
+    // An entry of the domain list: the ACEs of every account of `domain` are
+    // removed, or moved to or copied for the account of the same name in
+    // `newDomain`, by the TRUSTEE_* bits in `flags`.
+    DWORD AddDomain(std::wstring domain, std::wstring newDomain, DWORD flags);
+    DWORD SetRecursion(DWORD recursion);
+    DWORD AddObjectFilter(std::wstring keyword);
+    // Opens (appends to) the log file; UTF-16LE, byte-order mark when new.
+    DWORD SetLogFile(std::wstring fileName);
+    DWORD SetBackupFile(std::wstring fileName);
+    void SetDaclProtection(DWORD mode) { m_daclProtection = mode; }
+    void SetSaclProtection(DWORD mode) { m_saclProtection = mode; }
+    void SetResetDacl(BOOL reset) { m_resetDacl = reset; }
+    void SetResetSacl(BOOL reset) { m_resetSacl = reset; }
+    void SetIgnoreErrors(BOOL ignore) { m_ignoreErrors = ignore; }
+    void SetListFormat(DWORD format) { m_listFormat = format; }
+    void SetListWhat(DWORD what) { m_listWhat = what; }
+    void SetListNameForm(DWORD form) { m_listNameForm = form; }
+    void SetListInherited(BOOL inherited) { m_listInherited = inherited; }
+    void SetTrusteeDacl(BOOL on) { m_trusteeDacl = on; }
+    void SetTrusteeSacl(BOOL on) { m_trusteeSacl = on; }
+    void SetDomainDacl(BOOL on) { m_domainDacl = on; }
+    void SetDomainSacl(BOOL on) { m_domainSacl = on; }
+
+    // ---- execution ---------------------------------------------------------------
+    DWORD Run();
+    BOOL IsFiltered(std::wstring path);
+
+    // ---- reporting ---------------------------------------------------------------
+    DWORD OutputMessage(std::wstring text);
+    std::wstring GetOSErrorText(DWORD code);
+    // The message text of a return code, from the program's string resources.
+    static std::wstring GetReturnCodeText(DWORD code);
+
+    // ---- steps of a run ----------------------------------------------------------
+    DWORD PrepareRun();
+    DWORD ParsePermissions();
+    DWORD EnablePrivilege(std::wstring name, BOOL enable);
+    DWORD ProcessObjects();
+    DWORD ProcessObject(std::wstring path);
+    DWORD OpenRegistryPath(std::wstring& path, HKEY& key);
+    DWORD WalkFileSystem(std::wstring path, ObjectCallback callback);
+    DWORD WalkRegistry(std::wstring path, ObjectCallback callback);
+    CACE* CloneACE(const CACE* entry);
+    std::wstring SidToText(PSID sid);
+    // Listing, backup and restore.
+    std::wstring MaskToText(DWORD mask);
+    std::wstring AceTypeToText(BYTE aceType);
+    std::wstring AceFlagsToText(BYTE aceFlags);
+    std::wstring AclToText(PACL acl);
+    DWORD ListObjects();
+    DWORD ListObject(std::wstring path);
+    DWORD RestoreFromFile();
+
+    // ---- the job's fields, in their documented order --------------------------------
+    MessageCallback m_messageCallback;
+    std::list<CTrustee*> m_trustees;
+    std::list<CDomain*> m_domains;
+    std::wstring m_serverName;
+    DWORD m_lastOsError = 0;
+    BOOL m_ignoreErrors = FALSE;
+    std::wstring m_objectName;
+    DWORD m_objectType = 0;
+    DWORD m_actions = 0;
+    DWORD m_daclProtection = PROT_NO_CHANGE;
+    DWORD m_saclProtection = PROT_NO_CHANGE;
+    BOOL m_resetDacl = FALSE;
+    BOOL m_resetSacl = FALSE;
+    DWORD m_recursion = RECURSE_NONE;
+    CTrustee* m_ownerTrustee = nullptr;
+    CTrustee* m_groupTrustee = nullptr;
+    std::list<CACE*> m_aces;
+    std::vector<std::wstring> m_filters;
+    DWORD m_daclAceCount = 0;
+    DWORD m_saclAceCount = 0;
+    DWORD m_listFormat = LIST_CSV;
+    DWORD m_listWhat = LIST_DACL;
+    DWORD m_listNameForm = 1;
+    BOOL m_listInherited = FALSE;
+    std::wstring m_backupFileName;
+    FILE* m_backupFile = nullptr;
+    BOOL m_resettingChildren = FALSE;
+    FILE* m_logFile = nullptr;
+    BOOL m_trusteeDacl = FALSE;
+    BOOL m_trusteeSacl = FALSE;
+    BOOL m_domainDacl = FALSE;
+    BOOL m_domainSacl = FALSE;
+
+    // Printer document entries the last run appended to m_aces (also owned
+    // through m_aces).
+    std::vector<CACE*> m_documentEntries;
+};
+
+// Splits `text` (trimmed at both ends) at every `separator`; pieces are not
+// trimmed, a trailing empty piece is dropped. FALSE only when memory runs out.
+BOOL SplitList(const std::wstring& separator, const std::wstring& text, std::vector<std::wstring>& out);
+
+// Thrown from inside any step to end the run at once with `code`; Run
+// catches it and reports the code like a failing step's.
+struct InternalAbort {
+    DWORD code;
+};

@@ -1,0 +1,105 @@
+// The list action: one record per object of the tree, to the messages and,
+// when the job names one, to the backup file.
+#include <cerrno>
+#include <memory>
+
+#include "engine/tavrik.h"
+#include "listing/backup_file.h"
+#include "listing/backup_record.h"
+#include "listing/list_record.h"
+#include "objects/csd.h"
+
+namespace {
+
+DWORD WriteErrorCode(int error) {
+    return error == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+}
+
+}  // namespace
+
+DWORD CTavrik::ListObjects() {
+    if (m_backupFile) {
+        fclose(m_backupFile);
+        m_backupFile = nullptr;
+    }
+    if (!m_backupFileName.empty()) {
+        m_backupFile = tavrik::CreateBackupFile(m_backupFileName);
+        if (!m_backupFile) return RTN_ERR_OPEN_BACKUP_FILE;
+    }
+
+    DWORD result;
+    switch (m_objectType) {
+        case SE_FILE_OBJECT:
+            result = WalkFileSystem(m_objectName, &CTavrik::ListObject);
+            break;
+        case SE_REGISTRY_KEY:
+            result = WalkRegistry(m_objectName, &CTavrik::ListObject);
+            break;
+        default:
+            result = ListObject(m_objectName);
+            break;
+    }
+
+    if (m_backupFile) {
+        // Every record was flushed when written; a failure here means the
+        // file did not keep what it was given.
+        if (fclose(m_backupFile) != 0 && result == RTN_OK) {
+            m_lastOsError = WriteErrorCode(errno);
+            result = RTN_ERR_WRITE_OUTPUT;
+        }
+        m_backupFile = nullptr;
+    }
+    return result;
+}
+
+DWORD CTavrik::ListObject(std::wstring path) {
+    if (m_listWhat == 0) return RTN_ERR_NOTHING_TO_LIST;
+    if (IsFiltered(path)) {
+        OutputMessage(L"Omitting ACL of: <" + path + L"> because a filter keyword matched.");
+        return RTN_OK;
+    }
+
+    auto sd = std::make_unique<CSD>(this);
+    const DWORD readCode = sd->GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
+    m_lastOsError = sd->m_lastError;
+    if (readCode != RTN_OK) {
+        if (sd->m_lastError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
+            OutputMessage(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(sd->m_lastError));
+            m_lastOsError = 0;
+            return RTN_OK;
+        }
+        if (sd->m_sd || sd->m_lastError != 0) return readCode;
+        OutputMessage(L"ERROR reading SD from <" + path + L">: The object has a NULL security descriptor");
+        m_lastOsError = 0;
+        return RTN_OK;
+    }
+
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(sd->m_sd, &control, &revision)) {
+        m_lastOsError = GetLastError();
+        return RTN_ERR_SD_CONTROL;
+    }
+
+    tavrik::ListRecord record;
+    if (const DWORD code = tavrik::BuildListRecord(*this, *sd, control, path, record); code != RTN_OK) return code;
+    if (record.text.empty()) return RTN_OK;
+
+    if (m_backupFile) {
+        // A record that would not read back as naming this object stays out
+        // of the backup, so that no restore can write its descriptor to
+        // another object.
+        if (!record.lineBreakFree || !tavrik::IsBackupSafeName(path)) {
+            OutputMessage(L"ERROR writing backup of <" + tavrik::DisplayableName(path) +
+                          L">: the name cannot be stored unambiguously in a backup file; the object is not backed "
+                          L"up.");
+            return RTN_OK;
+        }
+        if (!tavrik::WriteBackupRecord(m_backupFile, record.text)) {
+            m_lastOsError = WriteErrorCode(errno);
+            return RTN_ERR_WRITE_OUTPUT;
+        }
+    }
+    OutputMessage(record.text);
+    return RTN_OK;
+}

@@ -1,0 +1,198 @@
+// Reading an object's security descriptor into absolute form and writing
+// chosen parts of it back.
+#include "objects/csd.h"
+
+#include "engine/local_memory.h"
+#include "engine/tavrik.h"
+
+namespace {
+
+void FreeOwned(void*& block, BOOL& owned) {
+    if (block && owned) LocalFree(block);
+    block = nullptr;
+    owned = FALSE;
+}
+
+template <class T>
+void FreeOwnedAs(T*& block, BOOL& owned) {
+    void* raw = block;
+    FreeOwned(raw, owned);
+    block = nullptr;
+}
+
+// Reads the self-relative descriptor through an open handle; null when the
+// handle does not give one.
+tavrik::LocalPtr<> ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info) {
+    DWORD needed = 0;
+    GetKernelObjectSecurity(handle, info, nullptr, 0, &needed);
+    if (needed == 0) return nullptr;
+    tavrik::LocalPtr<> block(LocalAlloc(LMEM_ZEROINIT, needed));
+    if (!block) return nullptr;
+    if (!GetKernelObjectSecurity(handle, info, block.get(), needed, &needed)) return nullptr;
+    return block;
+}
+
+}  // namespace
+
+CSD::~CSD() {
+    FreeSD();
+    FreeDacl();
+    FreeSacl();
+    FreeOwner();
+    FreeGroup();
+}
+
+void CSD::FreeSD() { FreeOwned(m_sd, m_ownsSD); }
+void CSD::FreeDacl() { FreeOwnedAs(m_dacl, m_ownsDacl); }
+void CSD::FreeSacl() { FreeOwnedAs(m_sacl, m_ownsSacl); }
+void CSD::FreeOwner() { FreeOwned(m_owner, m_ownsOwner); }
+void CSD::FreeGroup() { FreeOwned(m_group, m_ownsGroup); }
+
+DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info) {
+    if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
+    m_objectName = std::move(objectName);
+    m_objectType = objectType;
+
+    DWORD access = READ_CONTROL;
+    if (info & SACL_SECURITY_INFORMATION) {
+        if (m_engine->EnablePrivilege(SE_SECURITY_NAME, TRUE) != RTN_OK) return RTN_ERR_PRIVILEGE;
+        access |= ACCESS_SYSTEM_SECURITY;
+    }
+
+    DWORD pending = RTN_OK;
+    tavrik::LocalPtr<> selfRelative;
+    if (objectType == SE_FILE_OBJECT) {
+        HANDLE file = CreateFileW(m_objectName.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
+        if (file != INVALID_HANDLE_VALUE && file != nullptr) {
+            selfRelative = ReadThroughHandle(file, info);
+            CloseHandle(file);
+        }
+    } else if (objectType == SE_REGISTRY_KEY) {
+        HKEY key = nullptr;
+        pending = m_engine->OpenRegistryPath(m_objectName, key);
+        if (pending == RTN_OK && key) {
+            selfRelative = ReadThroughHandle(reinterpret_cast<HANDLE>(key), info);
+            RegCloseKey(key);
+        }
+    }
+
+    if (!selfRelative) {
+        PSECURITY_DESCRIPTOR named = nullptr;
+        m_lastError = GetNamedSecurityInfoW(m_objectName.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), info,
+                                            nullptr, nullptr, nullptr, nullptr, &named);
+        selfRelative.reset(named);
+        if (m_lastError != ERROR_SUCCESS || !selfRelative) return RTN_ERR_READ_SD;
+    }
+
+    DWORD sdSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
+    MakeAbsoluteSD(selfRelative.get(), nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
+                   nullptr, &groupSize);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        m_lastError = GetLastError();
+        return RTN_ERR_SD_CONVERT;
+    }
+
+    FreeSD();
+    FreeDacl();
+    FreeSacl();
+    FreeOwner();
+    FreeGroup();
+    m_sd = LocalAlloc(LMEM_ZEROINIT, sdSize ? sdSize : sizeof(SECURITY_DESCRIPTOR));
+    m_ownsSD = m_sd != nullptr;
+    auto allocate = [](DWORD size, BOOL& owned) -> void* {
+        if (size == 0) return nullptr;
+        void* block = LocalAlloc(LMEM_ZEROINIT, size);
+        owned = block != nullptr;
+        return block;
+    };
+    m_dacl = static_cast<PACL>(allocate(daclSize, m_ownsDacl));
+    m_sacl = static_cast<PACL>(allocate(saclSize, m_ownsSacl));
+    m_owner = allocate(ownerSize, m_ownsOwner);
+    m_group = allocate(groupSize, m_ownsGroup);
+    const bool allocated = m_sd && (daclSize == 0 || m_dacl) && (saclSize == 0 || m_sacl) &&
+                           (ownerSize == 0 || m_owner) && (groupSize == 0 || m_group);
+
+    const BOOL converted =
+        allocated && MakeAbsoluteSD(selfRelative.get(), m_sd, &sdSize, m_dacl, &daclSize, m_sacl, &saclSize, m_owner,
+                                    &ownerSize, m_group, &groupSize);
+    if (!allocated) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    selfRelative.reset();
+    if (converted && IsValidSecurityDescriptor(m_sd)) return pending;
+    m_lastError = GetLastError();
+    return RTN_ERR_SD_CONVERT;
+}
+
+DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
+                 PSID owner, PSID group) {
+    if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
+
+    if (!m_sd) {
+        if (m_objectName.empty() || m_objectType == 0) {
+            if (DWORD code = GetSD(objectName, objectType, info); code != RTN_OK) return code;
+        } else {
+            // A read was made but gave no descriptor: start from an empty one.
+            m_sd = LocalAlloc(LMEM_ZEROINIT, SECURITY_DESCRIPTOR_MIN_LENGTH);
+            if (!m_sd) {
+                m_ownsSD = FALSE;
+                return RTN_ERR_SD_ALLOC;
+            }
+            m_ownsSD = TRUE;
+            if (!InitializeSecurityDescriptor(m_sd, SECURITY_DESCRIPTOR_REVISION)) return RTN_ERR_SD_INIT;
+        }
+    }
+
+    if (info & OWNER_SECURITY_INFORMATION) {
+        if (m_engine->EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, TRUE) != RTN_OK) return RTN_ERR_PRIVILEGE;
+    }
+    if (info & SACL_SECURITY_INFORMATION) {
+        if (m_engine->EnablePrivilege(SE_SECURITY_NAME, TRUE) != RTN_OK) return RTN_ERR_PRIVILEGE;
+    }
+
+    if (info & DACL_SECURITY_INFORMATION) {
+        if (!SetSecurityDescriptorDacl(m_sd, TRUE, dacl, FALSE)) {
+            m_lastError = GetLastError();
+            return RTN_ERR_SD_SET_DACL;
+        }
+        if (dacl != m_dacl) {
+            FreeDacl();
+            m_dacl = dacl;
+        }
+    }
+    if (info & SACL_SECURITY_INFORMATION) {
+        if (!SetSecurityDescriptorSacl(m_sd, TRUE, sacl, FALSE)) {
+            m_lastError = GetLastError();
+            return RTN_ERR_SD_SET_SACL;
+        }
+        if (sacl != m_sacl) {
+            FreeSacl();
+            m_sacl = sacl;
+        }
+    }
+    if (info & OWNER_SECURITY_INFORMATION) {
+        if (!SetSecurityDescriptorOwner(m_sd, owner, FALSE)) {
+            m_lastError = GetLastError();
+            return RTN_ERR_SD_SET_OWNER;
+        }
+        if (owner != m_owner) {
+            FreeOwner();
+            m_owner = owner;
+        }
+    }
+    if (info & GROUP_SECURITY_INFORMATION) {
+        if (!SetSecurityDescriptorGroup(m_sd, group, FALSE)) {
+            m_lastError = GetLastError();
+            return RTN_ERR_SD_SET_GROUP;
+        }
+        if (group != m_group) {
+            FreeGroup();
+            m_group = group;
+        }
+    }
+
+    if (!IsValidSecurityDescriptor(m_sd)) return RTN_ERR_INVALID_SD;
+
+    m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info, owner,
+                                        group, dacl, sacl);
+    return m_lastError == ERROR_SUCCESS ? RTN_OK : RTN_ERR_WRITE_SD;
+}

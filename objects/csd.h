@@ -1,0 +1,59 @@
+// The security descriptor of one object while the engine works on it, kept
+// in absolute form so that its parts can be inspected and replaced one by one.
+#pragma once
+
+#include <string>
+
+#include "winapi/win32.h"
+
+class CTavrik;
+
+class CSD {
+public:
+    explicit CSD(CTavrik* engine) : m_engine(engine) {}
+    virtual ~CSD();
+    CSD(const CSD&) = delete;
+    CSD& operator=(const CSD&) = delete;
+
+    // Reads the parts named by `info` of the object's descriptor.
+    DWORD GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info);
+    // Writes the parts named by `info`; the pointers for other parts are ignored.
+    // Parts set here stay the caller's blocks.
+    DWORD SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
+                PSID owner, PSID group);
+
+    // ACL editing on the DACL (ACL_DACL) or SACL (ACL_SACL) held here.
+    DWORD DeleteAcesByFlags(DWORD aclType, BYTE flags, BOOL matchSet);
+    DWORD ApplyTrusteeActions(DWORD aclType);
+    DWORD ApplyDomainActions(DWORD aclType);
+    // A new list like `acl` whose ACE `index` carries `sid`; null on failure.
+    PACL ReplaceAceSid(PACL acl, DWORD index, PSID sid);
+    // A new list like `acl` with a copy of ACE `index` for `sid` right after it.
+    PACL CopyAceWithSid(PACL acl, DWORD index, PSID sid);
+
+    void FreeSD();
+    void FreeDacl();
+    void FreeSacl();
+    void FreeOwner();
+    void FreeGroup();
+
+    PACL m_dacl = nullptr;
+    PACL m_sacl = nullptr;
+    PSID m_owner = nullptr;
+    PSID m_group = nullptr;
+    PSECURITY_DESCRIPTOR m_sd = nullptr;
+    DWORD m_lastError = 0;
+    std::wstring m_objectName;
+    DWORD m_objectType = 0;
+    CTavrik* m_engine;
+    BOOL m_ownsSD = FALSE;
+    BOOL m_ownsDacl = FALSE;
+    BOOL m_ownsSacl = FALSE;
+    BOOL m_ownsOwner = FALSE;
+    BOOL m_ownsGroup = FALSE;
+
+private:
+    // Puts a newly built list in place of the current DACL or SACL.
+    void InstallAcl(DWORD aclType, PACL acl);
+    PACL* AclOf(DWORD aclType);
+};
