@@ -62,6 +62,14 @@ size_t ChildKeyCount(int64_t id) {
     return q.Step() ? static_cast<size_t>(q.Int(0)) : 0;
 }
 
+std::optional<std::wstring> ChildKeyName(int64_t id, size_t index) {
+    std::lock_guard guard(MachineLock());
+    Query q = CurrentStore().Prepare("SELECT name FROM keys WHERE parent_id = ?1 ORDER BY name_key LIMIT 1 OFFSET ?2");
+    q.Bind(1, id).Bind(2, static_cast<int64_t>(index));
+    if (!q.Step()) return std::nullopt;
+    return q.WText(0);
+}
+
 bool SplitKeyPath(std::wstring_view path, std::vector<std::wstring>* parts) {
     parts->clear();
     if (path.empty()) return true;

@@ -30,6 +30,8 @@ std::optional<KeyRecord> KeyById(int64_t id);
 // Sub-keys in ascending upper-case order.
 std::vector<KeyRecord> ChildKeys(int64_t id);
 size_t ChildKeyCount(int64_t id);
+// The name of the sub-key at `index` in that order, without reading descriptors.
+std::optional<std::wstring> ChildKeyName(int64_t id, size_t index);
 
 // Splits a sub-key path at backslashes. False for an empty component other
 // than a trailing one, or a component longer than Windows allows.
