@@ -1,0 +1,46 @@
+// Options that every engine subcommand shares (object type, recursion,
+// filters, log file, output), and how they configure a job.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "engine/tavrik.h"
+
+namespace tavrik::cli {
+
+struct JobOptions {
+    std::string object;               // as the user typed it
+    std::string type = "file";        // file, service, printer, registry, share
+    bool recurse = false;             // containers and objects below the object
+    bool recurseContainers = false;   // only directories / keys below it
+    bool recurseObjects = false;      // only files below it
+    std::vector<std::string> filters; // objects whose path contains one are skipped
+    bool ignoreErrors = false;
+    std::string logFile;
+    std::string machine;              // simulated computer database (Linux)
+    bool quiet = false;
+    bool dryRun = false;
+};
+
+// Adds the shared options to `cmd`. `withObject` adds the OBJECT positional.
+void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject = true, bool withRecursion = true);
+
+// Opens the simulated computer (on Linux), sets the object, recursion,
+// filters, log file and error handling of `job`. Returns RTN_OK or the
+// engine's code; a problem is reported on stderr.
+DWORD ConfigureJob(CTavrik& job, const JobOptions& options);
+
+// The object type named on the command line, or 0 when unknown.
+DWORD ObjectTypeFromName(const std::string& name);
+
+// Inheritance flags by name ("ci,oi", "container_inherit+object_inherit",
+// "none") or number 0-15. Throws CLI::ValidationError on a bad value.
+DWORD ParseInheritance(const std::string& text);
+
+// Who a trustee text names: a SID string (S-1-...) or an account name.
+bool LooksLikeSid(const std::wstring& trustee);
+
+}  // namespace tavrik::cli

@@ -1,0 +1,25 @@
+// Options of the listing subcommands and of `tavrik run --list`.
+#pragma once
+
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "engine/tavrik.h"
+
+namespace tavrik::cli {
+
+struct ListingOptions {
+    std::string format = "csv";
+    std::string what = "dacl";
+    std::string names = "name";
+    bool inherited = false;
+};
+
+void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool withFormat = true);
+// Applies them to `job`; false (with a message on stderr) for a bad --what.
+bool ApplyListingOptions(CTavrik& job, const ListingOptions& options);
+// LIST_* bits of a "dacl,owner" style list, or 0 when a word is unknown.
+DWORD ParseListWhat(const std::string& text);
+
+}  // namespace tavrik::cli

@@ -1,0 +1,199 @@
+// tavrik run: one job combining any of the engine's actions, run in the
+// engine's order (restore, changes, reset of the children, listing).
+#include <iostream>
+#include <memory>
+#include <tuple>
+
+#include "cli/command.h"
+#include "cli/job_runner.h"
+#include "cli/listing_options.h"
+
+namespace tavrik::cli {
+namespace {
+
+struct RunArguments {
+    JobOptions job;
+    ListingOptions listing;
+    std::vector<std::string> grant, set, deny, revoke, audit, auditSuccess, auditFailure, revokeAudit;
+    std::string owner, group, daclProtection, saclProtection;
+    bool clearDacl = false, clearSacl = false, resetDacl = false, resetSacl = false;
+    std::vector<std::string> replaceTrustee, removeTrustee, copyTrustee;
+    bool trusteeSacl = false;
+    std::vector<std::string> migrateDomain, removeDomain, copyDomain;
+    bool domainSacl = false;
+    bool list = false;
+    std::string backup, restore;
+};
+
+struct EntryText {
+    std::wstring trustee, permissions;
+    DWORD inheritance = 0;
+    bool inheritanceGiven = false;
+};
+
+// TRUSTEE:PERMISSIONS[:INHERITANCE]
+EntryText SplitEntry(const std::string& text) {
+    EntryText entry;
+    size_t first = text.find(':');
+    size_t second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
+    entry.trustee = FromConsole(text.substr(0, first));
+    if (first != std::string::npos)
+        entry.permissions = FromConsole(text.substr(first + 1, second == std::string::npos ? std::string::npos
+                                                                                            : second - first - 1));
+    if (second != std::string::npos) {
+        entry.inheritance = ParseInheritance(text.substr(second + 1));
+        entry.inheritanceGiven = true;
+    }
+    return entry;
+}
+
+// OLD=NEW
+std::pair<std::wstring, std::wstring> SplitPair(const std::string& text) {
+    size_t eq = text.find('=');
+    if (eq == std::string::npos) throw CLI::ValidationError(text, "expected OLD=NEW");
+    return {FromConsole(text.substr(0, eq)), FromConsole(text.substr(eq + 1))};
+}
+
+DWORD ProtectionMode(const std::string& word) {
+    if (word == "keep") return PROT_PROTECT_KEEP;
+    if (word == "remove") return PROT_PROTECT_REMOVE;
+    if (word == "inherit") return PROT_INHERIT;
+    return PROT_NO_CHANGE;
+}
+
+int RunCombined(RunArguments& a) {
+    ConsoleJob cj(a.job);
+    if (cj.status != RTN_OK) return static_cast<int>(cj.status);
+    CTavrik& job = cj.job;
+    if (!ApplyListingOptions(job, a.listing)) return RTN_ERR_PARAMETER;
+
+    auto addEntries = [&](const std::vector<std::string>& texts, DWORD mode, DWORD aclType) -> DWORD {
+        for (const auto& text : texts) {
+            EntryText e = SplitEntry(text);
+            DWORD code = job.AddACE(e.trustee, LooksLikeSid(e.trustee) ? TRUE : FALSE, e.permissions, e.inheritance,
+                                    e.inheritanceGiven ? TRUE : FALSE, mode, aclType);
+            if (code != RTN_OK) return code;
+            job.SetAction(ACTION_ADD_ACE);
+        }
+        return RTN_OK;
+    };
+    for (auto [texts, mode, acl] : {std::tuple{&a.grant, DWORD(GRANT_ACCESS), ACL_DACL},
+                                    std::tuple{&a.set, DWORD(SET_ACCESS), ACL_DACL},
+                                    std::tuple{&a.deny, DWORD(DENY_ACCESS), ACL_DACL},
+                                    std::tuple{&a.revoke, DWORD(REVOKE_ACCESS), ACL_DACL},
+                                    std::tuple{&a.audit, AUDIT_SUCCESS_AND_FAILURE, ACL_SACL},
+                                    std::tuple{&a.auditSuccess, DWORD(SET_AUDIT_SUCCESS), ACL_SACL},
+                                    std::tuple{&a.auditFailure, DWORD(SET_AUDIT_FAILURE), ACL_SACL},
+                                    std::tuple{&a.revokeAudit, DWORD(REVOKE_ACCESS), ACL_SACL}}) {
+        if (DWORD code = addEntries(*texts, mode, acl); code != RTN_OK) return static_cast<int>(code);
+    }
+    if (!a.owner.empty()) {
+        std::wstring owner = FromConsole(a.owner);
+        job.SetOwner(owner, LooksLikeSid(owner) ? TRUE : FALSE);
+        job.SetAction(ACTION_SET_OWNER);
+    }
+    if (!a.group.empty()) {
+        std::wstring group = FromConsole(a.group);
+        job.SetGroup(group, LooksLikeSid(group) ? TRUE : FALSE);
+        job.SetAction(ACTION_SET_GROUP);
+    }
+    if (!a.daclProtection.empty() || !a.saclProtection.empty()) {
+        job.SetDaclProtection(ProtectionMode(a.daclProtection));
+        job.SetSaclProtection(ProtectionMode(a.saclProtection));
+        job.SetAction(ACTION_SET_PROTECTION);
+    }
+    if (a.clearDacl) job.SetAction(ACTION_CLEAR_DACL);
+    if (a.clearSacl) job.SetAction(ACTION_CLEAR_SACL);
+    if (a.resetDacl || a.resetSacl) {
+        job.SetAction(ACTION_RESET_CHILDREN);
+        job.SetResetDacl(a.resetDacl ? TRUE : FALSE);
+        job.SetResetSacl(a.resetSacl ? TRUE : FALSE);
+    }
+    auto addTrustees = [&](const std::vector<std::string>& texts, DWORD flag) {
+        for (const auto& text : texts) {
+            auto [from, to] = flag == TRUSTEE_REMOVE ? std::pair{FromConsole(text), std::wstring()} : SplitPair(text);
+            job.AddTrustee(from, LooksLikeSid(from) ? TRUE : FALSE, to, LooksLikeSid(to) ? TRUE : FALSE, flag);
+            job.SetAction(ACTION_TRUSTEE);
+        }
+    };
+    addTrustees(a.replaceTrustee, TRUSTEE_REPLACE);
+    addTrustees(a.removeTrustee, TRUSTEE_REMOVE);
+    addTrustees(a.copyTrustee, TRUSTEE_COPY);
+    job.SetTrusteeDacl(TRUE);
+    job.SetTrusteeSacl(a.trusteeSacl ? TRUE : FALSE);
+    auto addDomains = [&](const std::vector<std::string>& texts, DWORD flag) {
+        for (const auto& text : texts) {
+            auto [from, to] = flag == TRUSTEE_REMOVE ? std::pair{FromConsole(text), std::wstring()} : SplitPair(text);
+            job.AddDomain(from, to, flag);
+            job.SetAction(ACTION_DOMAIN);
+        }
+    };
+    addDomains(a.migrateDomain, TRUSTEE_REPLACE);
+    addDomains(a.removeDomain, TRUSTEE_REMOVE);
+    addDomains(a.copyDomain, TRUSTEE_COPY);
+    job.SetDomainDacl(TRUE);
+    job.SetDomainSacl(a.domainSacl ? TRUE : FALSE);
+    if (!a.restore.empty()) {
+        job.SetBackupFile(FromConsole(a.restore));
+        job.SetAction(ACTION_RESTORE);
+    }
+    if (a.list || !a.backup.empty()) {
+        job.SetAction(ACTION_LIST);
+        if (!a.backup.empty()) {
+            if (a.restore.empty()) job.SetBackupFile(FromConsole(a.backup));
+            else std::cerr << "tavrik: --backup and --restore share the job's one backup file; --backup ignored\n";
+        }
+    }
+    return RunJob(job, cj.console, a.job);
+}
+
+const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
+    auto a = std::make_shared<RunArguments>();
+    auto* cmd = app.add_subcommand("run", "Run one job combining any of the actions below");
+    AddJobOptions(cmd, a->job);
+    const char* entry = "TRUSTEE:PERMISSIONS[:INHERIT]; repeatable";
+    cmd->add_option("--grant", a->grant, std::string("Grant rights: ") + entry)->group("Entries");
+    cmd->add_option("--set", a->set, std::string("Set rights: ") + entry)->group("Entries");
+    cmd->add_option("--deny", a->deny, std::string("Deny rights: ") + entry)->group("Entries");
+    cmd->add_option("--revoke", a->revoke, "Remove the allow entries of TRUSTEE[:]; repeatable")->group("Entries");
+    cmd->add_option("--audit", a->audit, std::string("Audit success and failure: ") + entry)->group("Entries");
+    cmd->add_option("--audit-success", a->auditSuccess, std::string("Audit success: ") + entry)->group("Entries");
+    cmd->add_option("--audit-failure", a->auditFailure, std::string("Audit failure: ") + entry)->group("Entries");
+    cmd->add_option("--revoke-audit", a->revokeAudit, "Remove the audit entries of TRUSTEE; repeatable")
+        ->group("Entries");
+    cmd->add_option("--owner", a->owner, "New owner")->group("Owner, group, protection");
+    cmd->add_option("--group", a->group, "New primary group")->group("Owner, group, protection");
+    const auto modes = CLI::IsMember({"keep", "remove", "inherit"}, CLI::ignore_case);
+    cmd->add_option("--dacl-protection", a->daclProtection, "keep, remove (protect) or inherit")
+        ->transform(modes)->group("Owner, group, protection");
+    cmd->add_option("--sacl-protection", a->saclProtection, "keep, remove (protect) or inherit")
+        ->transform(modes)->group("Owner, group, protection");
+    cmd->add_flag("--clear-dacl", a->clearDacl, "Delete the explicit DACL entries")->group("Owner, group, protection");
+    cmd->add_flag("--clear-sacl", a->clearSacl, "Delete the explicit SACL entries")->group("Owner, group, protection");
+    cmd->add_flag("--reset-children-dacl", a->resetDacl, "Make every DACL below the object inherit again")
+        ->group("Owner, group, protection");
+    cmd->add_flag("--reset-children-sacl", a->resetSacl, "Make every SACL below the object inherit again")
+        ->group("Owner, group, protection");
+    cmd->add_option("--replace-trustee", a->replaceTrustee, "OLD=NEW; repeatable")->group("Trustees and domains");
+    cmd->add_option("--remove-trustee", a->removeTrustee, "TRUSTEE; repeatable")->group("Trustees and domains");
+    cmd->add_option("--copy-trustee", a->copyTrustee, "OLD=NEW; repeatable")->group("Trustees and domains");
+    cmd->add_flag("--trustee-sacl", a->trusteeSacl, "Trustee actions also rewrite the SACL")
+        ->group("Trustees and domains");
+    cmd->add_option("--migrate-domain", a->migrateDomain, "OLDDOM=NEWDOM; repeatable")->group("Trustees and domains");
+    cmd->add_option("--remove-domain", a->removeDomain, "DOMAIN; repeatable")->group("Trustees and domains");
+    cmd->add_option("--copy-domain", a->copyDomain, "OLDDOM=NEWDOM; repeatable")->group("Trustees and domains");
+    cmd->add_flag("--domain-sacl", a->domainSacl, "Domain actions also rewrite the SACL")
+        ->group("Trustees and domains");
+    cmd->add_flag("--list", a->list, "List the descriptors after the changes")->group("Listing");
+    AddListingOptions(cmd, a->listing);
+    cmd->add_option("--backup", a->backup, "Write the listing to this file (use --format sddl for a backup)")
+        ->group("Listing");
+    cmd->add_option("--restore", a->restore, "First restore the descriptors saved in this file")->group("Listing");
+    AddDryRunOption(cmd, a->job);
+    cmd->footer("Example:\n  tavrik run 'C:\\Data' --recurse --grant 'BUILTIN\\Users:read_ex' "
+                "--deny 'Guest:write:ci,oi' --owner 'BUILTIN\\Administrators' --list --format text");
+    cmd->callback([a, &exitCode] { exitCode = RunCombined(*a); });
+});
+
+}  // namespace
+}  // namespace tavrik::cli
