@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "winapi/bytes.h"
 #include "winapi/security_layout.h"
 #include "winapi/win32.h"
 

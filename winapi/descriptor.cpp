@@ -1,6 +1,7 @@
 // Security descriptors in either form: creation, the four parts, control
 // bits, length and validation.
 #include <cstring>
+#include <initializer_list>
 
 #include "winapi/security_layout.h"
 #include "winapi/win32.h"
