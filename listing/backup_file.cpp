@@ -1,0 +1,247 @@
+#include "listing/backup_file.h"
+
+#include <cstdint>
+
+#include "engine/file_open.h"
+#include "engine/utf16_file.h"
+#include "winapi/win32.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr size_t kBufferBytes = 64 * 1024;
+constexpr wchar_t kReplacement = 0xFFFD;
+
+// UTF-16 code units a character takes.
+size_t Utf16Units(uint32_t code) { return code >= 0x10000 ? 2 : 1; }
+
+void AppendCodePoint(std::wstring& text, uint32_t code) {
+    if constexpr (sizeof(wchar_t) == 2) {
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            text += static_cast<wchar_t>(0xD800 + (code >> 10));
+            text += static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
+            return;
+        }
+    }
+    text += static_cast<wchar_t>(code);
+}
+
+#ifndef _WIN32
+// Decodes UTF-8; false when the bytes are not valid UTF-8 (each bad
+// sequence becomes U+FFFD).
+bool DecodeEightBit(const std::string& bytes, std::wstring& out) {
+    bool valid = true;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[pos]);
+        uint32_t code = 0;
+        size_t length = 0;
+        uint32_t minimum = 0;
+        if (lead < 0x80) {
+            code = lead;
+            length = 1;
+        } else if ((lead & 0xE0) == 0xC0) {
+            code = lead & 0x1F;
+            length = 2;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            code = lead & 0x0F;
+            length = 3;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            code = lead & 0x07;
+            length = 4;
+            minimum = 0x10000;
+        }
+        bool ok = length != 0 && pos + length <= bytes.size();
+        for (size_t i = 1; ok && i < length; ++i) {
+            const auto next = static_cast<unsigned char>(bytes[pos + i]);
+            if ((next & 0xC0) != 0x80) ok = false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (ok && (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) ok = false;
+        if (!ok) {
+            valid = false;
+            out += kReplacement;
+            ++pos;
+            continue;
+        }
+        AppendCodePoint(out, code);
+        pos += length;
+    }
+    return valid;
+}
+#else
+// The current code page, as the C runtime's text mode would convert it.
+bool DecodeEightBit(const std::string& bytes, std::wstring& out) {
+    if (bytes.empty()) return true;
+    const int length = static_cast<int>(bytes.size());
+    int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
+    bool valid = needed > 0;
+    const DWORD flags = valid ? MB_ERR_INVALID_CHARS : 0;
+    if (!valid) needed = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    if (needed <= 0) return false;
+    const size_t start = out.size();
+    out.resize(start + static_cast<size_t>(needed));
+    MultiByteToWideChar(CP_ACP, flags, bytes.data(), length, out.data() + start, needed);
+    return valid;
+}
+#endif
+
+// UTF-16 code units of `text` as Windows would hold it.
+size_t CountUnits(const std::wstring& text) {
+    if constexpr (sizeof(wchar_t) == 2) return text.size();
+    size_t units = 0;
+    for (wchar_t c : text) units += Utf16Units(static_cast<uint32_t>(c));
+    return units;
+}
+
+// Cuts `text` to at most `limit` UTF-16 code units.
+void CutToUnits(std::wstring& text, size_t limit) {
+    size_t units = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        units += sizeof(wchar_t) == 2 ? 1 : Utf16Units(static_cast<uint32_t>(text[i]));
+        if (units > limit) {
+            text.resize(i);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+FILE* CreateBackupFile(const std::wstring& fileName) {
+    FILE* file = OpenFileForWriting(fileName);
+    if (!file) return nullptr;
+    static const unsigned char mark[2] = {0xFF, 0xFE};
+    if (fwrite(mark, 1, 2, file) != 2 || fflush(file) != 0) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool WriteBackupRecord(FILE* file, const std::wstring& record) {
+    std::wstring line;
+    line.reserve(record.size() + 2);
+    line += record;
+    line += L"\r\n";
+    return WriteUtf16(file, line);
+}
+
+BackupLineReader::BackupLineReader(FILE* file, Encoding encoding)
+    : file_(file), encoding_(encoding), buffer_(new unsigned char[kBufferBytes]) {}
+
+BackupLineReader::~BackupLineReader() = default;
+
+bool BackupLineReader::FillBuffer() {
+    if (bufferPos_ < bufferSize_) return true;
+    if (endOfFile_ || failed_) return false;
+    bufferSize_ = fread(buffer_.get(), 1, kBufferBytes, file_);
+    bufferPos_ = 0;
+    if (bufferSize_ == 0) {
+        if (ferror(file_)) failed_ = true;
+        endOfFile_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool BackupLineReader::ReadLine(BackupLine& line) {
+    line = BackupLine{};
+    return encoding_ == Encoding::Utf16Le ? ReadUtf16Line(line) : ReadEightBitLine(line);
+}
+
+bool BackupLineReader::ReadUtf16Line(BackupLine& line) {
+    size_t units = 0;
+    bool any = false;
+    uint32_t highSurrogate = 0;  // pending, not yet stored
+    auto store = [&](uint32_t code, size_t codeUnits) {
+        if (units + codeUnits > kMaxBackupLineUnits) {
+            line.overlong = true;
+            return;
+        }
+        units += codeUnits;
+        AppendCodePoint(line.text, code);
+    };
+    for (;;) {
+        if (!FillBuffer()) break;
+        unsigned lowByte = buffer_[bufferPos_++];
+        if (!FillBuffer()) {
+            // Half a code unit at the end of the file.
+            line.damaged = true;
+            any = true;
+            break;
+        }
+        unsigned highByte = buffer_[bufferPos_++];
+        any = true;
+        const uint32_t unit = lowByte | (highByte << 8);
+
+        if (highSurrogate != 0) {
+            if (unit >= 0xDC00 && unit <= 0xDFFF) {
+                store(0x10000 + ((highSurrogate - 0xD800) << 10) + (unit - 0xDC00), 2);
+                highSurrogate = 0;
+                continue;
+            }
+            line.damaged = true;
+            store(kReplacement, 1);
+            highSurrogate = 0;
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            highSurrogate = unit;
+            continue;
+        }
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            line.damaged = true;
+            store(kReplacement, 1);
+            continue;
+        }
+        if (unit == 0) line.damaged = true;
+        store(unit, 1);
+        if (unit == L'\n') break;
+    }
+    if (highSurrogate != 0) {
+        line.damaged = true;
+        store(kReplacement, 1);
+    }
+    // A lone half code unit after the last line end is no line of its own.
+    if (line.text.empty() && !line.overlong) return false;
+    return any;
+}
+
+bool BackupLineReader::ReadEightBitLine(BackupLine& line) {
+    // Bytes kept per line: enough for kMaxBackupLineUnits characters of
+    // any code page; a longer physical line is overlong whatever it holds.
+    constexpr size_t kMaxBytes = kMaxBackupLineUnits * 4;
+    std::string bytes;
+    bool any = false;
+    bool tooManyBytes = false;
+    bool sawNul = false;
+    for (;;) {
+        if (!FillBuffer()) break;
+        const unsigned char byte = buffer_[bufferPos_++];
+        any = true;
+        if (byte == 0) sawNul = true;
+        if (bytes.size() < kMaxBytes) {
+            bytes.push_back(static_cast<char>(byte));
+        } else {
+            tooManyBytes = true;
+        }
+        if (byte == '\n') break;
+    }
+    if (!any) return false;
+    // Text mode: CR LF arrives as LF.
+    if (!tooManyBytes && bytes.size() >= 2 && bytes[bytes.size() - 1] == '\n' && bytes[bytes.size() - 2] == '\r') {
+        bytes.erase(bytes.size() - 2, 1);
+    }
+    line.damaged = !DecodeEightBit(bytes, line.text) || sawNul;
+    if (tooManyBytes || CountUnits(line.text) > kMaxBackupLineUnits) {
+        line.overlong = true;
+        CutToUnits(line.text, kMaxBackupLineUnits);
+    }
+    return true;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,176 @@
+#include "listing/backup_record.h"
+
+#include <climits>
+#include <cstdint>
+#include <cwchar>
+#include <cwctype>
+
+namespace tavrik {
+
+namespace {
+
+constexpr wchar_t kQuote = L'"';
+
+// _wtoi without its undefined overflow: leading blanks, an optional sign,
+// the digits up to the first other character, saturated to the int range.
+int ReadInteger(std::wstring_view text) {
+    size_t pos = 0;
+    while (pos < text.size() && std::iswspace(static_cast<wint_t>(text[pos]))) ++pos;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
+        negative = text[pos] == L'-';
+        ++pos;
+    }
+    long long value = 0;
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+        value = value * 10 + (text[pos] - L'0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) return value > INT_MAX ? INT_MIN : static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+bool AllDigits(std::wstring_view text) {
+    if (text.empty()) return false;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+    }
+    return true;
+}
+
+std::wstring_view Clip(std::wstring_view text, long long start, long long length) {
+    if (length <= 0 || start >= static_cast<long long>(text.size())) return {};
+    if (start < 0) {
+        length += start;
+        start = 0;
+        if (length <= 0) return {};
+    }
+    return text.substr(static_cast<size_t>(start), static_cast<size_t>(length));
+}
+
+long long Find(std::wstring_view text, std::wstring_view what, long long from) {
+    if (from < 0) from = 0;
+    if (from > static_cast<long long>(text.size())) return -1;
+    const size_t at = text.find(what, static_cast<size_t>(from));
+    return at == std::wstring_view::npos ? -1 : static_cast<long long>(at);
+}
+
+// Whether the ACL section whose marker ends at `flagsStart` is protected:
+// Windows writes the flags P, AR, AI (or NO_ACCESS_CONTROL) right behind
+// the marker, so only those tokens are read; a "P" further on belongs to
+// another section.
+bool SectionIsProtected(std::wstring_view sddl, size_t flagsStart) {
+    size_t pos = flagsStart;
+    bool isProtected = false;
+    for (;;) {
+        std::wstring_view rest = sddl.substr(pos);
+        if (rest.starts_with(L"NO_ACCESS_CONTROL")) {
+            pos += 17;
+        } else if (rest.starts_with(L"AR") || rest.starts_with(L"AI")) {
+            pos += 2;
+        } else if (rest.starts_with(L"P")) {
+            isProtected = true;
+            pos += 1;
+        } else {
+            return isProtected;
+        }
+    }
+}
+
+}  // namespace
+
+std::wstring QuotedObjectName(const std::wstring& name) {
+    if (!name.empty() && name.front() == kQuote) return name;
+    std::wstring quoted;
+    quoted.reserve(name.size() + 2);
+    quoted += kQuote;
+    quoted += name;
+    quoted += kQuote;
+    return quoted;
+}
+
+std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, const std::wstring& sddl) {
+    std::wstring record = QuotedObjectName(name);
+    record += L',';
+    record += std::to_wstring(static_cast<int>(objectType));
+    record += L",\"";
+    record += sddl;
+    record += kQuote;
+    return record;
+}
+
+bool HasLineBreak(std::wstring_view text) {
+    return text.find_first_of(std::wstring_view(L"\r\n\0", 3)) != std::wstring_view::npos;
+}
+
+bool IsBackupSafeName(std::wstring_view name) {
+    if (name.empty() || name.front() == kQuote) return false;
+    if (HasLineBreak(name)) return false;
+    return name.find(L"\",") == std::wstring_view::npos;
+}
+
+std::wstring DisplayableName(std::wstring_view name) {
+    std::wstring text;
+    text.reserve(name.size());
+    for (wchar_t c : name) {
+        if (static_cast<uint32_t>(c) < 0x20 || c == 0x7F) {
+            wchar_t code[16];
+            swprintf(code, sizeof code / sizeof code[0], L"{U+%04X}", static_cast<unsigned>(c));
+            text += code;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+BackupEntry ParseBackupEntry(std::wstring_view line) {
+    // Line end and closing quote off the right, opening quotes off the left.
+    std::wstring_view text = line;
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == kQuote)) {
+        text.remove_suffix(1);
+    }
+    size_t leadingQuotes = 0;
+    while (leadingQuotes < text.size() && text[leadingQuotes] == kQuote) ++leadingQuotes;
+    text.remove_prefix(leadingQuotes);
+
+    const long long i = Find(text, L"\",", 0);
+    const long long k = Find(text, L",\"", i + 1);
+
+    BackupEntry entry;
+    entry.name = std::wstring(Clip(text, 0, i));
+    const std::wstring_view typeText = Clip(text, i + 2, k - i - 1);
+    entry.objectType = static_cast<DWORD>(ReadInteger(typeText));
+    const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
+    entry.sddl.reserve(sddl.size());
+    for (wchar_t c : sddl) entry.sddl += static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+
+    // The exact shape: judged on the line with only its line end removed.
+    std::wstring_view exact = line;
+    if (!exact.empty() && exact.back() == L'\n') exact.remove_suffix(1);
+    if (!exact.empty() && exact.back() == L'\r') exact.remove_suffix(1);
+    entry.exactShape = i > 0 && k > i && leadingQuotes == 1 && exact.size() >= 2 && exact.front() == kQuote &&
+                       exact.back() == kQuote && exact[exact.size() - 2] != kQuote &&
+                       AllDigits(Clip(text, i + 2, k - i - 2)) && Clip(text, i + 2, k - i - 2).size() <= 10 &&
+                       !HasLineBreak(exact);
+    return entry;
+}
+
+SECURITY_INFORMATION SecurityInfoFromSddl(std::wstring_view sddl) {
+    SECURITY_INFORMATION info = 0;
+    if (const size_t d = sddl.find(L"D:"); d != std::wstring_view::npos) {
+        info |= DACL_SECURITY_INFORMATION;
+        info |= SectionIsProtected(sddl, d + 2) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    }
+    if (const size_t s = sddl.find(L"S:"); s != std::wstring_view::npos) {
+        info |= SACL_SECURITY_INFORMATION;
+        info |= SectionIsProtected(sddl, s + 2) ? PROTECTED_SACL_SECURITY_INFORMATION
+                                                 : UNPROTECTED_SACL_SECURITY_INFORMATION;
+    }
+    if (sddl.find(L"O:") != std::wstring_view::npos) info |= OWNER_SECURITY_INFORMATION;
+    if (sddl.find(L"G:") != std::wstring_view::npos) info |= GROUP_SECURITY_INFORMATION;
+    return info;
+}
+
+}  // namespace tavrik

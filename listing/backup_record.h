@@ -1,0 +1,55 @@
+// One entry of a backup file: DQ name DQ "," type "," DQ SDDL DQ.
+//
+// The format has no escaping, so a name that holds DQ followed by ",", a
+// leading DQ, a line break or a NUL cannot be written so that it reads back
+// as the same name. The listing refuses to put such a name into a backup
+// file, and the restore writes a descriptor only for a line that has the
+// exact shape the listing writes, so no line can steer a write to an object
+// other than the one it names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "winapi/win32.h"
+
+namespace tavrik {
+
+// The name field as listings write it: in double quotes, unless the name
+// already starts with one.
+std::wstring QuotedObjectName(const std::wstring& name);
+
+// The backup record of one object (without its line end).
+std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, const std::wstring& sddl);
+
+// True when `text` holds a CR, LF or NUL: such text would split a record
+// into several lines of the file.
+bool HasLineBreak(std::wstring_view text);
+
+// True when `name` reads back from a record as itself: no DQ followed by
+// ",", no leading DQ, no line break and not empty.
+bool IsBackupSafeName(std::wstring_view name);
+
+// `name` for a message line: control characters shown as {U+000A}, so a
+// hostile name cannot add lines of its own to a log.
+std::wstring DisplayableName(std::wstring_view name);
+
+struct BackupEntry {
+    std::wstring name;     // object name, by position
+    DWORD objectType = 0;  // as _wtoi reads the type field
+    std::wstring sddl;     // upper-cased SDDL text
+    // The line has exactly the shape the listing writes: DQ, a name without
+    // a leading DQ, DQ ",", decimal digits, "," DQ, the SDDL text, DQ.
+    bool exactShape = false;
+};
+
+// Splits one line (its line end may still be attached) into its fields by
+// the positions of the first DQ "," and the first "," DQ behind it.
+BackupEntry ParseBackupEntry(std::wstring_view line);
+
+// The SECURITY_INFORMATION a restore writes for `sddl` (upper case): one
+// bit for every section present, and for each ACL whether it is protected,
+// judged by the flag letters right behind its marker.
+SECURITY_INFORMATION SecurityInfoFromSddl(std::wstring_view sddl);
+
+}  // namespace tavrik
