@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "winapi/security_layout.h"
+
 namespace winapi {
 namespace {
 
@@ -136,12 +138,11 @@ bool AceEntry::IsDeny() const {
 
 bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
     aces->clear();
-    if (acl == nullptr || available < kAclHeader) return false;
-    const BYTE revision = acl[0];
-    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION) return false;
+    // The layer's own validator first, so that whatever is read here can be
+    // written back into a descriptor that every other reader accepts.
+    if (acl == nullptr || !CheckedAclValid(acl, available)) return false;
     const size_t aclSize = LoadWord(acl + 2);
     const size_t count = LoadWord(acl + 4);
-    if (aclSize < kAclHeader || aclSize > available) return false;
     size_t offset = kAclHeader;
     for (size_t i = 0; i < count; ++i) {
         if (aclSize - offset < kAceHeader) return false;
@@ -159,10 +160,14 @@ bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
 
 Bytes BuildAclBytes(const AceList& aces) {
     size_t size = kAclHeader;
-    bool objectAces = false;
+    BYTE revision = ACL_REVISION;
     for (const AceEntry& ace : aces) {
         size += ace.bytes().size();
-        objectAces = objectAces || ace.IsObjectAce();
+        if (ace.IsObjectAce()) {
+            revision = ACL_REVISION_DS;
+        } else if (ace.Type() == ACCESS_ALLOWED_COMPOUND_ACE_TYPE && revision < ACL_REVISION3) {
+            revision = ACL_REVISION3;
+        }
     }
     // Descriptors keep their parts DWORD-aligned; ACEs of odd sizes (callback
     // data) leave free space at the end rather than misalign what follows.
@@ -170,7 +175,7 @@ Bytes BuildAclBytes(const AceList& aces) {
     if (size > kMaxAclSize) return {};
     Bytes acl(kAclHeader, 0);
     acl.reserve(size);
-    acl[0] = objectAces ? ACL_REVISION_DS : ACL_REVISION;
+    acl[0] = revision;
     StoreWord(acl.data() + 2, static_cast<WORD>(size));
     StoreWord(acl.data() + 4, static_cast<WORD>(aces.size()));
     for (const AceEntry& ace : aces) acl.insert(acl.end(), ace.bytes().begin(), ace.bytes().end());

@@ -49,7 +49,7 @@ using AceList = std::vector<AceEntry>;
 bool ReadAceList(const BYTE* acl, size_t available, AceList* aces);
 
 // Bytes of an ACL holding `aces` in order: revision 4 when any of them has
-// the object layout, else revision 2. Empty when they exceed the 64 KiB an
+// the object layout, 3 with a compound ACE, else 2. Empty when they exceed the 64 KiB an
 // ACL can hold.
 Bytes BuildAclBytes(const AceList& aces);
 
