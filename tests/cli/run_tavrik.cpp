@@ -1,0 +1,76 @@
+#include "cli/run_tavrik.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tavrik::test {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+}  // namespace
+
+CommandResult RunTavrik(const std::vector<std::string>& args, const std::string& machine,
+                        const std::string& workingDirectory) {
+    char outTemplate[] = "/tmp/tavrik-out-XXXXXX";
+    char errTemplate[] = "/tmp/tavrik-err-XXXXXX";
+    int outFd = mkstemp(outTemplate);
+    int errFd = mkstemp(errTemplate);
+    if (outFd < 0 || errFd < 0) throw std::runtime_error("cannot create capture files");
+
+    std::vector<std::string> argvText{TAVRIK_BINARY};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envText;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("TAVRIK_MACHINE=", 0) != 0) envText.push_back(entry);
+    }
+    envText.push_back("TAVRIK_MACHINE=" + machine);
+    std::vector<char*> envp;
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    pid_t pid = 0;
+    int spawnError = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(outFd);
+    close(errFd);
+
+    CommandResult result;
+    if (spawnError == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    result.out = ReadAll(outTemplate);
+    result.err = ReadAll(errTemplate);
+    unlink(outTemplate);
+    unlink(errTemplate);
+    return result;
+}
+
+}  // namespace tavrik::test
