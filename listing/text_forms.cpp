@@ -180,7 +180,7 @@ std::wstring CTavrik::AclToText(PACL acl) {
         m_lastOsError = GetLastError();
         return text;
     }
-    for (WORD index = 0; index < sizeInfo.AceCount; ++index) {
+    for (DWORD index = 0; index < sizeInfo.AceCount; ++index) {
         LPVOID raw = nullptr;
         if (!GetAce(acl, index, &raw)) {
             m_lastOsError = GetLastError();

@@ -1,0 +1,189 @@
+// Reading the lines of a backup file in both encodings, damaged ones
+// included, and writing records.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/utf16_file.h"
+#include "listing/backup_file.h"
+#include "listing_fixture.h"
+
+namespace tavrik::test {
+namespace {
+
+class BackupFileTest : public ::testing::Test {
+protected:
+    // Reads every line of `bytes` in `encoding`.
+    std::vector<BackupLine> Lines(const std::string& bytes, BackupLineReader::Encoding encoding,
+                                  bool* failed = nullptr) {
+        FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+        if (bytes.empty()) file = fopen("/dev/null", "rb");
+        EXPECT_NE(file, nullptr);
+        std::vector<BackupLine> lines;
+        {
+            BackupLineReader reader(file, encoding);
+            BackupLine line;
+            while (reader.ReadLine(line)) lines.push_back(line);
+            if (failed) *failed = reader.Failed();
+        }
+        fclose(file);
+        return lines;
+    }
+    std::vector<BackupLine> Utf16Lines(const std::wstring& text) {
+        return Lines(ToUtf16LeBytes(text), BackupLineReader::Encoding::Utf16Le);
+    }
+    std::vector<BackupLine> EightBitLines(const std::string& bytes) {
+        return Lines(bytes, BackupLineReader::Encoding::EightBit);
+    }
+};
+
+TEST_F(BackupFileTest, Utf16LinesKeepTheirLineEnds) {
+    auto lines = Utf16Lines(L"\"a\",1,\"D:\"\r\n\"b\",1,\"D:\"\r\nlast");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].text, L"\"a\",1,\"D:\"\r\n");
+    EXPECT_EQ(lines[1].text, L"\"b\",1,\"D:\"\r\n");
+    EXPECT_EQ(lines[2].text, L"last");
+    for (const auto& line : lines) {
+        EXPECT_FALSE(line.damaged);
+        EXPECT_FALSE(line.overlong);
+    }
+    // A bare LF ends a line too (the inner breaks of text records).
+    lines = Utf16Lines(L"name\n\n   Owner: x\n\r\n");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3].text, L"\r\n");
+    EXPECT_TRUE(Utf16Lines(L"").empty());
+}
+
+TEST_F(BackupFileTest, SurrogatePairsBecomeOneCharacterAndLoneOnesDamageTheLine) {
+    auto lines = Utf16Lines(L"\U0001F600x\n");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, L"\U0001F600x\n");
+    EXPECT_FALSE(lines[0].damaged);
+
+    std::string bytes = ToUtf16LeBytes(L"a") + std::string("\x00\xD8", 2) + ToUtf16LeBytes(L"b\nok\n");
+    lines = Lines(bytes, BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].damaged);
+    EXPECT_EQ(lines[0].text, L"a\uFFFDb\n");
+    EXPECT_FALSE(lines[1].damaged);
+
+    bytes = std::string("\x00\xDC", 2) + ToUtf16LeBytes(L"\n");
+    lines = Lines(bytes, BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].damaged);
+
+    bytes = ToUtf16LeBytes(L"end") + std::string("\x3D\xD8", 2);  // high surrogate, then the end
+    lines = Lines(bytes, BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].damaged);
+}
+
+TEST_F(BackupFileTest, OddByteCountDamagesTheLastLineOnly) {
+    auto lines = Lines(ToUtf16LeBytes(L"one\r\ntwo") + "x", BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_FALSE(lines[0].damaged);
+    EXPECT_TRUE(lines[1].damaged);
+    EXPECT_EQ(lines[1].text, L"two");
+
+    // Half a code unit after the last line end makes no line of its own.
+    lines = Lines(ToUtf16LeBytes(L"one\r\n") + "x", BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_FALSE(lines[0].damaged);
+}
+
+TEST_F(BackupFileTest, NulInsideALineDamagesIt) {
+    auto lines = Utf16Lines(std::wstring(L"a\0b\nc\n", 6));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].damaged);
+    EXPECT_FALSE(lines[1].damaged);
+    auto eight = EightBitLines(std::string("a\0b\nc\n", 6));
+    ASSERT_EQ(eight.size(), 2u);
+    EXPECT_TRUE(eight[0].damaged);
+    EXPECT_FALSE(eight[1].damaged);
+}
+
+TEST_F(BackupFileTest, LinesOverTheLimitAreMarkedAndTheirRestDropped) {
+    const std::wstring fits(kMaxBackupLineUnits - 2, L'a');
+    auto lines = Utf16Lines(fits + L"\r\nnext\r\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_FALSE(lines[0].overlong);
+    EXPECT_EQ(lines[0].text.size(), kMaxBackupLineUnits);
+
+    // One more character: the whole physical line is one overlong line, and
+    // what follows its end is read as the next line.
+    const std::wstring rest = L"\"\\\\?\\C:\\victim\",1,\"D:P(A;;FA;;;WD)\"\r\n";
+    lines = Utf16Lines(std::wstring(kMaxBackupLineUnits - 1, L'a') + rest + L"next\r\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].overlong);
+    EXPECT_EQ(lines[0].text.size(), kMaxBackupLineUnits);
+    EXPECT_EQ(lines[1].text, L"next\r\n");
+
+    // Characters above U+FFFF count as the two code units Windows reads.
+    lines = Utf16Lines(std::wstring((kMaxBackupLineUnits - 2) / 2, L'\U0001F600') + L"\r\n");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_FALSE(lines[0].overlong);
+    lines = Utf16Lines(std::wstring((kMaxBackupLineUnits - 2) / 2 + 1, L'\U0001F600') + L"\r\n");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].overlong);
+}
+
+TEST_F(BackupFileTest, EightBitLinesAreUtf8WithCrLfAsLf) {
+    auto lines = EightBitLines("\"C:\\\xC3\xA9t\xC3\xA9\",1,\"D:\"\r\nlone\rcr\n\xF0\x9F\x98\x80");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].text, L"\"C:\\\u00e9t\u00e9\",1,\"D:\"\n");
+    EXPECT_EQ(lines[1].text, L"lone\rcr\n");
+    EXPECT_EQ(lines[2].text, L"\U0001F600");
+    for (const auto& line : lines) EXPECT_FALSE(line.damaged);
+
+    for (const std::string bad : {"\xC3(\n", "\xE9t\xE9\n", "\xC0\xAF\n", "\xED\xA0\x80\n", "\xF4\x90\x80\x80\n"}) {
+        lines = EightBitLines(bad);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].damaged) << bad;
+    }
+}
+
+TEST_F(BackupFileTest, EightBitLinesOverTheLimit) {
+    auto lines = EightBitLines(std::string(kMaxBackupLineUnits - 1, 'a') + "\r\n");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_FALSE(lines[0].overlong);  // CR LF arrives as one LF
+    lines = EightBitLines(std::string(kMaxBackupLineUnits, 'a') + "\nnext\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].overlong);
+    EXPECT_EQ(lines[1].text, L"next\n");
+    lines = EightBitLines(std::string(kMaxBackupLineUnits * 5, 'a') + "\nnext\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].overlong);
+    EXPECT_LE(lines[0].text.size(), kMaxBackupLineUnits);
+}
+
+TEST_F(BackupFileTest, ReadErrorIsNotTheEndOfTheFile) {
+    // A directory opens but cannot be read.
+    FILE* file = fopen("/", "rb");
+    ASSERT_NE(file, nullptr);
+    BackupLineReader reader(file, BackupLineReader::Encoding::Utf16Le);
+    BackupLine line;
+    EXPECT_FALSE(reader.ReadLine(line));
+    EXPECT_TRUE(reader.Failed());
+    fclose(file);
+}
+
+TEST_F(BackupFileTest, CreateTruncatesAndWritesTheMarkThenRecords) {
+    const std::string path = ::testing::TempDir() + "/tavrik-backup-file-test.txt";
+    ListingTest::WriteBytes(path, "old contents that must go");
+    std::wstring wide(path.begin(), path.end());
+    FILE* file = CreateBackupFile(wide);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(WriteBackupRecord(file, L"\"a\",1,\"D:\""));
+    EXPECT_TRUE(WriteBackupRecord(file, L"name\n\n   Owner: x\n"));
+    fclose(file);
+    EXPECT_EQ(ListingTest::ReadBytes(path),
+              std::string("\xFF\xFE", 2) + ToUtf16LeBytes(L"\"a\",1,\"D:\"\r\nname\n\n   Owner: x\n\r\n"));
+    std::remove(path.c_str());
+
+    EXPECT_EQ(CreateBackupFile(L"/nonexistent-dir/x/backup.txt"), nullptr);
+    // The mark itself cannot be stored on a full disk.
+    EXPECT_EQ(CreateBackupFile(L"/dev/full"), nullptr);
+}
+
+}  // namespace
+}  // namespace tavrik::test

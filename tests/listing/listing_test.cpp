@@ -1,0 +1,335 @@
+// The list action as a host runs it: records in the three formats, to the
+// messages and the backup file, and the listing's failures.
+#include <sys/resource.h>
+
+#include <csignal>
+
+#include "listing_fixture.h"
+#include "winapi/machine/admin.h"
+
+namespace tavrik::test {
+namespace {
+
+const std::wstring kReportsSddl = L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+class ListingRunTest : public ListingTest {
+protected:
+    // The directory pair of the documented example: Reports protected, 2024
+    // inheriting everything from it.
+    void MakeReports() {
+        MakeDirectory("Data/Reports/2024");
+        ASSERT_EQ(SetSddl(L"C:\\Data\\Reports", SE_FILE_OBJECT, kReportsSddl,
+                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(SetSddl(L"C:\\Data\\Reports\\2024", SE_FILE_OBJECT, L"O:BAG:SYD:AI",
+                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+                  ERROR_SUCCESS);
+    }
+
+    std::unique_ptr<CTavrik> ListJob(const std::wstring& object, DWORD type, DWORD format, DWORD what,
+                                     DWORD recursion = RECURSE_CONTAINERS | RECURSE_OBJECTS) {
+        auto job = NewJob();
+        EXPECT_EQ(job->SetObject(object, type), RTN_OK);
+        EXPECT_EQ(job->SetAction(ACTION_LIST), RTN_OK);
+        job->SetListFormat(format);
+        job->SetListWhat(what);
+        job->SetRecursion(recursion);
+        return job;
+    }
+
+    std::wstring BackupName(const std::string& name = "backup.txt") const {
+        const std::string path = BackupPath(name);
+        return std::wstring(path.begin(), path.end());
+    }
+};
+
+TEST_F(ListingRunTest, SddlBackupOfADirectoryIsByteExact) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL | LIST_OWNER | LIST_GROUP);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+
+    const std::wstring first = L"\"\\\\?\\C:\\Data\\Reports\",1,\"" + kReportsSddl + L"\"";
+    const std::wstring second =
+        L"\"\\\\?\\C:\\Data\\Reports\\2024\",1,\"O:BAG:SYD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)\"";
+    EXPECT_EQ(ReadBytes(BackupPath()), Utf16File(first + L"\r\n" + second + L"\r\n"));
+    EXPECT_TRUE(HasMessage(first));
+    EXPECT_TRUE(HasMessage(second));
+}
+
+TEST_F(ListingRunTest, SddlBackupOfARegistryTreeIsByteExact) {
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\ExampleVendor",
+                            L"O:BAG:SYD:PAI(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\ExampleVendor\\Settings");
+    ASSERT_EQ(SetSddl(L"MACHINE\\SOFTWARE\\ExampleVendor\\Settings", SE_REGISTRY_KEY, L"O:BAG:SYD:AI",
+                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+              ERROR_SUCCESS);
+    auto job = ListJob(L"machine\\software\\ExampleVendor", SE_REGISTRY_KEY, LIST_SDDL,
+                       LIST_DACL | LIST_OWNER | LIST_GROUP);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(ReadBytes(BackupPath()),
+              Utf16File(L"\"machine\\software\\ExampleVendor\",4,\"O:BAG:SYD:PAI(A;CI;KA;;;BA)(A;CI;KR;;;BU)\"\r\n"
+                        L"\"machine\\software\\ExampleVendor\\Settings\",4,"
+                        L"\"O:BAG:SYD:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)\"\r\n"));
+}
+
+TEST_F(ListingRunTest, CsvRecordOfTheDocumentedDirectory) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_CSV, LIST_DACL, RECURSE_NONE);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    const std::wstring record =
+        L"\"\\\\?\\C:\\Data\\Reports\",1,\"DACL(protected+auto_inherited):BUILTIN\\Administrators,full,allow,"
+        L"container_inherit+object_inherit:NT AUTHORITY\\SYSTEM,full,allow,container_inherit+object_inherit\"";
+    EXPECT_TRUE(HasMessage(record));
+    EXPECT_EQ(ReadBytes(BackupPath()), Utf16File(record + L"\r\n"));
+}
+
+TEST_F(ListingRunTest, CsvSectionsFollowTheirOrderAndSkipEmptyOnes) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_CSV, LIST_DACL | LIST_OWNER | LIST_GROUP);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(
+        L"\"\\\\?\\C:\\Data\\Reports\",1,\"DACL(protected+auto_inherited):BUILTIN\\Administrators,full,allow,"
+        L"container_inherit+object_inherit:NT AUTHORITY\\SYSTEM,full,allow,container_inherit+object_inherit;"
+        L"Owner:BUILTIN\\Administrators;Group:NT AUTHORITY\\SYSTEM\""));
+    // 2024 holds only inherited entries, which are hidden: its DACL section
+    // is left out with its separator.
+    EXPECT_TRUE(HasMessage(
+        L"\"\\\\?\\C:\\Data\\Reports\\2024\",1,\"Owner:BUILTIN\\Administrators;Group:NT AUTHORITY\\SYSTEM\""));
+
+    messages.clear();
+    job = ListJob(L"C:\\Data\\Reports\\2024", SE_FILE_OBJECT, LIST_CSV, LIST_DACL, RECURSE_NONE);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(MessagesStartingWith(L"\"").empty());
+
+    messages.clear();
+    job = ListJob(L"C:\\Data\\Reports\\2024", SE_FILE_OBJECT, LIST_CSV, LIST_DACL, RECURSE_NONE);
+    job->SetListInherited(TRUE);
+    job->SetListNameForm(2);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"\\\\?\\C:\\Data\\Reports\\2024\",1,\"DACL(not_protected+auto_inherited):"
+                           L"S-1-5-32-544,full,allow,container_inherit+object_inherit+inherited:"
+                           L"S-1-5-18,full,allow,container_inherit+object_inherit+inherited\""));
+}
+
+TEST_F(ListingRunTest, TextRecordOfTheDocumentedDirectory) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_TEXT, LIST_DACL | LIST_OWNER, RECURSE_NONE);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    const std::wstring record =
+        L"\\\\?\\C:\\Data\\Reports\n"
+        L"\n"
+        L"   Owner: BUILTIN\\Administrators\n"
+        L"\n"
+        L"   DACL(protected+auto_inherited):\n"
+        L"   BUILTIN\\Administrators   full   allow   container_inherit+object_inherit\n"
+        L"   NT AUTHORITY\\SYSTEM   full   allow   container_inherit+object_inherit\n";
+    EXPECT_TRUE(HasMessage(record));
+    EXPECT_EQ(ReadBytes(BackupPath()), Utf16File(record + L"\r\n"));
+}
+
+TEST_F(ListingRunTest, UnprotectedListsAndTheSacl) {
+    MakeDirectory("Plain");
+    ASSERT_EQ(SetSddl(L"C:\\Plain", SE_FILE_OBJECT, L"D:(A;;FA;;;BA)S:P(AU;SAFA;FA;;;WD)",
+                      DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION),
+              ERROR_SUCCESS);
+    auto job = ListJob(L"C:\\Plain", SE_FILE_OBJECT, LIST_TEXT, LIST_DACL | LIST_SACL, RECURSE_NONE);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\\\\?\\C:\\Plain\n"
+                           L"\n   DACL(not_protected+auto_inherited):\n   BUILTIN\\Administrators   full   allow   "
+                           L"no_inheritance\n"
+                           L"\n   SACL(protected+auto_inherited):\n   Everyone   full   audit   "
+                           L"audit_success+audit_fail\n"));
+
+    messages.clear();
+    job = ListJob(L"C:\\Plain", SE_FILE_OBJECT, LIST_CSV, LIST_DACL | LIST_SACL, RECURSE_NONE);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"\\\\?\\C:\\Plain\",1,\"DACL(not_protected+auto_inherited):BUILTIN\\Administrators,"
+                           L"full,allow,no_inheritance;SACL(protected+auto_inherited):Everyone,full,audit,"
+                           L"audit_success+audit_fail\""));
+}
+
+TEST_F(ListingRunTest, ServicePrinterAndShareAreListedOnceWithTheirType) {
+    winapi::machine::AddService(L"TESTPC", L"Tavriksvc", L"O:SYG:SYD:(A;;0x201FD;;;BU)");
+    auto job = ListJob(L"Tavriksvc", SE_SERVICE, LIST_CSV, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"Tavriksvc\",2,\"DACL(not_protected):BUILTIN\\Users,start_stop,allow,no_inheritance\""));
+
+    winapi::machine::AddPrinter(L"TESTPC", L"Office", L"O:SYG:SYD:(A;;0xF000C;;;BA)");
+    messages.clear();
+    job = ListJob(L"Office", SE_PRINTER, LIST_SDDL, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(MessagesStartingWith(L"\"Office\",3,\"D:").size(), 1u);
+
+    messages.clear();
+    job = ListJob(L"C$", SE_LMSHARE, LIST_CSV, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"C$\",5,\"DACL(not_protected):BUILTIN\\Administrators,SHARE_READ+SHARE_CHANGE+"
+                           L"SHARE_WRITE+READ_CONTROL+WRITE_OWNER+WRITE_DAC+DELETE+SYNCHRONIZE,allow,no_inheritance:"
+                           L"NT AUTHORITY\\SYSTEM,SHARE_READ+SHARE_CHANGE+SHARE_WRITE+READ_CONTROL+WRITE_OWNER+"
+                           L"WRITE_DAC+DELETE+SYNCHRONIZE,allow,no_inheritance\""));
+}
+
+TEST_F(ListingRunTest, UnknownFormatListsNothingAndSucceeds) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, 3, LIST_DACL);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(messages.size(), 1u) << "only the summary";
+    EXPECT_EQ(ReadBytes(BackupPath()), std::string("\xFF\xFE", 2));
+}
+
+TEST_F(ListingRunTest, NothingToListEndsOnTheFirstObject) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, 0);
+    job->SetBackupFile(BackupName());
+    EXPECT_EQ(job->Run(), RTN_ERR_NOTHING_TO_LIST);
+    EXPECT_EQ(ReadBytes(BackupPath()), std::string("\xFF\xFE", 2));
+}
+
+TEST_F(ListingRunTest, ASecondListingReplacesTheFile) {
+    MakeReports();
+    WriteBytes(BackupPath(), std::string(5000, 'z'));
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL, RECURSE_NONE);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    const std::string once = ReadBytes(BackupPath());
+    EXPECT_EQ(once, Utf16File(L"\"\\\\?\\C:\\Data\\Reports\",1,\"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)\"\r\n"));
+    job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL, RECURSE_NONE);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(ReadBytes(BackupPath()), once);
+}
+
+TEST_F(ListingRunTest, FilteredAndUnreadableObjectsArePassedOver) {
+    MakeReports();
+    MakeFile("Data/Reports/2024/secret.txt");
+    MakeFile("Data/Reports/2024/skip-me.txt");
+    MakeFile("Data/Reports/2024/z.txt");
+    const std::wstring secret = L"\\\\?\\C:\\Data\\Reports\\2024\\secret.txt";
+    winapi::machine::InjectFault("CreateFileW", ERROR_ACCESS_DENIED, -1, secret);
+    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, -1, secret);
+
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->AddObjectFilter(L"SKIP-me");
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(job->m_lastOsError, 0u);
+
+    EXPECT_TRUE(HasMessage(L"Omitting ACL of: <\\\\?\\C:\\Data\\Reports\\2024\\skip-me.txt> because a filter keyword "
+                           L"matched."));
+    auto denied = MessagesStartingWith(L"ERROR reading SD from <" + secret + L">: ");
+    ASSERT_EQ(denied.size(), 1u);
+    EXPECT_NE(denied[0].find(L"Access is denied"), std::wstring::npos);
+    // The walk went on past both.
+    const std::string file = ReadBytes(BackupPath());
+    EXPECT_NE(file.find(Utf16(L"\"\\\\?\\C:\\Data\\Reports\\2024\\z.txt\",1,\"D:")), std::string::npos);
+    EXPECT_EQ(file.find(Utf16(L"secret.txt")), std::string::npos);
+    EXPECT_EQ(file.find(Utf16(L"skip-me.txt")), std::string::npos);
+}
+
+TEST_F(ListingRunTest, OtherReadFailuresEndTheListingUnlessIgnored) {
+    MakeReports();
+    MakeFile("Data/Reports/2024/a.txt");
+    MakeFile("Data/Reports/2024/b.txt");
+    const std::wstring broken = L"\\\\?\\C:\\Data\\Reports\\2024\\a.txt";
+    winapi::machine::InjectFault("CreateFileW", ERROR_INVALID_SECURITY_DESCR, -1, broken);
+    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_INVALID_SECURITY_DESCR, -1, broken);
+
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetBackupFile(BackupName());
+    EXPECT_EQ(job->Run(), RTN_ERR_READ_SD);
+    EXPECT_EQ(job->m_lastOsError, static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    std::string file = ReadBytes(BackupPath());
+    EXPECT_NE(file.find(Utf16(L"2024\",1,")), std::string::npos) << "records before the failure stay";
+    EXPECT_EQ(file.find(Utf16(L"b.txt")), std::string::npos);
+
+    messages.clear();
+    job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetIgnoreErrors(TRUE);
+    job->SetBackupFile(BackupName());
+    EXPECT_EQ(job->Run(), RTN_OK);
+    EXPECT_EQ(MessagesStartingWith(L"ERROR reading SD from <" + broken + L">: ").size(), 1u);
+    file = ReadBytes(BackupPath());
+    EXPECT_NE(file.find(Utf16(L"b.txt\",1,")), std::string::npos);
+}
+
+TEST_F(ListingRunTest, BackupFileThatCannotBeCreatedListsNothing) {
+    MakeReports();
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetBackupFile(BackupName("missing-dir/backup.txt"));
+    EXPECT_EQ(job->Run(), RTN_ERR_OPEN_BACKUP_FILE);
+    EXPECT_TRUE(MessagesStartingWith(L"\"").empty());
+    EXPECT_EQ(job->m_backupFile, nullptr);
+}
+
+TEST_F(ListingRunTest, FailedBackupWriteEndsTheListingAndKeepsEarlierRecords) {
+    MakeReports();
+    const std::wstring first = L"\"\\\\?\\C:\\Data\\Reports\",1,\"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)\"\r\n";
+    // The file may grow by the mark and the first record only, as on a disk
+    // that fills up after it.
+    struct rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 2 + Utf16(first).size();
+
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const DWORD result = job->ListObjects();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
+    EXPECT_NE(job->m_lastOsError, 0u);
+    EXPECT_EQ(job->m_backupFile, nullptr);
+    EXPECT_EQ(ReadBytes(BackupPath()), Utf16File(first));
+    // The record that could not be stored went to no other output either.
+    EXPECT_TRUE(MessagesStartingWith(L"\"\\\\?\\C:\\Data\\Reports\\2024\"").empty());
+}
+
+TEST_F(ListingRunTest, NameStartingWithAQuoteGetsNoAddedQuotes) {
+    winapi::machine::AddService(L"TESTPC", L"\"Quoted", L"D:(A;;0xF01FF;;;BA)");
+    auto job = ListJob(L"\"Quoted", SE_SERVICE, LIST_SDDL, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"Quoted,2,\"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)\""));
+    messages.clear();
+    job = ListJob(L"\"Quoted", SE_SERVICE, LIST_CSV, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"Quoted,2,\"DACL(not_protected):BUILTIN\\Administrators,full,allow,no_inheritance\""));
+}
+
+TEST_F(ListingRunTest, NamesThatWouldReadBackAsAnotherObjectStayOutOfTheBackup) {
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor", L"O:BAG:SYD:PAI(A;CI;KA;;;BA)");
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\Victim");
+    const std::wstring comma = L"Victim\",4,\"D:P(A;;KA;;;WD)";
+    const std::wstring lineBreak = L"evil\n\"Spooler\",2,\"D:P(A;;GA;;;WD)\"\n";
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\" + comma);
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\" + lineBreak);
+
+    for (DWORD format : {LIST_SDDL, LIST_CSV, LIST_TEXT}) {
+        messages.clear();
+        auto job = ListJob(L"machine\\software\\Vendor", SE_REGISTRY_KEY, format, LIST_DACL | LIST_OWNER);
+        job->SetListInherited(TRUE);
+        job->SetBackupFile(BackupName());
+        ASSERT_EQ(job->Run(), RTN_OK) << format;
+        const auto refused = MessagesStartingWith(L"ERROR writing backup of <");
+        ASSERT_EQ(refused.size(), 2u) << format;
+        // Walk order: "evil..." before "Victim...".
+        EXPECT_EQ(refused[0].find(L'\n'), std::wstring::npos) << "the line break is shown, not written";
+        EXPECT_NE(refused[0].find(L"evil{U+000A}\"Spooler\""), std::wstring::npos);
+        EXPECT_NE(refused[1].find(comma), std::wstring::npos);
+
+        const std::string file = ReadBytes(BackupPath());
+        EXPECT_EQ(file.find(Utf16(L"D:P(A;;KA;;;WD)")), std::string::npos) << format;
+        EXPECT_EQ(file.find(Utf16(L"Spooler")), std::string::npos) << format;
+        EXPECT_NE(file.find(Utf16(L"machine\\software\\Vendor\\Victim")), std::string::npos) << format;
+    }
+}
+
+}  // namespace
+}  // namespace tavrik::test
