@@ -3,8 +3,10 @@
 # Usage: cmake -DTAVRIK=<program> -DOUTPUT=<file> -DVERSION=<x.y.z> -P GenerateManPage.cmake
 
 function(help_of out)
-  execute_process(COMMAND ${TAVRIK} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE rc
-                  ENV_MODIFY TAVRIK_MACHINE=set:/nonexistent-for-help ERROR_QUIET)
+  # Help never needs a simulated computer; point it nowhere so that none is created.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TAVRIK_MACHINE=/nonexistent-for-help/machine.db
+                          ${TAVRIK} ${ARGN} --help
+                  OUTPUT_VARIABLE text RESULT_VARIABLE rc ERROR_QUIET)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
