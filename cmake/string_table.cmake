@@ -11,14 +11,13 @@ function(tavrik_generate_string_table rc_file output_file)
       string(APPEND entries "    {${CMAKE_MATCH_1}u, L\"${CMAKE_MATCH_2}\"},\n")
     endif()
   endforeach()
-  set(content "// Generated from ${rc_file} (edit that file instead).\n"
-              "#include \"winapi/string_resources.h\"\n\n"
-              "namespace {\n"
-              "const winapi::StringResourceTable kProgramStrings({\n"
-              "${entries}"
-              "});\n"
-              "}  // namespace\n")
-  string(CONCAT content ${content})
+  set(content "// Generated from ${rc_file} (edit that file instead).\n")
+  string(APPEND content "#include \"winapi/string_resources.h\"\n\n")
+  string(APPEND content "namespace {\n")
+  string(APPEND content "const winapi::StringResourceTable kProgramStrings({\n")
+  string(APPEND content "${entries}")
+  string(APPEND content "});\n")
+  string(APPEND content "}  // namespace\n")
   file(CONFIGURE OUTPUT ${output_file} CONTENT "${content}" @ONLY)
   set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${rc_file})
 endfunction()

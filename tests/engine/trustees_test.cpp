@@ -1,0 +1,136 @@
+// Trustee names, qualified names and SID strings resolving to SIDs; SIDs
+// turning back into text.
+#include "acl/trustee.h"
+#include "engine/local_memory.h"
+#include "network_fixture.h"
+
+namespace tavrik::test {
+namespace {
+
+class TrusteesTest : public NetworkTest {
+protected:
+    // The SID string a trustee resolves to, or the return code in brackets.
+    static std::wstring Resolved(const std::wstring& name, BOOL isSid = FALSE) {
+        CTrustee trustee(name, isSid, 0, 0, 0);
+        const DWORD code = trustee.Resolve();
+        if (code != RTN_OK) {
+            EXPECT_EQ(trustee.m_sid, nullptr);
+            return L"[" + std::to_wstring(code) + L"]";
+        }
+        if (!trustee.m_sid) return L"<none>";
+        LPWSTR text = nullptr;
+        if (!ConvertSidToStringSidW(trustee.m_sid, &text)) return L"<bad>";
+        LocalPtr<WCHAR> owned(text);
+        return text;
+    }
+};
+
+TEST_F(TrusteesTest, SidStringsResolveWithoutAnyLookup) {
+    winapi::machine::InjectFault("LookupAccountNameW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Resolved(L"S-1-5-21-1-2-3-500", TRUE), L"S-1-5-21-1-2-3-500");
+    EXPECT_EQ(Resolved(L"S-1-5-21-1-2-3-500", FALSE), L"[6]");
+    EXPECT_EQ(Resolved(L"S-1-5-xyz", TRUE), L"[6]");
+}
+
+TEST_F(TrusteesTest, AnEmptyNameResolvesToNoSid) { EXPECT_EQ(Resolved(L""), L"<none>"); }
+
+TEST_F(TrusteesTest, LocalAuthoritiesAndTheComputerItselfAreLookedUpLocally) {
+    EXPECT_EQ(Resolved(L"BUILTIN\\Users"), L"S-1-5-32-545");
+    EXPECT_EQ(Resolved(L"builtin\\Administrators"), L"S-1-5-32-544");
+    EXPECT_EQ(Resolved(L"NT AUTHORITY\\SYSTEM"), L"S-1-5-18");
+    EXPECT_EQ(Resolved(L"TESTPC\\alice"), alice);
+    EXPECT_EQ(Resolved(L"testpc\\alice"), alice);
+    // The authority must be the one the account really belongs to.
+    EXPECT_EQ(Resolved(L"BUILTIN\\alice"), L"[6]");
+}
+
+TEST_F(TrusteesTest, DomainNamesAreLookedUpOnTheirControllerAndChecked) {
+    EXPECT_EQ(Resolved(L"OLDDOM\\jdoe"), oldJdoe);
+    EXPECT_EQ(Resolved(L"newdom\\jdoe"), newJdoe);
+    EXPECT_EQ(Resolved(L"NEWDOM\\retired"), L"[6]");
+    EXPECT_EQ(Resolved(L"OLDDOM\\"), L"[6]");
+}
+
+TEST_F(TrusteesTest, ControllerNamesCheckTheirDomain) {
+    EXPECT_EQ(Resolved(L"DCNEW\\newhire"), newOnly);
+    EXPECT_EQ(Resolved(L"DCNEW\\retired"), L"[6]");
+}
+
+TEST_F(TrusteesTest, MemberServersAndWorkstationsAreAskedWithoutDomainCheck) {
+    EXPECT_EQ(Resolved(L"MEMBER1\\svcbackup"), memberAccount);
+    EXPECT_EQ(Resolved(L"WS1\\kiosk"), workstationAccount);
+    EXPECT_EQ(Resolved(L"WS1\\svcbackup"), L"[6]");
+    EXPECT_EQ(Resolved(L"NOSUCHPC\\kiosk"), L"[6]");
+}
+
+TEST_F(TrusteesTest, UnqualifiedNamesAreLookedUpLocally) {
+    EXPECT_EQ(Resolved(L"alice"), alice);
+    EXPECT_EQ(Resolved(L"Everyone"), L"S-1-1-0");
+    EXPECT_EQ(Resolved(L"nobody-of-that-name"), L"[6]");
+}
+
+TEST_F(TrusteesTest, ResolvingAgainReplacesTheSid) {
+    CTrustee trustee(L"OLDDOM\\jdoe", FALSE, 0, 0, 0);
+    ASSERT_EQ(trustee.Resolve(), RTN_OK);
+    trustee.m_name = L"S-1-5-32-545";
+    trustee.m_isSid = TRUE;
+    ASSERT_EQ(trustee.Resolve(), RTN_OK);
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(trustee.m_sid, &text));
+    LocalPtr<WCHAR> owned(text);
+    EXPECT_STREQ(text, L"S-1-5-32-545");
+    trustee.m_name = L"no-such-account";
+    trustee.m_isSid = FALSE;
+    EXPECT_EQ(trustee.Resolve(), RTN_ERR_RESOLVE_TRUSTEE);
+    EXPECT_EQ(trustee.m_sid, nullptr);
+}
+
+TEST_F(TrusteesTest, DuplicateSidCopiesOrRefuses) {
+    EXPECT_EQ(DuplicateSid(nullptr), nullptr);
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-7-8-9-1001", &sid));
+    LocalPtr<> owned(sid);
+    LocalPtr<> copy(DuplicateSid(sid));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy.get(), sid);
+    EXPECT_TRUE(EqualSid(copy.get(), sid));
+}
+
+TEST_F(TrusteesTest, SidTextFollowsTheNameForm) {
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(oldJdoe.c_str(), &sid));
+    LocalPtr<> owned(sid);
+    auto job = NewJob();
+    EXPECT_EQ(job->SidToText(sid), L"OLDDOM\\jdoe");
+    job->SetListNameForm(2);
+    EXPECT_EQ(job->SidToText(sid), oldJdoe);
+    job->SetListNameForm(3);
+    EXPECT_EQ(job->SidToText(sid), L"OLDDOM\\jdoe=" + oldJdoe);
+    EXPECT_EQ(job->m_lastOsError, 0u);
+}
+
+TEST_F(TrusteesTest, OrphanedSidsShowAsSidStringsInEveryForm) {
+    winapi::machine::RemoveAccount(L"OLDDOM", L"retired");
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(oldOnly.c_str(), &sid));
+    LocalPtr<> owned(sid);
+    auto job = NewJob();
+    for (DWORD form : {1u, 2u, 3u}) {
+        job->SetListNameForm(form);
+        EXPECT_EQ(job->SidToText(sid), oldOnly) << form;
+    }
+}
+
+TEST_F(TrusteesTest, OtherLookupFailuresGiveNoTextAndRecordTheError) {
+    auto job = NewJob();
+    job->SetObject(L"\\\\WS1\\share", SE_LMSHARE);
+    winapi::machine::SetComputerReachable(L"WS1", false);
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-32-545", &sid));
+    LocalPtr<> owned(sid);
+    EXPECT_EQ(job->SidToText(sid), L"");
+    EXPECT_EQ(job->m_lastOsError, static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+}
+
+}  // namespace
+}  // namespace tavrik::test
