@@ -34,7 +34,7 @@ bool ValidAcl(const void* acl) {
 
 // Revision an ACL needs to hold an ACE of this type.
 BYTE RevisionFor(BYTE aceType) {
-    if (winapi::IsObjectAceType(aceType)) return ACL_REVISION_DS;
+    if (winapi::HasObjectAceLayout(aceType)) return ACL_REVISION_DS;
     if (aceType == ACCESS_ALLOWED_COMPOUND_ACE_TYPE) return ACL_REVISION3;
     return ACL_REVISION2;
 }

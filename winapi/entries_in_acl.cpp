@@ -169,7 +169,7 @@ DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOf
     for (const std::vector<Ace>* part : {&list.aces, &inherited}) {
         for (const Ace& ace : *part) {
             size += ace.bytes.size();
-            if (winapi::IsObjectAceType(ace.Type())) revision = ACL_REVISION_DS;
+            if (winapi::HasObjectAceLayout(ace.Type())) revision = ACL_REVISION_DS;
         }
     }
     if (size > MAXWORD) return ERROR_INVALID_PARAMETER;

@@ -39,7 +39,7 @@ size_t CheckedSidLength(const BYTE* p, size_t available) {
     return length <= available ? length : 0;
 }
 
-bool IsObjectAceType(BYTE aceType) {
+bool HasObjectAceLayout(BYTE aceType) {
     switch (aceType) {
         case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
         case ACCESS_DENIED_OBJECT_ACE_TYPE:
@@ -58,7 +58,7 @@ bool IsObjectAceType(BYTE aceType) {
 size_t AceSidOffset(const BYTE* ace, size_t aceSize) {
     if (ace == nullptr || aceSize < kAceHeaderSize) return 0;
     if (IsBasicSidAceType(ace[0])) return aceSize >= kBasicSidOffset ? kBasicSidOffset : 0;
-    if (!IsObjectAceType(ace[0]) || aceSize < kObjectFixedSize) return 0;
+    if (!HasObjectAceLayout(ace[0]) || aceSize < kObjectFixedSize) return 0;
     const DWORD flags = ReadDword(ace + kObjectFlagsOffset);
     size_t offset = kObjectFixedSize;
     if (flags & ACE_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
@@ -93,9 +93,9 @@ bool CheckedAclValid(const BYTE* p, size_t available, size_t* used) {
         const size_t aceSize = ReadWord(ace + 2);
         if (aceSize < kAceHeaderSize || aceSize % sizeof(DWORD) != 0 || aceSize > aclSize - offset) return false;
         const BYTE type = ace[0];
-        if (IsObjectAceType(type) && revision < ACL_REVISION_DS) return false;
+        if (HasObjectAceLayout(type) && revision < ACL_REVISION_DS) return false;
         if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE && revision < ACL_REVISION3) return false;
-        if (IsBasicSidAceType(type) || IsObjectAceType(type)) {
+        if (IsBasicSidAceType(type) || HasObjectAceLayout(type)) {
             const size_t sidOffset = AceSidOffset(ace, aceSize);
             if (sidOffset == 0 || CheckedSidLength(ace + sidOffset, aceSize - sidOffset) == 0) return false;
         }

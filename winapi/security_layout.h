@@ -37,7 +37,7 @@ size_t CheckedSidLength(const BYTE* p, size_t available);
 
 // Whether the ACE type carries the object layout (flags and two optional
 // GUIDs before the SID), which only revision-4 ACLs may hold.
-bool IsObjectAceType(BYTE aceType);
+bool HasObjectAceLayout(BYTE aceType);
 
 // Offset of the SID within an ACE of a known SID-bearing type, given the
 // ACE's bytes; 0 when the type has no SID at a known place or the ACE is too

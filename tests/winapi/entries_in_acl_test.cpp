@@ -2,6 +2,7 @@
 // list, and the failures a caller can meet.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
