@@ -75,7 +75,7 @@ std::vector<WqlToken> TokenizeWql(std::wstring_view text) {
         } else if (c == L'=' || c == L'<' || c == L'>' || c == L'!') {
             std::wstring op(1, c);
             ++i;
-            if (i < text.size() && (text[i] == L'=' || (c == L'<' && text[i] == L'>'))) op += text[i++];
+            if (i < text.size() && ((text[i] == L'=' && c != L'=') || (c == L'<' && text[i] == L'>'))) op += text[i++];
             if (op == L"!") throw WqlSyntaxError("'!' must be followed by '='", at);
             tokens.push_back({WqlToken::Kind::Operator, op, at});
         } else {

@@ -1,0 +1,16 @@
+// The text of a WMI property value as a user expects to read it: strings as
+// they are, numbers in decimal, booleans as True or False, arrays as their
+// items joined by ",".
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "winapi/win32.h"
+
+namespace tavrik {
+
+// nullopt for VT_EMPTY, VT_NULL and types that have no such text.
+std::optional<std::wstring> VariantText(const VARIANT& value);
+
+}  // namespace tavrik
