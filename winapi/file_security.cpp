@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "winapi/access_check.h"
 #include "winapi/descriptor_parts.h"

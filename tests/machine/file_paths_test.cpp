@@ -1,0 +1,223 @@
+// Resolution of names below a drive's directory: case, `..`, symbolic links
+// inside and outside the drive, and a link swapped in while walks run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "winapi/file_paths.h"
+#include "winapi/win32.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using winapi::FinalLink;
+using winapi::ResolveBelowRoot;
+using winapi::ResolvedPath;
+
+// <tmp>/drive is the drive's directory; <tmp>/outside lies next to it.
+class FilePathsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tavrik-paths-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        drive_ = base_ + "/drive";
+        outside_ = base_ + "/outside";
+        fs::create_directories(drive_ + "/Sub/Deeper");
+        fs::create_directories(outside_);
+        Write(drive_ + "/Sub/MixedCase.txt");
+        Write(outside_ + "/secret");
+        root_ = winapi::UniqueFd(open(drive_.c_str(), O_PATH | O_DIRECTORY));
+        ASSERT_TRUE(root_.Valid());
+    }
+    void TearDown() override { fs::remove_all(base_); }
+
+    static void Write(const std::string& path) { std::ofstream(path) << "x"; }
+
+    DWORD Resolve(const std::vector<std::wstring>& components, ResolvedPath* out,
+                  FinalLink link = FinalLink::Keep) {
+        return ResolveBelowRoot(root_.Get(), drive_, components, link, out);
+    }
+    static ino_t Inode(const std::string& path) {
+        struct stat status;
+        EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+        return status.st_ino;
+    }
+
+    std::string base_, drive_, outside_;
+    winapi::UniqueFd root_;
+};
+
+TEST_F(FilePathsTest, NamesMatchWithoutRegardToCaseAndKeepTheirStoredSpelling) {
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"sub", L"MIXEDCASE.TXT"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.name, "MixedCase.txt");
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub/MixedCase.txt"));
+    EXPECT_FALSE(found.isRoot);
+    ASSERT_TRUE(found.parent.Valid());
+    struct stat parent;
+    ASSERT_EQ(fstat(found.parent.Get(), &parent), 0);
+    EXPECT_EQ(parent.st_ino, Inode(drive_ + "/Sub"));
+}
+
+TEST_F(FilePathsTest, ExactSpellingWinsOverOtherCases) {
+    Write(drive_ + "/Sub/mixedcase.txt");
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"Sub", L"mixedcase.txt"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.name, "mixedcase.txt");
+    ASSERT_EQ(Resolve({L"Sub", L"MixedCase.txt"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.name, "MixedCase.txt");
+}
+
+TEST_F(FilePathsTest, NonAsciiNamesFoldCase) {
+    Write(drive_ + "/Sub/Ärger.txt");
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"Sub", L"äRGER.TXT"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.name, "Ärger.txt");
+}
+
+TEST_F(FilePathsTest, MissingFileAndMissingDirectoryAreTold) {
+    ResolvedPath found;
+    EXPECT_EQ(Resolve({L"Sub", L"nothing.txt"}, &found), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Resolve({L"Nowhere", L"nothing.txt"}, &found), ERROR_PATH_NOT_FOUND);
+    // A file used as a directory is a missing path, as on NTFS.
+    EXPECT_EQ(Resolve({L"Sub", L"MixedCase.txt", L"x"}, &found), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FilePathsTest, TheRootItselfHasNoParent) {
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({}, &found), ERROR_SUCCESS);
+    EXPECT_TRUE(found.isRoot);
+    EXPECT_FALSE(found.parent.Valid());
+    EXPECT_EQ(found.status.st_ino, Inode(drive_));
+    ASSERT_EQ(Resolve({L"Sub", L".."}, &found), ERROR_SUCCESS);
+    EXPECT_TRUE(found.isRoot);
+}
+
+TEST_F(FilePathsTest, DotDotStaysInsideTheDrive) {
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L"..", L".", L"MixedCase.txt"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub/MixedCase.txt"));
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L".."}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub"));
+    EXPECT_EQ(found.name, "Sub");
+
+    EXPECT_EQ(Resolve({L"..", L"outside", L"secret"}, &found), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Resolve({L"Sub", L"..", L"..", L"outside", L"secret"}, &found), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Resolve({L".."}, &found), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(FilePathsTest, LinksInsideTheDriveAreFollowedOnTheWay) {
+    ASSERT_EQ(symlink("Sub", (drive_ + "/relative").c_str()), 0);
+    ASSERT_EQ(symlink((drive_ + "/Sub/Deeper").c_str(), (drive_ + "/absolute").c_str()), 0);
+    ASSERT_EQ(symlink("../MixedCase.txt", (drive_ + "/Sub/Deeper/up").c_str()), 0);
+
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"RELATIVE", L"mixedcase.txt"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub/MixedCase.txt"));
+    ASSERT_EQ(Resolve({L"absolute", L".."}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub"));
+
+    // In the last position a link is the link itself unless asked otherwise.
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L"up"}, &found), ERROR_SUCCESS);
+    EXPECT_TRUE(S_ISLNK(found.status.st_mode));
+    EXPECT_EQ(found.name, "up");
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L"up"}, &found, FinalLink::Follow), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub/MixedCase.txt"));
+}
+
+TEST_F(FilePathsTest, LinksLeadingOutsideAreRefused) {
+    ASSERT_EQ(symlink(outside_.c_str(), (drive_ + "/abs_out").c_str()), 0);
+    ASSERT_EQ(symlink("../../outside", (drive_ + "/Sub/rel_out").c_str()), 0);
+    ASSERT_EQ(symlink("/", (drive_ + "/slash").c_str()), 0);
+    ASSERT_EQ(symlink((drive_ + "-other").c_str(), (drive_ + "/prefix_twin").c_str()), 0);
+    fs::create_directories(drive_ + "-other");
+
+    ResolvedPath found;
+    EXPECT_EQ(Resolve({L"abs_out", L"secret"}, &found), ERROR_CANT_ACCESS_FILE);
+    EXPECT_EQ(Resolve({L"Sub", L"rel_out", L"secret"}, &found), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Resolve({L"slash", L"etc"}, &found), ERROR_CANT_ACCESS_FILE);
+    EXPECT_EQ(Resolve({L"prefix_twin"}, &found, FinalLink::Follow), ERROR_CANT_ACCESS_FILE);
+    // Named in the last position the link itself is reachable; its target is not.
+    EXPECT_EQ(Resolve({L"abs_out"}, &found, FinalLink::Follow), ERROR_CANT_ACCESS_FILE);
+    ASSERT_EQ(Resolve({L"abs_out"}, &found), ERROR_SUCCESS);
+    EXPECT_TRUE(S_ISLNK(found.status.st_mode));
+    fs::remove_all(drive_ + "-other");
+}
+
+TEST_F(FilePathsTest, LinkLoopsEndWithAnError) {
+    ASSERT_EQ(symlink("b", (drive_ + "/a").c_str()), 0);
+    ASSERT_EQ(symlink("a", (drive_ + "/b").c_str()), 0);
+    ASSERT_EQ(symlink(".", (drive_ + "/self").c_str()), 0);
+    ResolvedPath found;
+    EXPECT_EQ(Resolve({L"a", L"x"}, &found), ERROR_CANT_RESOLVE_FILENAME);
+    // A link to its own directory is legal; going through it many times is not a loop.
+    ASSERT_EQ(Resolve({L"self", L"self", L"self", L"Sub"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub"));
+}
+
+TEST_F(FilePathsTest, NamesThatCannotBeHostNamesAreInvalid) {
+    ResolvedPath found;
+    std::wstring surrogate(1, static_cast<wchar_t>(0xD800));
+    EXPECT_EQ(Resolve({L"Sub", surrogate}, &found), ERROR_INVALID_NAME);
+    std::wstring tooLong(300, L'a');
+    EXPECT_EQ(Resolve({tooLong}, &found), ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST_F(FilePathsTest, HostNamesRoundTripAndBadBytesAreReplaced) {
+    std::string host;
+    ASSERT_TRUE(winapi::WideToHostName(L"a\u00e9\u4e2d\U0001F600", &host));
+    EXPECT_EQ(host, "a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80");
+    EXPECT_EQ(winapi::HostNameToWide(host), L"a\u00e9\u4e2d\U0001F600");
+    // Truncated sequence, overlong encoding, encoded surrogate.
+    EXPECT_EQ(winapi::HostNameToWide("a\xe4\xb8"), L"a\uFFFD\uFFFD");
+    EXPECT_EQ(winapi::HostNameToWide("\xc0\xaf"), L"\uFFFD\uFFFD");
+    EXPECT_EQ(winapi::HostNameToWide("\xed\xa0\x80"), L"\uFFFD\uFFFD\uFFFD");
+}
+
+// A second thread keeps exchanging a directory of the drive with a link to
+// the outside while walks run through its name: no walk may ever arrive at
+// the outside file, whichever state it meets.
+TEST_F(FilePathsTest, LinkSwappedDuringWalksNeverLeadsOutside) {
+    fs::create_directories(drive_ + "/swap");
+    Write(drive_ + "/swap/secret");
+    ASSERT_EQ(symlink(outside_.c_str(), (drive_ + "/other").c_str()), 0);
+    const ino_t outsideSecret = Inode(outside_ + "/secret");
+    const ino_t insideSecret = Inode(drive_ + "/swap/secret");
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> exchanges{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            if (renameat2(AT_FDCWD, (drive_ + "/swap").c_str(), AT_FDCWD, (drive_ + "/other").c_str(),
+                          RENAME_EXCHANGE) == 0) {
+                ++exchanges;
+            }
+        }
+    });
+    int reachedInside = 0, refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        ResolvedPath found;
+        DWORD error = Resolve({L"swap", L"secret"}, &found);
+        if (error == ERROR_SUCCESS) {
+            ASSERT_NE(found.status.st_ino, outsideSecret) << "walk " << i << " escaped the drive";
+            EXPECT_EQ(found.status.st_ino, insideSecret);
+            ++reachedInside;
+        } else {
+            ++refused;
+        }
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(exchanges.load(), 0);
+    EXPECT_GT(reachedInside + refused, 0);
+}
+
+}  // namespace
