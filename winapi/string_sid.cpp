@@ -25,6 +25,9 @@ int HexValue(wchar_t c) {
 // One number of a SID after a dash: blanks first (Windows reads these with
 // the C library, which skips them), then decimal digits or 0x and hex
 // digits. Returns false when there is no number or it exceeds `limit`.
+// Hex stops after as many digits as the limit has: the authority is printed
+// with all twelve, and in "O:S-1-0x00000000000AD:" the D belongs to the
+// next section tag, not to the number.
 bool ReadSidNumber(std::wstring_view text, size_t* pos, uint64_t limit, uint64_t* value) {
     size_t i = *pos;
     while (i < text.size() && IsBlank(text[i])) ++i;
@@ -32,7 +35,8 @@ bool ReadSidNumber(std::wstring_view text, size_t* pos, uint64_t limit, uint64_t
     size_t digits = 0;
     if (i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
         i += 2;
-        for (; i < text.size() && HexValue(text[i]) >= 0; ++i, ++digits) {
+        const size_t maxDigits = limit > 0xFFFFFFFFu ? 12 : 8;
+        for (; i < text.size() && digits < maxDigits && HexValue(text[i]) >= 0; ++i, ++digits) {
             result = result * 16 + static_cast<uint64_t>(HexValue(text[i]));
             if (result > limit) return false;
         }

@@ -340,6 +340,8 @@ TEST(SddlFormat, ArgumentsAndRevisionAreChecked) {
 TEST(SddlFormat, CanonicalTextRoundTrips) {
     for (const wchar_t* text : {
              L"O:S-1-0x123456789ABC-1G:S-1-4294967295-7D:NO_ACCESS_CONTROLS:",
+             // The twelve hex digits of the authority end it: the D that follows opens the DACL.
+             L"O:S-1-0x00DDCDDDDDDDD:P",
              L"D:AR(A;;;;;WD)(D;OICIIO;0x1200a9;;;BU)(OD;;CR;;bf967aa5-0de6-11d0-a285-00aa003049e2;AU)",
              L"S:PAI(AU;SA;FR;;;WD)(AL;FA;FW;;;BA)(OL;SA;WP;f30e3bbe-9ff0-11d1-b603-0000f80367c1;;PS)"
              L"(ML;;NWNR;;;ME)(SP;;;;;S-1-17-1)",
