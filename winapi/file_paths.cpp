@@ -268,12 +268,14 @@ namespace {
 
 constexpr int kMaxLinks = 40;
 
-// Finds `name` in the directory `dirFd`: the exact spelling first, else the
-// first entry (in byte order) that equals it without regard to case.
-// Returns the stored spelling, or an errno value.
-int FindEntry(int dirFd, const std::string& name, std::string* stored) {
-    struct stat status;
-    if (::fstatat(dirFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+// Opens `name` in the directory `dirFd` (O_PATH, never following a link):
+// the exact spelling first, else the first entry (in byte order) that
+// equals it without regard to case. Returns the stored spelling and the
+// descriptor, or an errno value.
+int OpenEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry) {
+    constexpr int kFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    *entry = UniqueFd(::openat(dirFd, name.c_str(), kFlags));
+    if (entry->Valid()) {
         *stored = name;
         return 0;
     }
@@ -289,15 +291,17 @@ int FindEntry(int dirFd, const std::string& name, std::string* stored) {
     }
     std::wstring wanted = HostNameToWide(name);
     bool found = false;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string_view candidate(entry->d_name);
+    while (dirent* item = ::readdir(dir)) {
+        std::string_view candidate(item->d_name);
         if (candidate == "." || candidate == "..") continue;
         if (!NamesEqualIgnoringCase(HostNameToWide(candidate), wanted)) continue;
         if (!found || candidate < *stored) *stored = std::string(candidate);
         found = true;
     }
     ::closedir(dir);
-    return found ? 0 : ENOENT;
+    if (!found) return ENOENT;
+    *entry = UniqueFd(::openat(dirFd, stored->c_str(), kFlags));
+    return entry->Valid() ? 0 : errno;
 }
 
 std::deque<std::string> SplitHostPath(std::string_view path) {
@@ -366,19 +370,13 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         }
         if (component.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
 
-        int dirFd = levels.back().fd.Get();
-        std::string stored;
-        int error = FindEntry(dirFd, component, &stored);
-        if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
-
         // One open of the entry itself, then questions to that descriptor
         // only: whatever is swapped in under the name afterwards is not seen.
-        UniqueFd entry(::openat(dirFd, stored.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!entry.Valid()) {
-            if (errno == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-            return ErrorFromErrno(errno);
-        }
+        std::string stored;
+        UniqueFd entry;
+        int error = OpenEntry(levels.back().fd.Get(), component, &stored, &entry);
+        if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
         struct stat status;
         if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
 
