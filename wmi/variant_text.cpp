@@ -67,8 +67,9 @@ std::optional<std::wstring> ArrayText(SAFEARRAY* array, VARTYPE vt) {
 
 }  // namespace
 
-std::optional<std::wstring> VariantText(const VARIANT& value) {
+std::optional<std::wstring> VariantText(const VARIANT& value, CIMTYPE type) {
     const VARTYPE vt = value.vt;
+    if (vt == VT_I4 && type == CIM_UINT32) return std::to_wstring(static_cast<uint32_t>(value.lVal));
     if (vt & VT_BYREF) return std::nullopt;
     if (vt & VT_ARRAY) return ArrayText(value.parray, static_cast<VARTYPE>(vt & VT_TYPEMASK));
     if (vt == VT_EMPTY || vt == VT_NULL) return std::nullopt;

@@ -10,7 +10,9 @@
 
 namespace tavrik {
 
-// nullopt for VT_EMPTY, VT_NULL and types that have no such text.
-std::optional<std::wstring> VariantText(const VARIANT& value);
+// nullopt for VT_EMPTY, VT_NULL and types that have no such text. WMI hands
+// out unsigned 32-bit properties as VT_I4; given their CIM type, such values
+// read as the unsigned numbers they are (2147483648, not -2147483648).
+std::optional<std::wstring> VariantText(const VARIANT& value, CIMTYPE type = CIM_EMPTY);
 
 }  // namespace tavrik

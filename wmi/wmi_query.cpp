@@ -163,9 +163,11 @@ bool WMIQuery::Enumerate(std::wstring& output, const std::wstring& property) {
         VARIANT value;
         VariantInit(&value);
         // A property the object lacks leaves the variant empty: nothing to add.
-        m_currentObject->Get(property.c_str(), 0, &value, nullptr, nullptr);
+        // The CIM type tells how to read numbers that travel as VT_I4.
+        CIMTYPE type = CIM_EMPTY;
+        m_currentObject->Get(property.c_str(), 0, &value, &type, nullptr);
         // An empty text, like an empty value, adds no line of its own.
-        std::optional<std::wstring> text = VariantText(value);
+        std::optional<std::wstring> text = VariantText(value, type);
         if (text && !text->empty()) {
             if (!output.empty()) output += L"\r\n";
             output += *text;
