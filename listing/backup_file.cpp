@@ -1,6 +1,13 @@
 #include "listing/backup_file.h"
 
+#include <cerrno>
 #include <cstdint>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "engine/file_open.h"
 #include "engine/utf16_file.h"
@@ -115,8 +122,15 @@ void CutToUnits(std::wstring& text, size_t limit) {
 FILE* CreateBackupFile(const std::wstring& fileName) {
     FILE* file = OpenFileForWriting(fileName);
     if (!file) return nullptr;
+    // Unbuffered: every record goes to the file in the call that writes it,
+    // and nothing of a failed record lingers in a buffer that a later flush
+    // or the close could still push out.
+    if (setvbuf(file, nullptr, _IONBF, 0) != 0) {
+        fclose(file);
+        return nullptr;
+    }
     static const unsigned char mark[2] = {0xFF, 0xFE};
-    if (fwrite(mark, 1, 2, file) != 2 || fflush(file) != 0) {
+    if (fwrite(mark, 1, 2, file) != 2) {
         fclose(file);
         return nullptr;
     }
@@ -128,7 +142,26 @@ bool WriteBackupRecord(FILE* file, const std::wstring& record) {
     line.reserve(record.size() + 2);
     line += record;
     line += L"\r\n";
-    return WriteUtf16(file, line);
+    const std::string bytes = ToUtf16LeBytes(line);
+    const long end = ftell(file);
+    if (fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) return true;
+
+    // Cut off the part of the record that got through, so that the file
+    // ends with a whole record and a restore never meets half of one.
+    const int error = errno;
+    if (end >= 0) {
+#ifdef _WIN32
+        _chsize_s(_fileno(file), end);
+#else
+        if (ftruncate(fileno(file), end) != 0) {
+            // The partial record stays; the restore refuses it as damaged.
+        }
+#endif
+        fseek(file, end, SEEK_SET);
+    }
+    clearerr(file);
+    errno = error;
+    return false;
 }
 
 BackupLineReader::BackupLineReader(FILE* file, Encoding encoding)

@@ -13,8 +13,10 @@ namespace tavrik {
 // Null when the file cannot be created or the mark not written.
 FILE* CreateBackupFile(const std::wstring& fileName);
 
-// Writes one record and its CR LF; false when the write fails. The record
-// reaches the file before this returns, so a full disk is seen here.
+// Writes one record and its CR LF; false when the write fails (errno tells
+// why). The record reaches the file before this returns, so a full disk is
+// seen here, and a record that did not fit is cut off again: the file only
+// ever holds whole records.
 bool WriteBackupRecord(FILE* file, const std::wstring& record);
 
 // The longest line a restore takes in one piece, its line end included, in

@@ -51,7 +51,7 @@ TEST(BackupRecordTest, MissingSeparatorsCountAsFoundBeforeTheLine) {
 
     entry = ParseBackupEntry(L"\"\\\\?\\C:\\Data\",1,DACL");
     EXPECT_EQ(entry.name, L"\\\\?\\C:\\Data");
-    EXPECT_EQ(entry.objectType, 1u);  // the rest of the line, read by _wtoi
+    EXPECT_EQ(entry.objectType, 0u);  // no "," DQ: the type range is empty
     EXPECT_EQ(entry.sddl, L"\\?\\C:\\DATA\",1,DACL");
     EXPECT_FALSE(entry.exactShape);
 

@@ -17,6 +17,22 @@ std::wstring WindowsName(const std::string& relative) {
     return name;
 }
 
+// Jobs switch their privileges off when they end; the helpers that read
+// and write descriptors outside a job switch them on again.
+void EnablePrivileges() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME, SE_TAKE_OWNERSHIP_NAME}) {
+        TOKEN_PRIVILEGES privileges = {};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+            AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+        }
+    }
+    CloseHandle(token);
+}
+
 }  // namespace
 
 std::unique_ptr<CTavrik> ListingTest::NewJob() {
@@ -40,6 +56,7 @@ std::wstring ListingTest::MakeFile(const std::string& relative, const std::strin
 }
 
 std::wstring ListingTest::Sddl(const std::wstring& name, DWORD type, SECURITY_INFORMATION info) {
+    EnablePrivileges();
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type), info, nullptr, nullptr, nullptr,
                               nullptr, &raw) != ERROR_SUCCESS) {
@@ -55,6 +72,7 @@ std::wstring ListingTest::Sddl(const std::wstring& name, DWORD type, SECURITY_IN
 }
 
 DWORD ListingTest::SetSddl(const std::wstring& name, DWORD type, const std::wstring& sddl, SECURITY_INFORMATION info) {
+    EnablePrivileges();
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
         return GetLastError();

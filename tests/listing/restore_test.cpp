@@ -3,6 +3,7 @@
 // must never lead a write to the wrong object.
 #include <filesystem>
 #include <map>
+#include <tuple>
 
 #include "listing_fixture.h"
 #include "winapi/machine/admin.h"
@@ -159,7 +160,7 @@ TEST_F(RestoreTest, PartsWrittenFollowTheSections) {
     WriteBytes(BackupPath(), Utf16File(L"\"\\\\?\\C:\\P\\child.txt\",1,\"D:PAI(A;OICI;FA;;;BA)\"\r\n"));
     ASSERT_EQ(Restore(), RTN_OK);
     // Only the DACL, protected; owner and group untouched.
-    EXPECT_EQ(All(L"C:\\P\\child.txt", SE_FILE_OBJECT), L"O:BUG:BUD:PAI(A;OICI;FA;;;BA)S:");
+    EXPECT_EQ(All(L"C:\\P\\child.txt", SE_FILE_OBJECT), L"O:BUG:BUD:PAI(A;OICI;FA;;;BA)");
 
     WriteBytes(BackupPath(), Utf16File(L"\"\\\\?\\C:\\P\\child.txt\",1,\"O:BAG:SYD:AI(A;OICIID;FA;;;SY)\"\r\n"));
     ASSERT_EQ(Restore(), RTN_OK);
@@ -173,19 +174,25 @@ TEST_F(RestoreTest, PartsWrittenFollowTheSections) {
 }
 
 TEST_F(RestoreTest, RegistryTreeAndNamedObjectsRoundTrip) {
-    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor", L"O:BAG:SYD:PAI(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
     winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\Settings");
-    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\Other", L"O:SYG:SYD:P(A;;KA;;;SY)S:(AU;SA;KA;;;WD)");
-    winapi::machine::AddService(L"TESTPC", L"Tavriksvc", L"O:SYG:SYD:(A;;0x201FD;;;BU)(A;;0xF01FF;;;BA)");
-    winapi::machine::AddPrinter(L"TESTPC", L"Office", L"O:SYG:SYD:(A;;0xF000C;;;BA)(A;;0x20008;;;WD)");
-    winapi::machine::AddShare(L"TESTPC", L"Docs", {}, L"O:BAG:SYD:(A;;0x1200A9;;;WD)");
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\Other");
+    winapi::machine::AddService(L"TESTPC", L"Tavriksvc");
+    winapi::machine::AddPrinter(L"TESTPC", L"Office");
+    winapi::machine::AddShare(L"TESTPC", L"Docs", {});
 
-    const std::vector<std::pair<std::wstring, DWORD>> objects = {
-        {L"MACHINE\\SOFTWARE\\Vendor", SE_REGISTRY_KEY}, {L"MACHINE\\SOFTWARE\\Vendor\\Settings", SE_REGISTRY_KEY},
-        {L"MACHINE\\SOFTWARE\\Vendor\\Other", SE_REGISTRY_KEY}, {L"Tavriksvc", SE_SERVICE},
-        {L"Office", SE_PRINTER}, {L"Docs", SE_LMSHARE}};
+    const std::vector<std::tuple<std::wstring, DWORD, std::wstring>> objects = {
+        {L"MACHINE\\SOFTWARE\\Vendor", SE_REGISTRY_KEY,
+         L"O:BAG:SYD:PAI(A;CI;KA;;;BA)(A;CI;KR;;;BU)S:PAI(AU;CISA;KA;;;WD)"},
+        {L"MACHINE\\SOFTWARE\\Vendor\\Settings", SE_REGISTRY_KEY, L"O:BAG:SYD:AIS:AI"},
+        {L"MACHINE\\SOFTWARE\\Vendor\\Other", SE_REGISTRY_KEY, L"O:SYG:SYD:P(A;;KA;;;SY)(A;;KR;;;BA)S:(AU;SA;KA;;;WD)"},
+        {L"Tavriksvc", SE_SERVICE, L"O:SYG:SYD:(A;;0x201FD;;;BU)(A;;0xF01FF;;;BA)S:(AU;FA;0xF01FF;;;WD)"},
+        {L"Office", SE_PRINTER, L"O:SYG:SYD:(A;;0xF000C;;;BA)(A;;0x20008;;;WD)S:(AU;SA;0xF000C;;;WD)"},
+        {L"Docs", SE_LMSHARE, L"O:BAG:SYD:P(A;;0x1200A9;;;WD)S:(AU;SA;0x1200A9;;;WD)"}};
     std::map<std::wstring, std::wstring> before;
-    for (const auto& [name, type] : objects) before[name] = All(name, type);
+    for (const auto& [name, type, sddl] : objects) {
+        ASSERT_EQ(SetSddl(name, type, sddl, kAllParts), ERROR_SUCCESS) << name.c_str();
+    }
+    for (const auto& [name, type, sddl] : objects) before[name] = All(name, type);
 
     ASSERT_EQ(Backup(L"machine\\software\\Vendor", SE_REGISTRY_KEY, "keys.txt"), RTN_OK);
     ASSERT_EQ(Backup(L"Tavriksvc", SE_SERVICE, "svc.txt"), RTN_OK);
@@ -196,11 +203,14 @@ TEST_F(RestoreTest, RegistryTreeAndNamedObjectsRoundTrip) {
     for (const char* part : {"svc.txt", "prn.txt", "share.txt"}) all += ReadBytes(BackupPath(part)).substr(2);
     WriteBytes(BackupPath("all.txt"), all);
 
-    for (const auto& [name, type] : objects) {
-        ASSERT_EQ(SetSddl(name, type, L"O:BUG:BUD:P(A;;GA;;;WD)S:P", kAllParts), ERROR_SUCCESS) << name.c_str();
+    for (const auto& [name, type, sddl] : objects) {
+        ASSERT_EQ(SetSddl(name, type, L"O:BUG:BUD:P(A;;GA;;;WD)S:P(AU;FA;GA;;;BU)", kAllParts), ERROR_SUCCESS)
+            << name.c_str();
     }
+    messages.clear();
     ASSERT_EQ(Restore("all.txt"), RTN_OK);
-    for (const auto& [name, type] : objects) EXPECT_EQ(All(name, type), before[name]) << name.c_str();
+    EXPECT_EQ(MessagesStartingWith(L"Restoring ACL of: <").size(), objects.size());
+    for (const auto& [name, type, sddl] : objects) EXPECT_EQ(All(name, type), before[name]) << name.c_str();
 }
 
 TEST_F(RestoreTest, MissingObjectsAreReportedAndPassedOver) {

@@ -30,9 +30,11 @@ TEST_F(TextFormsTest, FileMasksShowCombinationWordsThenSingleRights) {
     EXPECT_EQ(Mask(SE_FILE_OBJECT, GENERIC_READ), L"read");
     // Single rights in table order, and never SYNCHRONIZE for a file.
     EXPECT_EQ(Mask(SE_FILE_OBJECT, 0x100000 | 0x20 | 0x1), L"FILE_LIST_DIRECTORY+FILE_TRAVERSE");
+    // The write bits inside 0x1FF form their combination first.
     EXPECT_EQ(Mask(SE_FILE_OBJECT, 0x1FF),
-              L"FILE_LIST_DIRECTORY+FILE_ADD_FILE+FILE_ADD_SUBDIRECTORY+FILE_READ_EA+FILE_WRITE_EA+FILE_TRAVERSE+"
-              L"FILE_DELETE_CHILD+FILE_READ_ATTRIBUTES+FILE_WRITE_ATTRIBUTES");
+              L"write+FILE_LIST_DIRECTORY+FILE_READ_EA+FILE_TRAVERSE+FILE_DELETE_CHILD+FILE_READ_ATTRIBUTES");
+    EXPECT_EQ(Mask(SE_FILE_OBJECT, 0x2 | 0x4 | 0x10), L"FILE_ADD_FILE+FILE_ADD_SUBDIRECTORY+FILE_WRITE_EA");
+    EXPECT_EQ(Mask(SE_FILE_OBJECT, 0x100 | 0x80), L"FILE_READ_ATTRIBUTES+FILE_WRITE_ATTRIBUTES");
     EXPECT_EQ(Mask(SE_FILE_OBJECT, 0x100000), L"");
 }
 
@@ -226,13 +228,18 @@ TEST_F(TextFormsTest, DamagedAceStopsTheTextWithAnError) {
     ASSERT_TRUE(InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION_DS));
     ASSERT_TRUE(AddAccessAllowedAce(list, ACL_REVISION_DS, 0x1F01FF, system.get()));
     // An object ACE whose flags announce both GUIDs but which holds none:
-    // its SID would lie past its end.
+    // its SID would lie past its end. AddAce refuses such an ACE, so it is
+    // put behind the first one by hand.
     std::vector<BYTE> ace = ObjectAce(ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, 1, system.get());
     const DWORD lying = 3;
     std::memcpy(&ace[8], &lying, 4);
-    ASSERT_TRUE(AddAce(list, ACL_REVISION_DS, MAXDWORD, ace.data(), static_cast<DWORD>(ace.size())));
-
-    EXPECT_EQ(job->AclToText(list), L"S-1-5-18,full,allow,no_inheritance");
+    ACL_SIZE_INFORMATION size = {};
+    ASSERT_TRUE(GetAclInformation(list, &size, sizeof size, AclSizeInformation));
+    std::memcpy(acl.data() + size.AclBytesInUse, ace.data(), ace.size());
+    list->AceCount = 2;
+    // What was built before the damaged ACE comes back with the error; the
+    // listing then writes nothing for the object.
+    EXPECT_EQ(job->AclToText(list).rfind(L"S-1-5-18,full,allow,no_inheritance", 0), 0u);
     EXPECT_NE(job->m_lastOsError, 0u);
 }
 
