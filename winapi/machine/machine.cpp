@@ -20,6 +20,9 @@ namespace {
 
 struct OpenNetwork {
     std::unique_ptr<Store> store;
+    // Set when the last OpenMachine failed: nothing may silently fall back
+    // to another database until the host opens or closes one.
+    std::string failedPath;
     bool sddlContextKnown = false;
     SddlDomainContext sddlContext;
 };
@@ -77,7 +80,9 @@ void OpenPath(const std::string& path) {
     network.store.reset();
     ForgetProcessToken();
     network.sddlContextKnown = false;
+    network.failedPath = path;
     network.store = std::make_unique<Store>(path);
+    network.failedPath.clear();
     SetSddlDomainProvider(ComputeSddlContext);
 }
 
@@ -90,8 +95,13 @@ std::recursive_mutex& MachineLock() {
 
 Store& CurrentStore() {
     std::lock_guard guard(MachineLock());
-    if (!Network().store) OpenMachine();
-    return *Network().store;
+    auto& network = Network();
+    if (!network.store) {
+        if (!network.failedPath.empty())
+            throw StoreError("the machine database " + network.failedPath + " could not be opened");
+        OpenMachine();
+    }
+    return *network.store;
 }
 
 void InvalidateCaches() {
@@ -121,6 +131,7 @@ void CloseMachine() {
     std::lock_guard guard(MachineLock());
     auto& network = Network();
     network.store.reset();
+    network.failedPath.clear();
     network.sddlContextKnown = false;
     ForgetProcessToken();
 }
