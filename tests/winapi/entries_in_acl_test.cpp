@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "security_bytes.h"
-#include "temp_machine.h"
+#include "support/temp_machine.h"
 #include "winapi/win32.h"
 
 using namespace tavrik::test;
