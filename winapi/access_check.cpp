@@ -15,7 +15,7 @@ size_t AclSizeOf(const ACL* acl) {
 // Whether an ACE's SID speaks for the caller. Every real token carries
 // Everyone, whether or not the token builder listed it; OWNER RIGHTS stands
 // for whoever owns the object.
-bool AceAppliesTo(const AceEntry& ace, const AccessToken& token, bool callerIsOwner) {
+bool AceAppliesTo(const AceView& ace, const AccessToken& token, bool callerIsOwner) {
     const BYTE* sid = ace.Sid();
     if (sid == nullptr) return false;
     if (SameSid(sid, EveryoneSid().data())) return true;
@@ -30,7 +30,7 @@ bool AceAppliesTo(const AceEntry& ace, const AccessToken& token, bool callerIsOw
 // does for conditional ACEs.
 enum class AceRole { Ignore, Allow, Deny };
 
-AceRole RoleOf(const AceEntry& ace) {
+AceRole RoleOf(const AceView& ace) {
     if (ace.Flags() & INHERIT_ONLY_ACE) return AceRole::Ignore;
     if (ace.NamesObjectType()) return AceRole::Ignore;
     if (ace.IsDeny()) return AceRole::Deny;
@@ -38,11 +38,12 @@ AceRole RoleOf(const AceEntry& ace) {
     return AceRole::Ignore;
 }
 
-bool HasEffectiveOwnerRightsAce(const AceList& aces) {
-    for (const AceEntry& ace : aces) {
-        if (RoleOf(ace) != AceRole::Ignore && SameSid(ace.Sid(), OwnerRightsSid().data())) return true;
-    }
-    return false;
+bool HasEffectiveOwnerRightsAce(const BYTE* dacl) {
+    bool found = false;
+    VisitValidatedAces(dacl, [&found](const AceView& ace) {
+        found = found || (RoleOf(ace) != AceRole::Ignore && SameSid(ace.Sid(), OwnerRightsSid().data()));
+    });
+    return found;
 }
 
 }  // namespace
@@ -93,18 +94,20 @@ DWORD CheckAccess(const BYTE* sd, size_t sdSize, const AccessToken& token, ACCES
         // No DACL at all (absent or NULL): the object is open to everyone.
         allowed |= wantsMaximum ? everything : desired;
     } else {
-        AceList aces;
         const BYTE* dacl = reinterpret_cast<const BYTE*>(parts.dacl);
-        if (!ReadAceList(dacl, AclSizeOf(parts.dacl), &aces)) return ERROR_INVALID_SECURITY_DESCR;
+        const size_t daclSize = AclSizeOf(parts.dacl);
+        if (!CheckedAceListValid(dacl, daclSize)) return ERROR_INVALID_SECURITY_DESCR;
 
         const bool callerIsOwner =
             parts.owner != nullptr && TokenHasSid(token, reinterpret_cast<const BYTE*>(parts.owner));
-        if (callerIsOwner && !HasEffectiveOwnerRightsAce(aces)) allowed |= READ_CONTROL | WRITE_DAC;
+        if (callerIsOwner && !HasEffectiveOwnerRightsAce(dacl)) allowed |= READ_CONTROL | WRITE_DAC;
 
         ACCESS_MASK denied = 0;
-        for (const AceEntry& ace : aces) {
+        bool refused = false, settled = false;
+        VisitValidatedAces(dacl, [&](const AceView& ace) {
+            if (refused || settled) return;
             const AceRole role = RoleOf(ace);
-            if (role == AceRole::Ignore || !AceAppliesTo(ace, token, callerIsOwner)) continue;
+            if (role == AceRole::Ignore || !AceAppliesTo(ace, token, callerIsOwner)) return;
             // Only the privilege grants SACL access, whatever an ACE claims.
             const ACCESS_MASK mask =
                 MapGenericRights(ace.Mask(), mapping) & ~(ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED);
@@ -113,10 +116,11 @@ DWORD CheckAccess(const BYTE* sd, size_t sdSize, const AccessToken& token, ACCES
             } else if (wantsMaximum) {
                 denied |= mask & ~allowed;
             } else if (mask & desired & ~allowed) {
-                return ERROR_ACCESS_DENIED;
+                refused = true;
             }
-            if (!wantsMaximum && (desired & ~allowed) == 0) break;
-        }
+            settled = !wantsMaximum && (desired & ~allowed) == 0;
+        });
+        if (refused) return ERROR_ACCESS_DENIED;
     }
 
     if (desired & ~allowed) return ERROR_ACCESS_DENIED;

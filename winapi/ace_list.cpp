@@ -87,21 +87,44 @@ Bytes MakeWellKnown(BYTE authority, DWORD rid) {
 
 }  // namespace
 
-ACCESS_MASK AceEntry::Mask() const { return bytes_.size() >= kMaskEnd ? LoadDword(bytes_.data() + 4) : 0; }
+ACCESS_MASK AceView::Mask() const { return size_ >= kMaskEnd ? LoadDword(ace_ + 4) : 0; }
+
+size_t AceView::SidOffset() const { return SidOffsetIn(ace_, size_); }
+
+const BYTE* AceView::Sid() const {
+    const size_t offset = SidOffset();
+    return offset ? ace_ + offset : nullptr;
+}
+
+bool AceView::IsObjectAce() const { return IsObjectType(Type()); }
+
+bool AceView::NamesObjectType() const {
+    return IsObjectAce() && size_ >= kObjectFlagsEnd && (LoadDword(ace_ + kMaskEnd) & ACE_OBJECT_TYPE_PRESENT);
+}
+
+bool AceView::IsCallbackAce() const {
+    const BYTE t = Type();
+    return t >= ACCESS_ALLOWED_CALLBACK_ACE_TYPE && t <= SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+bool AceView::IsAllow() const {
+    const BYTE t = Type();
+    return t == ACCESS_ALLOWED_ACE_TYPE || t == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+           t == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || t == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+bool AceView::IsDeny() const {
+    const BYTE t = Type();
+    return t == ACCESS_DENIED_ACE_TYPE || t == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+           t == ACCESS_DENIED_CALLBACK_ACE_TYPE || t == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
 
 void AceEntry::SetMask(ACCESS_MASK mask) {
     if (bytes_.size() >= kMaskEnd) StoreDword(bytes_.data() + 4, mask);
 }
 
-size_t AceEntry::SidOffset() const { return SidOffsetIn(bytes_.data(), bytes_.size()); }
-
-const BYTE* AceEntry::Sid() const {
-    const size_t offset = SidOffset();
-    return offset ? bytes_.data() + offset : nullptr;
-}
-
 void AceEntry::ReplaceSid(const BYTE* sid) {
-    const size_t offset = SidOffset();
+    const size_t offset = View().SidOffset();
     if (!offset) return;
     const size_t oldSize = KnownSidSize(bytes_.data() + offset);
     const size_t newSize = KnownSidSize(sid);
@@ -112,49 +135,31 @@ void AceEntry::ReplaceSid(const BYTE* sid) {
     bytes_ = std::move(rebuilt);
 }
 
-bool AceEntry::IsObjectAce() const { return IsObjectType(Type()); }
-
-bool AceEntry::NamesObjectType() const {
-    return IsObjectAce() && bytes_.size() >= kObjectFlagsEnd &&
-           (LoadDword(bytes_.data() + kMaskEnd) & ACE_OBJECT_TYPE_PRESENT);
-}
-
-bool AceEntry::IsCallbackAce() const {
-    const BYTE t = Type();
-    return t >= ACCESS_ALLOWED_CALLBACK_ACE_TYPE && t <= SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE;
-}
-
-bool AceEntry::IsAllow() const {
-    const BYTE t = Type();
-    return t == ACCESS_ALLOWED_ACE_TYPE || t == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-           t == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || t == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
-}
-
-bool AceEntry::IsDeny() const {
-    const BYTE t = Type();
-    return t == ACCESS_DENIED_ACE_TYPE || t == ACCESS_DENIED_OBJECT_ACE_TYPE ||
-           t == ACCESS_DENIED_CALLBACK_ACE_TYPE || t == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
-}
-
-bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
-    aces->clear();
-    // The layer's own validator first, so that whatever is read here can be
-    // written back into a descriptor that every other reader accepts.
+// The layer's own validator first, so that whatever is read here can be
+// written back into a descriptor that every other reader accepts.
+bool CheckedAceListValid(const BYTE* acl, size_t available) {
     if (acl == nullptr || !CheckedAclValid(acl, available)) return false;
     const size_t aclSize = LoadWord(acl + 2);
     const size_t count = LoadWord(acl + 4);
     size_t offset = kAclHeader;
     for (size_t i = 0; i < count; ++i) {
-        if (aclSize - offset < kAceHeader) return false;
         const BYTE* ace = acl + offset;
         const size_t aceSize = LoadWord(ace + 2);
         if (aceSize < kAceHeader || aceSize > aclSize - offset) return false;
         const size_t sidOffset = SidOffsetIn(ace, aceSize);
-        if (sidOffset && !WellFormedSidSize(ace + sidOffset, aceSize - sidOffset)) return false;
-        if ((IsBasicLayout(ace[0]) || IsObjectType(ace[0])) && !sidOffset) return false;
-        aces->emplace_back(Bytes(ace, ace + aceSize));
+        if ((IsBasicLayout(ace[0]) || IsObjectType(ace[0])) &&
+            (!sidOffset || !WellFormedSidSize(ace + sidOffset, aceSize - sidOffset))) {
+            return false;
+        }
         offset += aceSize;
     }
+    return true;
+}
+
+bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
+    aces->clear();
+    if (!CheckedAceListValid(acl, available)) return false;
+    VisitValidatedAces(acl, [aces](const AceView& ace) { aces->emplace_back(Bytes(ace.data(), ace.data() + ace.size())); });
     return true;
 }
 

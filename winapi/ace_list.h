@@ -5,6 +5,7 @@
 // so neither hostile sizes nor unaligned buffers lead outside the data.
 #pragma once
 
+#include <cstring>
 #include <vector>
 
 #include "winapi/bytes.h"
@@ -12,20 +13,17 @@
 
 namespace winapi {
 
-class AceEntry {
+// Read access to one ACE of at least a header's size, in place.
+class AceView {
 public:
-    explicit AceEntry(Bytes bytes) : bytes_(std::move(bytes)) {}
+    AceView(const BYTE* ace, size_t size) : ace_(ace), size_(size) {}
 
-    BYTE Type() const { return bytes_[0]; }
-    BYTE Flags() const { return bytes_[1]; }
-    void SetFlags(BYTE flags) { bytes_[1] = flags; }
+    BYTE Type() const { return ace_[0]; }
+    BYTE Flags() const { return ace_[1]; }
     ACCESS_MASK Mask() const;
-    void SetMask(ACCESS_MASK mask);
-
     // The SID the ACE is about, or null for a type without one.
     const BYTE* Sid() const;
-    // Swaps the ACE's SID for another, keeping what follows it (callback data).
-    void ReplaceSid(const BYTE* sid);
+    size_t SidOffset() const;
 
     bool IsObjectAce() const;
     // An object ACE that names an object type applies only to that type.
@@ -34,15 +32,57 @@ public:
     bool IsAllow() const;
     bool IsDeny() const;
 
+    const BYTE* data() const { return ace_; }
+    size_t size() const { return size_; }
+
+private:
+    const BYTE* ace_;
+    size_t size_;
+};
+
+// One ACE, owned, for building new ACLs.
+class AceEntry {
+public:
+    explicit AceEntry(Bytes bytes) : bytes_(std::move(bytes)) {}
+
+    AceView View() const { return AceView(bytes_.data(), bytes_.size()); }
+    BYTE Type() const { return bytes_[0]; }
+    BYTE Flags() const { return bytes_[1]; }
+    void SetFlags(BYTE flags) { bytes_[1] = flags; }
+    ACCESS_MASK Mask() const { return View().Mask(); }
+    void SetMask(ACCESS_MASK mask);
+    const BYTE* Sid() const { return View().Sid(); }
+    // Swaps the ACE's SID for another, keeping what follows it (callback data).
+    void ReplaceSid(const BYTE* sid);
+    bool IsObjectAce() const { return View().IsObjectAce(); }
+
     const Bytes& bytes() const { return bytes_; }
     bool operator==(const AceEntry& other) const = default;
 
 private:
-    size_t SidOffset() const;
     Bytes bytes_;
 };
 
 using AceList = std::vector<AceEntry>;
+
+// Whether the ACL at `acl`, which may use at most `available` bytes, is
+// sound: the layer's ACL validator accepts it and every ACE of a type that
+// must carry a SID does.
+bool CheckedAceListValid(const BYTE* acl, size_t available);
+
+// Calls `visit` with each ACE, in place and in order, of an ACL that
+// CheckedAceListValid accepted.
+template <typename Visit>
+void VisitValidatedAces(const BYTE* acl, Visit&& visit) {
+    WORD count, size;
+    std::memcpy(&count, acl + 4, sizeof count);
+    const BYTE* ace = acl + sizeof(ACL);
+    for (WORD i = 0; i < count; ++i) {
+        std::memcpy(&size, ace + 2, sizeof size);
+        visit(AceView(ace, size));
+        ace += size;
+    }
+}
 
 // Reads the ACEs of the ACL starting at `acl`, which may use at most
 // `available` bytes. False when any header, size or SID is malformed.
