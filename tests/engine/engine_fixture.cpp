@@ -19,6 +19,22 @@ std::wstring WindowsName(const std::string& relative) {
     return name;
 }
 
+// Test set-up writes owners and SACLs as an administrator's tools would,
+// with the restore and security privileges switched on.
+void EnableSetupPrivileges() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    for (const wchar_t* name : {SE_RESTORE_NAME, SE_SECURITY_NAME}) {
+        TOKEN_PRIVILEGES privileges = {};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        }
+    }
+    CloseHandle(token);
+}
+
 }  // namespace
 
 EngineTest::EngineTest() = default;
@@ -57,6 +73,7 @@ std::wstring EngineTest::Sddl(const std::wstring& name, DWORD type, SECURITY_INF
 }
 
 DWORD EngineTest::SetSddl(const std::wstring& name, DWORD type, const std::wstring& sddl, SECURITY_INFORMATION info) {
+    EnableSetupPrivileges();
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
         return GetLastError();
