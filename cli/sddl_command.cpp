@@ -37,7 +37,7 @@ int ConvertToCanonicalSddl(const std::string& text) {
 
 const CommandRegistration registration(900, [](CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("sddl", "Print a security descriptor in Windows' canonical SDDL form");
-    cmd->footer("Example:\n  tavrik sddl 'd:(a;;ga;;;wd)'   prints D:(A;;GA;;;WD)\n"
+    cmd->footer("Example:\n  tavrik sddl 'D:(a;;ga;;; wd)'   prints D:(A;;GA;;;WD)\n"
                 "Exit status 0 when Windows would accept the text, 1 when it would reject it.");
     auto text = std::make_shared<std::string>();
     cmd->add_option("TEXT", *text, "SDDL text, e.g. O:BAG:SYD:PAI(A;OICI;FA;;;BA)")->required();
