@@ -260,7 +260,6 @@ TEST(CheckAccess, DamagedDescriptorIsAnErrorNotAGrant) {
     Bytes sd = SdFromSddl(L"O:BAG:SYD:(A;;FA;;;BU)");
     ACCESS_MASK granted = 0;
     for (size_t cut = 0; cut < sd.size(); ++cut) {
-        tavrik::test::LocalDeleter{};  // keep the helper header's types in use
         const Bytes truncated(sd.begin(), sd.begin() + static_cast<std::ptrdiff_t>(cut));
         EXPECT_EQ(winapi::CheckAccess(truncated.data(), truncated.size(), UserToken(), FILE_READ_DATA,
                                       winapi::FileGenericMapping(), false, &granted),

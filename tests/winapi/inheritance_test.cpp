@@ -100,27 +100,6 @@ TEST(CreateInheritedDescriptor, RegistryKeysMapWithKeyRights) {
     EXPECT_EQ(SddlOf(sd), L"O:BAG:SYD:AI(A;ID;KR;;;BU)(A;CIIOID;GR;;;BU)(A;ID;KA;;;BA)(A;CIIOID;GA;;;BA)");
 }
 
-TEST(GenericMappings, MatchWindowsValues) {
-    const GENERIC_MAPPING& f = winapi::FileGenericMapping();
-    EXPECT_EQ(f.GenericRead, 0x120089u);
-    EXPECT_EQ(f.GenericWrite, 0x120116u);
-    EXPECT_EQ(f.GenericExecute, 0x1200A0u);
-    EXPECT_EQ(f.GenericAll, 0x1F01FFu);
-    const GENERIC_MAPPING& k = winapi::RegistryGenericMapping();
-    EXPECT_EQ(k.GenericRead, 0x20019u);
-    EXPECT_EQ(k.GenericWrite, 0x20006u);
-    EXPECT_EQ(k.GenericExecute, 0x20019u);
-    EXPECT_EQ(k.GenericAll, 0xF003Fu);
-    const GENERIC_MAPPING& s = winapi::ServiceGenericMapping();
-    EXPECT_EQ(s.GenericRead, 0x2008Du);
-    EXPECT_EQ(s.GenericWrite, 0x20002u);
-    EXPECT_EQ(s.GenericExecute, 0x20170u);
-    EXPECT_EQ(s.GenericAll, 0xF01FFu);
-    const GENERIC_MAPPING& p = winapi::PrinterGenericMapping();
-    EXPECT_EQ(p.GenericRead, 0x20008u);
-    EXPECT_EQ(p.GenericAll, 0xF000Cu);
-}
-
 // ---- writing a descriptor ---------------------------------------------------
 
 struct Write {
