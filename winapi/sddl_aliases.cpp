@@ -3,23 +3,23 @@
 
 #include <array>
 #include <cstring>
-#include <cwctype>
 
 #include "winapi/string_sid.h"
 
 namespace winapi {
 namespace {
 
-bool SameLetters(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        // Only ASCII letters fold: "ı" or "ſ" must not pass for I or S.
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - L'a' + L'A');
-        if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - L'a' + L'A');
-        if (x != y) return false;
+// `text` against an upper-case table name, without regard to case. Only
+// ASCII letters fold: "ı" or "ſ" must not pass for I or S.
+bool SameLetters(std::wstring_view text, const wchar_t* name) {
+    size_t i = 0;
+    for (; name[i] != L'\0'; ++i) {
+        if (i == text.size()) return false;
+        wchar_t c = text[i];
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        if (c != name[i]) return false;
     }
-    return true;
+    return i == text.size();
 }
 
 // Where the SID behind an alias comes from.
@@ -132,11 +132,6 @@ Bytes AppendRid(const Bytes& base, DWORD rid) {
     return sid;
 }
 
-bool SidEquals(const SID* sid, const Bytes& bytes) {
-    size_t length = 8 + 4 * static_cast<size_t>(sid->SubAuthorityCount);
-    return bytes.size() == length && std::memcmp(sid, bytes.data(), length) == 0;
-}
-
 struct RightsName {
     const wchar_t* name;
     ACCESS_MASK mask;
@@ -223,15 +218,32 @@ SidAliasResolution ResolveSidAlias(std::wstring_view alias, const SddlDomainCont
 
 std::wstring_view SidAliasFor(const SID* sid, const SddlDomainContext& context) {
     const BYTE count = sid->SubAuthorityCount;
+    if (count == 0) return {};
+    // Read bytewise: a SID inside an ACE need not be aligned. Called once per
+    // ACE, so nothing here allocates.
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(sid);
+    uint64_t authority = 0;
+    for (int i = 2; i < 8; ++i) authority = (authority << 8) | bytes[i];
+    auto sub = [bytes](size_t i) {
+        DWORD value = 0;
+        std::memcpy(&value, bytes + 8 + 4 * i, sizeof value);
+        return value;
+    };
+    const DWORD rid = sub(count - 1);
+    auto underBase = [&](const Bytes& base) {
+        return base.size() == 8 + 4 * static_cast<size_t>(count - 1) && base[1] == count - 1 &&
+               std::memcmp(base.data() + 2, bytes + 2, base.size() - 2) == 0;
+    };
     for (const SidAlias& entry : kSidAliases) {
         if (entry.base == AliasBase::Fixed) {
-            if (count == entry.subCount && SidEquals(sid, FixedSid(entry))) return entry.name;
-            continue;
+            if (count != entry.subCount || authority != entry.authority) continue;
+            bool same = true;
+            for (BYTE i = 0; i < count && same; ++i) same = sub(i) == entry.subs[i];
+            if (same) return entry.name;
+        } else if (rid == entry.subs[0] &&
+                   underBase(entry.base == AliasBase::Machine ? context.machineSid : context.domainSid)) {
+            return entry.name;
         }
-        if (count == 0 || sid->SubAuthority[count - 1] != entry.subs[0]) continue;
-        const Bytes& base = entry.base == AliasBase::Machine ? context.machineSid : context.domainSid;
-        Bytes expected = AppendRid(base, entry.subs[0]);
-        if (!expected.empty() && SidEquals(sid, expected)) return entry.name;
     }
     return {};
 }
@@ -277,7 +289,7 @@ bool IsObjectAceType(BYTE type) {
 
 std::optional<BYTE> AceFlagForToken(std::wstring_view token) {
     for (const AceFlagName& entry : kAceFlags) {
-        if (SameLetters(token, entry.name)) return entry.bit;
+        if (SameLetters(token, entry.name.data())) return entry.bit;
     }
     return std::nullopt;
 }

@@ -9,9 +9,12 @@ namespace {
 
 // Stands in for the computer until the simulated one opens and installs its
 // own provider, so that LA and LG resolve even in a bare process.
-SddlDomainContext DefaultContext() {
-    SddlDomainContext context;
-    context.machineSid = *ParseSidText(L"S-1-5-21-1004336348-1177238915-682003330");
+const SddlDomainContext& DefaultContext() {
+    static const SddlDomainContext context = [] {
+        SddlDomainContext fixed;
+        fixed.machineSid = *ParseSidText(L"S-1-5-21-1004336348-1177238915-682003330");
+        return fixed;
+    }();
     return context;
 }
 

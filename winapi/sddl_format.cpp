@@ -77,9 +77,13 @@ std::wstring RightsText(ACCESS_MASK mask, bool mandatoryLabel) {
         if (!(mask & (1u << bit))) continue;
         std::wstring_view name = RightBitLetters(bit, mandatoryLabel);
         if (name.empty()) {
-            wchar_t hex[16];
-            std::swprintf(hex, std::size(hex), L"0x%x", mask);
-            return hex;
+            static constexpr wchar_t kHex[] = L"0123456789abcdef";
+            std::wstring hex;
+            for (int shift = 28; shift >= 0; shift -= 4) {
+                unsigned digit = (mask >> shift) & 0xF;
+                if (digit != 0 || !hex.empty()) hex += kHex[digit];
+            }
+            return L"0x" + hex;
         }
         letters += name;
     }
