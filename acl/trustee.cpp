@@ -46,6 +46,9 @@ DWORD CTrustee::Resolve() {
         m_sid = nullptr;
     }
 
+    // The lookups would stop at an embedded NUL and find another account.
+    if (m_name.find(L'\0') != std::wstring::npos) return RTN_ERR_RESOLVE_TRUSTEE;
+
     if (m_isSid) {
         PSID sid = nullptr;
         if (!ConvertStringSidToSidW(m_name.c_str(), &sid)) return RTN_ERR_RESOLVE_TRUSTEE;

@@ -10,6 +10,8 @@ namespace {
 
 #ifdef _WIN32
 FILE* OpenWide(const std::wstring& fileName, const wchar_t* mode) {
+    // A name with an embedded NUL would silently name another file.
+    if (fileName.find(L'\0') != std::wstring::npos) return nullptr;
     FILE* file = nullptr;
     if (_wfopen_s(&file, fileName.c_str(), mode) != 0) return nullptr;
     return file;

@@ -63,7 +63,9 @@ std::wstring ResolveMappedDrive(const std::wstring& name) {
 }  // namespace
 
 DWORD CTavrik::SetObject(std::wstring name, DWORD type) {
-    if (name.empty() || type < SE_FILE_OBJECT || type > SE_LMSHARE) {
+    // An embedded NUL would make every Windows call see a shorter name, and
+    // so another object.
+    if (name.empty() || name.find(L'\0') != std::wstring::npos || type < SE_FILE_OBJECT || type > SE_LMSHARE) {
         m_objectName.clear();
         m_objectType = 0;
         return RTN_ERR_PARAMETER;

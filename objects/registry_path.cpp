@@ -28,6 +28,8 @@ HKEY PredefinedKey(const std::wstring& root) {
 
 DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key) {
     path = tavrik::WithoutTrailingBackslashes(path);
+    // The registry calls would stop at an embedded NUL and open another key.
+    if (path.find(L'\0') != std::wstring::npos) return RTN_ERR_REG_PATH;
 
     std::wstring computer;
     std::wstring rest = path;

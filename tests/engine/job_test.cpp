@@ -99,6 +99,22 @@ TEST_F(JobTest, SetObjectRefusesEmptyNamesAndUnknownTypesAndClearsTheObject) {
     EXPECT_EQ(job->SetObject(L"x", 0), RTN_ERR_PARAMETER);
 }
 
+TEST_F(JobTest, NamesWithAnEmbeddedNulNeverReachAnotherObject) {
+    MakeFile("data/a.txt");
+    const std::wstring hidden(L"C:\\data\0\\a.txt", 14);
+    auto job = NewJob();
+    EXPECT_EQ(job->SetObject(hidden, SE_FILE_OBJECT), RTN_ERR_PARAMETER);
+
+    std::wstring key(L"hklm\\software\0x", 15);
+    HKEY opened = nullptr;
+    EXPECT_EQ(job->OpenRegistryPath(key, opened), RTN_ERR_REG_PATH);
+    EXPECT_EQ(opened, nullptr);
+
+    CTrustee trustee(std::wstring(L"alice\0x", 7), FALSE, 0, 0, 0);
+    EXPECT_EQ(trustee.Resolve(), RTN_ERR_RESOLVE_TRUSTEE);
+    EXPECT_EQ(job->SetLogFile(std::wstring(L"log\0x", 5)), RTN_ERR_WRITE_OUTPUT);
+}
+
 TEST_F(JobTest, RunWithoutObjectFailsBeforeAnyCheckAndSummarises) {
     auto job = NewJob();
     EXPECT_EQ(job->Run(), RTN_ERR_NO_OBJECT);
