@@ -31,19 +31,23 @@ struct DescriptorView {
 };
 
 // The parts of a descriptor in either form. Neither form carries its size,
-// so, as on Windows, each part is trusted as far as its own length fields.
-DescriptorView ViewDescriptor(const BYTE* sd) {
+// so, as on Windows, each part is trusted as far as its own length fields;
+// an offset into the header itself, though, is plainly damage.
+bool ViewDescriptor(const BYTE* sd, DescriptorView* outView) {
     DescriptorView view;
     view.control = ReadWord(sd + 2);
     if (view.control & SE_SELF_RELATIVE) {
-        auto at = [sd](size_t field) -> const BYTE* {
+        bool sound = true;
+        auto at = [sd, &sound](size_t field) -> const BYTE* {
             DWORD offset = ReadDword(sd + field);
+            if (offset != 0 && offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) sound = false;
             return offset ? sd + offset : nullptr;
         };
         view.owner = at(4);
         view.group = at(8);
         view.sacl = at(12);
         view.dacl = at(16);
+        if (!sound) return false;
     } else {
         SECURITY_DESCRIPTOR absolute;
         std::memcpy(&absolute, sd, sizeof absolute);
@@ -52,7 +56,8 @@ DescriptorView ViewDescriptor(const BYTE* sd) {
         view.sacl = reinterpret_cast<const BYTE*>(absolute.Sacl);
         view.dacl = reinterpret_cast<const BYTE*>(absolute.Dacl);
     }
-    return view;
+    *outView = view;
+    return true;
 }
 
 std::wstring GuidText(const BYTE* p) {
@@ -96,7 +101,8 @@ public:
 
     DWORD Write(const BYTE* sd, SECURITY_INFORMATION info, std::wstring* out) {
         if (sd[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_UNKNOWN_REVISION;
-        DescriptorView view = ViewDescriptor(sd);
+        DescriptorView view;
+        if (!ViewDescriptor(sd, &view)) return ERROR_INVALID_SECURITY_DESCR;
         DWORD error = ERROR_SUCCESS;
         if ((info & OWNER_SECURITY_INFORMATION) && view.owner) error = WriteSidSection(L"O:", view.owner);
         if (error == ERROR_SUCCESS && (info & GROUP_SECURITY_INFORMATION) && view.group)

@@ -314,6 +314,10 @@ TEST(SddlFormat, DamagedDescriptorsFailCleanly) {
     Bytes badSd = SelfRelative(0, &kAdmins, nullptr, nullptr, nullptr);
     badSd[0] = 2;
     EXPECT_EQ(Format(badSd.data()).error, static_cast<DWORD>(ERROR_UNKNOWN_REVISION));
+
+    Bytes intoHeader = SelfRelative(0, &kAdmins, nullptr, nullptr, nullptr);
+    intoHeader[8] = 4;  // the group "lies" inside the header
+    EXPECT_EQ(Format(intoHeader.data()).error, static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
 }
 
 TEST(SddlFormat, UnsupportedAceTypesAreRefusedNotGuessed) {
