@@ -21,6 +21,8 @@ public:
                                    ULONG* puReturned) override {
         (void)lTimeout;
         if (apObjects == nullptr || puReturned == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *puReturned = 0;
+        if (HRESULT injected = InjectedComFailure("Next"); FAILED(injected)) return injected;
         ULONG returned = 0;
         while (returned < uCount && next_ < objects_.size()) apObjects[returned++] = CreateClassObject(objects_[next_++]);
         *puReturned = returned;

@@ -154,9 +154,17 @@ bool WMIQuery::Enumerate(std::wstring& output, const std::wstring& property) {
         TraceLine(L"    WMIQuery::Enumerate() Enumerating\n");
         ULONG returned = 0;
         ReleaseInterface(m_currentObject);
-        m_resultSet->Next(static_cast<LONG>(WBEM_INFINITE), 1, &m_currentObject, &returned);
+        HRESULT hr = m_resultSet->Next(static_cast<LONG>(WBEM_INFINITE), 1, &m_currentObject, &returned);
         if (returned == 0 || m_currentObject == nullptr) {
             m_currentObject = nullptr;
+            // A query that returns at once reports some of its failures (an
+            // unknown class, access denied) only here; they must not pass
+            // for an empty result.
+            if (FAILED(hr)) {
+                m_console << "Query for operating system name failed." << " Error code = 0x" << LowerHex(hr)
+                          << std::endl;
+                return false;
+            }
             break;
         }
 

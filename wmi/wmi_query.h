@@ -30,7 +30,9 @@ public:
     // helper stays unusable (its connection is released).
     bool ExecQuery(const std::wstring& query);
     // Appends the property's value of every object left in the last query's
-    // results to `output`, separated by CR LF. False if not initialised.
+    // results to `output`, separated by CR LF. False if not initialised, or
+    // if WMI reported a failure while handing out the results (the values
+    // read before it stay in `output`).
     bool Enumerate(std::wstring& output, const std::wstring& property);
     // ExecQuery, then Enumerate: what callers use.
     bool ExecuteQuery(const std::wstring& query, const std::wstring& property, std::wstring& output);

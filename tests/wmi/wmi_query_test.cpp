@@ -296,3 +296,18 @@ TEST(WmiQueryLifetime, AThreadInAnotherApartmentKeepsItsOwnInitialisation) {
         CoUninitialize();
     }).join();
 }
+
+TEST_F(WmiQueryTest, FailureWhileHandingOutResultsIsNotAnEmptyResult) {
+    Ready();
+    // The first object arrives, then WMI fails (as a query that returns at
+    // once reports an unknown class or a denied access on Windows).
+    winapi::machine::InjectFault("Next", 0x80041003u /* WBEM_E_ACCESS_DENIED */, 1);
+    std::wstring output = L"kept";
+    EXPECT_FALSE(wmi_.ExecuteQuery(L"SELECT Name FROM Win32_Service", L"Name", output));
+    EXPECT_EQ(output, L"kept");
+    EXPECT_EQ(console_.str(), "Query for operating system name failed. Error code = 0x80041003\n");
+    // The connection itself is still good.
+    console_.str("");
+    EXPECT_TRUE(wmi_.ExecuteQuery(L"SELECT Name FROM Win32_Service WHERE Name = 'Spooler'", L"Name", output));
+    EXPECT_EQ(output, L"kept\r\nSpooler");
+}
