@@ -179,15 +179,21 @@ Store::Store(const std::string& path) : path_(path) {
         Execute("PRAGMA foreign_keys = ON");
         Migrate();
     } catch (...) {
-        sqlite3_close(db_);
-        db_ = nullptr;
+        CloseConnection();
         throw;
     }
 }
 
-Store::~Store() {
+Store::~Store() { CloseConnection(); }
+
+void Store::CloseConnection() {
     for (auto& [text, statement] : idle_) sqlite3_finalize(statement);
-    sqlite3_close(db_);
+    idle_.clear();
+    textOf_.clear();
+    // close_v2 also releases the connection once any statement still in use
+    // is finalized, so nothing leaks whatever state an error left.
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
 }
 
 void Store::Fail(const std::string& what) const {

@@ -83,6 +83,7 @@ private:
     void Execute(const char* sql);
     void Migrate();
     void Release(sqlite3_stmt* statement);
+    void CloseConnection();
 
     std::string path_;
     sqlite3* db_ = nullptr;
