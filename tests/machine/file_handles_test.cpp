@@ -249,6 +249,23 @@ TEST_F(FileHandlesTest, ADamagedAttributeIsReportedNotCrashedOn) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
 }
 
+// Registry keys are secured handles too: the same sizing and selection.
+TEST_F(FileHandlesTest, RegistryKeysAnswerThroughTheSameCall) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key), ERROR_SUCCESS);
+    Bytes dacl = Read(reinterpret_cast<HANDLE>(key), DACL_SECURITY_INFORMATION);
+    std::wstring text = ToSddl(dacl.data(), kAll);
+    EXPECT_EQ(text.rfind(L"D:", 0), 0u);
+    EXPECT_EQ(text.find(L"O:"), std::wstring::npos);
+    Bytes owner = Read(reinterpret_cast<HANDLE>(key), OWNER_SECURITY_INFORMATION);
+    EXPECT_EQ(ToSddl(owner.data(), kAll).rfind(L"O:", 0), 0u);
+    DWORD needed = 0;
+    EXPECT_FALSE(GetKernelObjectSecurity(reinterpret_cast<HANDLE>(key), SACL_SECURITY_INFORMATION, nullptr, 0,
+                                         &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 TEST_F(FileHandlesTest, BadHandlesAndBuffersAreRefused) {
     DWORD needed = 0;
     EXPECT_FALSE(GetKernelObjectSecurity(reinterpret_cast<HANDLE>(0x7ff0), DACL_SECURITY_INFORMATION, nullptr, 0,
