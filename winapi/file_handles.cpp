@@ -10,6 +10,7 @@
 #include "winapi/handles.h"
 #include "winapi/inheritance.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -41,23 +42,13 @@ private:
     ACCESS_MASK granted_;
 };
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
-}  // namespace
-}  // namespace winapi
-
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
-                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
-    using namespace winapi;
-    if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER);
+DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+               HANDLE* handle) {
+    if (!lpFileName) return ERROR_INVALID_PARAMETER;
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     }
-    if (DWORD injected = machine::InjectedFailure("CreateFileW", lpFileName)) return Fail(injected);
+    if (DWORD injected = machine::InjectedFailure("CreateFileW", lpFileName)) return injected;
 
     // Names of links open the link itself: a descriptor is never reached
     // through a link's target.
@@ -68,30 +59,47 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
         (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS ||
          dwCreationDisposition == OPEN_ALWAYS)) {
         // The simulated drives are inspected, not written to through handles.
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     }
-    if (error != ERROR_SUCCESS) return Fail(error);
-    if (dwCreationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS);
+    if (error != ERROR_SUCCESS) return error;
+    if (dwCreationDisposition == CREATE_NEW) return ERROR_FILE_EXISTS;
     if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING) {
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     }
 
     bool backupSemantics = (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
-    if (S_ISDIR(resolved.status.st_mode) && !backupSemantics) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISDIR(resolved.status.st_mode) && !backupSemantics) return ERROR_ACCESS_DENIED;
 
     ACCESS_MASK granted = 0;
     if (dwDesiredAccess != 0) {
         Bytes sd;
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive.xattrName, &sd);
-        if (error != ERROR_SUCCESS) return Fail(error);
+        if (error != ERROR_SUCCESS) return error;
         AccessToken token = machine::CurrentToken();
         error = CheckAccess(sd.data(), sd.size(), token, dwDesiredAccess, FileGenericMapping(), backupSemantics,
                             &granted);
-        if (error != ERROR_SUCCESS) return Fail(error);
+        if (error != ERROR_SUCCESS) return error;
     }
 
-    HANDLE handle = RegisterHandle(
+    *handle = RegisterHandle(
         std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive.xattrName), granted));
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+}  // namespace winapi
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = winapi::machine::GuardedCall([&] {
+        return winapi::OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes, &handle);
+    });
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(dwCreationDisposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }

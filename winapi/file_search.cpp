@@ -18,6 +18,7 @@
 #include "winapi/file_paths.h"
 #include "winapi/handles.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -205,11 +206,6 @@ bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
     return false;
 }
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
 // Lists the names of `search.directory` that match, sorted.
 DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, bool isRoot) {
     int listFd = ::openat(search.directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -243,41 +239,52 @@ DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, b
 }  // namespace
 }  // namespace winapi
 
-HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
-    using namespace winapi;
-    if (!lpFileName || !lpFindFileData) return Fail(ERROR_INVALID_PARAMETER);
-    if (DWORD injected = machine::InjectedFailure("FindFirstFileW", lpFileName)) return Fail(injected);
+namespace winapi {
+namespace {
+
+DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE* handle) {
+    if (!lpFileName || !lpFindFileData) return ERROR_INVALID_PARAMETER;
+    if (DWORD injected = machine::InjectedFailure("FindFirstFileW", lpFileName)) return injected;
 
     FileName parsed;
     DWORD error = ParseFileName(lpFileName, true, &parsed);
-    if (error != ERROR_SUCCESS) return Fail(error);
+    if (error != ERROR_SUCCESS) return error;
     // A root or a name ending in a separator names no entry to look for.
-    if (parsed.components.empty() || parsed.trailingSeparator) return Fail(ERROR_FILE_NOT_FOUND);
+    if (parsed.components.empty() || parsed.trailingSeparator) return ERROR_FILE_NOT_FOUND;
 
     auto search = std::make_unique<SearchHandle>();
     std::wstring pattern = std::move(parsed.components.back());
     parsed.components.pop_back();
     error = OpenDriveRoot(parsed.drive, &search->root);
-    if (error != ERROR_SUCCESS) return Fail(error);
+    if (error != ERROR_SUCCESS) return error;
     search->rootDirectory = parsed.drive.directory;
 
     ResolvedPath directory;
     error = ResolveBelowRoot(search->root.Get(), search->rootDirectory, parsed.components, FinalLink::Follow,
                              &directory);
     if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
-    if (error != ERROR_SUCCESS) return Fail(error);
-    if (!S_ISDIR(directory.status.st_mode)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (error != ERROR_SUCCESS) return error;
+    if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
 
     search->directoryPath = std::move(parsed.components);
     search->directory = std::move(directory.object);
     search->parent = std::move(directory.parent);
     error = ListDirectory(*search, CompilePattern(pattern), directory.isRoot);
-    if (error != ERROR_SUCCESS) return Fail(error);
-    if (!FillNext(*search, lpFindFileData)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (error != ERROR_SUCCESS) return error;
+    if (!FillNext(*search, lpFindFileData)) return ERROR_FILE_NOT_FOUND;
+    *handle = RegisterHandle(std::move(search));
+    return ERROR_SUCCESS;
+}
 
-    HANDLE handle = RegisterHandle(std::move(search));
-    SetLastError(ERROR_SUCCESS);
-    return handle;
+}  // namespace
+}  // namespace winapi
+
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = winapi::machine::GuardedCall(
+        [&] { return winapi::StartSearch(lpFileName, lpFindFileData, &handle); });
+    SetLastError(error);
+    return error == ERROR_SUCCESS ? handle : INVALID_HANDLE_VALUE;
 }
 
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {

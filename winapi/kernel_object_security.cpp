@@ -5,6 +5,7 @@
 #include "winapi/descriptor_parts.h"
 #include "winapi/handles.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -43,9 +44,25 @@ DWORD SelectParts(const Bytes& sd, SECURITY_INFORMATION info, Bytes* selected) {
     return ERROR_SUCCESS;
 }
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
+DWORD ReadKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, void* buffer, DWORD length,
+                               LPDWORD needed) {
+    if (!needed) return ERROR_NOACCESS;
+    if (!buffer && length != 0) return ERROR_NOACCESS;
+    auto* object = LookupHandleAs<SecuredHandle>(handle);
+    if (!object) return ERROR_INVALID_HANDLE;
+    if (DWORD injected = machine::InjectedFailure("GetKernelObjectSecurity")) return injected;
+
+    Bytes whole;
+    DWORD error = object->ReadSecurity(info, &whole);
+    if (error != ERROR_SUCCESS) return error;
+    Bytes selected;
+    error = SelectParts(whole, info, &selected);
+    if (error != ERROR_SUCCESS) return error;
+
+    *needed = static_cast<DWORD>(selected.size());
+    if (length < selected.size()) return ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(buffer, selected.data(), selected.size());
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -53,23 +70,8 @@ BOOL Fail(DWORD error) {
 
 BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation, void* pSecurityDescriptor,
                              DWORD nLength, LPDWORD lpnLengthNeeded) {
-    using namespace winapi;
-    if (!lpnLengthNeeded) return Fail(ERROR_NOACCESS);
-    if (!pSecurityDescriptor && nLength != 0) return Fail(ERROR_NOACCESS);
-    auto* object = LookupHandleAs<SecuredHandle>(Handle);
-    if (!object) return Fail(ERROR_INVALID_HANDLE);
-    if (DWORD injected = machine::InjectedFailure("GetKernelObjectSecurity")) return Fail(injected);
-
-    Bytes whole;
-    DWORD error = object->ReadSecurity(RequestedInformation, &whole);
-    if (error != ERROR_SUCCESS) return Fail(error);
-    Bytes selected;
-    error = SelectParts(whole, RequestedInformation, &selected);
-    if (error != ERROR_SUCCESS) return Fail(error);
-
-    *lpnLengthNeeded = static_cast<DWORD>(selected.size());
-    if (nLength < selected.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(pSecurityDescriptor, selected.data(), selected.size());
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return winapi::machine::BoolResult(winapi::machine::GuardedCall([&] {
+        return winapi::ReadKernelObjectSecurity(Handle, RequestedInformation, pSecurityDescriptor, nLength,
+                                                lpnLengthNeeded);
+    }));
 }
