@@ -3,6 +3,7 @@
 // same with getfattr/setfattr on the attributes that hold the descriptors.
 //
 //   bench_listing_backup [files] [files-per-directory]
+#include <sys/resource.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -24,6 +25,23 @@ double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU seconds (user + system) of this process or of its finished children:
+// the machine is shared, so wall time alone says little.
+double CpuSeconds(int who) {
+    struct rusage usage = {};
+    getrusage(who, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Wall and CPU time of one phase.
+struct Phase {
+    Clock::time_point wall = Clock::now();
+    double cpu;
+    int who;
+    explicit Phase(int whose = RUSAGE_SELF) : cpu(CpuSeconds(whose)), who(whose) {}
+};
+
 std::string MakeTemporaryFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tavrik-bench-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
@@ -39,8 +57,11 @@ int Shell(const std::string& command) {
     return status;
 }
 
-void Report(const char* what, double seconds, long objects) {
-    std::printf("%-34s %9.2f s  %8.1f us/object\n", what, seconds, seconds * 1e6 / static_cast<double>(objects));
+void Report(const char* what, const Phase& phase, long objects) {
+    const double wall = Seconds(phase.wall);
+    const double cpu = CpuSeconds(phase.who) - phase.cpu;
+    std::printf("%-34s wall %8.2f s  cpu %8.2f s  %8.1f us/object (cpu)\n", what, wall, cpu,
+                cpu * 1e6 / static_cast<double>(objects));
 }
 
 }  // namespace
@@ -74,7 +95,7 @@ int main(int argc, char** argv) {
 
     // Every object gets a descriptor of its own in its attribute: a
     // protected, inheritable DACL on the top, propagated below.
-    start = Clock::now();
+    Phase phase;
     {
         PSECURITY_DESCRIPTOR sd = nullptr;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
@@ -100,13 +121,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    Report("setup: write + propagate", Seconds(start), objects);
+    Report("setup: write + propagate", phase, objects);
 
     const std::string backup = folder + "/backup.txt";
     long lines = 0;
     auto count = [&lines](const std::wstring&) { ++lines; };
 
-    start = Clock::now();
+    phase = Phase();
     DWORD result;
     {
         CTavrik job(count);
@@ -118,13 +139,12 @@ int main(int argc, char** argv) {
         job.SetBackupFile(std::wstring(backup.begin(), backup.end()));
         result = job.Run();
     }
-    const double listSeconds = Seconds(start);
     if (result != RTN_OK) std::fprintf(stderr, "listing failed: %u\n", result);
-    Report("tavrik list + backup (SDDL)", listSeconds, objects);
+    Report("tavrik list + backup (SDDL)", phase, objects);
     std::printf("  backup file %ju bytes, %ld message lines\n",
                 static_cast<uintmax_t>(std::filesystem::file_size(backup)), lines);
 
-    start = Clock::now();
+    phase = Phase();
     {
         CTavrik job(count);
         job.SetObject(L"C:\\Tree", SE_FILE_OBJECT);
@@ -133,19 +153,19 @@ int main(int argc, char** argv) {
         result = job.Run();
     }
     if (result != RTN_OK) std::fprintf(stderr, "restore failed: %u\n", result);
-    Report("tavrik restore", Seconds(start), objects);
+    Report("tavrik restore", phase, objects);
 
     // The same descriptors through the attribute tools.
     std::string attribute = "security.NTACL";
     char probe = 0;
     if (getxattr((drive + "/Tree").c_str(), attribute.c_str(), &probe, 0) < 0) attribute = "user.NTACL";
-    start = Clock::now();
+    phase = Phase(RUSAGE_CHILDREN);
     Shell("cd '" + drive + "' && getfattr -R -d -m " + attribute + " Tree > ../getfattr.txt");
-    Report(("getfattr -R -d -m " + attribute).c_str(), Seconds(start), objects);
+    Report(("getfattr -R -d -m " + attribute).c_str(), phase, objects);
     std::printf("  dump %ju bytes\n", static_cast<uintmax_t>(std::filesystem::file_size(folder + "/getfattr.txt")));
-    start = Clock::now();
+    phase = Phase(RUSAGE_CHILDREN);
     Shell("cd '" + drive + "' && setfattr --restore=../getfattr.txt");
-    Report("setfattr --restore", Seconds(start), objects);
+    Report("setfattr --restore", phase, objects);
 
     winapi::machine::CloseMachine();
     std::error_code ignored;

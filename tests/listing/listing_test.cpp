@@ -299,6 +299,36 @@ TEST_F(ListingRunTest, FailedBackupWriteEndsTheListingAndKeepsEarlierRecords) {
     EXPECT_TRUE(MessagesStartingWith(L"\"\\\\?\\C:\\Data\\Reports\\2024\"").empty());
 }
 
+TEST_F(ListingRunTest, TrusteesThatCannotBeNamedEndTheListingWithoutARecord) {
+    MakeReports();
+    // An orphaned SID is shown as its SID string.
+    ASSERT_EQ(SetSddl(L"C:\\Data\\Reports\\2024", SE_FILE_OBJECT, L"D:P(A;;FA;;;S-1-5-21-1-2-3-4242)"),
+              ERROR_SUCCESS);
+    auto job = ListJob(L"C:\\Data\\Reports\\2024", SE_FILE_OBJECT, LIST_CSV, LIST_DACL, RECURSE_NONE);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"\\\\?\\C:\\Data\\Reports\\2024\",1,\"DACL(protected+auto_inherited):"
+                           L"S-1-5-21-1-2-3-4242,full,allow,no_inheritance\""));
+
+    // Any other lookup failure: the object gets no record and the listing ends.
+    winapi::machine::InjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE);
+    for (DWORD format : {LIST_CSV, LIST_TEXT}) {
+        messages.clear();
+        job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, format, LIST_DACL | LIST_OWNER);
+        job->SetBackupFile(BackupName());
+        EXPECT_EQ(job->Run(), RTN_ERR_SID_TO_NAME) << format;
+        EXPECT_EQ(job->m_lastOsError, static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+        EXPECT_EQ(ReadBytes(BackupPath()), std::string("\xFF\xFE", 2));
+        EXPECT_TRUE(MessagesStartingWith(L"\"").empty());
+        EXPECT_TRUE(MessagesStartingWith(L"\\\\?\\").empty());
+    }
+    // SID strings need no lookup.
+    messages.clear();
+    job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_CSV, LIST_OWNER, RECURSE_NONE);
+    job->SetListNameForm(2);
+    EXPECT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"\"\\\\?\\C:\\Data\\Reports\",1,\"Owner:S-1-5-32-544\""));
+}
+
 TEST_F(ListingRunTest, NameStartingWithAQuoteGetsNoAddedQuotes) {
     winapi::machine::AddService(L"TESTPC", L"\"Quoted", L"D:(A;;0xF01FF;;;BA)");
     auto job = ListJob(L"\"Quoted", SE_SERVICE, LIST_SDDL, LIST_DACL);

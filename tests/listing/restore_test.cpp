@@ -286,6 +286,16 @@ TEST_F(RestoreTest, FileLevelFailures) {
     EXPECT_NE(Restore("dir.txt"), RTN_OK);
 }
 
+TEST_F(RestoreTest, EightBitFilesAreReadAsUtf8) {
+    MakeFile("\xC3\xA9t\xC3\xA9.txt");
+    const std::wstring name = L"C:\\\u00e9t\u00e9.txt";
+    ASSERT_EQ(SetSddl(name, SE_FILE_OBJECT, L"D:P(A;;FA;;;WD)"), ERROR_SUCCESS);
+    WriteBytes(BackupPath(), "\"\\\\?\\C:\\\xC3\xA9t\xC3\xA9.txt\",1,\"D:P(A;;FA;;;SY)\"\r\n");
+    ASSERT_EQ(Restore(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"Restoring ACL of: <\\\\?\\" + name + L">"));
+    EXPECT_EQ(DaclSddl(name), L"D:PAI(A;;FA;;;SY)");
+}
+
 TEST_F(RestoreTest, BigEndianOrUnmarkedUtf16IsEightBitTextAndWritesNothing) {
     MakeFile("t.txt");
     ASSERT_EQ(SetSddl(L"C:\\t.txt", SE_FILE_OBJECT, L"D:P(A;;FA;;;WD)"), ERROR_SUCCESS);
