@@ -200,7 +200,8 @@ DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, FileName* out
     if (name.size() < 2 || name[1] != L':') return ERROR_INVALID_NAME;
     wchar_t letter = UpcaseNameChar(name[0]);
     if (letter < L'A' || letter > L'Z') return ERROR_INVALID_NAME;
-    auto drive = machine::FindDrive(machine::LocalComputer(), letter);
+    out->computer = machine::LocalComputer();
+    auto drive = machine::FindDrive(out->computer, letter);
     if (!drive) return ERROR_PATH_NOT_FOUND;
     out->drive = std::move(*drive);
     return ParseComponents(name.substr(2), wildcardsInLast, out);
@@ -229,8 +230,10 @@ DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, FileName* out
         if (letter >= L'A' && letter <= L'Z') drive = machine::FindDrive(*computer, letter);
     }
     if (!drive) return ERROR_BAD_NET_NAME;
+    out->computer = std::move(*computer);
     out->drive = std::move(*drive);
     out->isShare = true;
+    out->share = std::wstring(share);
     return ParseComponents(afterServer.substr(shareEnd), wildcardsInLast, out);
 }
 
@@ -249,6 +252,23 @@ DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out)
         return ParseShareForm(name.substr(2), wildcardsInLast, out);
     }
     return ParseDriveForm(name, wildcardsInLast, out);
+}
+
+bool RootIsVolumeRoot(const FileName& name) {
+    if (!name.isShare) return true;
+    if (name.share.size() == 2 && name.share[1] == L'$') return true;
+    auto canonical = [](const std::string& path) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        std::string result = resolved ? resolved : path;
+        ::free(resolved);
+        return result;
+    };
+    std::string shared = canonical(name.drive.directory);
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        auto drive = machine::FindDrive(name.computer, letter);
+        if (drive && canonical(drive->directory) == shared) return true;
+    }
+    return false;
 }
 
 DWORD OpenDriveRoot(const machine::Drive& drive, UniqueFd* root) {

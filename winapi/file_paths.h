@@ -69,11 +69,18 @@ bool NamesEqualIgnoringCase(std::wstring_view a, std::wstring_view b);
 // A parsed file name: the drive or share it lives on and its components
 // below that root, as written (`.` and `..` are left for the walk).
 struct FileName {
+    machine::Computer computer;
     machine::Drive drive;
     std::vector<std::wstring> components;
     bool isShare = false;
+    std::wstring share;  // the share's name when isShare
     bool trailingSeparator = false;
 };
+
+// Whether the root of `name` is the root of a volume (a drive letter, an
+// administrative share X$, or a share of a drive's whole directory), which
+// has no parent; any other share's directory has its host parent.
+bool RootIsVolumeRoot(const FileName& name);
 
 // Splits `name` and finds its drive or share. Wildcards (* ?) are accepted
 // only in the last component when `wildcardsInLast` is set.

@@ -181,10 +181,22 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
 DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
                             PACL sacl) {
-    ResolvedPath object;
-    machine::Drive drive;
-    DWORD error = ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    FileName parsed;
+    DWORD error = ParseFileName(name, false, &parsed);
     if (error != ERROR_SUCCESS) return error;
+    UniqueFd root;
+    error = OpenDriveRoot(parsed.drive, &root);
+    if (error != ERROR_SUCCESS) return error;
+    ResolvedPath object;
+    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, FinalLink::Keep, &object);
+    if (error != ERROR_SUCCESS) return error;
+    const machine::Drive& drive = parsed.drive;
+    // The root of a share of a folder is that folder, whose parent it
+    // inherits from as it would on the server's own volume.
+    if (object.isRoot && !RootIsVolumeRoot(parsed)) {
+        object.parent = UniqueFd(::openat(object.object.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (object.parent.Valid()) object.isRoot = false;
+    }
     if (!(info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | kDaclInfo | kSaclInfo))) {
         return ERROR_SUCCESS;
     }

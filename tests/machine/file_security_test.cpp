@@ -231,6 +231,28 @@ TEST_F(FileSecurityTest, TheDriveRootHasNoParentToInheritFrom) {
     EXPECT_EQ(dacl.find(L"WD"), std::wstring::npos) << "inherited ACEs supplied by the caller are dropped";
 }
 
+// A share of a folder is that folder: writing its root through the share
+// keeps what it inherits from the folder above, as on the server itself.
+TEST_F(FileSecurityTest, AShareRootInheritsFromTheFolderAboveIt) {
+    MakeFile("data/inside.txt");
+    winapi::machine::AddShare(L"TESTPC", L"Data", drive_ + "/data");
+    ASSERT_EQ(Set(L"C:\\", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, L"D:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(L"\\\\TESTPC\\Data", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FR;;;AU)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\data"), L"D:AI(A;OICI;FR;;;AU)(A;OICIID;FA;;;BA)");
+    std::wstring file = Dacl(L"\\\\TESTPC\\Data\\inside.txt");
+    EXPECT_NE(file.find(L"(A;ID;FR;;;AU)"), std::wstring::npos) << std::string(file.begin(), file.end());
+    EXPECT_NE(file.find(L"(A;ID;FA;;;BA)"), std::wstring::npos) << std::string(file.begin(), file.end());
+
+    // The administrative share is the drive's root: nothing above it.
+    ASSERT_EQ(Set(L"\\\\TESTPC\\C$", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;SY)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\"), L"D:AI(A;OICI;FA;;;SY)");
+}
+
 TEST_F(FileSecurityTest, WritingNeedsTheRightAccessAndLeavesDeniedObjectsUnchanged) {
     MakeFile("f.txt");
     ASSERT_EQ(Set(L"C:\\f.txt", kOgd | PROTECTED_DACL_SECURITY_INFORMATION,
