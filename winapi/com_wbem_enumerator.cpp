@@ -22,7 +22,13 @@ public:
         (void)lTimeout;
         if (apObjects == nullptr || puReturned == nullptr) return WBEM_E_INVALID_PARAMETER;
         *puReturned = 0;
-        if (HRESULT injected = InjectedComFailure("Next"); FAILED(injected)) return injected;
+        // A semisynchronous query reports its failures with the first
+        // results, which is where tests inject them; asking only then keeps
+        // the store out of the per-object path.
+        if (next_ == 0 && !askedForFault_) {
+            askedForFault_ = true;
+            if (HRESULT injected = InjectedComFailure("Next"); FAILED(injected)) return injected;
+        }
         ULONG returned = 0;
         while (returned < uCount && next_ < objects_.size()) apObjects[returned++] = CreateClassObject(objects_[next_++]);
         *puReturned = returned;
@@ -35,6 +41,7 @@ protected:
 private:
     std::vector<wql::WqlObject> objects_;
     size_t next_ = 0;
+    bool askedForFault_ = false;
 };
 
 }  // namespace

@@ -299,8 +299,9 @@ TEST(WmiQueryLifetime, AThreadInAnotherApartmentKeepsItsOwnInitialisation) {
 
 TEST_F(WmiQueryTest, FailureWhileHandingOutResultsIsNotAnEmptyResult) {
     Ready();
-    // The first object arrives, then WMI fails (as a query that returns at
-    // once reports an unknown class or a denied access on Windows).
+    // WMI accepts the query, then fails when asked for the results (as a
+    // query that returns at once reports an unknown class or a denied
+    // access on Windows).
     winapi::machine::InjectFault("Next", 0x80041003u /* WBEM_E_ACCESS_DENIED */, 1);
     std::wstring output = L"kept";
     EXPECT_FALSE(wmi_.ExecuteQuery(L"SELECT Name FROM Win32_Service", L"Name", output));
