@@ -96,7 +96,8 @@ TEST(WqlParser, NumbersBooleansAndNull) {
     EXPECT_EQ(ParseWql(L"SELECT * FROM C WHERE N = 2.5").where->literal.number, 2.5L);
     EXPECT_EQ(ParseWql(L"SELECT * FROM C WHERE N = 18446744073709551615").where->literal.number,
               18446744073709551615.0L);
-    const auto& truth = ParseWql(L"SELECT * FROM C WHERE N = true").where->literal;
+    const WqlQuery truthQuery = ParseWql(L"SELECT * FROM C WHERE N = true");
+    const WqlLiteral& truth = truthQuery.where->literal;
     EXPECT_EQ(truth.kind, WqlLiteral::Kind::Boolean);
     EXPECT_TRUE(truth.boolean);
     EXPECT_FALSE(ParseWql(L"SELECT * FROM C WHERE N = FALSE").where->literal.boolean);
