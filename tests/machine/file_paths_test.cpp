@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "support/temp_machine.h"
 #include "winapi/file_paths.h"
+#include "winapi/machine/admin.h"
 #include "winapi/win32.h"
 
 namespace {
@@ -218,6 +221,96 @@ TEST_F(FilePathsTest, LinkSwappedDuringWalksNeverLeadsOutside) {
     swapper.join();
     EXPECT_GT(exchanges.load(), 0);
     EXPECT_GT(reachedInside + refused, 0);
+}
+
+}  // namespace
+
+// ---- the forms of Windows file names ------------------------------------------------
+
+namespace {
+
+class FileNameFormsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shared_ = machine_.MakeDirectory("shared");
+        winapi::machine::AddShare(L"TESTPC", L"Docs", shared_);
+        winapi::machine::ComputerSpec other;
+        other.name = L"OTHERPC";
+        winapi::machine::AddComputer(other);
+        winapi::machine::MapDrive(L"OTHERPC", L'D', machine_.MakeDirectory("other-d"));
+    }
+
+    tavrik::test::TempMachine machine_;
+    std::string shared_;
+};
+
+TEST_F(FileNameFormsTest, EveryFormReachesItsDriveOrShare) {
+    struct Case {
+        const wchar_t* name;
+        std::string directory;
+        std::vector<std::wstring> components;
+        bool isShare;
+    } cases[] = {
+        {L"C:\\a\\b", machine_.DriveC(), {L"a", L"b"}, false},
+        {L"c:/a//b/", machine_.DriveC(), {L"a", L"b"}, false},
+        {L"\\\\?\\C:\\a", machine_.DriveC(), {L"a"}, false},
+        {L"\\\\.\\c:\\a", machine_.DriveC(), {L"a"}, false},
+        {L"C:", machine_.DriveC(), {}, false},
+        {L"\\\\?\\c:", machine_.DriveC(), {}, false},
+        {L"\\\\TESTPC\\docs\\x\\..\\y", shared_, {L"x", L"..", L"y"}, true},
+        {L"\\\\?\\UNC\\testpc\\DOCS", shared_, {}, true},
+        {L"\\\\?\\unc\\localhost\\Docs\\z", shared_, {L"z"}, true},
+        {L"\\\\OTHERPC\\d$\\q", machine_.Folder() + "/other-d", {L"q"}, true},
+    };
+    for (const auto& c : cases) {
+        winapi::FileName parsed;
+        ASSERT_EQ(winapi::ParseFileName(c.name, false, &parsed), ERROR_SUCCESS) << c.directory;
+        EXPECT_EQ(parsed.drive.directory, c.directory);
+        EXPECT_EQ(parsed.components, c.components);
+        EXPECT_EQ(parsed.isShare, c.isShare);
+    }
+}
+
+TEST_F(FileNameFormsTest, MalformedAndUnknownNamesGetWindowsCodes) {
+    struct Case {
+        const wchar_t* name;
+        DWORD error;
+    } cases[] = {
+        {L"", ERROR_PATH_NOT_FOUND},
+        {L"relative\\name", ERROR_INVALID_NAME},
+        {L"1:\\x", ERROR_INVALID_NAME},
+        {L"\\\\?\\", ERROR_INVALID_NAME},
+        {L"\\\\?\\relative", ERROR_INVALID_NAME},
+        {L"Q:\\x", ERROR_PATH_NOT_FOUND},
+        {L"C:\\a<b", ERROR_INVALID_NAME},
+        {L"C:\\a|b\\c", ERROR_INVALID_NAME},
+        {L"C:\\a\\b:stream", ERROR_INVALID_NAME},
+        {L"C:\\a\x01", ERROR_INVALID_NAME},
+        {L"C:\\*", ERROR_INVALID_NAME},
+        {L"\\\\", ERROR_INVALID_NAME},
+        {L"\\\\TESTPC", ERROR_BAD_NETPATH},
+        {L"\\\\TESTPC\\", ERROR_BAD_NETPATH},
+        {L"\\\\NOSUCH\\docs", ERROR_BAD_NETPATH},
+        {L"\\\\TESTPC\\nosuch\\x", ERROR_BAD_NET_NAME},
+        {L"\\\\TESTPC\\..\\x", ERROR_BAD_NET_NAME},
+        {L"\\\\?\\UNC\\", ERROR_INVALID_NAME},
+    };
+    for (const auto& c : cases) {
+        winapi::FileName parsed;
+        EXPECT_EQ(winapi::ParseFileName(c.name, false, &parsed), c.error)
+            << std::string(c.name, c.name + std::wcslen(c.name));
+    }
+    winapi::FileName parsed;
+    EXPECT_EQ(winapi::ParseFileName(L"C:\\dir\\*.t?t", true, &parsed), ERROR_SUCCESS);
+    EXPECT_EQ(winapi::ParseFileName(L"C:\\d*r\\x.txt", true, &parsed), ERROR_INVALID_NAME);
+    EXPECT_EQ(winapi::ParseFileName(L"C:\\dir\\*\\", true, &parsed), ERROR_INVALID_NAME);
+}
+
+TEST_F(FileNameFormsTest, ARemoteComputerThatGoesAwayIsABadNetPath) {
+    winapi::FileName parsed;
+    ASSERT_EQ(winapi::ParseFileName(L"\\\\OTHERPC\\D$\\x", false, &parsed), ERROR_SUCCESS);
+    winapi::machine::SetComputerReachable(L"OTHERPC", false);
+    EXPECT_EQ(winapi::ParseFileName(L"\\\\OTHERPC\\D$\\x", false, &parsed), ERROR_BAD_NETPATH);
 }
 
 }  // namespace
