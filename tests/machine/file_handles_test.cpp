@@ -249,6 +249,66 @@ TEST_F(FileHandlesTest, ADamagedAttributeIsReportedNotCrashedOn) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
 }
 
+TEST_F(FileHandlesTest, NewFilesInheritFromTheirDirectory) {
+    Store("dir", L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICIIO;GR;;;CO)(A;;FR;;;WD)");
+    HANDLE handle = CreateFileW(L"C:\\dir\\new.txt", READ_CONTROL, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    Bytes sd = Read(handle, DACL_SECURITY_INFORMATION);
+    CloseHandle(handle);
+    EXPECT_TRUE(fs::is_regular_file(drive_ + "/dir/new.txt"));
+    std::wstring dacl = ToSddl(sd.data(), kAll);
+    EXPECT_NE(dacl.find(L"(A;ID;FA;;;BA)"), std::wstring::npos) << std::string(dacl.begin(), dacl.end());
+    EXPECT_EQ(dacl.find(L"WD"), std::wstring::npos) << "a non-inheritable ACE reached the new file";
+    EXPECT_EQ(dacl.find(L"CO"), std::wstring::npos) << "CREATOR OWNER must become the new owner";
+
+    // It exists now: CREATE_NEW fails, OPEN_ALWAYS opens and says so.
+    EXPECT_EQ(CreateFileW(L"C:\\dir\\NEW.txt", READ_CONTROL, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    handle = CreateFileW(L"C:\\dir\\new.txt", READ_CONTROL, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(handle);
+    handle = CreateFileW(L"C:\\dir\\other.txt", READ_CONTROL, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    CloseHandle(handle);
+}
+
+TEST_F(FileHandlesTest, ANewFileTakesTheCallersDescriptorOnTopOfInheritance) {
+    Store("dir", L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)");
+    PSECURITY_DESCRIPTOR given = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FR;;;AU)", SDDL_REVISION_1, &given,
+                                                                     nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), given, FALSE};
+    HANDLE handle = CreateFileW(L"C:\\dir\\mine.txt", READ_CONTROL, 0, &attributes, CREATE_NEW, 0, nullptr);
+    LocalFree(given);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    Bytes sd = Read(handle, DACL_SECURITY_INFORMATION);
+    CloseHandle(handle);
+    EXPECT_EQ(ToSddl(sd.data(), kAll), L"D:PAI(A;;FR;;;AU)");
+}
+
+TEST_F(FileHandlesTest, ACreationThatFailsLeavesNoFileBehind) {
+    winapi::machine::SetDiskFull(true);
+    EXPECT_EQ(CreateFileW(L"C:\\dir\\full.txt", READ_CONTROL, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    winapi::machine::SetDiskFull(false);
+    EXPECT_FALSE(fs::exists(drive_ + "/dir/full.txt"));
+
+    Store("dir", L"O:BAG:SYD:(A;;FR;;;WD)");
+    winapi::machine::SetToken(Token(L"S-1-5-21-1-2-3-1001", {L"S-1-1-0"}, {}));
+    EXPECT_EQ(CreateFileW(L"C:\\dir\\denied.txt", READ_CONTROL, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(fs::exists(drive_ + "/dir/denied.txt"));
+    EXPECT_EQ(CreateFileW(L"C:\\nodir\\x.txt", READ_CONTROL, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 // Registry keys are secured handles too: the same sizing and selection.
 TEST_F(FileHandlesTest, RegistryKeysAnswerThroughTheSameCall) {
     HKEY key = nullptr;
