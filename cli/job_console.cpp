@@ -43,9 +43,16 @@ MessageCallback JobConsole::Callback() {
 }
 
 void JobConsole::Handle(const std::wstring& line) {
-    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <")) ++objects_;
+    // Changed or restored objects announce themselves; listed objects show
+    // up as their record (SDDL and CSV records open with the quoted name).
+    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <") ||
+        StartsWith(line, L"\""))
+        ++objects_;
     const bool error = IsErrorLine(line);
-    if (error) ++errors_;
+    // The summary is the run's last word: no progress line may follow it.
+    const bool summary = StartsWith(line, L"\nTavrik finished");
+    if (summary) finished_ = true;
+    if (error && !summary) ++errors_;
     if (!error && quiet_ && IsChatter(line)) {
         DrawProgress(false);
         return;
@@ -62,7 +69,7 @@ void JobConsole::Handle(const std::wstring& line) {
 }
 
 void JobConsole::DrawProgress(bool force) {
-    if (!progress_) return;
+    if (!progress_ || finished_) return;
     auto now = std::chrono::steady_clock::now();
     // A job that ends within a second never shows a progress line.
     if (now - start_ < std::chrono::seconds(1)) return;

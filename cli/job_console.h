@@ -35,6 +35,7 @@ private:
     bool quiet_;
     bool progress_;  // stderr is a terminal
     bool progressShown_ = false;
+    bool finished_ = false;
     long objects_ = 0;
     long errors_ = 0;
     std::chrono::steady_clock::time_point start_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "engine/tavrik.h"
 #include "winapi/win32.h"
 
 #ifndef TAVRIK_VERSION
@@ -38,12 +39,23 @@ int main(int argc, char** argv) {
                  "tavrik"};
     app.set_version_flag("--version", std::string("tavrik ") + TAVRIK_VERSION);
     app.require_subcommand(1);
+    app.footer("Examples:\n"
+               "  tavrik grant 'C:\\Data' 'BUILTIN\\Users' read_ex --recurse\n"
+               "  tavrik list 'C:\\Data' --recurse --format text\n"
+               "  tavrik backup 'C:\\Data' data-acl.txt --recurse && tavrik restore data-acl.txt\n"
+               "  tavrik <command> --help\n"
+               "\n"
+               "Exit status: the engine's return code, 0 when the job succeeded; a mistake on the\n"
+               "command line exits with 3 (invalid parameter), like the engine's own refusals.");
     int exitCode = 0;
     for (auto& setup : tavrik::cli::RegisteredCommands()) setup(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version end parsing "successfully"; every other parse
+        // error is a wrong argument, which the engine itself calls code 3.
+        const int status = app.exit(e);
+        return status == 0 ? 0 : static_cast<int>(RTN_ERR_PARAMETER);
     }
     return exitCode;
 }

@@ -1,6 +1,5 @@
 // tavrik run: one job combining any of the engine's actions, run in the
 // engine's order (restore, changes, reset of the children, listing).
-#include <iostream>
 #include <memory>
 #include <tuple>
 
@@ -18,9 +17,9 @@ struct RunArguments {
     std::string owner, group, daclProtection, saclProtection;
     bool clearDacl = false, clearSacl = false, resetDacl = false, resetSacl = false;
     std::vector<std::string> replaceTrustee, removeTrustee, copyTrustee;
-    bool trusteeSacl = false;
+    std::string trusteeAcls = "dacl";
     std::vector<std::string> migrateDomain, removeDomain, copyDomain;
-    bool domainSacl = false;
+    std::string domainAcls = "dacl";
     bool list = false;
     std::string backup, restore;
 };
@@ -119,8 +118,8 @@ int RunCombined(RunArguments& a) {
     addTrustees(a.replaceTrustee, TRUSTEE_REPLACE);
     addTrustees(a.removeTrustee, TRUSTEE_REMOVE);
     addTrustees(a.copyTrustee, TRUSTEE_COPY);
-    job.SetTrusteeDacl(TRUE);
-    job.SetTrusteeSacl(a.trusteeSacl ? TRUE : FALSE);
+    job.SetTrusteeDacl(a.trusteeAcls != "sacl" ? TRUE : FALSE);
+    job.SetTrusteeSacl(a.trusteeAcls != "dacl" ? TRUE : FALSE);
     auto addDomains = [&](const std::vector<std::string>& texts, DWORD flag) {
         for (const auto& text : texts) {
             auto [from, to] = flag == TRUSTEE_REMOVE ? std::pair{FromConsole(text), std::wstring()} : SplitPair(text);
@@ -131,18 +130,15 @@ int RunCombined(RunArguments& a) {
     addDomains(a.migrateDomain, TRUSTEE_REPLACE);
     addDomains(a.removeDomain, TRUSTEE_REMOVE);
     addDomains(a.copyDomain, TRUSTEE_COPY);
-    job.SetDomainDacl(TRUE);
-    job.SetDomainSacl(a.domainSacl ? TRUE : FALSE);
+    job.SetDomainDacl(a.domainAcls != "sacl" ? TRUE : FALSE);
+    job.SetDomainSacl(a.domainAcls != "dacl" ? TRUE : FALSE);
     if (!a.restore.empty()) {
         job.SetBackupFile(FromConsole(a.restore));
         job.SetAction(ACTION_RESTORE);
     }
     if (a.list || !a.backup.empty()) {
         job.SetAction(ACTION_LIST);
-        if (!a.backup.empty()) {
-            if (a.restore.empty()) job.SetBackupFile(FromConsole(a.backup));
-            else std::cerr << "tavrik: --backup and --restore share the job's one backup file; --backup ignored\n";
-        }
+        if (!a.backup.empty()) job.SetBackupFile(FromConsole(a.backup));
     }
     return RunJob(job, cj.console, a.job);
 }
@@ -177,18 +173,23 @@ const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
     cmd->add_option("--replace-trustee", a->replaceTrustee, "OLD=NEW; repeatable")->group("Trustees and domains");
     cmd->add_option("--remove-trustee", a->removeTrustee, "TRUSTEE; repeatable")->group("Trustees and domains");
     cmd->add_option("--copy-trustee", a->copyTrustee, "OLD=NEW; repeatable")->group("Trustees and domains");
-    cmd->add_flag("--trustee-sacl", a->trusteeSacl, "Trustee actions also rewrite the SACL")
-        ->group("Trustees and domains");
+    const auto acls = CLI::IsMember({"dacl", "sacl", "both"}, CLI::ignore_case);
+    cmd->add_option("--trustee-acls", a->trusteeAcls, "ACLs the trustee actions rewrite: dacl, sacl or both")
+        ->transform(acls)->capture_default_str()->group("Trustees and domains");
     cmd->add_option("--migrate-domain", a->migrateDomain, "OLDDOM=NEWDOM; repeatable")->group("Trustees and domains");
     cmd->add_option("--remove-domain", a->removeDomain, "DOMAIN; repeatable")->group("Trustees and domains");
     cmd->add_option("--copy-domain", a->copyDomain, "OLDDOM=NEWDOM; repeatable")->group("Trustees and domains");
-    cmd->add_flag("--domain-sacl", a->domainSacl, "Domain actions also rewrite the SACL")
-        ->group("Trustees and domains");
+    cmd->add_option("--domain-acls", a->domainAcls, "ACLs the domain actions rewrite: dacl, sacl or both")
+        ->transform(acls)->capture_default_str()->group("Trustees and domains");
     cmd->add_flag("--list", a->list, "List the descriptors after the changes")->group("Listing");
     AddListingOptions(cmd, a->listing);
-    cmd->add_option("--backup", a->backup, "Write the listing to this file (use --format sddl for a backup)")
+    // The job has one backup file: the restore reads it, the listing writes it.
+    auto* backup = cmd->add_option("--backup", a->backup,
+                                   "Write the listing to this file (use --format sddl for a backup)")
+                       ->group("Listing");
+    cmd->add_option("--restore", a->restore, "First restore the descriptors saved in this file")
+        ->excludes(backup)
         ->group("Listing");
-    cmd->add_option("--restore", a->restore, "First restore the descriptors saved in this file")->group("Listing");
     AddDryRunOption(cmd, a->job);
     cmd->footer("Example:\n  tavrik run 'C:\\Data' --recurse --grant 'BUILTIN\\Users:read_ex' "
                 "--deny 'Guest:write:ci,oi' --owner 'BUILTIN\\Administrators' --list --format text");

@@ -2,52 +2,70 @@
 # Sets up what is missing, builds Tavrik and runs its main job on the default
 # simulated computer: grant a right on a directory tree, list it, back it up,
 # change it, restore it, and show that it came back.
+# Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-echo "== Building (build/) =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target tavrik >/dev/null
-tavrik=build/tavrik
+build=${1:-build}
+echo "== Building the tavrik command ($build/) =="
+# A build directory that exists keeps its own settings (scripts/test.sh's, say).
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF >/dev/null
+fi
+cmake --build "$build" -j"$(nproc)" --target tavrik >/dev/null
+tavrik() { "$build/tavrik" "$@"; }
 
 # The default simulated computer lives in the per-user data directory and is
-# created on first use; its drive C: is a directory beside the database.
-data="${XDG_DATA_HOME:-$HOME/.local/share}/tavrik"
+# created on first use; its drive C: is the directory C beside the database.
 unset TAVRIK_MACHINE
-"$tavrik" machine show >/dev/null
-driveC="$data/C"
-tree="$driveC/TavrikDemo"
+data="${XDG_DATA_HOME:-$HOME/.local/share}/tavrik"
+tavrik machine show >/dev/null
+tree="$data/C/TavrikDemo"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 rm -rf "$tree"
 mkdir -p "$tree/Reports/2024" "$tree/Public"
-echo "quarterly figures" > "$tree/Reports/2024/q4.txt"
-echo "hello" > "$tree/Public/readme.txt"
-echo "== The demo tree: C:\\TavrikDemo (on this host: $tree) =="
+echo "quarterly figures" >"$tree/Reports/2024/q4.txt"
+echo "hello" >"$tree/Public/readme.txt"
 
-show() { "$tavrik" list 'C:\TavrikDemo' --recurse --format sddl --what dacl,owner --quiet | grep -v '^$' | grep -v 'Tavrik finished'; }
+step() { printf '\n\033[1m== %s ==\033[0m\n' "$*"; }
+# Explicit entries only: what the job changes. --quiet keeps the records.
+show() { tavrik list 'C:\TavrikDemo' --recurse --format text --what owner,dacl --quiet | sed '/^$/d;/Tavrik finished/d'; }
+# The complete descriptors (inherited entries too), for the comparison.
+snapshot() { tavrik list 'C:\TavrikDemo' --recurse --format sddl --what owner,group,dacl --quiet >"$1"; }
 
-echo
-echo "== 1. Grant BUILTIN\\Users read & execute on the whole tree =="
-"$tavrik" grant 'C:\TavrikDemo' 'BUILTIN\Users' read_ex --recurse --quiet
-echo
-echo "== 2. The descriptors now =="
-show | tee "$data/demo-before.txt"
-echo
-echo "== 3. Back them up =="
-"$tavrik" backup 'C:\TavrikDemo' "$data/demo-backup.txt" --recurse --quiet
-echo "saved to $data/demo-backup.txt"
-echo
-echo "== 4. Change them: deny Guest on Reports, protect Public without inherited entries =="
-"$tavrik" deny 'C:\TavrikDemo\Reports' Guest full --quiet
-"$tavrik" protect 'C:\TavrikDemo\Public' --dacl remove --quiet
+step "The demo tree C:\\TavrikDemo (on this host: $tree)"
+(cd "$data/C" && find TavrikDemo | sort)
+
+step "1. Grant BUILTIN\\Users read & execute on the whole tree"
+echo "\$ tavrik grant 'C:\\TavrikDemo' 'BUILTIN\\Users' read_ex --recurse"
+tavrik grant 'C:\TavrikDemo' 'BUILTIN\Users' read_ex --recurse
+
+step "2. The descriptors now (before)"
 show
+snapshot "$work/before.txt"
+
+step "3. Back them up"
+echo "\$ tavrik backup 'C:\\TavrikDemo' $work/backup.txt --recurse"
+tavrik backup 'C:\TavrikDemo' "$work/backup.txt" --recurse --quiet
+
+step "4. Change them: deny Guest on Reports, protect Public and drop what it inherited"
+tavrik deny 'C:\TavrikDemo\Reports' Guest full --quiet
+tavrik protect 'C:\TavrikDemo\Public' --dacl remove --quiet
+show
+
+step "5. Restore the backup"
+echo "\$ tavrik restore $work/backup.txt"
+tavrik restore "$work/backup.txt" --quiet
+
+step "6. The descriptors after the restore"
+show
+snapshot "$work/after.txt"
+
 echo
-echo "== 5. Restore the backup =="
-"$tavrik" restore "$data/demo-backup.txt" --quiet
-show | tee "$data/demo-after.txt"
-echo
-if diff -u "$data/demo-before.txt" "$data/demo-after.txt"; then
-  echo "== The descriptors came back exactly as they were before the change. =="
+if diff -u "$work/before.txt" "$work/after.txt"; then
+  echo "Every descriptor of the tree came back exactly as it was before the change."
 else
-  echo "== The restored descriptors differ from the backup (see above). ==" >&2
+  echo "The restored descriptors differ from the ones backed up (see above)." >&2
   exit 1
 fi

@@ -2,8 +2,12 @@
 // temporary simulated computer whose drive C: is a scratch directory.
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
+
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "cli/run_tavrik.h"
 #include "support/temp_machine.h"
@@ -15,6 +19,19 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kSuccess[] = "\nTavrik finished successfully.\n";
+
+// A domain `flatName` whose primary controller is the new computer `name`.
+void AddController(const std::wstring& name, const std::wstring& flatName) {
+    winapi::machine::ComputerSpec computer;
+    computer.name = name;
+    computer.role = 5;
+    computer.domain = flatName;
+    winapi::machine::AddComputer(computer);
+    winapi::machine::DomainSpec domain;
+    domain.flatName = flatName;
+    domain.controller = name;
+    winapi::machine::AddDomain(domain);
+}
 
 class TavrikCommand : public ::testing::Test {
 protected:
@@ -76,12 +93,27 @@ TEST_F(TavrikCommand, FailuresExitWithTheEngineCodeAndReportOnStderr) {
     }
 }
 
-TEST_F(TavrikCommand, CommandLineMistakesAreRefusedBeforeAnyJob) {
-    EXPECT_NE(Run({"grant", "C:\\data"}).exitCode, 0);                                        // no trustee
-    EXPECT_NE(Run({"grant", "C:\\data", "Users", "read", "--inherit", "17"}).exitCode, 0);    // bad flags
-    EXPECT_NE(Run({"grant", "C:\\data", "Users", "read", "--type", "mailbox"}).exitCode, 0);  // bad type
-    EXPECT_NE(Run({"list", "C:\\data", "--what", "everything"}).exitCode, 0);
-    EXPECT_NE(Run({"frobnicate"}).exitCode, 0);
+TEST_F(TavrikCommand, CommandLineMistakesExitWithInvalidParameterBeforeAnyJob) {
+    const std::vector<std::vector<std::string>> mistakes = {
+        {"grant", "C:\\data"},                                          // no trustee
+        {"grant", "C:\\data", "Users", "read", "--inherit", "17"},      // inheritance out of range
+        {"grant", "C:\\data", "Users", "read", "--inherit", "ci,xx"},   // unknown inheritance flag
+        {"grant", "C:\\data", "Users", "read", "--type", "mailbox"},    // unknown object type
+        {"list", "C:\\data", "--what", "everything"},
+        {"protect", "C:\\data", "--dacl", "sometimes"},
+        {"run", "C:\\data", "--restore", "a.txt", "--backup", "b.txt"},  // one backup file per job
+        {"run", "C:\\data", "--replace-trustee", "Guest"},              // OLD=NEW expected
+        {"run", "C:\\data", "--grant", "Users:read:7x"},
+        {"frobnicate"},
+    };
+    const std::string before = Sddl("C:\\data");
+    for (const auto& args : mistakes) {
+        auto r = Run(args);
+        EXPECT_EQ(r.exitCode, 3) << args[0] << " " << (args.size() > 1 ? args.back() : "") << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << args[0];
+        EXPECT_EQ(r.out.find("Tavrik finished"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Sddl("C:\\data"), before);
 }
 
 TEST_F(TavrikCommand, HelpShowsSubcommandsAndExamples) {
@@ -167,23 +199,21 @@ TEST_F(TavrikCommand, OwnerProtectionAndResetChildren) {
 }
 
 TEST_F(TavrikCommand, TrusteeReplaceMovesTheEntryToTheNewAccount) {
-    const std::wstring alice = winapi::machine::AddAccount(L"TESTPC", L"alice", winapi::machine::AccountKind::User);
-    const std::wstring bob = winapi::machine::AddAccount(L"TESTPC", L"bob", winapi::machine::AccountKind::User);
-    ASSERT_EQ(Run({"grant", "C:\\data", "TESTPC\\alice", "change"}).exitCode, 0);
-    auto r = Run({"trustee", "replace", "C:\\data", "TESTPC\\alice", "TESTPC\\bob"});
+    const std::wstring carol = winapi::machine::AddAccount(L"TESTPC", L"carol", winapi::machine::AccountKind::User);
+    const std::wstring dave = winapi::machine::AddAccount(L"TESTPC", L"dave", winapi::machine::AccountKind::User);
+    ASSERT_EQ(Run({"grant", "C:\\data", "TESTPC\\carol", "change"}).exitCode, 0);
+    auto r = Run({"trustee", "replace", "C:\\data", "TESTPC\\carol", "TESTPC\\dave"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string sddl = Sddl("C:\\data");
-    const std::string bobText(bob.begin(), bob.end()), aliceText(alice.begin(), alice.end());
-    EXPECT_NE(sddl.find(bobText), std::string::npos) << sddl;
-    EXPECT_EQ(sddl.find(aliceText), std::string::npos) << sddl;
+    const std::string daveText(dave.begin(), dave.end()), carolText(carol.begin(), carol.end());
+    EXPECT_NE(sddl.find(daveText), std::string::npos) << sddl;
+    EXPECT_EQ(sddl.find(carolText), std::string::npos) << sddl;
 }
 
 TEST_F(TavrikCommand, DomainMigrateMovesEntriesToTheSameNamedAccounts) {
     using namespace winapi::machine;
-    AddComputer({.name = L"DC1", .role = 5, .domain = L"OLDDOM"});
-    AddComputer({.name = L"DC2", .role = 5, .domain = L"NEWDOM"});
-    AddDomain({.flatName = L"OLDDOM", .controller = L"DC1"});
-    AddDomain({.flatName = L"NEWDOM", .controller = L"DC2"});
+    AddController(L"DC1", L"OLDDOM");
+    AddController(L"DC2", L"NEWDOM");
     const std::wstring oldJane = AddAccount(L"OLDDOM", L"jane", AccountKind::User);
     const std::wstring newJane = AddAccount(L"NEWDOM", L"jane", AccountKind::User);
     ASSERT_EQ(Run({"grant", "C:\\data", "OLDDOM\\jane", "read"}).exitCode, 0);
@@ -204,13 +234,218 @@ TEST_F(TavrikCommand, ListFormatsAndRegistryKeys) {
     EXPECT_NE(key.out.find("\"machine\\SOFTWARE\",4,\"D:"), std::string::npos) << key.out;
 }
 
-TEST_F(TavrikCommand, SddlPrintsTheCanonicalFormOrRefuses) {
-    auto ok = Run({"sddl", "d:(a;;ga;;;wd)"});
-    EXPECT_EQ(ok.exitCode, 0);
-    EXPECT_EQ(ok.out, "D:(A;;GA;;;WD)\n");
-    auto bad = Run({"sddl", "D:(A;;GA;;)"});
-    EXPECT_NE(bad.exitCode, 0);
-    EXPECT_NE(bad.err.find("not a valid security descriptor"), std::string::npos);
+// Overwrites the NTACL attribute that a write left on `file` with bytes no
+// reader can accept, as a damaged disk or a foreign tool would.
+void DamageNtacl(const std::string& file) {
+    char names[1024] = {};
+    ssize_t length = listxattr(file.c_str(), names, sizeof names);
+    ASSERT_GT(length, 0) << "the file carries no attribute to damage";
+    bool damaged = false;
+    for (const char* name = names; name < names + length; name += std::strlen(name) + 1) {
+        if (std::string(name).find("NTACL") == std::string::npos) continue;
+        const char garbage[] = {1, 0, 1, 0, 0, 0, 2, 0, 7, 7, 7};
+        ASSERT_EQ(setxattr(file.c_str(), name, garbage, sizeof garbage, 0), 0);
+        damaged = true;
+    }
+    ASSERT_TRUE(damaged);
+}
+
+// Whether `sddl` holds an ACE of `type` with exactly `flags` for `sid`, and
+// with the rights `rights` unless that is empty.
+bool HasAce(const std::string& sddl, const std::string& type, const std::string& flags, const std::string& rights,
+            const std::string& sid) {
+    for (size_t open = sddl.find('('); open != std::string::npos; open = sddl.find('(', open + 1)) {
+        const size_t close = sddl.find(')', open);
+        if (close == std::string::npos) break;
+        std::vector<std::string> fields;
+        std::string ace = sddl.substr(open + 1, close - open - 1);
+        for (size_t start = 0;;) {
+            const size_t semicolon = ace.find(';', start);
+            fields.push_back(ace.substr(start, semicolon == std::string::npos ? std::string::npos : semicolon - start));
+            if (semicolon == std::string::npos) break;
+            start = semicolon + 1;
+        }
+        if (fields.size() == 6 && fields[0] == type && fields[1] == flags && fields[5] == sid &&
+            (rights.empty() || fields[2] == rights))
+            return true;
+    }
+    return false;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TEST_F(TavrikCommand, FailureSummaryNamesTheCodeTextAndTheSystemError) {
+    auto r = Run({"grant", "C:\\data\\missing.txt", "BUILTIN\\Users", "read"});
+    EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
+    EXPECT_TRUE(EndsWith(r.err,
+                         "\nTavrik finished with error(s): \nTavrik error message: The security descriptor of an "
+                         "object could not be read. Check that the object exists and that you may read its "
+                         "permissions.\nOperating system error message: The system cannot find the file "
+                         "specified.\r\n\n"))
+        << r.err;
+    EXPECT_EQ(r.out.find("Tavrik finished"), std::string::npos) << r.out;
+}
+
+TEST_F(TavrikCommand, DamagedDescriptorStopsTheJobUnlessErrorsAreIgnored) {
+    // Every object gets its own attribute first; later entries that nothing
+    // inherits leave the inheritable part alone, so each object is reached
+    // by the walk itself and not by propagation from its parent.
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "read", "--recurse", "--inherit", "none"}).exitCode, 0);
+    DamageNtacl(machine.DriveC() + "/data/report.txt");
+
+    auto strict = Run({"grant", "C:\\data", "BUILTIN\\Users", "read_ex", "--recurse", "--inherit", "none"});
+    EXPECT_EQ(strict.exitCode, 5) << strict.out << strict.err;
+
+    auto lenient = Run({"grant", "C:\\data", "BUILTIN\\Users", "read_ex", "--recurse", "--inherit", "none",
+                        "--ignore-errors"});
+    EXPECT_EQ(lenient.exitCode, 0) << lenient.out << lenient.err;
+    EXPECT_NE(lenient.err.find("ERROR reading SD from <\\\\?\\C:\\data\\report.txt>: "), std::string::npos)
+        << lenient.err;
+    EXPECT_NE(lenient.out.find("Processing ACL of: <\\\\?\\C:\\data\\sub\\notes.txt>"), std::string::npos);
+    EXPECT_TRUE(EndsWith(lenient.out, kSuccess)) << lenient.out;
+    EXPECT_TRUE(HasAce(Sddl("C:\\data\\sub\\notes.txt"), "A", "", "0x1200a9", "BU"))
+        << Sddl("C:\\data\\sub\\notes.txt");
+}
+
+TEST_F(TavrikCommand, BackupFilesThatCannotBeReadOrWritten) {
+    const std::string empty = machine.Folder() + "/empty.txt";
+    std::ofstream(empty).close();
+    auto unreadable = Run({"restore", empty});
+    EXPECT_EQ(unreadable.exitCode, 35) << unreadable.err;
+
+    // A full disk: not even the byte-order mark fits, so the file never opens.
+    auto full = Run({"backup", "C:\\data", "/dev/full", "--recurse"});
+    EXPECT_EQ(full.exitCode, 34) << full.out << full.err;
+
+    auto noDirectory = Run({"backup", "C:\\data", machine.Folder() + "/no/such/dir/backup.txt"});
+    EXPECT_EQ(noDirectory.exitCode, 34) << noDirectory.err;
+}
+
+TEST_F(TavrikCommand, AuditEntriesGoToTheSacl) {
+    ASSERT_EQ(Run({"audit", "C:\\data", "Everyone", "write", "--failure"}).exitCode, 0);
+    ASSERT_EQ(Run({"audit", "C:\\data", "BUILTIN\\Users", "delete", "--success", "--inherit", "none"}).exitCode, 0);
+    const std::string sacl = Sddl("C:\\data", "sacl");
+    EXPECT_TRUE(HasAce(sacl, "AU", "OICIFA", "", "WD")) << sacl;
+    EXPECT_TRUE(HasAce(sacl, "AU", "SA", "SD", "BU")) << sacl;
+    EXPECT_FALSE(HasAce(Sddl("C:\\data"), "AU", "OICIFA", "", "WD"));
+
+    ASSERT_EQ(Run({"revoke", "C:\\data", "Everyone", "--sacl"}).exitCode, 0);
+    const std::string revoked = Sddl("C:\\data", "sacl");
+    EXPECT_FALSE(HasAce(revoked, "AU", "OICIFA", "", "WD")) << revoked;
+    EXPECT_TRUE(HasAce(revoked, "AU", "SA", "SD", "BU")) << revoked;
+}
+
+TEST_F(TavrikCommand, SetDenyRevokeAndClearOnTheDacl) {
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "read", "--inherit", "0"}).exitCode, 0);
+    ASSERT_EQ(Run({"deny", "C:\\data", "Guest", "write", "--inherit", "ci"}).exitCode, 0);
+    const std::string both = Sddl("C:\\data");
+    EXPECT_TRUE(HasAce(both, "A", "", "FR", "LG")) << both;
+    EXPECT_TRUE(HasAce(both, "D", "CI", "", "LG")) << both;
+
+    ASSERT_EQ(Run({"set", "C:\\data", "Guest", "full", "--inherit", "none"}).exitCode, 0);
+    const std::string set = Sddl("C:\\data");
+    EXPECT_FALSE(HasAce(set, "D", "CI", "", "LG")) << set;  // set drops the deny entry too
+    EXPECT_FALSE(HasAce(set, "A", "", "FR", "LG")) << set;
+    EXPECT_TRUE(HasAce(set, "A", "", "FA", "LG")) << set;
+
+    ASSERT_EQ(Run({"revoke", "C:\\data", "Guest"}).exitCode, 0);
+    EXPECT_EQ(Sddl("C:\\data").find(";;;LG)"), std::string::npos);
+
+    ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read"}).exitCode, 0);
+    ASSERT_EQ(Run({"clear", "C:\\data", "--dacl"}).exitCode, 0);
+    const std::string cleared = Sddl("C:\\data");
+    EXPECT_EQ(cleared.find(";;;BU)"), std::string::npos) << cleared;
+    EXPECT_EQ(cleared.find("(A;;"), std::string::npos) << cleared;  // no explicit entry is left
+}
+
+TEST_F(TavrikCommand, FiltersLogFileAndGroup) {
+    const std::string log = machine.Folder() + "/job.log";
+    auto r = Run({"group", "C:\\data", "BUILTIN\\Users", "--recurse", "--filter", "SUB", "--log", log});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Omitting ACL of: <\\\\?\\C:\\data\\sub> because a filter keyword matched."),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(Sddl("C:\\data", "group"), "G:BU");
+    EXPECT_NE(Sddl("C:\\data\\sub", "group"), "G:BU");
+
+    std::ifstream in(log, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));  // UTF-16LE
+    const std::string finished = "Tavrik finished successfully.";
+    std::string utf16;
+    for (char c : finished) utf16 += std::string{c, '\0'};
+    EXPECT_NE(bytes.find(utf16), std::string::npos);
+}
+
+TEST_F(TavrikCommand, CombinedRunListsTheTreeAsTheJobLeftIt) {
+    auto r = Run({"run", "C:\\data", "--grant", "BUILTIN\\Users:read_ex", "--deny", "Guest:write:ci,oi",
+                  "--owner", "BUILTIN\\Administrators", "--list", "--format", "sddl", "--what", "owner,dacl"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const size_t processing = r.out.find("Processing ACL of: <\\\\?\\C:\\data>");
+    const size_t record = r.out.find("\"\\\\?\\C:\\data\",1,\"O:BAD:");
+    ASSERT_NE(processing, std::string::npos) << r.out;
+    ASSERT_NE(record, std::string::npos) << r.out;
+    EXPECT_LT(processing, record);
+    EXPECT_TRUE(HasAce(r.out, "D", "OICI", "", "LG")) << r.out;
+    EXPECT_TRUE(HasAce(r.out, "A", "OICI", "0x1200a9", "BU")) << r.out;
+
+    // Trustee actions on the SACL alone leave the DACL entries of the account.
+    ASSERT_EQ(Run({"audit", "C:\\data", "Guest", "read", "--failure"}).exitCode, 0);
+    ASSERT_NE(Sddl("C:\\data", "sacl").find(";;;LG)"), std::string::npos);
+    auto sacl = Run({"run", "C:\\data", "--remove-trustee", "Guest", "--trustee-acls", "sacl"});
+    ASSERT_EQ(sacl.exitCode, 0) << sacl.err;
+    EXPECT_EQ(Sddl("C:\\data", "sacl").find(";;;LG)"), std::string::npos);
+    EXPECT_TRUE(HasAce(Sddl("C:\\data"), "D", "OICI", "", "LG"));
+}
+
+TEST_F(TavrikCommand, ListingNamesTrusteesAsAsked) {
+    ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read"}).exitCode, 0);
+    auto sid = Run({"list", "C:\\data", "--format", "text", "--names", "sid", "--quiet"});
+    ASSERT_EQ(sid.exitCode, 0) << sid.err;
+    EXPECT_NE(sid.out.find("S-1-5-32-545   read"), std::string::npos) << sid.out;
+    EXPECT_EQ(sid.out.find("BUILTIN\\Users"), std::string::npos) << sid.out;
+    auto both = Run({"list", "C:\\data", "--format", "csv", "--names", "both", "--inherited"});
+    ASSERT_EQ(both.exitCode, 0) << both.err;
+    EXPECT_NE(both.out.find("BUILTIN\\Users=S-1-5-32-545,read,allow"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("+inherited"), std::string::npos) << both.out;
+}
+
+TEST_F(TavrikCommand, ObjectsOfOtherTypesAndOtherComputers) {
+    using namespace winapi::machine;
+    auto service = Run({"grant", "EventLog", "BUILTIN\\Users", "start_stop", "--type", "service"});
+    ASSERT_EQ(service.exitCode, 0) << service.err;
+    EXPECT_NE(Sddl("EventLog", "dacl", "service").find(";;;BU)"), std::string::npos);
+    EXPECT_EQ(Run({"grant", "NoSuchService", "BUILTIN\\Users", "read", "--type", "service"}).exitCode, 5);
+    EXPECT_EQ(Run({"grant", "EventLog", "BUILTIN\\Users", "print", "--type", "service"}).exitCode, 10);
+
+    ComputerSpec server;
+    server.name = L"SRV02";
+    server.role = 2;
+    AddComputer(server);
+    const std::string shared = machine.MakeDirectory("srv02-data");
+    fs::create_directories(shared + "/Projects");
+    AddShare(L"SRV02", L"data", shared);
+    auto remote = Run({"grant", "\\\\SRV02\\data\\Projects", "Everyone", "read"});
+    ASSERT_EQ(remote.exitCode, 0) << remote.err;
+    EXPECT_NE(remote.out.find("Processing ACL of: <\\\\?\\UNC\\SRV02\\data\\Projects>"), std::string::npos)
+        << remote.out;
+    EXPECT_TRUE(HasAce(Sddl("\\\\SRV02\\data\\Projects"), "A", "OICI", "FR", "WD"));
+    EXPECT_EQ(Run({"list", "\\\\NOWHERE\\data"}).exitCode, 5);
+}
+
+TEST_F(TavrikCommand, DryRunOverATreeWritesNoDescriptor) {
+    const std::string top = Sddl("C:\\data"), leaf = Sddl("C:\\data\\sub\\notes.txt");
+    auto r = Run({"run", "C:\\data", "--recurse", "--deny", "Guest:full", "--owner", "BUILTIN\\Administrators",
+                  "--dry-run", "--quiet"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Would change <\\\\?\\C:\\data\\sub\\notes.txt>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("O:BA"), std::string::npos) << r.out;
+    EXPECT_EQ(Sddl("C:\\data"), top);
+    EXPECT_EQ(Sddl("C:\\data\\sub\\notes.txt"), leaf);
+    EXPECT_NE(Sddl("C:\\data", "owner"), "O:BA");
 }
 
 }  // namespace
