@@ -26,6 +26,15 @@ public:
     FileHandle(UniqueFd object, std::string attribute, ACCESS_MASK granted)
         : object_(std::move(object)), attribute_(std::move(attribute)), granted_(granted) {}
 
+    // The descriptor read when the handle was opened, kept while the
+    // object's change time says it is still current: callers ask for the
+    // size first and then for the bytes, and neither should cost another
+    // attribute read.
+    void Remember(Bytes sd, const struct stat& status) {
+        cached_ = std::move(sd);
+        cachedChange_ = status.st_ctim;
+    }
+
     DWORD ReadSecurity(SECURITY_INFORMATION info, std::vector<BYTE>* sd) override {
         ACCESS_MASK needed = 0;
         if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
@@ -38,13 +47,22 @@ public:
         // follows it as Samba's would.
         struct stat status;
         if (::fstat(object_.Get(), &status) != 0) return ErrorFromErrno(errno);
-        return ReadFileDescriptor(object_.Get(), status, attribute_, sd);
+        if (!cached_.empty() && status.st_ctim.tv_sec == cachedChange_.tv_sec &&
+            status.st_ctim.tv_nsec == cachedChange_.tv_nsec) {
+            *sd = cached_;
+            return ERROR_SUCCESS;
+        }
+        DWORD error = ReadFileDescriptor(object_.Get(), status, attribute_, sd);
+        if (error == ERROR_SUCCESS) Remember(*sd, status);
+        return error;
     }
 
 private:
     UniqueFd object_;
     std::string attribute_;
     ACCESS_MASK granted_;
+    Bytes cached_;
+    struct timespec cachedChange_ {};
 };
 
 // The access the caller may use on a new object: what it asked for, with
@@ -169,8 +187,8 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     if (S_ISDIR(resolved.status.st_mode) && !backupSemantics) return ERROR_ACCESS_DENIED;
 
     ACCESS_MASK granted = 0;
+    Bytes sd;
     if (dwDesiredAccess != 0) {
-        Bytes sd;
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive.xattrName, &sd);
         if (error != ERROR_SUCCESS) return error;
         AccessToken token = machine::CurrentToken();
@@ -179,8 +197,9 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
         if (error != ERROR_SUCCESS) return error;
     }
 
-    *handle = RegisterHandle(
-        std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive.xattrName), granted));
+    auto object = std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive.xattrName), granted);
+    if (!sd.empty()) object->Remember(std::move(sd), resolved.status);
+    *handle = RegisterHandle(std::move(object));
     return ERROR_SUCCESS;
 }
 

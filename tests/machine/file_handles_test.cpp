@@ -3,6 +3,7 @@
 // only the requested parts, links and damaged attributes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -135,6 +136,24 @@ TEST_F(FileHandlesTest, SizingFollowsWindowsAndOnlyRequestedPartsComeBack) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(needed, all.size());
     EXPECT_TRUE(CloseHandle(handle));
+}
+
+TEST_F(FileHandlesTest, AnOpenHandleSeesLaterChangesOfTheDescriptor) {
+    Store("dir/file.txt", L"O:BAG:SYD:(A;;FA;;;BA)");
+    HANDLE handle = Open(L"C:\\dir\\file.txt", READ_CONTROL);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ToSddl(Read(handle, DACL_SECURITY_INFORMATION).data(), kAll), L"D:(A;;FA;;;BA)");
+    Store("dir/file.txt", L"O:BAG:SYD:(A;;FA;;;BA)(A;;FR;;;AU)");
+    EXPECT_EQ(ToSddl(Read(handle, DACL_SECURITY_INFORMATION).data(), kAll), L"D:(A;;FA;;;BA)(A;;FR;;;AU)");
+    CloseHandle(handle);
+
+    // Without an attribute the descriptor follows the mode.
+    handle = Open(L"C:\\dir", READ_CONTROL);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::wstring before = ToSddl(Read(handle, DACL_SECURITY_INFORMATION).data(), kAll);
+    ASSERT_EQ(chmod((drive_ + "/dir").c_str(), 0700), 0);
+    EXPECT_NE(ToSddl(Read(handle, DACL_SECURITY_INFORMATION).data(), kAll), before);
+    CloseHandle(handle);
 }
 
 TEST_F(FileHandlesTest, TheHandleCarriesOnlyTheAccessItWasOpenedWith) {
