@@ -16,9 +16,11 @@ ConsoleJob::ConsoleJob(const JobOptions& options)
 void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 #ifndef _WIN32
     cmd->add_flag("-n,--dry-run", options.dryRun,
-                  "Show, for each object, its descriptor now and the one the engine would write (before "
-                  "Windows adds inherited entries), and change nothing. The engine itself runs as usual: it "
-                  "reads every object and reports every step. Linux (simulated computer) only");
+                  "Change nothing: for each object the job would write, show the parts written as SDDL, now "
+                  "and after. 'after' is what the engine hands to Windows, whose own inheritance then "
+                  "recomputes the inherited entries of the object and of everything below it; that "
+                  "propagation is not shown. The engine runs as usual otherwise: it reads every object, "
+                  "reports every step and writes the log file. Linux (simulated computer) only");
 #else
     (void)cmd;
     (void)options;
@@ -28,8 +30,12 @@ void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
 #ifndef _WIN32
     if (options.dryRun) {
-        winapi::machine::SetDryRun([&console](const winapi::machine::PlannedWrite& planned) {
+        winapi::machine::SetDryRun([&console, &options](const winapi::machine::PlannedWrite& planned) {
             console.Finish();
+            if (planned.before == planned.after) {
+                if (!options.quiet) std::cout << "Would leave <" << ToConsole(planned.object) << "> as it is\n";
+                return;
+            }
             std::cout << "Would change <" << ToConsole(planned.object) << ">\n"
                       << "   now:   " << ToConsole(planned.before) << "\n"
                       << "   after: " << ToConsole(planned.after) << "\n";

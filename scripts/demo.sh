@@ -28,7 +28,9 @@ mkdir -p "$tree/Reports/2024" "$tree/Public"
 echo "quarterly figures" >"$tree/Reports/2024/q4.txt"
 echo "hello" >"$tree/Public/readme.txt"
 
-step() { printf '\n\033[1m== %s ==\033[0m\n' "$*"; }
+bold='' plain=''
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
+step() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$plain"; }
 # Explicit entries only: what the job changes. --quiet keeps the records.
 show() { tavrik list 'C:\TavrikDemo' --recurse --format text --what owner,dacl --quiet | sed '/^$/d;/Tavrik finished/d'; }
 # The complete descriptors (inherited entries too), for the comparison.
@@ -50,9 +52,13 @@ echo "\$ tavrik backup 'C:\\TavrikDemo' $work/backup.txt --recurse"
 tavrik backup 'C:\TavrikDemo' "$work/backup.txt" --recurse --quiet
 
 step "4. Change them: deny Guest on Reports, protect Public and drop what it inherited"
+echo "\$ tavrik deny 'C:\\TavrikDemo\\Reports' Guest full"
 tavrik deny 'C:\TavrikDemo\Reports' Guest full --quiet
+echo "\$ tavrik protect 'C:\\TavrikDemo\\Public' --dacl remove"
 tavrik protect 'C:\TavrikDemo\Public' --dacl remove --quiet
-show
+for changed in 'C:\TavrikDemo\Reports' 'C:\TavrikDemo\Public'; do
+  tavrik list "$changed" --format text --quiet | sed '/^$/d;/Tavrik finished/d'
+done
 
 step "5. Restore the backup"
 echo "\$ tavrik restore $work/backup.txt"

@@ -173,6 +173,16 @@ TEST_F(TavrikCommand, DryRunShowsTheChangeAndWritesNothing) {
     EXPECT_NE(r.out.find("Would change <\\\\?\\C:\\data>"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(A;OICI;FA;;;BU)"), std::string::npos) << r.out;
     EXPECT_EQ(Sddl("C:\\data"), before);
+
+    // An entry the object already has changes nothing, and says so.
+    ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read"}).exitCode, 0);
+    auto again = Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--dry-run"});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("Would leave <\\\\?\\C:\\data> as it is"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("Would change"), std::string::npos) << again.out;
+    auto protect = Run({"protect", "C:\\data", "--dacl", "remove", "--dry-run"});
+    ASSERT_EQ(protect.exitCode, 0) << protect.err;
+    EXPECT_NE(protect.out.find("   after: D:PAI("), std::string::npos) << protect.out;
 }
 
 TEST_F(TavrikCommand, QuietKeepsOnlyErrorsRecordsAndTheSummary) {

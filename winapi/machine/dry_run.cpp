@@ -45,19 +45,35 @@ bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info
     LocalPtr currentOwner(current);
     planned.before = error == ERROR_SUCCESS ? ToSddl(current, parts) : L"(not readable)";
 
-    // The parts as the call would hand them to the object, with the
-    // protection the call asks for; Windows then adds inherited entries.
+    // The parts as the call hands them to the object. Files and registry
+    // keys come out auto-inherited and keep their protection unless the
+    // call names one; the inherited entries shown are the ones the engine
+    // passed, which Windows recomputes from the parent.
     SECURITY_DESCRIPTOR next;
     InitializeSecurityDescriptor(&next, SECURITY_DESCRIPTOR_REVISION);
     if (info & OWNER_SECURITY_INFORMATION) SetSecurityDescriptorOwner(&next, owner, FALSE);
     if (info & GROUP_SECURITY_INFORMATION) SetSecurityDescriptorGroup(&next, group, FALSE);
     if (info & DACL_SECURITY_INFORMATION) SetSecurityDescriptorDacl(&next, TRUE, dacl, FALSE);
     if (info & SACL_SECURITY_INFORMATION) SetSecurityDescriptorSacl(&next, TRUE, sacl, FALSE);
+    SECURITY_DESCRIPTOR_CONTROL now = 0;
+    DWORD revision = 0;
+    if (current == nullptr || !GetSecurityDescriptorControl(current, &now, &revision)) now = 0;
+    const bool inheriting = type == SE_FILE_OBJECT || type == SE_REGISTRY_KEY || type == SE_REGISTRY_WOW64_32KEY;
     SECURITY_DESCRIPTOR_CONTROL control = 0, mask = 0;
-    if (info & PROTECTED_DACL_SECURITY_INFORMATION) { mask |= SE_DACL_PROTECTED; control |= SE_DACL_PROTECTED; }
-    if (info & UNPROTECTED_DACL_SECURITY_INFORMATION) mask |= SE_DACL_PROTECTED;
-    if (info & PROTECTED_SACL_SECURITY_INFORMATION) { mask |= SE_SACL_PROTECTED; control |= SE_SACL_PROTECTED; }
-    if (info & UNPROTECTED_SACL_SECURITY_INFORMATION) mask |= SE_SACL_PROTECTED;
+    auto protection = [&](SECURITY_INFORMATION part, SECURITY_INFORMATION protect, SECURITY_INFORMATION unprotect,
+                          SECURITY_DESCRIPTOR_CONTROL protectedBit, SECURITY_DESCRIPTOR_CONTROL inheritedBit) {
+        if (!(info & part)) return;
+        mask |= protectedBit;
+        if ((info & protect) || (!(info & unprotect) && (now & protectedBit))) control |= protectedBit;
+        if (inheriting) {
+            mask |= inheritedBit;
+            control |= inheritedBit;
+        }
+    };
+    protection(DACL_SECURITY_INFORMATION, PROTECTED_DACL_SECURITY_INFORMATION, UNPROTECTED_DACL_SECURITY_INFORMATION,
+               SE_DACL_PROTECTED, SE_DACL_AUTO_INHERITED);
+    protection(SACL_SECURITY_INFORMATION, PROTECTED_SACL_SECURITY_INFORMATION, UNPROTECTED_SACL_SECURITY_INFORMATION,
+               SE_SACL_PROTECTED, SE_SACL_AUTO_INHERITED);
     if (mask != 0) SetSecurityDescriptorControl(&next, mask, control);
     planned.after = ToSddl(&next, parts);
 
