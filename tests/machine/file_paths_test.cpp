@@ -314,3 +314,58 @@ TEST_F(FileNameFormsTest, ARemoteComputerThatGoesAwayIsABadNetPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names assembled at random from the pieces that matter (separators, dots,
+// links in and out, prefixes, wildcards, odd characters): whatever they
+// resolve to must lie inside the drive's directory.
+TEST_F(FileNameFormsTest, NoAssembledNameResolvesOutsideTheDrive) {
+    std::string drive = machine_.DriveC();
+    fs::create_directories(drive + "/a/b");
+    std::ofstream(drive + "/a/b/f") << "x";
+    std::string outside = machine_.MakeDirectory("outside");
+    std::ofstream(outside + "/secret") << "x";
+    ASSERT_EQ(symlink(outside.c_str(), (drive + "/a/out").c_str()), 0);
+    ASSERT_EQ(symlink("../..", (drive + "/a/b/up2").c_str()), 0);
+    ASSERT_EQ(symlink("b", (drive + "/a/in").c_str()), 0);
+    ASSERT_EQ(symlink((drive + "/a").c_str(), (drive + "/abs_in").c_str()), 0);
+
+    char* resolved = realpath(drive.c_str(), nullptr);
+    ASSERT_NE(resolved, nullptr);
+    const std::string root = resolved;
+    free(resolved);
+
+    const std::vector<std::wstring> prefixes = {L"C:", L"c:", L"\\\\?\\C:", L"\\\\TESTPC\\C$", L"\\\\?\\UNC\\testpc\\c$",
+                                                L"\\\\localhost\\C$", L"", L"\\\\", L"C"};
+    const std::vector<std::wstring> pieces = {L"a",  L"A",   L"b",  L"f",      L"..",   L".",  L"out",  L"up2",
+                                              L"in", L"abs_in", L"*", L"?",    L"secret", L"",  L"x:y", L"\u00e9",
+                                              std::wstring(1, static_cast<wchar_t>(0xDC00)), L"...", L"etc"};
+    unsigned seed = 12345;
+    auto next = [&seed](size_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<size_t>((seed >> 16) % bound);
+    };
+    int resolvedCount = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::wstring name = prefixes[next(prefixes.size())];
+        size_t count = next(7);
+        for (size_t k = 0; k < count; ++k) {
+            name += next(4) == 0 ? L"/" : L"\\";
+            name += pieces[next(pieces.size())];
+        }
+        for (auto link : {winapi::FinalLink::Keep, winapi::FinalLink::Follow}) {
+            winapi::ResolvedPath found;
+            if (winapi::ResolveFileName(name, link, &found) != ERROR_SUCCESS) continue;
+            ++resolvedCount;
+            std::string where = fs::read_symlink(winapi::DescriptorPath(found.object.Get())).string();
+            ASSERT_TRUE(where == root || where.rfind(root + "/", 0) == 0)
+                << "resolved outside the drive: " << where << " (name " << i << ")";
+        }
+        winapi::FileName parsed;
+        (void)winapi::ParseFileName(name, true, &parsed);
+    }
+    EXPECT_GT(resolvedCount, 100);
+}
+
+}  // namespace
