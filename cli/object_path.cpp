@@ -53,7 +53,15 @@ std::optional<std::wstring> MapHostPath(const std::filesystem::path& path) {
 
 std::optional<std::wstring> ToObjectName(const std::string& typed, DWORD objectType, std::string& error) {
     std::wstring name = FromConsole(typed);
-    if (objectType != SE_FILE_OBJECT || name.empty() || IsWindowsFileName(name)) return name;
+    if (objectType != SE_FILE_OBJECT || name.empty()) return name;
+    if (IsWindowsFileName(name)) {
+        // C:/Data is how many type it; Windows takes it, but not once the
+        // engine has turned it into the long-path form, which takes every
+        // character literally. No file name can hold a slash, so none is lost.
+        for (auto& c : name)
+            if (c == L'/') c = L'\\';
+        return name;
+    }
 #ifdef _WIN32
     DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
     if (needed == 0) {

@@ -161,9 +161,21 @@ TEST_F(TavrikCommand, HostPathsInsideADriveBecomeDrivePaths) {
     ASSERT_EQ(relative.exitCode, 0) << relative.err;
     EXPECT_NE(relative.out.find("<\\\\?\\C:\\data\\report.txt>"), std::string::npos) << relative.out;
 
+    auto slashes = Run({"list", "C:/data/sub", "--format", "sddl"});
+    ASSERT_EQ(slashes.exitCode, 0) << slashes.err;
+    EXPECT_EQ(slashes.out.rfind("\"\\\\?\\C:\\data\\sub\",1,", 0), 0u) << slashes.out;
+
     auto outside = Run({"grant", "/", "BUILTIN\\Users", "read"}, "/");
     EXPECT_EQ(outside.exitCode, 3);
     EXPECT_NE(outside.err.find("not inside a drive"), std::string::npos) << outside.err;
+
+    // Names that only look as if they were inside the drive.
+    fs::create_directory_symlink(machine.Folder(), machine.DriveC() + "/data/escape");
+    for (const char* hostile : {"../..", "escape", "escape/c/../.."}) {
+        auto r = Run({"grant", hostile, "BUILTIN\\Users", "full"}, machine.DriveC() + "/data");
+        EXPECT_EQ(r.exitCode, 3) << hostile << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out.find("Processing ACL"), std::string::npos) << hostile;
+    }
 }
 
 TEST_F(TavrikCommand, DryRunShowsTheChangeAndWritesNothing) {
