@@ -22,14 +22,16 @@ void Replace(std::wstring& text, wchar_t from, const std::wstring& to) {
     text.swap(out);
 }
 
-// One section of a CSV or text record, made by the job; empty when the
+// The texts of the sections of a CSV or text record; empty when the
 // section is left out.
 struct Sections {
     std::wstring dacl, sacl, owner, group;
 };
 
-// Makes the texts of the requested and present parts, in `order`; stops at
-// the first that fails.
+// Makes the texts of the requested and present parts, the owner and group
+// first when `ownerFirst`, else the ACLs first (the order each format shows
+// them in, which is also the order in which a failure is met); stops at the
+// first that fails.
 DWORD MakeSectionTexts(CTavrik& job, const CSD& sd, bool ownerFirst, Sections& out, bool& lineBreakFree) {
     auto acl = [&](PACL list, std::wstring& text) {
         text = job.AclToText(list);

@@ -41,8 +41,8 @@ DWORD CTavrik::ListObjects() {
     }
 
     if (m_backupFile) {
-        // Every record was flushed when written; a failure here means the
-        // file did not keep what it was given.
+        // Records are written unbuffered, so a failing close means the file
+        // system did not keep what it was given.
         if (fclose(m_backupFile) != 0 && result == RTN_OK) {
             m_lastOsError = WriteErrorCode(errno);
             result = RTN_ERR_WRITE_OUTPUT;
