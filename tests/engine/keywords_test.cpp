@@ -39,20 +39,6 @@ TEST_F(KeywordsTest, FileKeywordsAddSynchronizeAndDefaultInheritance) {
     EXPECT_EQ(Entry(0).m_inheritance, 4u);
 }
 
-TEST_F(KeywordsTest, EveryFileKeywordHasItsMask) {
-    const std::pair<const wchar_t*, DWORD> table[] = {
-        {L"read", 0x20089},       {L"write", 0x116},        {L"read_ex", 0x200A9},    {L"change", 0x301BF},
-        {L"profile", 0x701BF},    {L"full", 0xF01FF},       {L"traverse", 0x20},      {L"list_dir", 0x1},
-        {L"read_attr", 0x80},     {L"read_ea", 0x8},        {L"add_file", 0x2},       {L"add_subdir", 0x4},
-        {L"write_attr", 0x100},   {L"write_ea", 0x10},      {L"del_child", 0x40},     {L"delete", 0x10000},
-        {L"read_dacl", 0x20000},  {L"write_dacl", 0x40000}, {L"write_owner", 0x80000},
-    };
-    for (const auto& [word, mask] : table) {
-        ASSERT_EQ(Parse(SE_FILE_OBJECT, word, DENY_ACCESS), RTN_OK);
-        EXPECT_EQ(Entry(0).m_accessMask, mask) << std::wstring(word).c_str();
-    }
-}
-
 TEST_F(KeywordsTest, AuditEntriesLoseSynchronize) {
     ASSERT_EQ(Parse(SE_FILE_OBJECT, L"full", SET_AUDIT_SUCCESS, ACL_SACL), RTN_OK);
     EXPECT_EQ(Entry(0).m_accessMask, 0xF01FFu);
