@@ -26,6 +26,19 @@ struct EntryKind {
     const char* example;
 };
 
+const char kKeywords[] =
+    "Permission keywords (case does not matter):\n"
+    "  files      read write list_folder read_ex change profile full traverse list_dir\n"
+    "             read_attr read_ea add_file add_subdir write_attr write_ea del_child\n"
+    "             delete read_dacl write_dacl write_owner\n"
+    "  registry   read full query_val set_val create_subkey enum_subkeys notify\n"
+    "             create_link delete write_dacl write_owner read_access\n"
+    "  services   read start_stop full\n"
+    "  printers   print man_printer man_docs full\n"
+    "  shares     read change full\n"
+    "Inheritance flags: oi object_inherit, ci container_inherit, np no_propagate,\n"
+    "io inherit_only.\n";
+
 int RunEntry(const EntryKind& kind, EntryArguments& args) {
     ConsoleJob cj(args.job);
     if (cj.status != RTN_OK) return static_cast<int>(cj.status);
@@ -54,18 +67,12 @@ void AddEntryCommand(CLI::App& app, int& exitCode, const EntryKind& kind) {
     cmd->add_option("TRUSTEE", args->trustee,
                     "Account: name (Users), qualified name (BUILTIN\\Users, DOMAIN\\user) or SID (S-1-5-32-545)")
         ->required();
-    auto* permissions = cmd->add_option(
-        "PERMISSIONS", args->permissions,
-        "Comma-separated permission keywords, e.g. read_ex or read,write. Files: read write list_folder read_ex "
-        "change profile full traverse list_dir read_attr read_ea add_file add_subdir write_attr write_ea "
-        "del_child delete read_dacl write_dacl write_owner. Registry: read full query_val set_val "
-        "create_subkey enum_subkeys notify create_link delete write_dacl write_owner read_access. Services: read "
-        "start_stop full. Printers: print man_printer man_docs full. Shares: read change full");
+    auto* permissions = cmd->add_option("PERMISSIONS", args->permissions,
+                                        "Permission keywords joined by ',' (see below), e.g. read_ex or read,write");
     if (kind.accessMode != REVOKE_ACCESS) permissions->required();
     cmd->add_option("-i,--inherit", args->inherit,
-                    "Inheritance flags: oi (object_inherit), ci (container_inherit), np (no_propagate), io "
-                    "(inherit_only), joined by ',' or '+', 'none', or a number 0-15. Default: by object type "
-                    "(files oi,ci; registry keys ci; others none)")
+                    "Inheritance: oi, ci, np, io joined by ',' or '+', none, or 0-15 (default: oi,ci for "
+                    "files, ci for keys and list_folder, none for the rest)")
         ->check([](const std::string& text) {
             try {
                 ParseInheritance(text);
@@ -83,7 +90,7 @@ void AddEntryCommand(CLI::App& app, int& exitCode, const EntryKind& kind) {
         cmd->add_flag("--sacl", args->sacl, "Remove the trustee's audit entries instead of its allow entries");
     }
     AddDryRunOption(cmd, args->job);
-    cmd->footer(std::string("Example:\n  ") + kind.example);
+    cmd->footer(std::string(kKeywords) + "\nExample:\n  " + kind.example);
     cmd->callback([args, kind, &exitCode] { exitCode = RunEntry(kind, *args); });
 }
 

@@ -70,8 +70,8 @@ bool LooksLikeSid(const std::wstring& trustee) {
 void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject, bool withRecursion) {
     if (withObject) {
         cmd->add_option("OBJECT", options.object,
-                        "Object: a path (C:\\Data, \\\\server\\share\\dir, or on Linux a path inside a mapped "
-                        "drive), a registry key (HKLM\\Software\\Vendor), or a service, printer or share name")
+                        "Path (C:\\Data, \\\\server\\share\\dir, a host path inside a drive), registry key "
+                        "(HKLM\\Software\\Vendor), or service, printer or share name")
             ->required();
     }
     cmd->add_option("-t,--type", options.type, "Object type: file, service, printer, registry, share")

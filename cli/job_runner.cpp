@@ -16,11 +16,9 @@ ConsoleJob::ConsoleJob(const JobOptions& options)
 void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 #ifndef _WIN32
     cmd->add_flag("-n,--dry-run", options.dryRun,
-                  "Change nothing: for each object the job would write, show the parts written as SDDL, now "
-                  "and after. 'after' is what the engine hands to Windows, whose own inheritance then "
-                  "recomputes the inherited entries of the object and of everything below it; that "
-                  "propagation is not shown. The engine runs as usual otherwise: it reads every object, "
-                  "reports every step and writes the log file. Linux (simulated computer) only");
+                  "Change nothing; show the SDDL of each object the job would write, now and as the engine "
+                  "hands it to Windows (which then recomputes the inherited entries, not shown). Reading, "
+                  "messages and the log go on as usual. Linux only");
 #else
     (void)cmd;
     (void)options;

@@ -74,6 +74,10 @@ void AddResetChildren(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand(
         "reset-children", "Make everything below the object inherit again: explicit entries go, protection goes");
     AddJobOptions(cmd, args->job, true, false);
+    // The pass always covers the whole tree below the object; filters can
+    // still spare parts of it.
+    cmd->add_option("--filter", args->job.filters,
+                    "Skip objects whose path contains this text (case-insensitive); repeatable");
     cmd->add_flag("--dacl", args->daclFlag, "Reset the DACLs (the default)");
     cmd->add_flag("--sacl", args->saclFlag, "Reset the SACLs");
     AddDryRunOption(cmd, args->job);

@@ -213,6 +213,8 @@ TEST_F(TavrikCommand, OwnerProtectionAndResetChildren) {
     EXPECT_EQ(Sddl("C:\\data\\sub").rfind("D:PAI(", 0), 0u) << Sddl("C:\\data\\sub");
 
     const std::string top = Sddl("C:\\data");
+    ASSERT_EQ(Run({"reset-children", "C:\\data", "--filter", "\\SUB"}).exitCode, 0);  // spared
+    EXPECT_EQ(Sddl("C:\\data\\sub").rfind("D:PAI(", 0), 0u) << Sddl("C:\\data\\sub");
     ASSERT_EQ(Run({"reset-children", "C:\\data"}).exitCode, 0);
     EXPECT_EQ(Sddl("C:\\data"), top);
     const std::string sub = Sddl("C:\\data\\sub");
