@@ -88,6 +88,10 @@ CREATE TABLE settings (
     value TEXT NOT NULL
 );
 )sql",
+    // 2: sub-keys are looked up by parent and name on every open and enumeration
+    R"sql(
+CREATE INDEX keys_by_parent_name ON keys (parent_id, name_key);
+)sql",
 };
 
 }  // namespace
@@ -177,6 +181,10 @@ Store::Store(const std::string& path) : path_(path) {
     sqlite3_busy_timeout(db_, 10000);
     try {
         Execute("PRAGMA foreign_keys = ON");
+        // A write-ahead log keeps each transaction to one sync at commit
+        // and lets readers in other processes go on while one writes.
+        Execute("PRAGMA journal_mode = WAL");
+        Execute("PRAGMA synchronous = NORMAL");
         Migrate();
     } catch (...) {
         CloseConnection();
