@@ -472,5 +472,42 @@ TEST_F(TavrikCommand, DryRunOverATreeWritesNoDescriptor) {
     EXPECT_NE(Sddl("C:\\data", "owner"), "O:BA");
 }
 
+TEST_F(TavrikCommand, TrusteeCopyAndRemoveAndUnknownAccounts) {
+    const std::wstring erin = winapi::machine::AddAccount(L"TESTPC", L"erin", winapi::machine::AccountKind::User);
+    const std::string erinSid(erin.begin(), erin.end());
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "change", "--inherit", "none"}).exitCode, 0);
+
+    ASSERT_EQ(Run({"trustee", "copy", "C:\\data", "Guest", "TESTPC\\erin"}).exitCode, 0);
+    std::string sddl = Sddl("C:\\data");
+    EXPECT_TRUE(HasAce(sddl, "A", "", "", "LG")) << sddl;
+    EXPECT_TRUE(HasAce(sddl, "A", "", "", erinSid)) << sddl;
+
+    ASSERT_EQ(Run({"trustee", "remove", "C:\\data", "Guest"}).exitCode, 0);
+    sddl = Sddl("C:\\data");
+    EXPECT_FALSE(HasAce(sddl, "A", "", "", "LG")) << sddl;
+    EXPECT_TRUE(HasAce(sddl, "A", "", "", erinSid)) << sddl;
+
+    auto unknown = Run({"trustee", "replace", "C:\\data", "TESTPC\\erin", "TESTPC\\nobody"});
+    EXPECT_EQ(unknown.exitCode, 6) << unknown.out << unknown.err;
+    EXPECT_TRUE(HasAce(Sddl("C:\\data"), "A", "", "", erinSid));
+    EXPECT_EQ(Run({"owner", "C:\\data", "NOSUCHDOMAIN\\nobody"}).exitCode, 6);
+}
+
+TEST_F(TavrikCommand, RestoreReadsAHandWrittenEightBitFile) {
+    const std::string file = machine.Folder() + "/by-hand.txt";
+    std::ofstream(file, std::ios::binary) << "\"\\\\?\\C:\\data\\sub\",1,\"D:PAI(A;OICI;FA;;;BA)\"\r\n";
+    auto r = Run({"restore", file});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("> detected as ANSI."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Restoring ACL of: <\\\\?\\C:\\data\\sub>"), std::string::npos) << r.out;
+    EXPECT_EQ(Sddl("C:\\data\\sub"), "D:PAI(A;OICI;FA;;;BA)");
+    EXPECT_TRUE(HasAce(Sddl("C:\\data\\sub\\notes.txt"), "A", "ID", "FA", "BA")) << Sddl("C:\\data\\sub\\notes.txt");
+
+    std::ofstream(file, std::ios::binary) << "\"\\\\?\\C:\\data\\sub\",1,\"D:(A;;FA;;;\"\r\n";
+    auto broken = Run({"restore", file});
+    EXPECT_EQ(broken.exitCode, 27) << broken.out << broken.err;
+    EXPECT_EQ(Sddl("C:\\data\\sub"), "D:PAI(A;OICI;FA;;;BA)");
+}
+
 }  // namespace
 }  // namespace tavrik::test
