@@ -56,6 +56,33 @@ TEST(StoreTest, TheNetworkSurvivesClosingAndReopening) {
     EXPECT_GT(UserVersion(machine.DatabasePath()), 0);
 }
 
+TEST(StoreTest, AnOlderDatabaseIsMigratedWhenOpened) {
+    tavrik::test::TempMachine machine(L"OLDER");
+    winapi::machine::AddKey(L"OLDER", L"MACHINE\\SOFTWARE\\FromBefore");
+    winapi::machine::CloseMachine();
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(machine.DatabasePath().c_str(), &db);
+        ASSERT_EQ(sqlite3_exec(db, "DROP INDEX keys_by_parent_name; PRAGMA user_version = 1", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    winapi::machine::OpenMachine(machine.DatabasePath());
+    EXPECT_GT(UserVersion(machine.DatabasePath()), 1);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\FromBefore", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    sqlite3* db = nullptr;
+    sqlite3_open(machine.DatabasePath().c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE name = 'keys_by_parent_name'", -1, &statement,
+                       nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 1);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+}
+
 TEST(StoreTest, ADatabaseFromANewerProgramIsRefusedUntouched) {
     tavrik::test::TempMachine machine;
     winapi::machine::CloseMachine();
