@@ -218,6 +218,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     AccessToken token = machine::CurrentToken();
     error = Check(current, token, AccessToWrite(info));
     if (error != ERROR_SUCCESS) return error;
+    if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
     if ((info & OWNER_SECURITY_INFORMATION) && owner && !token.HasEnabled(L"SeRestorePrivilege") &&
         !TokenHasSid(token, static_cast<const BYTE*>(owner))) {
         return ERROR_INVALID_OWNER;

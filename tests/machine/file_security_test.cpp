@@ -280,6 +280,18 @@ TEST_F(FileSecurityTest, ANewOwnerMustBeOneOfTheTokensSidsWithoutRestorePrivileg
     EXPECT_EQ(Get(L"C:\\f.txt", OWNER_SECURITY_INFORMATION), L"O:SY");
 }
 
+TEST_F(FileSecurityTest, AMalformedOwnerIsRefusedBeforeAnythingIsWritten) {
+    MakeFile("f.txt");
+    ASSERT_EQ(Set(L"C:\\f.txt", kOgd, L"O:BAG:SYD:(A;;FA;;;BA)"), ERROR_SUCCESS);
+    Bytes before = Raw("f.txt");
+    // Revision 9 and 200 sub-authorities claimed in a 12-byte buffer.
+    std::vector<BYTE> bogus = {9, 200, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0};
+    EXPECT_EQ(winapi::SetFileSecurityByName(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, bogus.data(), nullptr, nullptr,
+                                            nullptr),
+              ERROR_INVALID_SID);
+    EXPECT_EQ(Raw("f.txt"), before);
+}
+
 TEST_F(FileSecurityTest, AFullDiskFailsTheWriteAndChangesNothing) {
     MakeFile("top/f.txt");
     ASSERT_EQ(Set(L"C:\\top", kOgd | PROTECTED_DACL_SECURITY_INFORMATION, L"O:BAG:SYD:(A;OICI;FA;;;BA)"),
