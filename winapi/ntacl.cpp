@@ -65,8 +65,12 @@ size_t DescriptorStart(const BYTE* data, size_t size, WORD version) {
 
 Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
     // Version 1, level 1, body referent id 0x00020000.
-    Bytes blob = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00};
-    blob.insert(blob.end(), selfRelativeSd.begin(), selfRelativeSd.end());
+    static constexpr BYTE kVersion1Header[kHeaderSize] = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00};
+    // Sized once and filled with memcpy: growing a vector from the header's
+    // initializer list trips a false array-bounds warning in GCC 12 at -O2.
+    Bytes blob(kHeaderSize + selfRelativeSd.size());
+    std::memcpy(blob.data(), kVersion1Header, kHeaderSize);
+    if (!selfRelativeSd.empty()) std::memcpy(blob.data() + kHeaderSize, selfRelativeSd.data(), selfRelativeSd.size());
     if (selfRelativeSd.size() >= kRelativeHeaderSize) {
         for (size_t field : kOffsetFields) {
             BYTE* p = blob.data() + kHeaderSize + field;
