@@ -8,11 +8,15 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${1:-build}
 echo "== Building the tavrik command ($build/) =="
-# A build directory that exists keeps its own settings (scripts/test.sh's, say).
+# The compiler's output is shown only when the build fails. A build
+# directory that exists keeps its own settings (scripts/test.sh's, say).
+mkdir -p "$build"
+log="$build/demo-build.log"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF >/dev/null
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF >"$log" 2>&1 ||
+    { cat "$log" >&2; exit 1; }
 fi
-cmake --build "$build" -j"$(nproc)" --target tavrik >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tavrik >>"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 tavrik() { "$build/tavrik" "$@"; }
 
 # The default simulated computer lives in the per-user data directory and is
