@@ -116,6 +116,17 @@ TEST_F(AccountsTest, LocalAccountsLiveUnderTheMachineSidAndRoundTrip) {
     EXPECT_EQ(LookupSid(nullptr, group.c_str()).use, SidTypeAlias);
 }
 
+TEST_F(AccountsTest, AComputerNameIsItsOwnAccountDomain) {
+    auto self = LookupName(nullptr, L"ws01");
+    ASSERT_TRUE(self.ok);
+    EXPECT_EQ(self.use, SidTypeDomain);
+    EXPECT_EQ(self.domain, L"WS01");
+    auto back = LookupSid(nullptr, self.sid.c_str());
+    ASSERT_TRUE(back.ok);
+    EXPECT_EQ(back.name, L"WS01");
+    EXPECT_EQ(back.use, SidTypeDomain);
+}
+
 TEST_F(AccountsTest, NewAccountsTakeTheNextFreeRidAndDuplicatesAreRefused) {
     std::wstring first = winapi::machine::AddAccount(L"WS01", L"one", AccountKind::User, 2000);
     std::wstring second = winapi::machine::AddAccount(L"WS01", L"two", AccountKind::User);

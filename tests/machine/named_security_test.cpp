@@ -132,6 +132,35 @@ TEST_F(NamedSecurityTest, RegistryWritesPropagateToUnprotectedDescendantsOnly) {
               L"D:AI(A;CIID;KA;;;SY)");
 }
 
+TEST_F(NamedSecurityTest, PropagationGoesOnPastADescendantTheCallerMayNotChange) {
+    using winapi::machine::AddKey;
+    AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Mixed", L"O:BAG:SYD:PAI(A;CI;KA;;;BA)");
+    AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Mixed\\A");
+    AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Mixed\\B", L"O:SYG:SYD:(A;;KA;;;SY)");
+    AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Mixed\\C");
+    DWORD error = WriteDacl(L"MACHINE\\SOFTWARE\\Mixed", SE_REGISTRY_KEY, L"D:(A;CI;KA;;;BA)(A;CI;KR;;;WD)",
+                            PROTECTED_DACL_SECURITY_INFORMATION);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "B could not be brought up to date";
+    EXPECT_EQ(Read(L"MACHINE\\SOFTWARE\\Mixed\\C", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION),
+              L"D:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;WD)")
+        << "keys after B were still reached";
+    ASSERT_EQ(SwitchPrivilege(SE_BACKUP_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(Read(L"MACHINE\\SOFTWARE\\Mixed\\B", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION),
+              L"D:(A;;KA;;;SY)");
+}
+
+TEST_F(NamedSecurityTest, FilesComeBackWithOnlyTheRequestedParts) {
+    std::wstring file = L"C:\\report.txt";
+    FILE* f = std::fopen((machine.DriveC() + "/report.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    std::wstring owner = Read(file.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION);
+    EXPECT_EQ(owner.substr(0, 2), L"O:");
+    EXPECT_EQ(owner.find(L"D:"), std::wstring::npos) << owner;
+    EXPECT_EQ(Read(L"C:\\missing.txt", SE_FILE_OBJECT), L"error 2");
+    EXPECT_EQ(Read(L"\\\\DOWN\\C$\\x", SE_FILE_OBJECT), L"error 53");
+}
+
 TEST_F(NamedSecurityTest, RegistryWriteOnAKeyTheCallerMayNotChange) {
     winapi::machine::ScopedCallerIdentity user(4242, 4242);
     EXPECT_EQ(WriteDacl(L"MACHINE\\SOFTWARE", SE_REGISTRY_KEY, L"D:(A;CI;KA;;;WD)"),

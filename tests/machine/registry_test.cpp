@@ -133,6 +133,33 @@ TEST_F(RegistryTest, EveryOpenIsCheckedAgainstTheKeysDescriptor) {
     RegCloseKey(key);
 }
 
+TEST_F(RegistryTest, RestorePrivilegeCreatesBelowAKeyTheCallerMayNotWrite) {
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Locked", L"O:SYG:SYD:PAI(A;CI;KA;;;SY)");
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(SwitchPrivilege(SE_RESTORE_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked\\Restored", 0, nullptr,
+                              REG_OPTION_BACKUP_RESTORE, KEY_READ, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(key);
+    // The new key is the caller's, and inherits SYSTEM's entry.
+    EXPECT_EQ(KeySddl(L"MACHINE\\SOFTWARE\\Locked\\Restored", OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+              L"O:S-1-22-1-0D:AI(A;CIID;KA;;;SY)");
+}
+
+TEST_F(RegistryTest, CreateWithSecurityAttributesMergesTheGivenDacl) {
+    LocalBlock sd = DescriptorOf(L"D:P(A;;KA;;;BA)(A;;KR;;;AU)");
+    ASSERT_TRUE(sd);
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), sd.get(), FALSE};
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Given", 0, nullptr, 0, KEY_READ, &attributes, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(KeySddl(L"MACHINE\\SOFTWARE\\Given", DACL_SECURITY_INFORMATION), L"D:PAI(A;;KA;;;BA)(A;;KR;;;AU)");
+}
+
 TEST_F(RegistryTest, HandlesCarryTheirAccessIntoGetKernelObjectSecurity) {
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ENUMERATE_SUB_KEYS, &key), ERROR_SUCCESS);
