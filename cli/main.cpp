@@ -1,5 +1,6 @@
 // tavrik: the command-line host of the Tavrik access-control engine.
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -56,6 +57,12 @@ int main(int argc, char** argv) {
         // error is a wrong argument, which the engine itself calls code 3.
         const int status = app.exit(e);
         return status == 0 ? 0 : static_cast<int>(RTN_ERR_PARAMETER);
+    } catch (const std::exception& e) {
+        // Nothing below is meant to throw; if it does, say so instead of
+        // letting the process abort without a word.
+        std::cout << std::flush;
+        std::cerr << "tavrik: " << e.what() << "\n";
+        return static_cast<int>(RTN_ERR_INTERNAL);
     }
     return exitCode;
 }

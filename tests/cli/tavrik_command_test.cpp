@@ -509,5 +509,14 @@ TEST_F(TavrikCommand, RestoreReadsAHandWrittenEightBitFile) {
     EXPECT_EQ(Sddl("C:\\data\\sub"), "D:PAI(A;OICI;FA;;;BA)");
 }
 
+TEST_F(TavrikCommand, DamagedComputerDatabaseIsRefusedWithAMessage) {
+    const std::string damaged = machine.Folder() + "/damaged.db";
+    std::ofstream(damaged) << "this is not a database";
+    auto r = RunTavrik({"list", "C:\\data"}, damaged);
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("cannot open the simulated computer"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
 }  // namespace
 }  // namespace tavrik::test
