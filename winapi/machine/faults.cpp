@@ -57,7 +57,15 @@ DWORD InjectedFailure(std::string_view call, std::wstring_view object) {
             remaining = q.Int(2);
         }
         if (remaining > 0) {
+            // Another process may be counting the same fault down: take the
+            // write lock, then look again before using up one more.
             Transaction transaction(store);
+            {
+                Query again = store.Prepare("SELECT remaining FROM faults WHERE id = ?1");
+                again.Bind(1, id);
+                if (!again.Step()) return ERROR_SUCCESS;
+                remaining = again.Int(0);
+            }
             if (remaining == 1) store.Prepare("DELETE FROM faults WHERE id = ?1").Bind(1, id).Run();
             else store.Prepare("UPDATE faults SET remaining = remaining - 1 WHERE id = ?1").Bind(1, id).Run();
             transaction.Commit();
