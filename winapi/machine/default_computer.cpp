@@ -8,9 +8,11 @@ namespace winapi::machine {
 
 void InitializeDefaultComputer(const std::wstring& name, const std::string& driveC) {
     std::lock_guard guard(MachineLock());
+    // Checked inside the write lock: two processes creating the default
+    // database at once must not both fill it.
+    Transaction transaction(CurrentStore());
     if (!AllComputers().empty())
         throw std::runtime_error("the network in " + CurrentStore().Path() + " already has computers");
-    Transaction transaction(CurrentStore());
     ComputerSpec computer;
     computer.name = name;
     computer.local = true;

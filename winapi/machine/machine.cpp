@@ -120,10 +120,14 @@ void OpenMachine(const std::string& databasePath) {
     bool fresh = !std::filesystem::exists(file);
     if (fresh && file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
     OpenPath(path);
-    bool empty = AllComputers().empty();
-    if (empty) {
+    if (AllComputers().empty()) {
         std::string driveC = (file.parent_path() / "C").string();
-        InitializeDefaultComputer(HostComputerName(), driveC);
+        try {
+            InitializeDefaultComputer(HostComputerName(), driveC);
+        } catch (const std::exception&) {
+            // Another process filled it first; that computer will do.
+            if (AllComputers().empty()) throw;
+        }
     }
 }
 
