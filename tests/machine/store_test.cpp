@@ -2,6 +2,7 @@
 // damaged files, transactions, the default location and injected faults.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -171,6 +172,38 @@ TEST(StoreTest, DefaultDatabaseIsCreatedWithADefaultComputerBesideItsDriveC) {
     if (oldXdg) setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
     else unsetenv("XDG_DATA_HOME");
     if (oldMachine) setenv("TAVRIK_MACHINE", savedMachine.c_str(), 1);
+}
+
+TEST(StoreTest, ProcessesCreatingTheDefaultDatabaseTogetherFillItOnce) {
+    tavrik::test::TempMachine scratch;
+    winapi::machine::CloseMachine();
+    std::string db = scratch.Folder() + "/shared/machine.db";
+    std::vector<pid_t> children;
+    for (int i = 0; i < 4; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("TAVRIK_MACHINE", db.c_str(), 1);
+            int status = 0;
+            try {
+                winapi::machine::OpenMachine();
+                status = winapi::machine::LocalComputerInfo().name.empty() ? 2 : 0;
+                winapi::machine::CloseMachine();
+            } catch (...) {
+                status = 1;
+            }
+            _exit(status);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    winapi::machine::OpenMachine(db);
+    auto drives = winapi::machine::Drives();
+    EXPECT_EQ(drives.size(), 1u) << "one default computer with one drive C:";
 }
 
 TEST(StoreTest, FaultsAreCountedPerObjectAndSharedThroughTheDatabase) {
