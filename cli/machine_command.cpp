@@ -227,8 +227,10 @@ void AddTokenCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& o
     auto privileges = std::make_shared<std::vector<std::string>>();
     auto reset = std::make_shared<bool>(false);
     cmd->add_option("USER", *user, "Account name or SID of the user");
-    cmd->add_option("--group", *groups, "A group of the token (repeatable); Everyone is always added");
-    cmd->add_option("--privilege", *privileges, "A held privilege (repeatable), e.g. SeBackupPrivilege");
+    cmd->add_option("--group", *groups, "A group of the token (repeatable); Everyone is always added")
+        ->allow_extra_args(false);
+    cmd->add_option("--privilege", *privileges, "A held privilege (repeatable), e.g. SeBackupPrivilege")
+        ->allow_extra_args(false);
     cmd->add_flag("--reset", *reset, "Back to the default token of the Unix user running tavrik");
     cmd->footer("Examples:\n  tavrik machine set-token alice --group Users --privilege SeChangeNotifyPrivilege\n"
                 "  tavrik machine set-token --reset");

@@ -94,10 +94,17 @@ TEST_F(MachineCommand, KeysServicesPrintersSharesAndDrives) {
 }
 
 TEST_F(MachineCommand, TokenSetByOneProcessIsTheTokenOfTheNext) {
-    ASSERT_EQ(Machine({"set-token", "alice", "--group", "Users", "--privilege", "SeBackupPrivilege"}).exitCode, 0);
+    // Each --group takes one value: the user after it stays the user.
+    ASSERT_EQ(Machine({"set-token", "--group", "Users", "alice", "--privilege", "SeBackupPrivilege"}).exitCode, 0);
     Reopen();
     winapi::AccessToken token = winapi::machine::CurrentToken();
     EXPECT_EQ(token.heldPrivileges, std::set<std::wstring>{L"SeBackupPrivilege"});
+    wchar_t name[64], domain[64];
+    DWORD nameSize = 64, domainSize = 64;
+    SID_NAME_USE use;
+    ASSERT_TRUE(LookupAccountSidW(nullptr, token.user.data(), name, &nameSize, domain, &domainSize, &use));
+    EXPECT_EQ(std::wstring(name), L"alice");
+    ASSERT_EQ(token.groups.size(), 2u) << "Users and Everyone";
     auto shown = Machine({"show"});
     EXPECT_NE(shown.out.find("SeBackupPrivilege"), std::string::npos) << shown.out;
     ASSERT_EQ(Machine({"set-token", "--reset"}).exitCode, 0);
