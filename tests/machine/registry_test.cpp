@@ -53,6 +53,15 @@ TEST_F(RegistryTest, KeysAreCaseInsensitiveCasePreservingAndEnumeratedInUpperCas
     RegCloseKey(vendor);
 }
 
+TEST_F(RegistryTest, CaseIsFoldedBeyondAscii) {
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\\u00c4rger\\\u0394elta");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"software\\\u00e4RGER\\\u03b4ELTA", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(KeySddl(L"machine\\SOFTWARE\\\u00e4rger", OWNER_SECURITY_INFORMATION), L"O:BA");
+}
+
 TEST_F(RegistryTest, MissingKeysAndBadPaths) {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Nothing\\Here", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
