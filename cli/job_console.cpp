@@ -53,7 +53,7 @@ void JobConsole::Handle(const std::wstring& line) {
     const bool summary = StartsWith(line, L"\nTavrik finished");
     if (summary) finished_ = true;
     if (error && !summary) ++errors_;
-    if (!error && quiet_ && IsChatter(line)) {
+    if (!error && ((quiet_ && IsChatter(line)) || (hideRecords_ && StartsWith(line, L"\"")))) {
         DrawProgress(false);
         return;
     }

@@ -18,6 +18,9 @@ public:
     JobConsole& operator=(const JobConsole&) = delete;
 
     MessageCallback Callback();
+    // Listing records are counted but not printed (a backup writes them to
+    // its file, where they are wanted).
+    void HideRecords() { hideRecords_ = true; }
     // Removes the progress line; called before the process prints anything else.
     void Finish();
 
@@ -36,6 +39,7 @@ private:
     bool progress_;  // stderr is a terminal
     bool progressShown_ = false;
     bool finished_ = false;
+    bool hideRecords_ = false;
     long objects_ = 0;
     long errors_ = 0;
     std::chrono::steady_clock::time_point start_;

@@ -41,7 +41,8 @@ void AddBackup(CLI::App& app, int& exitCode) {
     AddJobOptions(cmd, args->job);
     cmd->add_option("FILE", args->file, "Backup file to create (UTF-16LE, one SDDL record per object)")->required();
     AddListingOptions(cmd, args->listing, false);
-    cmd->footer("Example:\n  tavrik backup 'C:\\Data' data-acl.txt --recurse --what all\n"
+    cmd->footer("The records go to FILE only; 'tavrik list --format sddl --output FILE' also prints them.\n"
+                "Example:\n  tavrik backup 'C:\\Data' data-acl.txt --recurse --what all\n"
                 "Restore it with: tavrik restore data-acl.txt");
     cmd->callback([args, &exitCode] {
         args->listing.format = "sddl";
@@ -52,6 +53,7 @@ void AddBackup(CLI::App& app, int& exitCode) {
         }
         cj.job.SetAction(ACTION_LIST);
         cj.job.SetBackupFile(FromConsole(args->file));
+        cj.console.HideRecords();
         exitCode = RunJob(cj.job, cj.console, args->job);
     });
 }

@@ -134,6 +134,7 @@ TEST_F(TavrikCommand, BackupChangeRestoreBringsEveryDescriptorBack) {
     const std::string backup = machine.Folder() + "/backup.txt";
     auto saved = Run({"backup", "C:\\data", backup, "--recurse"});
     ASSERT_EQ(saved.exitCode, 0) << saved.err;
+    EXPECT_EQ(saved.out, kSuccess);  // the records went to the file only
 
     std::ifstream in(backup, std::ios::binary);
     char bom[2] = {};
