@@ -250,6 +250,57 @@ void AddTokenCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& o
     });
 }
 
+void AddComputerStateCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, int& exitCode) {
+    auto* cmd = machine->add_subcommand("set-computer", "Make a computer reachable or not, or change its version");
+    auto name = std::make_shared<std::string>();
+    auto reachable = std::make_shared<bool>(false);
+    auto unreachable = std::make_shared<bool>(false);
+    auto version = std::make_shared<std::string>();
+    cmd->add_option("NAME", *name, "Computer name")->required();
+    auto* up = cmd->add_flag("--reachable", *reachable, "The computer answers again");
+    cmd->add_flag("--unreachable", *unreachable, "The computer stops answering")->excludes(up);
+    cmd->add_option("--version", *version, "Windows version as MAJOR.MINOR, e.g. 4.0");
+    cmd->footer("Examples:\n  tavrik machine set-computer SRV02 --unreachable\n"
+                "  tavrik machine set-computer WS01 --version 4.0");
+    cmd->callback([=, &exitCode] {
+        RunStep(options, exitCode, [&] {
+            if (*reachable || *unreachable) wm::SetComputerReachable(Wide(*name), *reachable);
+            if (!version->empty()) {
+                unsigned major = 0, minor = 0;
+                if (std::sscanf(version->c_str(), "%u.%u", &major, &minor) != 2)
+                    throw std::runtime_error("--version takes MAJOR.MINOR, e.g. 4.0");
+                wm::SetComputerVersion(Wide(*name), major, minor, 2);
+            }
+        });
+    });
+}
+
+void AddFaultCommands(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, int& exitCode) {
+    auto* inject = machine->add_subcommand("inject-fault", "Make a Win32 call fail with a chosen error");
+    auto call = std::make_shared<std::string>();
+    auto error = std::make_shared<DWORD>(0);
+    auto count = std::make_shared<int>(-1);
+    auto object = std::make_shared<std::string>();
+    inject->add_option("CALL", *call, "Win32 function name, e.g. SetNamedSecurityInfoW")->required();
+    inject->add_option("ERROR", *error, "Windows error code, e.g. 5")->required();
+    inject->add_option("--count", *count, "Fail only the next N calls (default: every call)");
+    inject->add_option("--object", *object, "Fail only for this name, as the call receives it");
+    inject->footer("Example:\n  tavrik machine inject-fault SetNamedSecurityInfoW 5 --object 'C:\\data' --count 1");
+    inject->callback([=, &exitCode] {
+        RunStep(options, exitCode, [&] { wm::InjectFault(*call, *error, *count, Wide(*object)); });
+    });
+
+    auto* clear = machine->add_subcommand("clear-faults", "Remove every injected fault, the full disk included");
+    clear->footer("Example:\n  tavrik machine clear-faults");
+    clear->callback([=, &exitCode] { RunStep(options, exitCode, [] { wm::ClearFaults(); }); });
+
+    auto* disk = machine->add_subcommand("disk-full", "Make descriptor writes to files fail as on a full disk");
+    auto state = std::make_shared<std::string>();
+    disk->add_option("STATE", *state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    disk->footer("Example:\n  tavrik machine disk-full on");
+    disk->callback([=, &exitCode] { RunStep(options, exitCode, [=] { wm::SetDiskFull(*state == "on"); }); });
+}
+
 void AddKeyWrapper(const std::wstring& computer, const std::wstring& path, const std::wstring& sddl) {
     wm::AddKey(computer, path, sddl);
 }
@@ -285,6 +336,8 @@ const CommandRegistration registration(950, [](CLI::App& app, int& exitCode) {
                      "Example:\n  tavrik machine add-printer 'Floor 2'", AddPrinterWrapper);
     AddShareCommand(machine, options, exitCode);
     AddTokenCommand(machine, options, exitCode);
+    AddComputerStateCommand(machine, options, exitCode);
+    AddFaultCommands(machine, options, exitCode);
 });
 
 }  // namespace

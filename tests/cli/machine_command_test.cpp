@@ -112,6 +112,30 @@ TEST_F(MachineCommand, TokenSetByOneProcessIsTheTokenOfTheNext) {
     EXPECT_GT(winapi::machine::CurrentToken().heldPrivileges.size(), 1u) << "back to root's default";
 }
 
+TEST_F(MachineCommand, ComputerStateAndFaultsForLaterProcesses) {
+    ASSERT_EQ(Machine({"add-computer", "SRV02"}).exitCode, 0);
+    ASSERT_EQ(Machine({"set-computer", "SRV02", "--unreachable"}).exitCode, 0);
+    ASSERT_EQ(Machine({"set-computer", "WS01", "--version", "4.0"}).exitCode, 0);
+    ASSERT_EQ(Machine({"inject-fault", "GetNamedSecurityInfoW", "1450", "--object", "spooler", "--count", "1"}).exitCode,
+              0);
+    ASSERT_EQ(Machine({"disk-full", "on"}).exitCode, 0);
+    EXPECT_NE(Machine({"set-computer", "SRV02", "--reachable", "--unreachable"}).exitCode, 0);
+
+    Reopen();
+    EXPECT_FALSE(winapi::machine::FindComputer(L"SRV02")->reachable);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExW(&version));
+    EXPECT_EQ(version.dwMajorVersion, 4u);
+    EXPECT_TRUE(winapi::machine::DiskFullInjected());
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    EXPECT_EQ(GetNamedSecurityInfoW(L"Spooler", SE_SERVICE, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                    nullptr, &sd),
+              static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+    ASSERT_EQ(Machine({"clear-faults"}).exitCode, 0);
+    EXPECT_FALSE(winapi::machine::DiskFullInjected());
+}
+
 TEST_F(MachineCommand, MistakesGiveAMessageAndStatusOne) {
     auto badRoot = Machine({"add-key", "HKLM\\SOFTWARE"});
     EXPECT_EQ(badRoot.exitCode, 1);
@@ -130,7 +154,8 @@ TEST_F(MachineCommand, MistakesGiveAMessageAndStatusOne) {
 
 TEST_F(MachineCommand, EverySubcommandHasHelpWithAnExample) {
     for (const char* sub : {"init", "show", "add-computer", "add-domain", "add-account", "map-drive",
-                            "map-network-drive", "add-key", "add-service", "add-printer", "add-share", "set-token"}) {
+                            "map-network-drive", "add-key", "add-service", "add-printer", "add-share", "set-token",
+                            "set-computer", "inject-fault", "clear-faults", "disk-full"}) {
         auto r = Machine({sub, "--help"});
         EXPECT_EQ(r.exitCode, 0) << sub;
         EXPECT_NE(r.out.find("Example"), std::string::npos) << sub << ":\n" << r.out;
