@@ -170,6 +170,10 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECU
     if (ppSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
     return GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("GetNamedSecurityInfoW", pObjectName)) return fault;
+        // Some objects of Windows carry no descriptor at all: the call then
+        // succeeds and hands back none. A fault under this name makes an
+        // object of the simulated computer behave so (its code is ignored).
+        if (InjectedFailure("GetNamedSecurityInfoW.NoDescriptor", pObjectName)) return ERROR_SUCCESS;
         std::lock_guard guard(MachineLock());
         Bytes whole;
         if (DWORD error = ReadDescriptor(pObjectName, ObjectType, SecurityInfo, &whole)) return error;

@@ -206,3 +206,24 @@ TEST_F(ProcessObjectTest, PreparationReportsAnOldSystemAndMissingPrivileges) {
 
 }  // namespace
 }  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+class NullDescriptorTest : public ProcessObjectTest {};
+
+TEST_F(NullDescriptorTest, AnObjectWithoutDescriptorGetsADaclOfTheJobsEntriesAlone) {
+    admin::InjectFault("GetNamedSecurityInfoW.NoDescriptor", ERROR_INVALID_FUNCTION, 1, L"Tavrik");
+    auto job = NewJob();
+    job->SetAction(ACTION_ADD_ACE);
+    job->AddACE(L"BUILTIN\\Users", FALSE, L"read", 0, FALSE, GRANT_ACCESS, ACL_DACL);
+    EXPECT_EQ(RunOn(*job, L"Tavrik", SE_SERVICE), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"ERROR reading SD from <Tavrik>: The object has a NULL security descriptor"));
+    EXPECT_EQ(job->m_lastOsError, 0u);
+    // Only the job's entry is left: nothing read could be merged.
+    EXPECT_EQ(DaclSddl(L"Tavrik", SE_SERVICE).find(L"(A;;CCLCRPRC;;;IU)"), std::wstring::npos);
+    EXPECT_NE(DaclSddl(L"Tavrik", SE_SERVICE).find(L";;;BU)"), std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace tavrik::test

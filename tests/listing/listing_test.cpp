@@ -178,6 +178,16 @@ TEST_F(ListingRunTest, ServicePrinterAndShareAreListedOnceWithTheirType) {
                            L"BUILTIN\\Users,SHARE_READ+SHARE_CHANGE,allow,no_inheritance\""));
 }
 
+TEST_F(ListingRunTest, AnObjectWithoutDescriptorIsReportedAndPassedOver) {
+    winapi::machine::AddService(L"TESTPC", L"Bare", L"O:SYG:SYD:(A;;0x201FD;;;BU)");
+    winapi::machine::InjectFault("GetNamedSecurityInfoW.NoDescriptor", ERROR_INVALID_FUNCTION, 1, L"Bare");
+    auto job = ListJob(L"Bare", SE_SERVICE, LIST_SDDL, LIST_DACL);
+    ASSERT_EQ(job->Run(), RTN_OK);
+    EXPECT_TRUE(HasMessage(L"ERROR reading SD from <Bare>: The object has a NULL security descriptor"));
+    EXPECT_TRUE(MessagesStartingWith(L"\"Bare\"").empty());
+    EXPECT_EQ(job->m_lastOsError, 0u);
+}
+
 TEST_F(ListingRunTest, UnknownFormatListsNothingAndSucceeds) {
     MakeReports();
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, 3, LIST_DACL);
