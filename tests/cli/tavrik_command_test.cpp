@@ -519,5 +519,33 @@ TEST_F(TavrikCommand, DamagedComputerDatabaseIsRefusedWithAMessage) {
     EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
+TEST_F(TavrikCommand, DeniedAndFullDiskWritesAsTheWorldFailsThem) {
+    // Access denied on one object is reported and passed over.
+    ASSERT_EQ(Run({"machine", "inject-fault", "SetNamedSecurityInfoW", "5", "--object",
+                   "\\\\?\\C:\\data\\report.txt"})
+                  .exitCode,
+              0);
+    auto denied = Run({"grant", "C:\\data", "Guest", "read", "--recurse", "--inherit", "none"});
+    EXPECT_EQ(denied.exitCode, 0) << denied.out << denied.err;
+    EXPECT_NE(denied.err.find("ERROR writing SD to <\\\\?\\C:\\data\\report.txt>: Access is denied."),
+              std::string::npos)
+        << denied.err;
+    EXPECT_TRUE(HasAce(Sddl("C:\\data\\sub\\notes.txt"), "A", "", "FR", "LG"));
+    EXPECT_FALSE(HasAce(Sddl("C:\\data\\report.txt"), "A", "", "FR", "LG"));
+    ASSERT_EQ(Run({"machine", "clear-faults"}).exitCode, 0);
+
+    // A full disk stops the job, unless errors are to be passed over.
+    ASSERT_EQ(Run({"machine", "disk-full", "on"}).exitCode, 0);
+    auto full = Run({"deny", "C:\\data", "Guest", "write", "--recurse"});
+    EXPECT_EQ(full.exitCode, 25) << full.out << full.err;
+    EXPECT_NE(full.err.find("\nOperating system error message: "), std::string::npos) << full.err;
+    auto lenient = Run({"deny", "C:\\data", "Guest", "write", "--recurse", "--ignore-errors", "--quiet"});
+    EXPECT_EQ(lenient.exitCode, 0) << lenient.out << lenient.err;
+    EXPECT_NE(lenient.err.find("ERROR writing SD to <\\\\?\\C:\\data\\sub\\notes.txt>: "), std::string::npos)
+        << lenient.err;
+    ASSERT_EQ(Run({"machine", "disk-full", "off"}).exitCode, 0);
+    EXPECT_FALSE(HasAce(Sddl("C:\\data"), "D", "OICI", "", "LG"));
+}
+
 }  // namespace
 }  // namespace tavrik::test
