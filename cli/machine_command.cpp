@@ -78,18 +78,18 @@ void AddShow(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, 
 
 void AddComputerCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, int& exitCode) {
     auto* cmd = machine->add_subcommand("add-computer", "Add a computer to the network");
-    auto spec = std::make_shared<wm::ComputerSpec>();
+    auto request = std::make_shared<wm::ComputerSpec>();
     auto name = std::make_shared<std::string>();
     auto domain = std::make_shared<std::string>();
     auto sid = std::make_shared<std::string>();
     auto version = std::make_shared<std::string>();
     auto unreachable = std::make_shared<bool>(false);
     cmd->add_option("NAME", *name, "Computer name, e.g. SRV02")->required();
-    cmd->add_option("--role", spec->role, "0 standalone workstation, 1 member workstation, 2 standalone server,\n"
+    cmd->add_option("--role", request->role, "0 standalone workstation, 1 member workstation, 2 standalone server,\n"
                                           "3 member server, 4 backup DC, 5 primary DC")
         ->check(CLI::Range(0, 5));
     cmd->add_option("--domain", *domain, "Flat name of the domain it belongs to");
-    cmd->add_flag("--local", spec->local, "Make it the computer tavrik runs on");
+    cmd->add_flag("--local", request->local, "Make it the computer tavrik runs on");
     cmd->add_flag("--unreachable", *unreachable, "The computer does not answer");
     cmd->add_option("--version", *version, "Windows version as MAJOR.MINOR (default 10.0)");
     cmd->add_option("--sid", *sid, "Machine SID S-1-5-21-a-b-c (default: generated)");
@@ -97,18 +97,18 @@ void AddComputerCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>
                 "  tavrik machine add-computer OLDNT --version 4.0 --unreachable");
     cmd->callback([=, &exitCode] {
         RunStep(options, exitCode, [&] {
-            spec->name = Wide(*name);
-            spec->domain = Wide(*domain);
-            spec->machineSid = Wide(*sid);
-            spec->reachable = !*unreachable;
+            request->name = Wide(*name);
+            request->domain = Wide(*domain);
+            request->machineSid = Wide(*sid);
+            request->reachable = !*unreachable;
             if (!version->empty()) {
                 unsigned major = 0, minor = 0;
                 if (std::sscanf(version->c_str(), "%u.%u", &major, &minor) != 2)
                     throw std::runtime_error("--version takes MAJOR.MINOR, e.g. 4.0");
-                spec->majorVersion = major;
-                spec->minorVersion = minor;
+                request->majorVersion = major;
+                request->minorVersion = minor;
             }
-            wm::AddComputer(*spec);
+            wm::AddComputer(*request);
         });
     });
 }
@@ -127,12 +127,12 @@ void AddDomainCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& 
                 "--controller DC01");
     cmd->callback([=, &exitCode] {
         RunStep(options, exitCode, [&] {
-            wm::DomainSpec spec;
-            spec.flatName = Wide(*flat);
-            spec.dnsName = Wide(*dns);
-            spec.controller = Wide(*controller);
-            spec.domainSid = Wide(*sid);
-            wm::AddDomain(spec);
+            wm::DomainSpec request;
+            request.flatName = Wide(*flat);
+            request.dnsName = Wide(*dns);
+            request.controller = Wide(*controller);
+            request.domainSid = Wide(*sid);
+            wm::AddDomain(request);
         });
     });
 }
@@ -241,11 +241,11 @@ void AddTokenCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& o
                 return;
             }
             if (user->empty()) throw std::runtime_error("set-token needs a USER or --reset");
-            wm::TokenSpec spec;
-            spec.user = Wide(*user);
-            for (const auto& g : *groups) spec.groups.push_back(Wide(g));
-            for (const auto& p : *privileges) spec.privileges.push_back(Wide(p));
-            wm::SetToken(spec);
+            wm::TokenSpec request;
+            request.user = Wide(*user);
+            for (const auto& g : *groups) request.groups.push_back(Wide(g));
+            for (const auto& p : *privileges) request.privileges.push_back(Wide(p));
+            wm::SetToken(request);
         });
     });
 }

@@ -31,11 +31,11 @@ protected:
     }
 
     static void AddComputer(const std::wstring& name, DWORD role, const std::wstring& domain) {
-        winapi::machine::ComputerSpec spec;
-        spec.name = name;
-        spec.role = role;
-        spec.domain = domain;
-        winapi::machine::AddComputer(spec);
+        winapi::machine::ComputerSpec request;
+        request.name = name;
+        request.role = role;
+        request.domain = domain;
+        winapi::machine::AddComputer(request);
     }
 
     std::wstring oldJdoe, newJdoe, oldStaff, newStaff, oldOnly, newOnly, memberAccount, workstationAccount, alice;

@@ -60,11 +60,11 @@ bool EnablePrivilege(const wchar_t* name) {
 
 winapi::machine::TokenSpec Token(std::wstring user, std::vector<std::wstring> groups,
                                  std::vector<std::wstring> privileges) {
-    winapi::machine::TokenSpec spec;
-    spec.user = std::move(user);
-    spec.groups = std::move(groups);
-    spec.privileges = std::move(privileges);
-    return spec;
+    winapi::machine::TokenSpec request;
+    request.user = std::move(user);
+    request.groups = std::move(groups);
+    request.privileges = std::move(privileges);
+    return request;
 }
 
 class FileHandlesTest : public ::testing::Test {

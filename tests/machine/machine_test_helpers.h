@@ -47,21 +47,21 @@ inline LocalBlock DescriptorOf(const wchar_t* sddl) {
 
 inline winapi::machine::ComputerSpec ComputerNamed(const std::wstring& name, DWORD role = 0,
                                                   const std::wstring& domain = {}, bool reachable = true) {
-    winapi::machine::ComputerSpec spec;
-    spec.name = name;
-    spec.role = role;
-    spec.domain = domain;
-    spec.reachable = reachable;
-    return spec;
+    winapi::machine::ComputerSpec request;
+    request.name = name;
+    request.role = role;
+    request.domain = domain;
+    request.reachable = reachable;
+    return request;
 }
 
 inline winapi::machine::DomainSpec DomainNamed(const std::wstring& flat, const std::wstring& dns,
                                                const std::wstring& controller) {
-    winapi::machine::DomainSpec spec;
-    spec.flatName = flat;
-    spec.dnsName = dns;
-    spec.controller = controller;
-    return spec;
+    winapi::machine::DomainSpec request;
+    request.flatName = flat;
+    request.dnsName = dns;
+    request.controller = controller;
+    return request;
 }
 
 constexpr SECURITY_INFORMATION kOwnerGroupDacl =

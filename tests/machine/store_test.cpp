@@ -125,9 +125,9 @@ TEST(StoreTest, AFailedAdministrationStepLeavesNothingBehind) {
 
 TEST(StoreTest, MakingAnotherComputerLocalMovesTheLocalRole) {
     tavrik::test::TempMachine machine(L"FIRST");
-    auto spec = ComputerNamed(L"SECOND");
-    spec.local = true;
-    winapi::machine::AddComputer(spec);
+    auto request = ComputerNamed(L"SECOND");
+    request.local = true;
+    winapi::machine::AddComputer(request);
     EXPECT_EQ(winapi::machine::LocalComputer().name, L"SECOND");
     auto first = winapi::machine::FindComputer(L"\\\\first");
     ASSERT_TRUE(first.has_value());

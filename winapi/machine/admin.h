@@ -40,7 +40,7 @@ struct ComputerSpec {
     DWORD majorVersion = 10, minorVersion = 0, platformId = 2;
     std::wstring machineSid;    // "S-1-5-21-a-b-c"; empty: generated
 };
-void AddComputer(const ComputerSpec& spec);
+void AddComputer(const ComputerSpec& request);
 void SetComputerReachable(const std::wstring& computer, bool reachable);
 void SetComputerVersion(const std::wstring& computer, DWORD major, DWORD minor, DWORD platformId);
 
@@ -50,7 +50,7 @@ struct DomainSpec {
     std::wstring controller;    // computer acting as its domain controller
     std::wstring domainSid;     // "S-1-5-21-a-b-c"; empty: generated
 };
-void AddDomain(const DomainSpec& spec);
+void AddDomain(const DomainSpec& request);
 
 // ---- accounts ------------------------------------------------------------------------
 enum class AccountKind { User, Group, Alias };
@@ -80,7 +80,7 @@ struct TokenSpec {
     std::vector<std::wstring> groups;      // account names or SID strings
     std::vector<std::wstring> privileges;  // held (not yet enabled), e.g. L"SeBackupPrivilege"
 };
-void SetToken(const TokenSpec& spec);
+void SetToken(const TokenSpec& request);
 // Back to the default: Linux root is an administrator holding every
 // privilege; any other Unix user is S-1-22-1-uid with SeChangeNotifyPrivilege.
 void ResetToken();

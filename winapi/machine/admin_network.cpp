@@ -33,23 +33,23 @@ wchar_t DriveLetter(wchar_t letter) {
 
 }  // namespace
 
-void AddComputer(const ComputerSpec& spec) {
-    std::wstring name = StripServerPrefix(spec.name);
+void AddComputer(const ComputerSpec& request) {
+    std::wstring name = StripServerPrefix(request.name);
     CheckName(name, "a computer");
-    if (spec.role > 5) throw std::runtime_error("a computer's role is 0 to 5");
+    if (request.role > 5) throw std::runtime_error("a computer's role is 0 to 5");
     std::lock_guard guard(MachineLock());
     Store& store = CurrentStore();
     if (FindComputerRecord(name)) throw std::runtime_error("the network already has a computer named " + ToUtf8(name));
-    std::wstring sid = CanonicalDomainSid(spec.machineSid);
+    std::wstring sid = CanonicalDomainSid(request.machineSid);
     Transaction transaction(store);
-    if (spec.local) store.Prepare("UPDATE computers SET is_local = 0").Run();
+    if (request.local) store.Prepare("UPDATE computers SET is_local = 0").Run();
     Query insert = store.Prepare(
         "INSERT INTO computers (name, name_key, role, domain, is_local, reachable, major, minor, platform, machine_sid)"
         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insert.Bind(1, name).Bind(2, UpperCase(name)).Bind(3, static_cast<int64_t>(spec.role)).Bind(4, spec.domain);
-    insert.Bind(5, static_cast<int64_t>(spec.local)).Bind(6, static_cast<int64_t>(spec.reachable));
-    insert.Bind(7, static_cast<int64_t>(spec.majorVersion)).Bind(8, static_cast<int64_t>(spec.minorVersion));
-    insert.Bind(9, static_cast<int64_t>(spec.platformId)).Bind(10, sid);
+    insert.Bind(1, name).Bind(2, UpperCase(name)).Bind(3, static_cast<int64_t>(request.role)).Bind(4, request.domain);
+    insert.Bind(5, static_cast<int64_t>(request.local)).Bind(6, static_cast<int64_t>(request.reachable));
+    insert.Bind(7, static_cast<int64_t>(request.majorVersion)).Bind(8, static_cast<int64_t>(request.minorVersion));
+    insert.Bind(9, static_cast<int64_t>(request.platformId)).Bind(10, sid);
     insert.Run();
     AddBuiltInComputerAccounts(name, sid);
     transaction.Commit();
@@ -81,31 +81,31 @@ void SetComputerVersion(const std::wstring& computer, DWORD major, DWORD minor, 
     transaction.Commit();
 }
 
-void AddDomain(const DomainSpec& spec) {
-    CheckName(spec.flatName, "a domain");
-    std::wstring dns = spec.dnsName;
+void AddDomain(const DomainSpec& request) {
+    CheckName(request.flatName, "a domain");
+    std::wstring dns = request.dnsName;
     if (dns.empty())
-        for (wchar_t c : spec.flatName) dns += static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 32 : c);
+        for (wchar_t c : request.flatName) dns += static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 32 : c);
     std::lock_guard guard(MachineLock());
     Store& store = CurrentStore();
-    if (FindDomainRecord(spec.flatName) || FindDomainRecord(dns))
-        throw std::runtime_error("the network already has a domain named " + ToUtf8(spec.flatName));
-    std::wstring sid = CanonicalDomainSid(spec.domainSid);
-    std::wstring controller = StripServerPrefix(spec.controller);
+    if (FindDomainRecord(request.flatName) || FindDomainRecord(dns))
+        throw std::runtime_error("the network already has a domain named " + ToUtf8(request.flatName));
+    std::wstring sid = CanonicalDomainSid(request.domainSid);
+    std::wstring controller = StripServerPrefix(request.controller);
     auto controllerRecord = controller.empty() ? std::nullopt : FindComputerRecord(controller);
     if (!controller.empty() && !controllerRecord)
         throw std::runtime_error("no computer named " + ToUtf8(controller) + " to act as controller");
     Transaction transaction(store);
     Query insert = store.Prepare(
         "INSERT INTO domains (flat_name, flat_key, dns_name, dns_key, controller, sid) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-    insert.Bind(1, spec.flatName).Bind(2, UpperCase(spec.flatName)).Bind(3, dns).Bind(4, UpperCase(dns));
+    insert.Bind(1, request.flatName).Bind(2, UpperCase(request.flatName)).Bind(3, dns).Bind(4, UpperCase(dns));
     insert.Bind(5, controllerRecord ? controllerRecord->name : std::wstring()).Bind(6, sid);
     insert.Run();
-    AddBuiltInDomainAccounts(spec.flatName, sid);
+    AddBuiltInDomainAccounts(request.flatName, sid);
     // The controller hosts the domain: it belongs to it as its primary DC.
     if (controllerRecord)
         store.Prepare("UPDATE computers SET domain = ?1, role = 5 WHERE id = ?2")
-            .Bind(1, spec.flatName)
+            .Bind(1, request.flatName)
             .Bind(2, controllerRecord->id)
             .Run();
     transaction.Commit();

@@ -182,22 +182,22 @@ ScopedCallerIdentity::~ScopedCallerIdentity() {
     state.token.reset();
 }
 
-void SetToken(const TokenSpec& spec) {
-    if (spec.user.empty()) throw std::runtime_error("a token needs a user");
+void SetToken(const TokenSpec& request) {
+    if (request.user.empty()) throw std::runtime_error("a token needs a user");
     std::lock_guard guard(MachineLock());
-    std::wstring user = FormatSid(ResolveSidOrName(spec.user));
+    std::wstring user = FormatSid(ResolveSidOrName(request.user));
     std::wstring groups;
     // Every Windows logon carries Everyone; a token without it would
     // surprise more than it would test.
     std::vector<std::wstring> groupSids;
-    for (const auto& group : spec.groups) {
+    for (const auto& group : request.groups) {
         std::wstring sid = FormatSid(ResolveSidOrName(group));
         if (std::find(groupSids.begin(), groupSids.end(), sid) == groupSids.end()) groupSids.push_back(sid);
     }
     if (std::find(groupSids.begin(), groupSids.end(), L"S-1-1-0") == groupSids.end()) groupSids.push_back(L"S-1-1-0");
     for (const auto& sid : groupSids) groups += (groups.empty() ? L"" : L" ") + sid;
     std::wstring privileges;
-    for (const auto& privilege : spec.privileges) {
+    for (const auto& privilege : request.privileges) {
         std::wstring name = CanonicalPrivilegeName(privilege);
         if (name.empty()) throw std::runtime_error("no privilege named " + ToUtf8(privilege));
         privileges += (privileges.empty() ? L"" : L",") + name;
