@@ -233,6 +233,49 @@ TEST(StoreTest, FaultsAreCountedPerObjectAndSharedThroughTheDatabase) {
     EXPECT_EQ(winapi::machine::InjectedFailure("GetNamedSecurityInfoW", L"w32time"), static_cast<DWORD>(ERROR_SUCCESS));
 }
 
+// The rows every call reads are kept in memory; a write by another
+// connection (another tavrik process) must still reach the next call.
+TEST(StoreTest, WritesByAnotherConnectionReachTheNextCall) {
+    tavrik::test::TempMachine machine;
+    std::string elsewhere = machine.MakeDirectory("elsewhere");
+    std::ofstream(elsewhere + "/only-here.txt") << "x";
+    auto local = winapi::machine::LocalComputer();
+    ASSERT_TRUE(winapi::machine::FindDrive(local, L'C').has_value());
+    EXPECT_FALSE(winapi::machine::FindDrive(local, L'E').has_value());
+    EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(winapi::machine::DiskFullInjected());
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(machine.DatabasePath().c_str(), &other), SQLITE_OK);
+    std::string sql = "INSERT INTO drives (computer_id, letter, directory, remote) VALUES (" +
+                      std::to_string(local.id) + ", 'E', '" + fs::canonical(elsewhere).string() +
+                      "', '');"
+                      "INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '');"
+                      "INSERT INTO settings (name, value) VALUES ('disk_full', '1');";
+    ASSERT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+
+    auto drive = winapi::machine::FindDrive(local, L'E');
+    ASSERT_TRUE(drive.has_value());
+    EXPECT_EQ(fs::path(drive->directory), fs::canonical(elsewhere));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_EQ(GetNamedSecurityInfoW(L"E:\\only-here.txt", SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(descriptor);
+    EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(winapi::machine::DiskFullInjected());
+
+    ASSERT_EQ(sqlite3_exec(other, "DELETE FROM drives WHERE letter = 'E'; DELETE FROM faults;", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_FALSE(winapi::machine::FindDrive(local, L'E').has_value());
+    EXPECT_EQ(GetNamedSecurityInfoW(L"E:\\only-here.txt", SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
 TEST(StoreTest, InventoryDescribesTheLocalComputer) {
     tavrik::test::TempMachine machine(L"INV");
     winapi::machine::AddComputer(ComputerNamed(L"DC01"));

@@ -6,6 +6,7 @@
 
 #include "winapi/machine/machine.h"
 #include "winapi/machine/named_objects.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/text.h"
 
@@ -43,11 +44,10 @@ std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter) {
         std::string directory;
         {
             std::lock_guard guard(MachineLock());
-            Query q = CurrentStore().Prepare(
-                "SELECT directory FROM drives WHERE computer_id = ?1 AND letter = ?2 AND directory <> ''");
-            q.Bind(1, computer.id).Bind(2, std::wstring(1, upper));
-            if (!q.Step()) return std::nullopt;
-            directory = q.Text(0);
+            const auto& directories = CurrentNetwork().driveDirectories;
+            auto it = directories.find({computer.id, upper});
+            if (it == directories.end()) return std::nullopt;
+            directory = it->second;
         }
         return Drive{directory, AttributeNameFor(directory)};
     } catch (const std::exception&) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "winapi/machine/admin.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/process_token.h"
 #include "winapi/machine/sid_text.h"
@@ -79,6 +80,7 @@ void OpenPath(const std::string& path) {
     auto& network = Network();
     network.store.reset();
     ForgetProcessToken();
+    ForgetCachedNetwork();
     network.sddlContextKnown = false;
     network.failedPath = path;
     network.store = std::make_unique<Store>(path);
@@ -107,6 +109,7 @@ Store& CurrentStore() {
 void InvalidateCaches() {
     std::lock_guard guard(MachineLock());
     Network().sddlContextKnown = false;
+    ForgetCachedNetwork();
 }
 
 void OpenMachine(const std::string& databasePath) {
@@ -138,6 +141,7 @@ void CloseMachine() {
     network.failedPath.clear();
     network.sddlContextKnown = false;
     ForgetProcessToken();
+    ForgetCachedNetwork();
 }
 
 std::string CurrentMachinePath() {

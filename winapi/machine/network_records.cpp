@@ -1,5 +1,6 @@
 #include "winapi/machine/network_records.h"
 
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/text.h"
 
 namespace winapi::machine {
@@ -40,19 +41,19 @@ DomainRecord ReadDomain(const Query& q) {
 
 std::optional<ComputerRecord> LocalComputerRecord() {
     std::lock_guard guard(MachineLock());
-    Query q = CurrentStore().Prepare(std::string(kComputerColumns) + "WHERE is_local = 1 LIMIT 1");
-    if (!q.Step()) return std::nullopt;
-    return ReadComputer(q);
+    for (const auto& computer : CurrentNetwork().computers)
+        if (computer.isLocal) return computer;
+    return std::nullopt;
 }
 
 std::optional<ComputerRecord> FindComputerRecord(std::wstring_view name) {
     std::wstring bare = StripServerPrefix(name);
     if (bare.empty()) return LocalComputerRecord();
+    std::wstring key = UpperCase(bare);
     std::lock_guard guard(MachineLock());
-    Query q = CurrentStore().Prepare(std::string(kComputerColumns) + "WHERE name_key = ?1");
-    q.Bind(1, UpperCase(bare));
-    if (!q.Step()) return std::nullopt;
-    return ReadComputer(q);
+    for (const auto& computer : CurrentNetwork().computers)
+        if (UpperCase(computer.name) == key) return computer;
+    return std::nullopt;
 }
 
 std::optional<ComputerRecord> ComputerRecordById(int64_t id) {

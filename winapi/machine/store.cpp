@@ -179,6 +179,7 @@ Store::Store(const std::string& path) : path_(path) {
     }
     // Test processes and the tavrik program they start share one file.
     sqlite3_busy_timeout(db_, 10000);
+    sqlite3_update_hook(db_, &Store::CountChange, this);
     try {
         Execute("PRAGMA foreign_keys = ON");
         // A write-ahead log keeps each transaction to one sync at commit
@@ -254,6 +255,23 @@ void Store::Release(sqlite3_stmt* statement) {
         return;
     }
     idle_.emplace(it->second, statement);
+}
+
+void Store::CountChange(void* store, int, const char*, const char* table, long long) {
+    auto& counts = static_cast<Store*>(store)->ownChanges_;
+    auto it = counts.find(std::string_view(table));
+    if (it == counts.end()) it = counts.emplace(table, 0).first;
+    ++it->second;
+}
+
+uint64_t Store::OwnChanges(const std::string& table) const {
+    auto it = ownChanges_.find(table);
+    return it == ownChanges_.end() ? 0 : it->second;
+}
+
+int64_t Store::OtherConnectionsVersion() {
+    Query query = Prepare("PRAGMA data_version");
+    return query.Step() ? query.Int(0) : 0;
 }
 
 int64_t Store::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }

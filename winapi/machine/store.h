@@ -75,6 +75,13 @@ public:
     // Serialises this process's use of the connection.
     std::recursive_mutex& Lock() { return lock_; }
 
+    // Rows of `table` changed through this connection so far, committed or
+    // rolled back: a copy read when the count was lower may be stale.
+    uint64_t OwnChanges(const std::string& table) const;
+    // Moves on whenever another connection, in this process or another,
+    // has committed since the last call (SQLite's data_version).
+    int64_t OtherConnectionsVersion();
+
     [[noreturn]] void Fail(const std::string& what) const;
 
 private:
@@ -84,6 +91,8 @@ private:
     void Migrate();
     void Release(sqlite3_stmt* statement);
     void CloseConnection();
+    // SQLite's update hook: counts each row this connection changes.
+    static void CountChange(void* store, int operation, const char* database, const char* table, long long row);
 
     std::string path_;
     sqlite3* db_ = nullptr;
@@ -93,6 +102,7 @@ private:
     std::multimap<std::string, sqlite3_stmt*> idle_;
     std::map<sqlite3_stmt*, std::string> textOf_;
     int transactionDepth_ = 0;
+    std::map<std::string, uint64_t, std::less<>> ownChanges_;
 };
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless Commit() is reached.

@@ -5,14 +5,16 @@
 
 #include <exception>
 
+#include "winapi/machine/network_cache.h"
 #include "winapi/win32.h"
 
 namespace winapi::machine {
 
-// Runs `body` (returning a Win32 error code); any exception becomes
-// `onException`.
+// Runs `body` (returning a Win32 error code) as one call that sees the
+// network as it stood when it began; any exception becomes `onException`.
 template <class Body>
 DWORD GuardedCall(Body&& body, DWORD onException = ERROR_GEN_FAILURE) {
+    NetworkCallScope call;
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -1,0 +1,84 @@
+#include "winapi/machine/network_cache.h"
+
+#include <atomic>
+#include <optional>
+
+namespace winapi::machine {
+namespace {
+
+const char* const kCachedTables[] = {"computers", "drives", "faults", "settings"};
+
+// Which outermost call is running (0: none on this thread). A new call
+// gets a new number, so a look taken for one call never serves the next.
+std::atomic<uint64_t> nextCallNumber{1};
+thread_local int callDepth = 0;
+thread_local uint64_t currentCall = 0;
+
+struct CacheState {
+    std::optional<CachedNetwork> rows;
+    int64_t otherVersion = 0;
+    uint64_t ownChanges = 0;
+    uint64_t checkedInCall = 0;  // the call whose look is still good
+};
+
+CacheState& State() {
+    static CacheState state;
+    return state;
+}
+
+uint64_t OwnChangesToCachedTables(const Store& store) {
+    uint64_t sum = 0;
+    for (const char* table : kCachedTables) sum += store.OwnChanges(table);
+    return sum;
+}
+
+CachedNetwork ReadNetwork(Store& store) {
+    CachedNetwork network;
+    network.computers = AllComputers();
+    {
+        Query q = store.Prepare("SELECT computer_id, letter, directory FROM drives WHERE directory <> ''");
+        while (q.Step()) {
+            std::wstring letter = q.WText(1);
+            if (letter.size() == 1) network.driveDirectories[{q.Int(0), letter[0]}] = q.Text(2);
+        }
+    }
+    network.anyFaults = store.Prepare("SELECT 1 FROM faults LIMIT 1").Step();
+    network.diskFull = store.Prepare("SELECT 1 FROM settings WHERE name = 'disk_full'").Step();
+    return network;
+}
+
+}  // namespace
+
+const CachedNetwork& CurrentNetwork() {
+    std::lock_guard guard(MachineLock());
+    Store& store = CurrentStore();
+    CacheState& state = State();
+    int64_t otherVersion = state.otherVersion;
+    if (callDepth == 0 || state.checkedInCall != currentCall || !state.rows) {
+        otherVersion = store.OtherConnectionsVersion();
+        state.checkedInCall = callDepth == 0 ? 0 : currentCall;
+    }
+    uint64_t ownChanges = OwnChangesToCachedTables(store);
+    if (!state.rows || otherVersion != state.otherVersion || ownChanges != state.ownChanges) {
+        state.rows.reset();
+        state.rows = ReadNetwork(store);
+        state.otherVersion = otherVersion;
+        state.ownChanges = ownChanges;
+    }
+    return *state.rows;
+}
+
+void ForgetCachedNetwork() {
+    std::lock_guard guard(MachineLock());
+    State() = CacheState();
+}
+
+NetworkCallScope::NetworkCallScope() noexcept {
+    if (callDepth++ == 0) currentCall = nextCallNumber.fetch_add(1);
+}
+
+NetworkCallScope::~NetworkCallScope() {
+    if (--callDepth == 0) currentCall = 0;
+}
+
+}  // namespace winapi::machine

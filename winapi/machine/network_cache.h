@@ -1,0 +1,44 @@
+// The few rows that nearly every Win32 call reads (the computers, their
+// drive letters, whether any fault or a full disk is injected), kept in
+// memory while the database does not change. Reading them from SQLite on
+// every call cost more than the file-system work of a descriptor write.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "winapi/machine/network_records.h"
+
+namespace winapi::machine {
+
+struct CachedNetwork {
+    std::vector<ComputerRecord> computers;
+    // (computer id, drive letter) -> host directory; network drives left out.
+    std::map<std::pair<int64_t, wchar_t>, std::string> driveDirectories;
+    bool anyFaults = false;
+    bool diskFull = false;
+};
+
+// The rows as the database holds them now, read again only when this
+// connection changed one of their tables or another connection committed.
+// Call under MachineLock(); the reference lasts until the next call.
+const CachedNetwork& CurrentNetwork();
+
+// Drops the copy (the database was closed or another one opened).
+void ForgetCachedNetwork();
+
+// Lives for the duration of one Win32 call. While one is alive, other
+// connections' commits are looked for once instead of at every read: the
+// call sees the network as it stood when it began, plus its own writes.
+class NetworkCallScope {
+public:
+    NetworkCallScope() noexcept;
+    ~NetworkCallScope();
+    NetworkCallScope(const NetworkCallScope&) = delete;
+    NetworkCallScope& operator=(const NetworkCallScope&) = delete;
+};
+
+}  // namespace winapi::machine
