@@ -51,12 +51,13 @@ bool HasBasicLayout(BYTE aceType) {
     }
 }
 
-AceSidPlace LocateAceSid(const ACE_HEADER* ace) {
+AceSidPlace LocateAceSid(const ACE_HEADER* ace, AceSidReach reach) {
     if (!ace) return {};
     const DWORD size = ace->AceSize;
+    const bool everyAce = reach == AceSidReach::EveryAce;
     DWORD offset = 0;
-    if (HasBasicLayout(ace->AceType)) {
-        offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+    if (everyAce && ace->AceType == ACCESS_ALLOWED_COMPOUND_ACE_TYPE) {
+        offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) + 2 * sizeof(WORD);  // compound type, reserved
     } else if (HasObjectLayout(ace->AceType)) {
         offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) + sizeof(DWORD);
         if (size < offset) return {};
@@ -65,6 +66,8 @@ AceSidPlace LocateAceSid(const ACE_HEADER* ace) {
         for (int i = 3; i >= 0; --i) objectFlags = (objectFlags << 8) | flagBytes[i];
         if (objectFlags & ACE_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
         if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
+    } else if (everyAce || HasBasicLayout(ace->AceType)) {
+        offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
     } else {
         return {};
     }

@@ -218,6 +218,21 @@ TEST_F(TextFormsTest, TrusteeLocatorRefusesAcesTooShortForTheirSid) {
     EXPECT_EQ(AceTrustee(nullptr), nullptr);
 }
 
+TEST_F(TextFormsTest, CompoundAceShowsItsServerSidButIsNotOfferedForRewriting) {
+    LocalPtr<> server = SidFromString(L"S-1-5-21-1-2-3-1000");
+    // A compound ACE has a type word and a reserved word where object ACEs
+    // keep their flags, and never any GUIDs.
+    std::vector<BYTE> ace = ObjectAce(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, 0, 0x120089, server.get());
+    ace[8] = 1;  // impersonation, the only compound type
+    auto* header = reinterpret_cast<ACE_HEADER*>(ace.data());
+    ASSERT_NE(AceTrustee(header), nullptr);
+    EXPECT_TRUE(EqualSid(AceTrustee(header), server.get()));
+    EXPECT_EQ(AceSid(header), nullptr);
+    EXPECT_EQ(LocateAceSid(header).offset, 0u);
+    header->AceSize = 12 + 7;
+    EXPECT_EQ(AceTrustee(header), nullptr);
+}
+
 TEST_F(TextFormsTest, DamagedAceStopsTheTextWithAnError) {
     auto job = NewJob();
     job->m_objectType = SE_FILE_OBJECT;
