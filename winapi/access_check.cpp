@@ -3,6 +3,7 @@
 #include "winapi/ace_list.h"
 #include "winapi/descriptor_parts.h"
 #include "winapi/errors.h"
+#include "winapi/security_layout.h"
 
 namespace winapi {
 namespace {
@@ -49,9 +50,9 @@ bool HasEffectiveOwnerRightsAce(const BYTE* dacl) {
 }  // namespace
 
 bool TokenHasSid(const AccessToken& token, const BYTE* sid) {
-    if (sid == nullptr || WellFormedSidSize(sid, SECURITY_MAX_SID_SIZE) == 0) return false;
+    if (sid == nullptr || CheckedSidLength(sid, SECURITY_MAX_SID_SIZE) == 0) return false;
     auto matches = [sid](const Bytes& candidate) {
-        return WellFormedSidSize(candidate.data(), candidate.size()) != 0 && SameSid(candidate.data(), sid);
+        return CheckedSidLength(candidate.data(), candidate.size()) != 0 && SameSid(candidate.data(), sid);
     };
     if (matches(token.user)) return true;
     for (const Bytes& group : token.groups) {

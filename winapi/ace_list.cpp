@@ -7,99 +7,33 @@
 namespace winapi {
 namespace {
 
-constexpr size_t kAclHeader = 8;
-constexpr size_t kAceHeader = 4;
-constexpr size_t kMaskEnd = 8;         // header + mask
-constexpr size_t kObjectFlagsEnd = 12;  // header + mask + object flags
-constexpr size_t kGuidSize = 16;
+constexpr size_t kMaskEnd = kAceHeaderSize + sizeof(ACCESS_MASK);
 constexpr size_t kMaxAclSize = 0xFFFC;  // AclSize is a WORD, kept DWORD-aligned
-
-DWORD LoadDword(const BYTE* p) {
-    DWORD v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-WORD LoadWord(const BYTE* p) {
-    WORD v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-void StoreDword(BYTE* p, DWORD v) { std::memcpy(p, &v, sizeof v); }
-void StoreWord(BYTE* p, WORD v) { std::memcpy(p, &v, sizeof v); }
-
-bool IsObjectType(BYTE type) {
-    switch (type) {
-        case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_OBJECT_ACE_TYPE:
-        case SYSTEM_AUDIT_OBJECT_ACE_TYPE:
-        case SYSTEM_ALARM_OBJECT_ACE_TYPE:
-        case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-        case SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE:
-        case SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool IsBasicLayout(BYTE type) {
-    switch (type) {
-        case ACCESS_ALLOWED_ACE_TYPE:
-        case ACCESS_DENIED_ACE_TYPE:
-        case SYSTEM_AUDIT_ACE_TYPE:
-        case SYSTEM_ALARM_ACE_TYPE:
-        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-        case SYSTEM_AUDIT_CALLBACK_ACE_TYPE:
-        case SYSTEM_ALARM_CALLBACK_ACE_TYPE:
-        case SYSTEM_MANDATORY_LABEL_ACE_TYPE:
-        case SYSTEM_RESOURCE_ATTRIBUTE_ACE_TYPE:
-        case SYSTEM_SCOPED_POLICY_ID_ACE_TYPE:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Offset of the SID in an ACE of `size` bytes, or 0 when the type has none
-// or the ACE is too short to hold the fields before it.
-size_t SidOffsetIn(const BYTE* ace, size_t size) {
-    if (size < kAceHeader) return 0;
-    const BYTE type = ace[0];
-    if (IsBasicLayout(type)) return size >= kMaskEnd ? kMaskEnd : 0;
-    if (!IsObjectType(type) || size < kObjectFlagsEnd) return 0;
-    const DWORD flags = LoadDword(ace + kMaskEnd);
-    size_t offset = kObjectFlagsEnd;
-    if (flags & ACE_OBJECT_TYPE_PRESENT) offset += kGuidSize;
-    if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) offset += kGuidSize;
-    return offset <= size ? offset : 0;
-}
 
 Bytes MakeWellKnown(BYTE authority, DWORD rid) {
     Bytes sid(12, 0);
     sid[0] = SID_REVISION;
     sid[1] = 1;
     sid[7] = authority;
-    StoreDword(sid.data() + 8, rid);
+    WriteDword(sid.data() + 8, rid);
     return sid;
 }
 
 }  // namespace
 
-ACCESS_MASK AceView::Mask() const { return size_ >= kMaskEnd ? LoadDword(ace_ + 4) : 0; }
+ACCESS_MASK AceView::Mask() const { return size_ >= kMaskEnd ? ReadDword(ace_ + 4) : 0; }
 
-size_t AceView::SidOffset() const { return SidOffsetIn(ace_, size_); }
+size_t AceView::SidOffset() const { return AceSidOffset(ace_, size_); }
 
 const BYTE* AceView::Sid() const {
     const size_t offset = SidOffset();
     return offset ? ace_ + offset : nullptr;
 }
 
-bool AceView::IsObjectAce() const { return IsObjectType(Type()); }
+bool AceView::IsObjectAce() const { return HasObjectAceLayout(Type()); }
 
 bool AceView::NamesObjectType() const {
-    return IsObjectAce() && size_ >= kObjectFlagsEnd && (LoadDword(ace_ + kMaskEnd) & ACE_OBJECT_TYPE_PRESENT);
+    return IsObjectAce() && size_ >= kMaskEnd + sizeof(DWORD) && (ReadDword(ace_ + kMaskEnd) & ACE_OBJECT_TYPE_PRESENT);
 }
 
 bool AceView::IsCallbackAce() const {
@@ -120,7 +54,7 @@ bool AceView::IsDeny() const {
 }
 
 void AceEntry::SetMask(ACCESS_MASK mask) {
-    if (bytes_.size() >= kMaskEnd) StoreDword(bytes_.data() + 4, mask);
+    if (bytes_.size() >= kMaskEnd) WriteDword(bytes_.data() + 4, mask);
 }
 
 void AceEntry::ReplaceSid(const BYTE* sid) {
@@ -131,30 +65,14 @@ void AceEntry::ReplaceSid(const BYTE* sid) {
     Bytes rebuilt(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
     rebuilt.insert(rebuilt.end(), sid, sid + newSize);
     rebuilt.insert(rebuilt.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset + oldSize), bytes_.end());
-    StoreWord(rebuilt.data() + 2, static_cast<WORD>(rebuilt.size()));
+    WriteWord(rebuilt.data() + 2, static_cast<WORD>(rebuilt.size()));
     bytes_ = std::move(rebuilt);
 }
 
-// The layer's own validator first, so that whatever is read here can be
-// written back into a descriptor that every other reader accepts.
-bool CheckedAceListValid(const BYTE* acl, size_t available) {
-    if (acl == nullptr || !CheckedAclValid(acl, available)) return false;
-    const size_t aclSize = LoadWord(acl + 2);
-    const size_t count = LoadWord(acl + 4);
-    size_t offset = kAclHeader;
-    for (size_t i = 0; i < count; ++i) {
-        const BYTE* ace = acl + offset;
-        const size_t aceSize = LoadWord(ace + 2);
-        if (aceSize < kAceHeader || aceSize > aclSize - offset) return false;
-        const size_t sidOffset = SidOffsetIn(ace, aceSize);
-        if ((IsBasicLayout(ace[0]) || IsObjectType(ace[0])) &&
-            (!sidOffset || !WellFormedSidSize(ace + sidOffset, aceSize - sidOffset))) {
-            return false;
-        }
-        offset += aceSize;
-    }
-    return true;
-}
+// Every ACE the layer's validator accepts carries the SID its type calls
+// for, so whatever is read here can be written back into a descriptor that
+// every other reader accepts.
+bool CheckedAceListValid(const BYTE* acl, size_t available) { return CheckedAclValid(acl, available); }
 
 bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
     aces->clear();
@@ -164,7 +82,7 @@ bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
 }
 
 Bytes BuildAclBytes(const AceList& aces) {
-    size_t size = kAclHeader;
+    size_t size = kAclHeaderSize;
     BYTE revision = ACL_REVISION;
     for (const AceEntry& ace : aces) {
         size += ace.bytes().size();
@@ -176,23 +94,16 @@ Bytes BuildAclBytes(const AceList& aces) {
     }
     // Descriptors keep their parts DWORD-aligned; ACEs of odd sizes (callback
     // data) leave free space at the end rather than misalign what follows.
-    size = (size + 3) & ~size_t{3};
+    size = AlignToDword(size);
     if (size > kMaxAclSize) return {};
-    Bytes acl(kAclHeader, 0);
+    Bytes acl(kAclHeaderSize, 0);
     acl.reserve(size);
     acl[0] = revision;
-    StoreWord(acl.data() + 2, static_cast<WORD>(size));
-    StoreWord(acl.data() + 4, static_cast<WORD>(aces.size()));
+    WriteWord(acl.data() + 2, static_cast<WORD>(size));
+    WriteWord(acl.data() + 4, static_cast<WORD>(aces.size()));
     for (const AceEntry& ace : aces) acl.insert(acl.end(), ace.bytes().begin(), ace.bytes().end());
     acl.resize(size, 0);
     return acl;
-}
-
-size_t WellFormedSidSize(const BYTE* sid, size_t available) {
-    if (sid == nullptr || available < 8) return 0;
-    if (sid[0] != SID_REVISION || sid[1] > SID_MAX_SUB_AUTHORITIES) return 0;
-    const size_t size = 8 + 4 * static_cast<size_t>(sid[1]);
-    return size <= available ? size : 0;
 }
 
 size_t KnownSidSize(const BYTE* sid) { return 8 + 4 * static_cast<size_t>(sid[1]); }

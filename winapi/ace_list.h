@@ -93,9 +93,6 @@ bool ReadAceList(const BYTE* acl, size_t available, AceList* aces);
 // ACL can hold.
 Bytes BuildAclBytes(const AceList& aces);
 
-// Length of the well-formed SID at `sid` (revision 1, at most 15
-// sub-authorities) within `available` bytes; 0 when it is not.
-size_t WellFormedSidSize(const BYTE* sid, size_t available);
 // Length of a SID already known to be well formed.
 size_t KnownSidSize(const BYTE* sid);
 bool SameSid(const BYTE* a, const BYTE* b);

@@ -5,6 +5,7 @@
 #include "winapi/ace_list.h"
 #include "winapi/descriptor_parts.h"
 #include "winapi/errors.h"
+#include "winapi/security_layout.h"
 
 namespace winapi {
 namespace {
@@ -186,7 +187,7 @@ AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask) {
 DWORD ReadCallerSid(PSID sid, Bytes* out) {
     if (sid == nullptr) return ERROR_INVALID_PARAMETER;
     const BYTE* p = static_cast<const BYTE*>(sid);
-    const size_t size = WellFormedSidSize(p, SECURITY_MAX_SID_SIZE);
+    const size_t size = CheckedSidLength(p, SECURITY_MAX_SID_SIZE);
     if (size == 0) return ERROR_INVALID_SID;
     out->assign(p, p + size);
     return ERROR_SUCCESS;
@@ -285,8 +286,8 @@ Bytes CreateInheritedDescriptor(const Bytes& parentSd, bool isContainer, const B
     const bool parentUsable = Load(parentSd, &parent);
 
     OwnedDescriptor child;
-    if (WellFormedSidSize(owner.data(), owner.size())) child.owner = owner;
-    if (WellFormedSidSize(group.data(), group.size())) child.group = group;
+    if (CheckedSidLength(owner.data(), owner.size())) child.owner = owner;
+    if (CheckedSidLength(group.data(), group.size())) child.group = group;
 
     child.dacl.present = true;
     if (parentUsable) child.dacl.aces = InheritedAces(parent.dacl, isContainer, child.owner, child.group, mapping);

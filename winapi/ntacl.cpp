@@ -4,6 +4,7 @@
 
 #include "winapi/descriptor_parts.h"
 #include "winapi/errors.h"
+#include "winapi/security_layout.h"
 
 // The attribute is an NDR (little-endian) structure: a version word, the
 // union level repeating it, and a pointer to the version's body. Version 1's
@@ -17,32 +18,17 @@ namespace winapi {
 namespace {
 
 constexpr size_t kHeaderSize = 8;              // version, level, body pointer
-constexpr size_t kRelativeHeaderSize = 20;     // self-relative descriptor header
 constexpr size_t kOffsetFields[] = {4, 8, 12, 16};  // owner, group, SACL, DACL
 constexpr size_t kHashV2Size = 16;
 constexpr size_t kHashV3Size = 64;
 constexpr size_t kTimeSize = 8;
-
-WORD LoadWord(const BYTE* p) {
-    WORD v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-DWORD LoadDword(const BYTE* p) {
-    DWORD v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-void StoreDword(BYTE* p, DWORD v) { std::memcpy(p, &v, sizeof v); }
-
-constexpr size_t AlignTo4(size_t n) { return (n + 3) & ~size_t{3}; }
 
 // Where the descriptor starts in a blob of the given version, or 0 when the
 // blob ends before it.
 size_t DescriptorStart(const BYTE* data, size_t size, WORD version) {
     if (version == 1) return kHeaderSize;
     // Versions 2-4: a pointer to the descriptor opens the body.
-    if (size < kHeaderSize + 4 || LoadDword(data + kHeaderSize) == 0) return 0;
+    if (size < kHeaderSize + 4 || ReadDword(data + kHeaderSize) == 0) return 0;
     size_t pos = kHeaderSize + 4;
     if (version == 2) {
         pos += kHashV2Size;
@@ -54,10 +40,10 @@ size_t DescriptorStart(const BYTE* data, size_t size, WORD version) {
             const void* nul = std::memchr(data + pos, 0, size - pos);
             if (nul == nullptr) return 0;
             pos = static_cast<size_t>(static_cast<const BYTE*>(nul) - data) + 1;
-            pos = AlignTo4(pos) + kTimeSize + kHashV3Size;
+            pos = AlignToDword(pos) + kTimeSize + kHashV3Size;
         }
     }
-    pos = AlignTo4(pos);
+    pos = AlignToDword(pos);
     return pos <= size ? pos : 0;
 }
 
@@ -74,8 +60,8 @@ Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
     if (selfRelativeSd.size() >= kRelativeHeaderSize) {
         for (size_t field : kOffsetFields) {
             BYTE* p = blob.data() + kHeaderSize + field;
-            const DWORD offset = LoadDword(p);
-            if (offset != 0) StoreDword(p, offset + static_cast<DWORD>(kHeaderSize));
+            const DWORD offset = ReadDword(p);
+            if (offset != 0) WriteDword(p, offset + static_cast<DWORD>(kHeaderSize));
         }
     }
     return blob;
@@ -83,9 +69,9 @@ Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
 
 DWORD DecodeNtAcl(const BYTE* data, size_t size, Bytes* selfRelativeSd) {
     if (data == nullptr || size < kHeaderSize) return ERROR_INVALID_SECURITY_DESCR;
-    const WORD version = LoadWord(data);
-    if (version < 1 || version > 4 || LoadWord(data + 2) != version) return ERROR_INVALID_SECURITY_DESCR;
-    if (LoadDword(data + 4) == 0) return ERROR_INVALID_SECURITY_DESCR;  // no body
+    const WORD version = ReadWord(data);
+    if (version < 1 || version > 4 || ReadWord(data + 2) != version) return ERROR_INVALID_SECURITY_DESCR;
+    if (ReadDword(data + 4) == 0) return ERROR_INVALID_SECURITY_DESCR;  // no body
     // Any non-null referent id will do when reading; Samba writes 0x00020000.
 
     const size_t start = DescriptorStart(data, size, version);
@@ -95,10 +81,10 @@ DWORD DecodeNtAcl(const BYTE* data, size_t size, Bytes* selfRelativeSd) {
     // it (into the header or the hashes) is damage.
     Bytes bare(data + start, data + size);
     for (size_t field : kOffsetFields) {
-        const DWORD offset = LoadDword(bare.data() + field);
+        const DWORD offset = ReadDword(bare.data() + field);
         if (offset == 0) continue;
         if (offset < start) return ERROR_INVALID_SECURITY_DESCR;
-        StoreDword(bare.data() + field, offset - static_cast<DWORD>(start));
+        WriteDword(bare.data() + field, offset - static_cast<DWORD>(start));
     }
     DescriptorParts parts;
     if (ParseSelfRelative(bare.data(), bare.size(), &parts) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
