@@ -9,21 +9,16 @@
 #include <vector>
 
 #include "engine/tavrik.h"
-#include "support/temp_machine.h"
+#include "support/computer_test.h"
 
 namespace tavrik::test {
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ComputerTest {
 protected:
     EngineTest();
 
     // A new job whose messages go to `messages`.
     std::unique_ptr<CTavrik> NewJob();
-
-    // Creates a file (with parents) below drive C:; returns its C:\ name.
-    std::wstring MakeFile(const std::string& relative, const std::string& content = "x");
-    std::wstring MakeDirectory(const std::string& relative);
-    std::string HostPath(const std::string& relative) const;
 
     // The descriptor parts `info` of an object as Windows' SDDL; empty on failure.
     static std::wstring Sddl(const std::wstring& name, DWORD type,
@@ -38,13 +33,6 @@ protected:
 
     // The SID string of an account (as LookupAccountNameW finds it).
     static std::wstring SidOf(const std::wstring& system, const std::wstring& account);
-
-    bool HasMessage(const std::wstring& text) const;
-    bool HasMessageStartingWith(const std::wstring& prefix) const;
-    std::vector<std::wstring> MessagesStartingWith(const std::wstring& prefix) const;
-
-    TempMachine machine_{L"TESTPC"};
-    std::vector<std::wstring> messages;
 };
 
 }  // namespace tavrik::test

@@ -9,23 +9,17 @@
 #include <vector>
 
 #include "engine/tavrik.h"
-#include "support/temp_machine.h"
+#include "support/computer_test.h"
 
 namespace tavrik::test {
 
-class ListingTest : public ::testing::Test {
+class ListingTest : public ComputerTest {
 public:
     static std::string ReadBytes(const std::string& path);
     static void WriteBytes(const std::string& path, const std::string& bytes);
 
 protected:
     std::unique_ptr<CTavrik> NewJob();
-
-    // Creates a directory or a file (with parents) below drive C:; returns
-    // its C:\ name.
-    std::wstring MakeDirectory(const std::string& relative);
-    std::wstring MakeFile(const std::string& relative, const std::string& content = "x");
-    std::string HostPath(const std::string& relative) const;
     // A path for a backup file outside every drive.
     std::string BackupPath(const std::string& name = "backup.txt") const;
 
@@ -45,13 +39,6 @@ protected:
     static std::wstring DaclSddl(const std::wstring& name, DWORD type = SE_FILE_OBJECT) {
         return Sddl(name, type, DACL_SECURITY_INFORMATION);
     }
-
-    bool HasMessage(const std::wstring& text) const;
-    bool HasMessageStartingWith(const std::wstring& prefix) const { return !MessagesStartingWith(prefix).empty(); }
-    std::vector<std::wstring> MessagesStartingWith(const std::wstring& prefix) const;
-
-    TempMachine machine_{L"TESTPC"};
-    std::vector<std::wstring> messages;
 };
 
 }  // namespace tavrik::test
