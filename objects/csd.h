@@ -2,6 +2,7 @@
 // in absolute form so that its parts can be inspected and replaced one by one.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "winapi/win32.h"
@@ -56,4 +57,21 @@ private:
     // Puts a newly built list in place of the current DACL or SACL.
     void InstallAcl(DWORD aclType, PACL acl);
     PACL* AclOf(DWORD aclType);
+
+    // Where a walk over the ACEs of the DACL or SACL stands. Deleting or
+    // copying an ACE through the walk keeps it on the ACE after the one just
+    // handled.
+    struct AceWalk {
+        DWORD aclType;
+        DWORD index;
+        DWORD count;
+    };
+    // Calls `visit` for each ACE in order, stopping at the first result other
+    // than RTN_OK; a missing list has no ACEs.
+    DWORD WalkAces(DWORD aclType, const std::function<DWORD(const ACE_HEADER* ace, AceWalk& walk)>& visit);
+    DWORD DeleteWalkedAce(AceWalk& walk);
+    // Deletes the ACE (TRUSTEE_REMOVE), moves it to `newSid`
+    // (TRUSTEE_REPLACE) or adds a copy for `newSid` behind it (TRUSTEE_COPY),
+    // the first of these that `flags` holds; nothing for none of them.
+    DWORD RewriteWalkedAce(AceWalk& walk, DWORD flags, PSID newSid);
 };
