@@ -24,57 +24,53 @@ struct RewriteKind {
     const char* example;
 };
 
-void AddScopeOptions(CLI::App* cmd, RewriteArguments& args) {
-    cmd->add_flag("--dacl", args.dacl, "Rewrite the DACL (the default)");
-    cmd->add_flag("--sacl", args.sacl, "Rewrite the SACL");
+// What a rewrite's two arguments are called, and how they go into the job.
+struct RewriteTarget {
+    const char* fromName;
+    const char* fromHelp;
+    const char* toName;
+    const char* toHelp;
+    void (*configure)(CTavrik& job, const RewriteArguments& args, DWORD flag);
+};
+
+void ConfigureTrusteeAction(CTavrik& job, const RewriteArguments& args, DWORD flag) {
+    const std::wstring from = FromConsole(args.from), to = FromConsole(args.to);
+    job.SetAction(ACTION_TRUSTEE);
+    job.AddTrustee(from, LooksLikeSid(from) ? TRUE : FALSE, to, LooksLikeSid(to) ? TRUE : FALSE, flag);
+    job.SetTrusteeDacl(args.dacl || !args.sacl ? TRUE : FALSE);
+    job.SetTrusteeSacl(args.sacl ? TRUE : FALSE);
 }
 
-void AddTrusteeAction(CLI::App* parent, int& exitCode, const RewriteKind& kind) {
+void ConfigureDomainAction(CTavrik& job, const RewriteArguments& args, DWORD flag) {
+    job.SetAction(ACTION_DOMAIN);
+    job.AddDomain(FromConsole(args.from), FromConsole(args.to), flag);
+    job.SetDomainDacl(args.dacl || !args.sacl ? TRUE : FALSE);
+    job.SetDomainSacl(args.sacl ? TRUE : FALSE);
+}
+
+const RewriteTarget kTrusteeTarget = {"TRUSTEE", "The account whose entries are rewritten (name or SID)", "NEW_TRUSTEE",
+                                      "The account that takes them (name or SID)", ConfigureTrusteeAction};
+const RewriteTarget kDomainTarget = {"DOMAIN", "Flat name of the domain whose accounts' entries are rewritten",
+                                     "NEW_DOMAIN", "Flat name of the domain whose same-named accounts take them",
+                                     ConfigureDomainAction};
+
+void AddRewriteAction(CLI::App* parent, int& exitCode, const RewriteTarget& target, const RewriteKind& kind) {
     auto args = std::make_shared<RewriteArguments>();
     auto* cmd = parent->add_subcommand(kind.name, kind.summary);
     AddJobOptions(cmd, args->job);
-    cmd->add_option("TRUSTEE", args->from, "The account whose entries are rewritten (name or SID)")->required();
-    if (kind.flag != TRUSTEE_REMOVE)
-        cmd->add_option("NEW_TRUSTEE", args->to, "The account that takes them (name or SID)")->required();
-    AddScopeOptions(cmd, *args);
+    cmd->add_option(target.fromName, args->from, target.fromHelp)->required();
+    if (kind.flag != TRUSTEE_REMOVE) cmd->add_option(target.toName, args->to, target.toHelp)->required();
+    cmd->add_flag("--dacl", args->dacl, "Rewrite the DACL (the default)");
+    cmd->add_flag("--sacl", args->sacl, "Rewrite the SACL");
     AddDryRunOption(cmd, args->job);
     cmd->footer(std::string("Example:\n  ") + kind.example);
-    cmd->callback([args, kind, &exitCode] {
+    cmd->callback([args, &target, kind, &exitCode] {
         ConsoleJob cj(args->job);
         if (cj.status != RTN_OK) {
             exitCode = static_cast<int>(cj.status);
             return;
         }
-        const std::wstring from = FromConsole(args->from), to = FromConsole(args->to);
-        cj.job.SetAction(ACTION_TRUSTEE);
-        cj.job.AddTrustee(from, LooksLikeSid(from) ? TRUE : FALSE, to, LooksLikeSid(to) ? TRUE : FALSE, kind.flag);
-        cj.job.SetTrusteeDacl(args->dacl || !args->sacl ? TRUE : FALSE);
-        cj.job.SetTrusteeSacl(args->sacl ? TRUE : FALSE);
-        exitCode = RunJob(cj.job, cj.console, args->job);
-    });
-}
-
-void AddDomainAction(CLI::App* parent, int& exitCode, const RewriteKind& kind) {
-    auto args = std::make_shared<RewriteArguments>();
-    auto* cmd = parent->add_subcommand(kind.name, kind.summary);
-    AddJobOptions(cmd, args->job);
-    cmd->add_option("DOMAIN", args->from, "Flat name of the domain whose accounts' entries are rewritten")->required();
-    if (kind.flag != TRUSTEE_REMOVE)
-        cmd->add_option("NEW_DOMAIN", args->to, "Flat name of the domain whose same-named accounts take them")
-            ->required();
-    AddScopeOptions(cmd, *args);
-    AddDryRunOption(cmd, args->job);
-    cmd->footer(std::string("Example:\n  ") + kind.example);
-    cmd->callback([args, kind, &exitCode] {
-        ConsoleJob cj(args->job);
-        if (cj.status != RTN_OK) {
-            exitCode = static_cast<int>(cj.status);
-            return;
-        }
-        cj.job.SetAction(ACTION_DOMAIN);
-        cj.job.AddDomain(FromConsole(args->from), FromConsole(args->to), kind.flag);
-        cj.job.SetDomainDacl(args->dacl || !args->sacl ? TRUE : FALSE);
-        cj.job.SetDomainSacl(args->sacl ? TRUE : FALSE);
+        target.configure(cj.job, *args, kind.flag);
         exitCode = RunJob(cj.job, cj.console, args->job);
     });
 }
@@ -90,7 +86,7 @@ const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
         {"copy", "Give another account the same entries, beside the account's own", TRUSTEE_COPY,
          "tavrik trustee copy 'D:\\Projects' 'BUILTIN\\Users' 'TESTPC\\helpdesk'"},
     };
-    for (const auto& kind : trusteeKinds) AddTrusteeAction(trustee, exitCode, kind);
+    for (const auto& kind : trusteeKinds) AddRewriteAction(trustee, exitCode, kTrusteeTarget, kind);
 
     auto* domain = app.add_subcommand("domain", "Move, remove or copy the entries of every account of a domain");
     domain->require_subcommand(1);
@@ -102,7 +98,7 @@ const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
         {"copy", "Copy each account's entries to the same-named account of another domain", TRUSTEE_COPY,
          "tavrik domain copy 'D:\\Projects' OLDDOM NEWDOM --recurse"},
     };
-    for (const auto& kind : domainKinds) AddDomainAction(domain, exitCode, kind);
+    for (const auto& kind : domainKinds) AddRewriteAction(domain, exitCode, kDomainTarget, kind);
 });
 
 }  // namespace
