@@ -53,6 +53,12 @@ std::pair<std::wstring, std::wstring> SplitPair(const std::string& text) {
     return {FromConsole(text.substr(0, eq)), FromConsole(text.substr(eq + 1))};
 }
 
+// The OLD=NEW of a replace or copy, or just the OLD of a remove.
+std::pair<std::wstring, std::wstring> RewritePair(const std::string& text, DWORD flag) {
+    if (flag == TRUSTEE_REMOVE) return {FromConsole(text), std::wstring()};
+    return SplitPair(text);
+}
+
 DWORD ProtectionMode(const std::string& word) {
     if (word == "keep") return PROT_PROTECT_KEEP;
     if (word == "remove") return PROT_PROTECT_REMOVE;
@@ -110,7 +116,7 @@ int RunCombined(RunArguments& a) {
     }
     auto addTrustees = [&](const std::vector<std::string>& texts, DWORD flag) {
         for (const auto& text : texts) {
-            auto [from, to] = flag == TRUSTEE_REMOVE ? std::pair{FromConsole(text), std::wstring()} : SplitPair(text);
+            auto [from, to] = RewritePair(text, flag);
             job.AddTrustee(from, LooksLikeSid(from) ? TRUE : FALSE, to, LooksLikeSid(to) ? TRUE : FALSE, flag);
             job.SetAction(ACTION_TRUSTEE);
         }
@@ -122,7 +128,7 @@ int RunCombined(RunArguments& a) {
     job.SetTrusteeSacl(a.trusteeAcls != "dacl" ? TRUE : FALSE);
     auto addDomains = [&](const std::vector<std::string>& texts, DWORD flag) {
         for (const auto& text : texts) {
-            auto [from, to] = flag == TRUSTEE_REMOVE ? std::pair{FromConsole(text), std::wstring()} : SplitPair(text);
+            auto [from, to] = RewritePair(text, flag);
             job.AddDomain(from, to, flag);
             job.SetAction(ACTION_DOMAIN);
         }

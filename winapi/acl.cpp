@@ -58,6 +58,14 @@ bool TileAceList(const BYTE* list, size_t length, size_t* count, BYTE* needed) {
 
 void RaiseRevision(BYTE* acl, DWORD revision) { acl[0] = std::max<BYTE>(acl[0], static_cast<BYTE>(revision)); }
 
+// The Ex functions take inheritance flags only: audit flags come through
+// their own arguments.
+bool OnlyInheritFlags(DWORD aceFlags) {
+    if ((aceFlags & ~static_cast<DWORD>(VALID_INHERIT_FLAGS)) == 0) return true;
+    SetLastError(ERROR_INVALID_FLAGS);
+    return false;
+}
+
 // Appends one ACE with the basic layout (header, mask, SID).
 BOOL AddKnownAce(PACL pAcl, DWORD dwAceRevision, DWORD aceFlags, ACCESS_MASK mask, PSID pSid, BYTE aceType) {
     if (!ValidAcl(pAcl)) {
@@ -189,10 +197,7 @@ BOOL AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID 
 }
 
 BOOL AddAccessAllowedAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD AccessMask, PSID pSid) {
-    if (AceFlags & ~static_cast<DWORD>(VALID_INHERIT_FLAGS)) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (!OnlyInheritFlags(AceFlags)) return FALSE;
     return AddKnownAce(pAcl, dwAceRevision, AceFlags, AccessMask, pSid, ACCESS_ALLOWED_ACE_TYPE);
 }
 
@@ -201,19 +206,13 @@ BOOL AddAccessDeniedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID p
 }
 
 BOOL AddAccessDeniedAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD AccessMask, PSID pSid) {
-    if (AceFlags & ~static_cast<DWORD>(VALID_INHERIT_FLAGS)) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (!OnlyInheritFlags(AceFlags)) return FALSE;
     return AddKnownAce(pAcl, dwAceRevision, AceFlags, AccessMask, pSid, ACCESS_DENIED_ACE_TYPE);
 }
 
 BOOL AddAuditAccessAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD dwAccessMask, PSID pSid,
                          BOOL bAuditSuccess, BOOL bAuditFailure) {
-    if (AceFlags & ~static_cast<DWORD>(VALID_INHERIT_FLAGS)) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (!OnlyInheritFlags(AceFlags)) return FALSE;
     if (bAuditSuccess) AceFlags |= SUCCESSFUL_ACCESS_ACE_FLAG;
     if (bAuditFailure) AceFlags |= FAILED_ACCESS_ACE_FLAG;
     return AddKnownAce(pAcl, dwAceRevision, AceFlags, dwAccessMask, pSid, SYSTEM_AUDIT_ACE_TYPE);
