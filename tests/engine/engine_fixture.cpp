@@ -1,6 +1,7 @@
 #include "engine_fixture.h"
 
 #include "engine/local_memory.h"
+#include "support/privileges.h"
 #include "support/sddl_access.h"
 
 namespace tavrik::test {

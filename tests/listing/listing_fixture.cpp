@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "engine/utf16_file.h"
+#include "support/privileges.h"
 #include "support/sddl_access.h"
 
 namespace tavrik::test {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/privileges.h"
 #include "support/temp_machine.h"
 #include "winapi/file_paths.h"
 #include "winapi/file_xattr.h"
@@ -45,18 +46,7 @@ std::wstring ToSddl(const void* sd, SECURITY_INFORMATION info) {
 constexpr SECURITY_INFORMATION kAll =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 
-bool EnablePrivilege(const wchar_t* name) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    bool ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
-              AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-              GetLastError() == ERROR_SUCCESS;
-    CloseHandle(token);
-    return ok;
-}
+using tavrik::test::EnablePrivilege;
 
 winapi::machine::TokenSpec Token(std::wstring user, std::vector<std::wstring> groups,
                                  std::vector<std::wstring> privileges) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/privileges.h"
 #include "support/temp_machine.h"
 #include "winapi/file_paths.h"
 #include "winapi/file_security.h"
@@ -65,18 +66,7 @@ winapi::machine::TokenSpec Token(std::wstring user, std::vector<std::wstring> gr
     return request;
 }
 
-bool EnablePrivilege(const wchar_t* name) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    bool ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
-              AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-              GetLastError() == ERROR_SUCCESS;
-    CloseHandle(token);
-    return ok;
-}
+using tavrik::test::EnablePrivilege;
 
 class FileSecurityTest : public ::testing::Test {
 protected:

@@ -13,20 +13,6 @@ using LocalBlock = std::unique_ptr<T, LocalBlockFree>;
 
 }  // namespace
 
-void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-    for (const wchar_t* name : names) {
-        TOKEN_PRIVILEGES privileges = {};
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
-            AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
-        }
-    }
-    CloseHandle(token);
-}
-
 std::wstring ReadSddl(const std::wstring& name, DWORD type, SECURITY_INFORMATION info) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type), info, nullptr, nullptr, nullptr,

@@ -2,17 +2,11 @@
 // the way test set-up and checks look at objects from outside a job.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 
 #include "winapi/win32.h"
 
 namespace tavrik::test {
-
-// Switches the named privileges on in the process token. Jobs switch theirs
-// off when they end, so set-up that acts as an administrator's tool would
-// asks for them again before each step.
-void EnablePrivileges(std::initializer_list<const wchar_t*> names);
 
 // The parts `info` of an object's descriptor as SDDL; "<unreadable>" or
 // "<unconvertible>" on failure, which no real descriptor text can equal.
