@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/privileges.h"
 #include "support/temp_machine.h"
 #include "winapi/machine/machine.h"
 #include "winapi/win32.h"
@@ -146,19 +147,7 @@ std::string Describe(PSECURITY_DESCRIPTOR sd) {
 // Arbitrary owners, SACLs and descriptors that grant the caller nothing are
 // written and read as a backup program does: with these privileges enabled.
 bool EnableBackupPrivileges() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-    bool ok = true;
-    for (const wchar_t* name : {L"SeSecurityPrivilege", L"SeBackupPrivilege", L"SeRestorePrivilege"}) {
-        TOKEN_PRIVILEGES privileges{};
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        ok = ok && LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
-             AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-             GetLastError() == ERROR_SUCCESS;
-    }
-    CloseHandle(token);
-    return ok;
+    return tavrik::test::EnablePrivileges({L"SeSecurityPrivilege", L"SeBackupPrivilege", L"SeRestorePrivilege"});
 }
 
 class SambaInteropTest : public ::testing::Test {

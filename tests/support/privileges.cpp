@@ -24,11 +24,13 @@ bool EnablePrivilege(const wchar_t* name) {
     return enabled;
 }
 
-void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
+bool EnablePrivileges(std::initializer_list<const wchar_t*> names) {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-    for (const wchar_t* name : names) EnableIn(token, name);
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+    bool all = true;
+    for (const wchar_t* name : names) all = EnableIn(token, name) && all;
     CloseHandle(token);
+    return all;
 }
 
 }  // namespace tavrik::test

@@ -12,7 +12,8 @@ namespace tavrik::test {
 // True only when the token holds the privilege and it is now on.
 bool EnablePrivilege(const wchar_t* name);
 
-// Switches on those of the named privileges the token holds.
-void EnablePrivileges(std::initializer_list<const wchar_t*> names);
+// Switches on those of the named privileges the token holds; true when it
+// holds them all.
+bool EnablePrivileges(std::initializer_list<const wchar_t*> names);
 
 }  // namespace tavrik::test
