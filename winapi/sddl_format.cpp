@@ -6,21 +6,15 @@
 #include "winapi/bytes.h"
 #include "winapi/sddl_aliases.h"
 #include "winapi/sddl_context.h"
+#include "winapi/security_layout.h"
 #include "winapi/string_sid.h"
 #include "winapi/win32.h"
 
 namespace winapi {
 namespace {
 
-constexpr size_t kMaxSidLength = 8 + 4 * SID_MAX_SUB_AUTHORITIES;
 constexpr size_t kBasicAceSidOffset = 8;   // header, mask
 constexpr size_t kObjectAceFixedPart = 12;  // header, mask, flags
-
-WORD ReadWord(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }
-DWORD ReadDword(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-           static_cast<DWORD>(p[3]) << 24;
-}
 
 struct DescriptorView {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -126,7 +120,7 @@ public:
 
 private:
     bool AppendSid(const BYTE* sid, size_t available) {
-        if (WellFormedSidLength(sid, available) == 0) return false;
+        if (CheckedSidLength(sid, available) == 0) return false;
         const SID* typed = reinterpret_cast<const SID*>(sid);
         std::wstring_view alias = SidAliasFor(typed, context_);
         if (!alias.empty()) {
@@ -139,7 +133,7 @@ private:
 
     DWORD WriteSidSection(const wchar_t* tag, const BYTE* sid) {
         text_ += tag;
-        return AppendSid(sid, kMaxSidLength) ? ERROR_SUCCESS : ERROR_INVALID_SID;
+        return AppendSid(sid, SECURITY_MAX_SID_SIZE) ? ERROR_SUCCESS : ERROR_INVALID_SID;
     }
 
     DWORD WriteAclSection(const wchar_t* tag, const BYTE* acl, SECURITY_DESCRIPTOR_CONTROL control,

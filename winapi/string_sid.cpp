@@ -6,6 +6,7 @@
 
 #include "winapi/sddl_aliases.h"
 #include "winapi/sddl_context.h"
+#include "winapi/security_layout.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -65,14 +66,6 @@ Bytes MakeSid(uint64_t authority, const DWORD* subAuthorities, size_t count) {
         for (int b = 0; b < 4; ++b) sid.push_back(static_cast<BYTE>(subAuthorities[i] >> (8 * b)));
     }
     return sid;
-}
-
-size_t WellFormedSidLength(const void* data, size_t available) {
-    if (data == nullptr || available < 8) return 0;
-    const BYTE* bytes = static_cast<const BYTE*>(data);
-    if (bytes[0] != SID_REVISION || bytes[1] > SID_MAX_SUB_AUTHORITIES) return 0;
-    size_t length = 8 + 4 * static_cast<size_t>(bytes[1]);
-    return length <= available ? length : 0;
 }
 
 std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed) {
@@ -165,7 +158,7 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
         return FALSE;
     }
     // Without a length, the SID's own count bounds what is read.
-    if (winapi::WellFormedSidLength(Sid, 8 + 4 * SID_MAX_SUB_AUTHORITIES) == 0) {
+    if (winapi::CheckedSidLength(static_cast<const BYTE*>(Sid), SECURITY_MAX_SID_SIZE) == 0) {
         SetLastError(ERROR_INVALID_SID);
         return FALSE;
     }

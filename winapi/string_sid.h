@@ -17,10 +17,6 @@ namespace winapi {
 // sub-authorities (at most 15).
 Bytes MakeSid(uint64_t authority, const DWORD* subAuthorities, size_t count);
 
-// The length of the SID at `data` when it is well formed (revision 1, at most
-// 15 sub-authorities) and lies wholly within `available` bytes; else 0.
-size_t WellFormedSidLength(const void* data, size_t available);
-
 // Reads "S-1-..." from the start of `text` and stops after its last number;
 // `consumed` receives how many characters it took. As Windows does, blanks
 // after a dash are skipped and a number may be written in hex with "0x".
