@@ -114,6 +114,16 @@ bool SameSid(const BYTE* a, const BYTE* b) {
     return size == KnownSidSize(b) && std::memcmp(a, b, size) == 0;
 }
 
+AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask, BYTE flags) {
+    Bytes ace(kMaskEnd, 0);
+    ace[0] = ACCESS_ALLOWED_ACE_TYPE;
+    ace[1] = flags;
+    WriteWord(ace.data() + 2, static_cast<WORD>(kMaskEnd + sid.size()));
+    WriteDword(ace.data() + 4, mask);
+    ace.insert(ace.end(), sid.begin(), sid.end());
+    return AceEntry(std::move(ace));
+}
+
 ACCESS_MASK MapGenericRights(ACCESS_MASK mask, const GENERIC_MAPPING& mapping) {
     if (mask & GENERIC_READ) mask |= mapping.GenericRead;
     if (mask & GENERIC_WRITE) mask |= mapping.GenericWrite;
@@ -136,6 +146,10 @@ const Bytes& CreatorGroupSid() {
 }
 const Bytes& OwnerRightsSid() {
     static const Bytes sid = MakeWellKnown(3, 4);
+    return sid;
+}
+const Bytes& LocalSystemSid() {
+    static const Bytes sid = MakeWellKnown(5, 18);
     return sid;
 }
 

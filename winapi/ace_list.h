@@ -97,6 +97,9 @@ Bytes BuildAclBytes(const AceList& aces);
 size_t KnownSidSize(const BYTE* sid);
 bool SameSid(const BYTE* a, const BYTE* b);
 
+// An access-allowed ACE of the basic layout for `sid`.
+AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask, BYTE flags = 0);
+
 // Replaces the generic bits of `mask` by the specific rights they stand for.
 ACCESS_MASK MapGenericRights(ACCESS_MASK mask, const GENERIC_MAPPING& mapping);
 
@@ -105,5 +108,6 @@ const Bytes& EveryoneSid();      // S-1-1-0
 const Bytes& CreatorOwnerSid();  // S-1-3-0
 const Bytes& CreatorGroupSid();  // S-1-3-1
 const Bytes& OwnerRightsSid();   // S-1-3-4
+const Bytes& LocalSystemSid();   // S-1-5-18
 
 }  // namespace winapi

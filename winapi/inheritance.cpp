@@ -163,25 +163,6 @@ AceList Concatenate(AceList first, const AceList& second) {
     return first;
 }
 
-Bytes SystemSid() {
-    Bytes sid(12, 0);
-    sid[0] = SID_REVISION;
-    sid[1] = 1;
-    sid[7] = 5;
-    sid[8] = 18;
-    return sid;
-}
-
-AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask) {
-    Bytes ace(8, 0);
-    ace[0] = ACCESS_ALLOWED_ACE_TYPE;
-    const WORD size = static_cast<WORD>(8 + sid.size());
-    std::memcpy(ace.data() + 2, &size, sizeof size);
-    std::memcpy(ace.data() + 4, &mask, sizeof mask);
-    ace.insert(ace.end(), sid.begin(), sid.end());
-    return AceEntry(std::move(ace));
-}
-
 // Reads a caller's SID, trusting the pointer as Windows does but checking
 // the structure. ERROR_SUCCESS, ERROR_INVALID_PARAMETER or ERROR_INVALID_SID.
 DWORD ReadCallerSid(PSID sid, Bytes* out) {
@@ -298,7 +279,7 @@ Bytes CreateInheritedDescriptor(const Bytes& parentSd, bool isContainer, const B
         // gives, full control for its owner and for SYSTEM, rather than an
         // empty DACL that would lock everyone out.
         if (!child.owner.empty()) child.dacl.aces.push_back(AllowAce(child.owner, mapping.GenericAll));
-        child.dacl.aces.push_back(AllowAce(SystemSid(), mapping.GenericAll));
+        child.dacl.aces.push_back(AllowAce(LocalSystemSid(), mapping.GenericAll));
     }
 
     if (parentUsable) {

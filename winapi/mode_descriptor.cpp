@@ -39,17 +39,6 @@ ACCESS_MASK TripletRights(unsigned triplet, bool isDirectory) {
     return mask;
 }
 
-AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask, BYTE flags) {
-    Bytes ace(8, 0);
-    ace[0] = ACCESS_ALLOWED_ACE_TYPE;
-    ace[1] = flags;
-    const WORD size = static_cast<WORD>(8 + sid.size());
-    std::memcpy(ace.data() + 2, &size, sizeof size);
-    std::memcpy(ace.data() + 4, &mask, sizeof mask);
-    ace.insert(ace.end(), sid.begin(), sid.end());
-    return AceEntry(std::move(ace));
-}
-
 }  // namespace
 
 Bytes ModeDerivedDescriptor(mode_t mode, uid_t uid, gid_t gid, bool isDirectory) {
