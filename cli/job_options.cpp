@@ -6,10 +6,8 @@
 
 #include "cli/command.h"
 #include "cli/object_path.h"
+#include "cli/simulated_computer.h"
 
-#ifndef _WIN32
-#include "winapi/machine/admin.h"
-#endif
 
 namespace tavrik::cli {
 namespace {
@@ -90,21 +88,11 @@ void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject, bool wit
                   "Report objects whose descriptor cannot be read or written and go on");
     cmd->add_option("--log", options.logFile, "Append every message to this file (UTF-16LE)");
     cmd->add_flag("-q,--quiet", options.quiet, "Print only errors, listing records and the summary");
-#ifndef _WIN32
-    cmd->add_option("--machine", options.machine,
-                    "Database of the simulated computer (default: $TAVRIK_MACHINE, else the per-user one)");
-#endif
+    AddMachineOption(cmd, options.machine);
 }
 
 DWORD ConfigureJob(CTavrik& job, const JobOptions& options) {
-#ifndef _WIN32
-    try {
-        winapi::machine::OpenMachine(options.machine);
-    } catch (const std::exception& e) {
-        std::cerr << "tavrik: cannot open the simulated computer: " << e.what() << "\n";
-        return RTN_ERR_PARAMETER;
-    }
-#endif
+    if (!OpenSimulatedComputer(options.machine)) return RTN_ERR_PARAMETER;
     DWORD type = ObjectTypeFromName(options.type);
     if (!options.object.empty()) {
         std::string error;

@@ -5,10 +5,8 @@
 #include <string>
 
 #include "cli/command.h"
+#include "cli/simulated_computer.h"
 #include "wmi/wmi_query.h"
-#ifndef _WIN32
-#include "winapi/machine/admin.h"
-#endif
 
 namespace tavrik::cli {
 namespace {
@@ -31,14 +29,7 @@ struct WmiOptions {
 };
 
 int RunWmiQuery(const WmiOptions& options) {
-#ifndef _WIN32
-    try {
-        winapi::machine::OpenMachine(options.machine);
-    } catch (const std::exception& e) {
-        std::cerr << "tavrik: cannot open the simulated computer: " << e.what() << "\n";
-        return 1;
-    }
-#endif
+    if (!OpenSimulatedComputer(options.machine)) return 1;
     StderrTrace trace;
     WMIQuery wmi(options.trace ? &trace : nullptr);
     wmi.Initialize();
@@ -66,10 +57,7 @@ const CommandRegistration registration(800, [](CLI::App& app, int& exitCode) {
     cmd->add_option("QUERY", options->query, "WQL query, e.g. SELECT Name FROM Win32_Share")->required();
     cmd->add_option("PROPERTY", options->property, "Property whose values are printed, one per line")->required();
     cmd->add_flag("--trace", options->trace, "Print the helper's trace lines to standard error");
-#ifndef _WIN32
-    cmd->add_option("--machine", options->machine,
-                    "Database of the simulated computer (default: $TAVRIK_MACHINE, else the per-user one)");
-#endif
+    AddMachineOption(cmd, options->machine);
     cmd->callback([options, &exitCode] { exitCode = RunWmiQuery(*options); });
 });
 
