@@ -29,6 +29,13 @@ DWORD ObjectTypeFromName(const std::string& name) {
     return 0;
 }
 
+DWORD ProtectionMode(const std::string& word) {
+    if (word == "keep") return PROT_PROTECT_KEEP;
+    if (word == "remove") return PROT_PROTECT_REMOVE;
+    if (word == "inherit") return PROT_INHERIT;
+    return PROT_NO_CHANGE;
+}
+
 DWORD ParseInheritance(const std::string& text) {
     const std::string lower = Lower(text);
     if (lower.empty() || lower == "none" || lower == "no_inheritance") return 0;

@@ -36,6 +36,10 @@ DWORD ConfigureJob(CTavrik& job, const JobOptions& options);
 // The object type named on the command line, or 0 when unknown.
 DWORD ObjectTypeFromName(const std::string& name);
 
+// The protection mode named keep, remove or inherit; PROT_NO_CHANGE for
+// anything else.
+DWORD ProtectionMode(const std::string& word);
+
 // Inheritance flags by name ("ci,oi", "container_inherit+object_inherit",
 // "none") or number 0-15. Throws CLI::ValidationError on a bad value.
 DWORD ParseInheritance(const std::string& text);

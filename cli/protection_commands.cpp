@@ -15,13 +15,6 @@ struct ProtectionArguments {
     bool saclFlag = false;
 };
 
-DWORD ProtectionMode(const std::string& word) {
-    if (word == "keep") return PROT_PROTECT_KEEP;
-    if (word == "remove") return PROT_PROTECT_REMOVE;
-    if (word == "inherit") return PROT_INHERIT;
-    return PROT_NO_CHANGE;
-}
-
 const auto kModes = CLI::IsMember({"keep", "remove", "inherit"}, CLI::ignore_case);
 
 template <class Configure>

@@ -59,13 +59,6 @@ std::pair<std::wstring, std::wstring> RewritePair(const std::string& text, DWORD
     return SplitPair(text);
 }
 
-DWORD ProtectionMode(const std::string& word) {
-    if (word == "keep") return PROT_PROTECT_KEEP;
-    if (word == "remove") return PROT_PROTECT_REMOVE;
-    if (word == "inherit") return PROT_INHERIT;
-    return PROT_NO_CHANGE;
-}
-
 int RunCombined(RunArguments& a) {
     ConsoleJob cj(a.job);
     if (cj.status != RTN_OK) return static_cast<int>(cj.status);
