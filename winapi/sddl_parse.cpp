@@ -10,6 +10,7 @@
 
 #include "winapi/bytes.h"
 #include "winapi/sddl_aliases.h"
+#include "winapi/sddl_characters.h"
 #include "winapi/sddl_context.h"
 #include "winapi/string_sid.h"
 #include "winapi/win32.h"
@@ -21,16 +22,7 @@ constexpr size_t kAclHeaderSize = 8;
 constexpr size_t kMaxAclSize = 0xFFFF;
 constexpr std::wstring_view kNullAcl = L"NO_ACCESS_CONTROL";
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r'; }
-
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
-int HexValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
 
 void PutWord(Bytes& out, WORD value) {
     out.push_back(static_cast<BYTE>(value));

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "winapi/sddl_aliases.h"
+#include "winapi/sddl_characters.h"
 #include "winapi/sddl_context.h"
 #include "winapi/security_layout.h"
 #include "winapi/win32.h"
@@ -13,15 +14,6 @@ namespace winapi {
 namespace {
 
 constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
-
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r'; }
-
-int HexValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
 
 // One number of a SID after a dash: blanks first (Windows reads these with
 // the C library, which skips them), then decimal digits or 0x and hex
