@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "winapi/security_layout.h"
+#include "winapi/string_sid.h"
 
 namespace winapi {
 namespace {
@@ -10,14 +11,7 @@ namespace {
 constexpr size_t kMaskEnd = kAceHeaderSize + sizeof(ACCESS_MASK);
 constexpr size_t kMaxAclSize = 0xFFFC;  // AclSize is a WORD, kept DWORD-aligned
 
-Bytes MakeWellKnown(BYTE authority, DWORD rid) {
-    Bytes sid(12, 0);
-    sid[0] = SID_REVISION;
-    sid[1] = 1;
-    sid[7] = authority;
-    WriteDword(sid.data() + 8, rid);
-    return sid;
-}
+Bytes MakeWellKnown(BYTE authority, DWORD rid) { return MakeSid(authority, &rid, 1); }
 
 }  // namespace
 

@@ -1,11 +1,10 @@
 // The descriptor Samba's acl_xattr module reports for a file or directory
 // that carries no security.NTACL attribute, derived from its mode.
 
-#include <cstring>
-
 #include "winapi/ace_list.h"
 #include "winapi/descriptor_parts.h"
 #include "winapi/ntacl.h"
+#include "winapi/string_sid.h"
 
 namespace winapi {
 namespace {
@@ -15,13 +14,8 @@ constexpr DWORD kUnixUserKind = 1;
 constexpr DWORD kUnixGroupKind = 2;
 
 Bytes UnixSid(DWORD kind, DWORD id) {
-    Bytes sid(16, 0);
-    sid[0] = SID_REVISION;
-    sid[1] = 2;
-    sid[7] = kUnixUsersAuthority;
-    std::memcpy(sid.data() + 8, &kind, sizeof kind);
-    std::memcpy(sid.data() + 12, &id, sizeof id);
-    return sid;
+    const DWORD subAuthorities[] = {kind, id};
+    return MakeSid(kUnixUsersAuthority, subAuthorities, 2);
 }
 
 // Rights of one rwx triplet (bits 4, 2, 1).
