@@ -1,7 +1,7 @@
 // The trustee a listing shows for an ACE: whatever SID the ACE holds,
-// including the server SID of a compound ACE; types unknown to the reader are
-// read at the basic place rather than passed over, so the listing never
-// drops an entry silently.
+// including the server SID of a compound ACE. Types the reader does not know
+// are read at the basic place, so that every ACE of the list gets a trustee
+// or stops the text with an error.
 #pragma once
 
 #include "acl/ace_sid.h"
