@@ -370,9 +370,14 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
 
     // The directories from the root down to where the walk stands; `..`
     // pops one and can never pop the root.
+    // The root level borrows the caller's descriptor; it is duplicated only
+    // when the result keeps it.
     std::vector<WalkLevel> levels;
-    levels.push_back({UniqueFd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)), std::string()});
-    if (!levels.back().fd.Valid()) return ErrorFromErrno(errno);
+    levels.push_back({UniqueFd(), std::string()});
+    auto levelFd = [&](size_t index) { return index == 0 ? rootFd : levels[index].fd.Get(); };
+    auto takeLevelFd = [&](size_t index) {
+        return index == 0 ? UniqueFd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)) : std::move(levels[index].fd);
+    };
 
     // Whether a component came from the caller (a miss is then reported as
     // missing file or path) or from a link target (then the link is broken).
@@ -394,7 +399,7 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         // only: whatever is swapped in under the name afterwards is not seen.
         std::string stored;
         UniqueFd entry;
-        int error = OpenEntry(levels.back().fd.Get(), component, &stored, &entry);
+        int error = OpenEntry(levelFd(levels.size() - 1), component, &stored, &entry);
         if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
         struct stat status;
@@ -435,7 +440,8 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         }
 
         out->object = std::move(entry);
-        out->parent = std::move(levels.back().fd);
+        out->parent = takeLevelFd(levels.size() - 1);
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
         out->name = std::move(stored);
         out->status = status;
         out->isRoot = false;
@@ -444,13 +450,16 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
 
     // The walk ended on a directory of the stack (the root, or after `.`/`..`
     // or a link to a directory).
-    WalkLevel self = std::move(levels.back());
-    levels.pop_back();
-    if (::fstat(self.fd.Get(), &out->status) != 0) return ErrorFromErrno(errno);
-    out->object = std::move(self.fd);
-    out->name = std::move(self.name);
-    out->isRoot = levels.empty();
-    if (!levels.empty()) out->parent = std::move(levels.back().fd);
+    const size_t self = levels.size() - 1;
+    if (::fstat(levelFd(self), &out->status) != 0) return ErrorFromErrno(errno);
+    out->object = takeLevelFd(self);
+    if (!out->object.Valid()) return ErrorFromErrno(errno);
+    out->name = std::move(levels[self].name);
+    out->isRoot = self == 0;
+    if (self > 0) {
+        out->parent = takeLevelFd(self - 1);
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+    }
     return ERROR_SUCCESS;
 }
 
