@@ -395,6 +395,18 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         }
         if (component.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
 
+        if (!last) {
+            // The common case of a directory on the way, spelt exactly: the
+            // open itself proves it is a directory and no link, so it needs
+            // no status call. Anything else takes the general way below.
+            UniqueFd directory(::openat(levelFd(levels.size() - 1), component.c_str(),
+                                        O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+            if (directory.Valid()) {
+                levels.push_back({std::move(directory), std::move(component)});
+                continue;
+            }
+        }
+
         // One open of the entry itself, then questions to that descriptor
         // only: whatever is swapped in under the name afterwards is not seen.
         std::string stored;

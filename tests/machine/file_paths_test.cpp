@@ -94,6 +94,30 @@ TEST_F(FilePathsTest, MissingFileAndMissingDirectoryAreTold) {
     EXPECT_EQ(Resolve({L"Sub", L"MixedCase.txt", L"x"}, &found), ERROR_PATH_NOT_FOUND);
 }
 
+// The caller's root descriptor is only borrowed: what the result holds
+// stays usable after the caller has closed it.
+TEST_F(FilePathsTest, ResultsKeepTheirDescriptorsWhenTheRootIsClosed) {
+    ResolvedPath underRoot, root, endedOnDirectory;
+    ASSERT_EQ(Resolve({L"Sub"}, &underRoot), ERROR_SUCCESS);
+    ASSERT_EQ(Resolve({}, &root), ERROR_SUCCESS);
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L".."}, &endedOnDirectory), ERROR_SUCCESS);
+    root_.Reset();
+
+    struct stat status;
+    ASSERT_EQ(fstat(underRoot.parent.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_));
+    ASSERT_EQ(fstat(underRoot.object.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_ + "/Sub"));
+    ASSERT_EQ(fstat(root.object.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_));
+    EXPECT_TRUE(root.isRoot);
+    EXPECT_FALSE(root.parent.Valid());
+    EXPECT_EQ(endedOnDirectory.name, "Sub");
+    EXPECT_EQ(endedOnDirectory.status.st_ino, Inode(drive_ + "/Sub"));
+    ASSERT_EQ(fstat(endedOnDirectory.parent.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_));
+}
+
 TEST_F(FilePathsTest, TheRootItselfHasNoParent) {
     ResolvedPath found;
     ASSERT_EQ(Resolve({}, &found), ERROR_SUCCESS);
