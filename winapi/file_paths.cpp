@@ -1,11 +1,14 @@
 #include "winapi/file_paths.h"
 
 #include <dirent.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <unistd.h>
 #include <wctype.h>
 
+#include <atomic>
 #include <cerrno>
 #include <deque>
 
@@ -351,6 +354,46 @@ bool TargetBelowRoot(const std::string& target, const std::string& rootDirectory
     return false;
 }
 
+// Names spelt exactly as stored, with no link, `.` or `..` on the way, are
+// by far the most common: the kernel resolves their directory part in one
+// call that can neither follow a link nor climb above the root. Anything
+// else (another case, a link, a missing entry, an older kernel) returns
+// false and takes the walk, which also gives the precise error.
+bool ResolveSpeltExactly(int rootFd, const std::deque<std::string>& names, FinalLink finalLink,
+                         ResolvedPath* out) {
+    static std::atomic<bool> unsupported{false};
+    if (names.size() < 2 || unsupported.load(std::memory_order_relaxed)) return false;
+    std::string directory;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.empty() || name.size() > 255 || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+            return false;
+        if (i + 1 == names.size()) break;
+        if (!directory.empty()) directory += '/';
+        directory += name;
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    UniqueFd parent(static_cast<int>(::syscall(SYS_openat2, rootFd, directory.c_str(), &how, sizeof how)));
+    if (!parent.Valid()) {
+        if (errno == ENOSYS) unsupported.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    UniqueFd object(::openat(parent.Get(), names.back().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!object.Valid()) return false;
+    struct stat status;
+    if (::fstat(object.Get(), &status) != 0) return false;
+    if (S_ISLNK(status.st_mode) && finalLink == FinalLink::Follow) return false;
+    out->object = std::move(object);
+    out->parent = std::move(parent);
+    out->name = names.back();
+    out->status = status;
+    out->isRoot = false;
+    return true;
+}
+
 struct WalkLevel {
     UniqueFd fd;
     std::string name;  // as stored in the level above
@@ -368,10 +411,12 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         pending.push_back(std::move(host));
     }
 
+    if (ResolveSpeltExactly(rootFd, pending, finalLink, out)) return ERROR_SUCCESS;
+    *out = ResolvedPath();
+
     // The directories from the root down to where the walk stands; `..`
-    // pops one and can never pop the root.
-    // The root level borrows the caller's descriptor; it is duplicated only
-    // when the result keeps it.
+    // pops one and can never pop the root. The root level borrows the
+    // caller's descriptor; it is duplicated only when the result keeps it.
     std::vector<WalkLevel> levels;
     levels.push_back({UniqueFd(), std::string()});
     auto levelFd = [&](size_t index) { return index == 0 ? rootFd : levels[index].fd.Get(); };

@@ -94,6 +94,25 @@ TEST_F(FilePathsTest, MissingFileAndMissingDirectoryAreTold) {
     EXPECT_EQ(Resolve({L"Sub", L"MixedCase.txt", L"x"}, &found), ERROR_PATH_NOT_FOUND);
 }
 
+TEST_F(FilePathsTest, ExactNamesGiveTheObjectItsDirectoryAndItsName) {
+    Write(drive_ + "/Sub/Deeper/leaf.txt");
+    ResolvedPath found;
+    ASSERT_EQ(Resolve({L"Sub", L"Deeper", L"leaf.txt"}, &found), ERROR_SUCCESS);
+    EXPECT_EQ(found.name, "leaf.txt");
+    EXPECT_FALSE(found.isRoot);
+    EXPECT_EQ(found.status.st_ino, Inode(drive_ + "/Sub/Deeper/leaf.txt"));
+    struct stat status;
+    ASSERT_EQ(fstat(found.parent.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_ + "/Sub/Deeper"));
+    ASSERT_EQ(fstat(found.object.Get(), &status), 0);
+    EXPECT_EQ(status.st_ino, Inode(drive_ + "/Sub/Deeper/leaf.txt"));
+    // A directory swapped for a link to one outside is refused, spelt exactly or not.
+    fs::rename(drive_ + "/Sub/Deeper", drive_ + "/Sub/Moved");
+    ASSERT_EQ(symlink(outside_.c_str(), (drive_ + "/Sub/Deeper").c_str()), 0);
+    EXPECT_EQ(Resolve({L"Sub", L"Deeper", L"secret"}, &found), ERROR_CANT_ACCESS_FILE);
+    EXPECT_EQ(Resolve({L"SUB", L"deeper", L"secret"}, &found), ERROR_CANT_ACCESS_FILE);
+}
+
 // The caller's root descriptor is only borrowed: what the result holds
 // stays usable after the caller has closed it.
 TEST_F(FilePathsTest, ResultsKeepTheirDescriptorsWhenTheRootIsClosed) {
