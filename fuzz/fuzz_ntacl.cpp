@@ -5,11 +5,11 @@
 #include <cstring>
 #include <memory>
 
-#include "winapi/access_check.h"
-#include "winapi/descriptor_parts.h"
+#include "winapi/security/access_check.h"
+#include "winapi/security/descriptor_parts.h"
 #include "winapi/errors.h"
-#include "winapi/inheritance.h"
-#include "winapi/ntacl.h"
+#include "winapi/security/inheritance.h"
+#include "winapi/files/ntacl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exactly sized copy, so any read past the end is caught.

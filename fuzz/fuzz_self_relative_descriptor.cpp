@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "winapi/descriptor_parts.h"
+#include "winapi/security/descriptor_parts.h"
 #include "winapi/win32.h"
 
 namespace {

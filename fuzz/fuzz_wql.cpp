@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "winapi/wql_binding.h"
-#include "winapi/wql_evaluator.h"
-#include "winapi/wql_like.h"
-#include "winapi/wql_parser.h"
+#include "winapi/wql/wql_binding.h"
+#include "winapi/wql/wql_evaluator.h"
+#include "winapi/wql/wql_like.h"
+#include "winapi/wql/wql_parser.h"
 
 using namespace winapi::wql;
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "engine/tavrik.h"
-#include "listing/ace_trustee.h"
+#include "acl/ace_sid.h"
 
 namespace {
 
@@ -191,7 +191,7 @@ std::wstring CTavrik::AclToText(PACL acl) {
 
         // The mask sits at the same place in every layout.
         const auto* basic = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-        PSID trustee = tavrik::AceTrustee(header);
+        PSID trustee = tavrik::AceSid(header, tavrik::AceSidReach::EveryAce);
         if (!trustee) {
             m_lastOsError = ERROR_INVALID_SID;
             return text;

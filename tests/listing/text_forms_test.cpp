@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "engine/local_memory.h"
-#include "listing/ace_trustee.h"
+#include "acl/ace_sid.h"
 #include "listing_fixture.h"
 
 namespace tavrik::test {
@@ -205,17 +205,17 @@ TEST_F(TextFormsTest, TrusteeLocatorRefusesAcesTooShortForTheirSid) {
     LocalPtr<> sid = SidFromString(L"S-1-5-21-1-2-3-1000");
     std::vector<BYTE> ace = ObjectAce(ACCESS_DENIED_OBJECT_ACE_TYPE, 3, 1, sid.get());
     auto* header = reinterpret_cast<ACE_HEADER*>(ace.data());
-    ASSERT_NE(AceTrustee(header), nullptr);
-    EXPECT_TRUE(EqualSid(AceTrustee(header), sid.get()));
+    ASSERT_NE(AceSid(header, AceSidReach::EveryAce), nullptr);
+    EXPECT_TRUE(EqualSid(AceSid(header, AceSidReach::EveryAce), sid.get()));
     // Every size short of the full SID is refused.
     for (WORD size = 0; size < ace.size(); ++size) {
         header->AceSize = size;
-        EXPECT_EQ(AceTrustee(header), nullptr) << size;
+        EXPECT_EQ(AceSid(header, AceSidReach::EveryAce), nullptr) << size;
     }
     header->AceSize = static_cast<WORD>(ace.size());
     ace[12 + 32 + 1] = 16;  // more sub-authorities than a SID may have
-    EXPECT_EQ(AceTrustee(header), nullptr);
-    EXPECT_EQ(AceTrustee(nullptr), nullptr);
+    EXPECT_EQ(AceSid(header, AceSidReach::EveryAce), nullptr);
+    EXPECT_EQ(AceSid(nullptr, AceSidReach::EveryAce), nullptr);
 }
 
 TEST_F(TextFormsTest, CompoundAceShowsItsServerSidButIsNotOfferedForRewriting) {
@@ -225,12 +225,12 @@ TEST_F(TextFormsTest, CompoundAceShowsItsServerSidButIsNotOfferedForRewriting) {
     std::vector<BYTE> ace = ObjectAce(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, 0, 0x120089, server.get());
     ace[8] = 1;  // impersonation, the only compound type
     auto* header = reinterpret_cast<ACE_HEADER*>(ace.data());
-    ASSERT_NE(AceTrustee(header), nullptr);
-    EXPECT_TRUE(EqualSid(AceTrustee(header), server.get()));
+    ASSERT_NE(AceSid(header, AceSidReach::EveryAce), nullptr);
+    EXPECT_TRUE(EqualSid(AceSid(header, AceSidReach::EveryAce), server.get()));
     EXPECT_EQ(AceSid(header), nullptr);
     EXPECT_EQ(LocateAceSid(header).offset, 0u);
     header->AceSize = 12 + 7;
-    EXPECT_EQ(AceTrustee(header), nullptr);
+    EXPECT_EQ(AceSid(header, AceSidReach::EveryAce), nullptr);
 }
 
 TEST_F(TextFormsTest, DamagedAceStopsTheTextWithAnError) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/temp_machine.h"
-#include "winapi/com_object.h"
+#include "winapi/com/com_object.h"
 #include "winapi/machine/admin.h"
 #include "wmi/wmi_query.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "winapi/bytes.h"
+#include "winapi/security/bytes.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/security.h"
 

@@ -1,7 +1,7 @@
 // Administration of registry keys, services, printers and shares.
 #include <filesystem>
 
-#include "winapi/inheritance.h"
+#include "winapi/security/inheritance.h"
 #include "winapi/machine/admin.h"
 #include "winapi/machine/descriptors.h"
 #include "winapi/machine/named_objects.h"

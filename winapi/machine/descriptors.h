@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "winapi/bytes.h"
+#include "winapi/security/bytes.h"
 
 namespace winapi::machine {
 

@@ -14,7 +14,7 @@
 #include "winapi/machine/process_token.h"
 #include "winapi/machine/sid_text.h"
 #include "winapi/machine/text.h"
-#include "winapi/sddl_context.h"
+#include "winapi/sddl/sddl_context.h"
 
 namespace winapi::machine {
 namespace {

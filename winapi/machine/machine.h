@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "winapi/access_check.h"
+#include "winapi/security/access_check.h"
 
 namespace winapi::machine {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "winapi/bytes.h"
+#include "winapi/security/bytes.h"
 
 namespace winapi::machine {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "winapi/access_check.h"
-#include "winapi/bytes.h"
+#include "winapi/security/access_check.h"
+#include "winapi/security/bytes.h"
 
 namespace winapi::machine {
 

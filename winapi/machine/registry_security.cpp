@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "winapi/inheritance.h"
+#include "winapi/security/inheritance.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/win32.h"
 

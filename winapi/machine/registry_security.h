@@ -3,7 +3,7 @@
 // inherited part changes is rewritten, each key in one transaction.
 #pragma once
 
-#include "winapi/access_check.h"
+#include "winapi/security/access_check.h"
 #include "winapi/machine/registry_model.h"
 #include "winapi/security.h"
 

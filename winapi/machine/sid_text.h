@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "winapi/bytes.h"
+#include "winapi/security/bytes.h"
 
 namespace winapi::machine {
 

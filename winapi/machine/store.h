@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "winapi/bytes.h"
+#include "winapi/security/bytes.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

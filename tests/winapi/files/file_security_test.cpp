@@ -1,0 +1,324 @@
+// Descriptors of files and directories by name: the access check, owner
+// rules, damaged attributes, a full disk, and the propagation of
+// inheritable changes (which descendants are rewritten and which not).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/privileges.h"
+#include "support/temp_machine.h"
+#include "winapi/files/file_paths.h"
+#include "winapi/files/file_security.h"
+#include "winapi/files/file_xattr.h"
+#include "winapi/machine/admin.h"
+#include "winapi/machine/machine.h"
+#include "winapi/win32.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using winapi::Bytes;
+
+constexpr SECURITY_INFORMATION kOgd = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// A descriptor given as SDDL, with pointers to its parts for the set call.
+struct Parts {
+    Bytes sd;
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr, sacl = nullptr;
+};
+
+Parts FromSddl(const std::wstring& sddl) {
+    Parts parts;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ULONG size = 0;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, &size));
+    if (!sd) return parts;
+    parts.sd.assign(static_cast<BYTE*>(sd), static_cast<BYTE*>(sd) + size);
+    LocalFree(sd);
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(parts.sd.data(), &parts.owner, &defaulted);
+    GetSecurityDescriptorGroup(parts.sd.data(), &parts.group, &defaulted);
+    GetSecurityDescriptorDacl(parts.sd.data(), &present, &parts.dacl, &defaulted);
+    GetSecurityDescriptorSacl(parts.sd.data(), &present, &parts.sacl, &defaulted);
+    return parts;
+}
+
+std::wstring ToSddl(Bytes sd, SECURITY_INFORMATION info = kOgd) {
+    LPWSTR text = nullptr;
+    EXPECT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, info, &text, nullptr));
+    std::wstring result = text ? text : L"";
+    LocalFree(text);
+    return result;
+}
+
+winapi::machine::TokenSpec Token(std::wstring user, std::vector<std::wstring> groups,
+                                 std::vector<std::wstring> privileges = {}) {
+    winapi::machine::TokenSpec request;
+    request.user = std::move(user);
+    request.groups = std::move(groups);
+    request.privileges = std::move(privileges);
+    return request;
+}
+
+using tavrik::test::EnablePrivilege;
+
+class FileSecurityTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        drive_ = machine_.DriveC();
+        attribute_ = winapi::machine::FindDrive(winapi::machine::LocalComputer(), L'C')->xattrName;
+    }
+
+    void MakeFile(const std::string& relative) {
+        fs::create_directories(fs::path(drive_ + "/" + relative).parent_path());
+        std::ofstream(drive_ + "/" + relative) << "x";
+    }
+    void MakeDirectory(const std::string& relative) { fs::create_directories(drive_ + "/" + relative); }
+
+    DWORD Set(const std::wstring& name, SECURITY_INFORMATION info, const std::wstring& sddl) {
+        Parts parts = FromSddl(sddl);
+        return winapi::SetFileSecurityByName(name, info, parts.owner, parts.group, parts.dacl, parts.sacl);
+    }
+    std::wstring Get(const std::wstring& name, SECURITY_INFORMATION info = kOgd) {
+        Bytes sd;
+        DWORD error = winapi::GetFileSecurityByName(name, info, &sd);
+        if (error != ERROR_SUCCESS) return L"error " + std::to_wstring(error);
+        return ToSddl(sd, info);
+    }
+    std::wstring Dacl(const std::wstring& name) { return Get(name, DACL_SECURITY_INFORMATION); }
+
+    Bytes Raw(const std::string& relative) {
+        Bytes value(65536);
+        ssize_t got = lgetxattr((drive_ + "/" + relative).c_str(), attribute_.c_str(), value.data(), value.size());
+        if (got < 0) return {};
+        value.resize(static_cast<size_t>(got));
+        return value;
+    }
+    void SetRaw(const std::string& relative, const Bytes& value) {
+        ASSERT_EQ(lsetxattr((drive_ + "/" + relative).c_str(), attribute_.c_str(), value.data(), value.size(), 0), 0);
+    }
+    static Bytes Damaged() { return {1, 0, 1, 0, 0, 0, 2, 0, 1, 0, 4, 0x80, 0xF0, 0xFF, 0, 0}; }
+
+    tavrik::test::TempMachine machine_;
+    std::string drive_;
+    std::string attribute_;
+};
+
+TEST_F(FileSecurityTest, ReadsAndWritesThroughEveryNameForm) {
+    MakeFile("Data/Report.txt");
+    ASSERT_EQ(Set(L"C:\\data\\report.TXT", kOgd | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"O:BAG:SYD:(A;;FA;;;BA)(A;;FR;;;WD)"),
+              ERROR_SUCCESS);
+    const std::wstring expected = L"O:BAG:SYD:PAI(A;;FA;;;BA)(A;;FR;;;WD)";
+    EXPECT_EQ(Get(L"C:\\Data\\Report.txt"), expected);
+    EXPECT_EQ(Get(L"\\\\?\\c:\\DATA\\report.txt"), expected);
+    EXPECT_EQ(Get(L"\\\\TESTPC\\C$\\Data\\Report.txt"), expected);
+    EXPECT_EQ(Get(L"\\\\?\\UNC\\localhost\\c$\\data\\REPORT.txt"), expected);
+    EXPECT_EQ(Get(L"C:/Data/./x/../Report.txt"), L"error 3");
+    EXPECT_EQ(Get(L"C:/Data/./../Data/Report.txt"), expected);
+}
+
+TEST_F(FileSecurityTest, InheritableAcesReachEveryUnprotectedDescendant) {
+    MakeFile("top/a.txt");
+    MakeFile("top/sub/b.txt");
+    MakeFile("top/sub/deep/c.txt");
+    ASSERT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)(A;;FR;;;AU)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\top"), L"D:PAI(A;OICI;FA;;;BA)(A;;FR;;;AU)");
+    for (const wchar_t* file : {L"C:\\top\\a.txt", L"C:\\top\\sub\\b.txt", L"C:\\top\\sub\\deep\\c.txt"}) {
+        std::wstring dacl = Dacl(file);
+        EXPECT_NE(dacl.find(L"(A;ID;FA;;;BA)"), std::wstring::npos) << std::string(dacl.begin(), dacl.end());
+        EXPECT_EQ(dacl.find(L";;;AU)"), std::wstring::npos) << "a non-inheritable ACE was handed down";
+    }
+    for (const wchar_t* dir : {L"C:\\top\\sub", L"C:\\top\\sub\\deep"}) {
+        std::wstring dacl = Dacl(dir);
+        EXPECT_NE(dacl.find(L"(A;OICIID;FA;;;BA)"), std::wstring::npos) << std::string(dacl.begin(), dacl.end());
+    }
+}
+
+TEST_F(FileSecurityTest, ProtectedDescendantsAndTheirSubtreesAreLeftAlone) {
+    MakeFile("top/open/x.txt");
+    MakeFile("top/closed/inner/y.txt");
+    ASSERT_EQ(Set(L"C:\\top\\closed", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;SY)"),
+              ERROR_SUCCESS);
+    // Below a protected directory: a damaged attribute that a visit would trip over.
+    SetRaw("top/closed/inner/y.txt", Damaged());
+    Bytes closedBefore = Raw("top/closed");
+
+    ASSERT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    EXPECT_NE(Dacl(L"C:\\top\\open\\x.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+    EXPECT_EQ(Raw("top/closed"), closedBefore);
+    EXPECT_EQ(Raw("top/closed/inner/y.txt"), Damaged());
+}
+
+TEST_F(FileSecurityTest, UnchangedInheritablePartsRewriteNothingBelow) {
+    MakeFile("top/sub/file.txt");
+    ASSERT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    Bytes subBefore = Raw("top/sub");
+    SetRaw("top/sub/file.txt", Damaged());
+
+    // Only a non-inheritable ACE changes: nothing below needs a visit.
+    ASSERT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)(A;;FR;;;WD)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Raw("top/sub"), subBefore);
+    EXPECT_EQ(Raw("top/sub/file.txt"), Damaged());
+    // Owner changes are not inheritable either.
+    ASSERT_EQ(Set(L"C:\\top", OWNER_SECURITY_INFORMATION, L"O:BA"), ERROR_SUCCESS);
+    EXPECT_EQ(Raw("top/sub/file.txt"), Damaged());
+}
+
+TEST_F(FileSecurityTest, ADescendantThatFailsIsReportedAndItsSiblingsStillUpdated) {
+    MakeFile("top/a/1.txt");
+    MakeFile("top/b.txt");
+    MakeFile("top/c/2.txt");
+    SetRaw("top/b.txt", Damaged());
+    DWORD error = Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                      L"D:(A;OICI;FA;;;BA)");
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    EXPECT_EQ(Raw("top/b.txt"), Damaged());
+    EXPECT_NE(Dacl(L"C:\\top\\a\\1.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+    EXPECT_NE(Dacl(L"C:\\top\\c\\2.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+}
+
+TEST_F(FileSecurityTest, PropagationNeverFollowsLinks) {
+    MakeFile("top/file.txt");
+    MakeFile("elsewhere/target.txt");
+    std::string outside = machine_.MakeDirectory("outside");
+    std::ofstream(outside + "/victim.txt") << "x";
+    ASSERT_EQ(symlink(outside.c_str(), (drive_ + "/top/out").c_str()), 0);
+    ASSERT_EQ(symlink("../elsewhere", (drive_ + "/top/in").c_str()), 0);
+
+    ASSERT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    EXPECT_NE(Dacl(L"C:\\top\\file.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+    Bytes none(65536);
+    EXPECT_LT(lgetxattr((outside + "/victim.txt").c_str(), attribute_.c_str(), none.data(), none.size()), 0);
+    EXPECT_LT(lgetxattr(outside.c_str(), attribute_.c_str(), none.data(), none.size()), 0);
+    EXPECT_TRUE(Raw("elsewhere/target.txt").empty());
+    EXPECT_TRUE(Raw("elsewhere").empty());
+}
+
+TEST_F(FileSecurityTest, TheDriveRootHasNoParentToInheritFrom) {
+    ASSERT_EQ(Set(L"C:\\", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;BA)(A;ID;FA;;;WD)"),
+              ERROR_SUCCESS);
+    std::wstring dacl = Dacl(L"C:\\");
+    EXPECT_NE(dacl.find(L"(A;OICI;FA;;;BA)"), std::wstring::npos);
+    EXPECT_EQ(dacl.find(L"WD"), std::wstring::npos) << "inherited ACEs supplied by the caller are dropped";
+}
+
+// A share of a folder is that folder: writing its root through the share
+// keeps what it inherits from the folder above, as on the server itself.
+TEST_F(FileSecurityTest, AShareRootInheritsFromTheFolderAboveIt) {
+    MakeFile("data/inside.txt");
+    winapi::machine::AddShare(L"TESTPC", L"Data", drive_ + "/data");
+    ASSERT_EQ(Set(L"C:\\", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, L"D:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(L"\\\\TESTPC\\Data", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FR;;;AU)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\data"), L"D:AI(A;OICI;FR;;;AU)(A;OICIID;FA;;;BA)");
+    std::wstring file = Dacl(L"\\\\TESTPC\\Data\\inside.txt");
+    EXPECT_NE(file.find(L"(A;ID;FR;;;AU)"), std::wstring::npos) << std::string(file.begin(), file.end());
+    EXPECT_NE(file.find(L"(A;ID;FA;;;BA)"), std::wstring::npos) << std::string(file.begin(), file.end());
+
+    // The administrative share is the drive's root: nothing above it.
+    ASSERT_EQ(Set(L"\\\\TESTPC\\C$", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;SY)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\"), L"D:AI(A;OICI;FA;;;SY)");
+}
+
+TEST_F(FileSecurityTest, WritingNeedsTheRightAccessAndLeavesDeniedObjectsUnchanged) {
+    MakeFile("f.txt");
+    ASSERT_EQ(Set(L"C:\\f.txt", kOgd | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"O:BAG:SYD:(A;;FR;;;S-1-5-21-1-2-3-1001)(A;;FA;;;BA)"),
+              ERROR_SUCCESS);
+    Bytes before = Raw("f.txt");
+    winapi::machine::SetToken(Token(L"S-1-5-21-1-2-3-1001", {L"S-1-1-0"}));
+
+    EXPECT_EQ(Set(L"C:\\f.txt", DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;WD)"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Set(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, L"O:S-1-5-21-1-2-3-1001"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Raw("f.txt"), before);
+    EXPECT_EQ(Get(L"C:\\f.txt"), L"O:BAG:SYD:PAI(A;;FR;;;S-1-5-21-1-2-3-1001)(A;;FA;;;BA)");
+    EXPECT_EQ(Get(L"C:\\f.txt", SACL_SECURITY_INFORMATION), L"error 1314");
+}
+
+TEST_F(FileSecurityTest, ANewOwnerMustBeOneOfTheTokensSidsWithoutRestorePrivilege) {
+    MakeFile("f.txt");
+    ASSERT_EQ(Set(L"C:\\f.txt", kOgd, L"O:BAG:SYD:(A;;FA;;;S-1-5-21-1-2-3-1001)"), ERROR_SUCCESS);
+    winapi::machine::SetToken(Token(L"S-1-5-21-1-2-3-1001", {L"S-1-1-0"}, {L"SeRestorePrivilege"}));
+    EXPECT_EQ(Set(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, L"O:SY"), ERROR_INVALID_OWNER);
+    ASSERT_EQ(Set(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, L"O:S-1-5-21-1-2-3-1001"), ERROR_SUCCESS);
+    EXPECT_EQ(Get(L"C:\\f.txt", OWNER_SECURITY_INFORMATION), L"O:S-1-5-21-1-2-3-1001");
+    ASSERT_TRUE(EnablePrivilege(L"SeRestorePrivilege"));
+    ASSERT_EQ(Set(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, L"O:SY"), ERROR_SUCCESS);
+    EXPECT_EQ(Get(L"C:\\f.txt", OWNER_SECURITY_INFORMATION), L"O:SY");
+}
+
+TEST_F(FileSecurityTest, AMalformedOwnerIsRefusedBeforeAnythingIsWritten) {
+    MakeFile("f.txt");
+    ASSERT_EQ(Set(L"C:\\f.txt", kOgd, L"O:BAG:SYD:(A;;FA;;;BA)"), ERROR_SUCCESS);
+    Bytes before = Raw("f.txt");
+    // Revision 9 and 200 sub-authorities claimed in a 12-byte buffer.
+    std::vector<BYTE> bogus = {9, 200, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0};
+    EXPECT_EQ(winapi::SetFileSecurityByName(L"C:\\f.txt", OWNER_SECURITY_INFORMATION, bogus.data(), nullptr, nullptr,
+                                            nullptr),
+              ERROR_INVALID_SID);
+    EXPECT_EQ(Raw("f.txt"), before);
+}
+
+TEST_F(FileSecurityTest, AFullDiskFailsTheWriteAndChangesNothing) {
+    MakeFile("top/f.txt");
+    ASSERT_EQ(Set(L"C:\\top", kOgd | PROTECTED_DACL_SECURITY_INFORMATION, L"O:BAG:SYD:(A;OICI;FA;;;BA)"),
+              ERROR_SUCCESS);
+    Bytes top = Raw("top"), file = Raw("top/f.txt");
+    winapi::machine::SetDiskFull(true);
+    EXPECT_EQ(Set(L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;WD)"),
+              ERROR_DISK_FULL);
+    winapi::machine::SetDiskFull(false);
+    EXPECT_EQ(Raw("top"), top);
+    EXPECT_EQ(Raw("top/f.txt"), file);
+}
+
+TEST_F(FileSecurityTest, ADamagedDescriptorIsReplacedOnlyByACompleteWrite) {
+    MakeFile("bad.txt");
+    SetRaw("bad.txt", Damaged());
+    EXPECT_EQ(Get(L"C:\\bad.txt"), L"error 1338");
+    EXPECT_EQ(Set(L"C:\\bad.txt", DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;BA)"), ERROR_INVALID_SECURITY_DESCR);
+    EXPECT_EQ(Raw("bad.txt"), Damaged());
+
+    // Without a readable descriptor only the restore privilege can rewrite it.
+    winapi::machine::SetToken(Token(L"S-1-5-21-1-2-3-1001", {L"S-1-5-32-544"}, {L"SeRestorePrivilege"}));
+    EXPECT_EQ(Set(L"C:\\bad.txt", kOgd, L"O:BAG:SYD:(A;;FA;;;BA)"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Raw("bad.txt"), Damaged());
+    ASSERT_TRUE(EnablePrivilege(L"SeRestorePrivilege"));
+    ASSERT_EQ(Set(L"C:\\bad.txt", kOgd | PROTECTED_DACL_SECURITY_INFORMATION, L"O:BAG:SYD:(A;;FA;;;BA)"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Get(L"C:\\bad.txt"), L"O:BAG:SYD:PAI(A;;FA;;;BA)");
+}
+
+TEST_F(FileSecurityTest, MissingObjectsAndEscapesAreErrors) {
+    EXPECT_EQ(Get(L"C:\\nothing.txt"), L"error 2");
+    EXPECT_EQ(Get(L"C:\\no\\thing.txt"), L"error 3");
+    EXPECT_EQ(Get(L"C:\\..\\machine.db"), L"error 5");
+    EXPECT_EQ(Set(L"C:\\..\\machine.db", DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;WD)"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Get(L"\\\\GHOST\\C$\\x"), L"error 53");
+}
+
+}  // namespace

@@ -1,0 +1,536 @@
+#include "winapi/files/file_paths.h"
+
+#include <dirent.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+
+#include "winapi/win32.h"
+
+namespace winapi {
+
+void UniqueFd::Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+UniqueFd UniqueFd::Duplicate() const {
+    if (fd_ < 0) return UniqueFd();
+    return UniqueFd(::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+}
+
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// ---- names -------------------------------------------------------------------------
+
+bool WideToHostName(std::wstring_view wide, std::string* host) {
+    host->clear();
+    host->reserve(wide.size());
+    for (wchar_t wc : wide) {
+        auto c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        if (c < 0x80) {
+            host->push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            host->push_back(static_cast<char>(0xC0 | (c >> 6)));
+            host->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            host->push_back(static_cast<char>(0xE0 | (c >> 12)));
+            host->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            host->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            host->push_back(static_cast<char>(0xF0 | (c >> 18)));
+            host->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            host->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            host->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return true;
+}
+
+std::wstring HostNameToWide(std::string_view host) {
+    std::wstring wide;
+    wide.reserve(host.size());
+    size_t i = 0;
+    while (i < host.size()) {
+        auto b = static_cast<unsigned char>(host[i]);
+        uint32_t c = 0;
+        size_t length = 0;
+        uint32_t minimum = 0;
+        if (b < 0x80) {
+            c = b, length = 1;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F, length = 2, minimum = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F, length = 3, minimum = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07, length = 4, minimum = 0x10000;
+        }
+        bool valid = length != 0 && i + length <= host.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            auto cont = static_cast<unsigned char>(host[i + k]);
+            if ((cont & 0xC0) != 0x80) valid = false;
+            c = (c << 6) | (cont & 0x3F);
+        }
+        if (valid && (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
+        if (!valid) {
+            wide.push_back(static_cast<wchar_t>(0xFFFD));
+            ++i;
+            continue;
+        }
+        wide.push_back(static_cast<wchar_t>(c));
+        i += length;
+    }
+    return wide;
+}
+
+namespace {
+
+// Windows folds with its Unicode upper-case table; the C.UTF-8 locale's
+// table is the closest the host offers, independent of the process locale.
+locale_t NameLocale() {
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    return locale;
+}
+
+}  // namespace
+
+wchar_t UpcaseNameChar(wchar_t c) {
+    if (c < 0x80) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    locale_t locale = NameLocale();
+    return locale ? static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), locale)) : c;
+}
+
+std::wstring UpcaseName(std::wstring_view name) {
+    std::wstring upper(name);
+    for (auto& c : upper) c = UpcaseNameChar(c);
+    return upper;
+}
+
+bool NamesEqualIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && UpcaseNameChar(a[i]) != UpcaseNameChar(b[i])) return false;
+    }
+    return true;
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+        case 0: return ERROR_SUCCESS;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM: return ERROR_ACCESS_DENIED;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EMFILE:
+        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case EROFS: return ERROR_WRITE_PROTECT;
+        case ENOTSUP: return ERROR_NOT_SUPPORTED;
+        case EIO: return ERROR_GEN_FAILURE;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+// ---- parsing ----------------------------------------------------------------------
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool StartsWithIgnoringCase(std::wstring_view text, std::wstring_view prefix) {
+    return text.size() >= prefix.size() && NamesEqualIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::vector<std::wstring_view> SplitComponents(std::wstring_view rest, bool* trailingSeparator) {
+    std::vector<std::wstring_view> parts;
+    *trailingSeparator = !rest.empty() && IsSeparator(rest.back());
+    size_t start = 0;
+    for (size_t i = 0; i <= rest.size(); ++i) {
+        if (i == rest.size() || IsSeparator(rest[i])) {
+            if (i > start) parts.push_back(rest.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return parts;
+}
+
+bool IsValidComponent(std::wstring_view component, bool wildcards) {
+    for (wchar_t c : component) {
+        if (c < 0x20 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|') return false;
+        if ((c == L'*' || c == L'?') && !wildcards) return false;
+    }
+    return true;
+}
+
+std::optional<machine::Computer> ComputerForServer(std::wstring_view server) {
+    if (NamesEqualIgnoringCase(server, L"localhost") || server == L"127.0.0.1" || server == L"." ||
+        server == L"::1") {
+        return machine::LocalComputer();
+    }
+    return machine::FindComputer(server);
+}
+
+}  // namespace
+
+namespace {
+
+DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* out) {
+    bool trailing = false;
+    auto parts = SplitComponents(rest, &trailing);
+    out->trailingSeparator = trailing;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        bool last = i + 1 == parts.size();
+        if (!IsValidComponent(parts[i], wildcardsInLast && last && !trailing)) return ERROR_INVALID_NAME;
+        out->components.emplace_back(parts[i]);
+    }
+    return ERROR_SUCCESS;
+}
+
+// "X:" followed by the path below the drive's root.
+DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+    if (name.size() < 2 || name[1] != L':') return ERROR_INVALID_NAME;
+    wchar_t letter = UpcaseNameChar(name[0]);
+    if (letter < L'A' || letter > L'Z') return ERROR_INVALID_NAME;
+    out->computer = machine::LocalComputer();
+    auto drive = machine::FindDrive(out->computer, letter);
+    if (!drive) return ERROR_PATH_NOT_FOUND;
+    out->drive = std::move(*drive);
+    return ParseComponents(name.substr(2), wildcardsInLast, out);
+}
+
+// "server\share" followed by the path below the share's root.
+DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+    size_t serverEnd = 0;
+    while (serverEnd < name.size() && !IsSeparator(name[serverEnd])) ++serverEnd;
+    std::wstring_view server = name.substr(0, serverEnd);
+    if (server.empty() || !IsValidComponent(server, false)) return ERROR_INVALID_NAME;
+    std::wstring_view afterServer = serverEnd < name.size() ? name.substr(serverEnd + 1) : std::wstring_view();
+    size_t shareEnd = 0;
+    while (shareEnd < afterServer.size() && !IsSeparator(afterServer[shareEnd])) ++shareEnd;
+    std::wstring_view share = afterServer.substr(0, shareEnd);
+
+    auto computer = ComputerForServer(server);
+    if (!computer || !computer->reachable) return ERROR_BAD_NETPATH;
+    if (share.empty()) return ERROR_BAD_NETPATH;
+    if (!IsValidComponent(share, false)) return ERROR_INVALID_NAME;
+
+    auto drive = machine::FindFileShare(*computer, share);
+    if (!drive && share.size() == 2 && share[1] == L'$') {
+        // Administrative share of a drive letter: \\server\C$.
+        wchar_t letter = UpcaseNameChar(share[0]);
+        if (letter >= L'A' && letter <= L'Z') drive = machine::FindDrive(*computer, letter);
+    }
+    if (!drive) return ERROR_BAD_NET_NAME;
+    out->computer = std::move(*computer);
+    out->drive = std::move(*drive);
+    out->isShare = true;
+    out->share = std::wstring(share);
+    return ParseComponents(afterServer.substr(shareEnd), wildcardsInLast, out);
+}
+
+}  // namespace
+
+DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+    *out = FileName();
+    if (name.empty()) return ERROR_PATH_NOT_FOUND;
+    if (StartsWithIgnoringCase(name, L"\\\\?\\UNC\\") || StartsWithIgnoringCase(name, L"\\\\.\\UNC\\")) {
+        return ParseShareForm(name.substr(8), wildcardsInLast, out);
+    }
+    if (StartsWithIgnoringCase(name, L"\\\\?\\") || StartsWithIgnoringCase(name, L"\\\\.\\")) {
+        return ParseDriveForm(name.substr(4), wildcardsInLast, out);
+    }
+    if (name.size() >= 2 && IsSeparator(name[0]) && IsSeparator(name[1])) {
+        return ParseShareForm(name.substr(2), wildcardsInLast, out);
+    }
+    return ParseDriveForm(name, wildcardsInLast, out);
+}
+
+bool RootIsVolumeRoot(const FileName& name) {
+    if (!name.isShare) return true;
+    if (name.share.size() == 2 && name.share[1] == L'$') return true;
+    auto canonical = [](const std::string& path) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        std::string result = resolved ? resolved : path;
+        ::free(resolved);
+        return result;
+    };
+    std::string shared = canonical(name.drive.directory);
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        auto drive = machine::FindDrive(name.computer, letter);
+        if (drive && canonical(drive->directory) == shared) return true;
+    }
+    return false;
+}
+
+DWORD OpenDriveRoot(const machine::Drive& drive, UniqueFd* root) {
+    if (drive.directory.empty()) return ERROR_PATH_NOT_FOUND;
+    UniqueFd fd(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        int error = errno;
+        return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    }
+    *root = std::move(fd);
+    return ERROR_SUCCESS;
+}
+
+// ---- the walk ----------------------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxLinks = 40;
+
+// Opens `name` in the directory `dirFd` (O_PATH, never following a link):
+// the exact spelling first, else the first entry (in byte order) that
+// equals it without regard to case. Returns the stored spelling and the
+// descriptor, or an errno value.
+int OpenEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry) {
+    constexpr int kFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    *entry = UniqueFd(::openat(dirFd, name.c_str(), kFlags));
+    if (entry->Valid()) {
+        *stored = name;
+        return 0;
+    }
+    int error = errno;
+    if (error != ENOENT) return error;
+
+    int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return errno == EACCES ? EACCES : ENOENT;
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return ENOENT;
+    }
+    std::wstring wanted = HostNameToWide(name);
+    bool found = false;
+    while (dirent* item = ::readdir(dir)) {
+        std::string_view candidate(item->d_name);
+        if (candidate == "." || candidate == "..") continue;
+        if (!NamesEqualIgnoringCase(HostNameToWide(candidate), wanted)) continue;
+        if (!found || candidate < *stored) *stored = std::string(candidate);
+        found = true;
+    }
+    ::closedir(dir);
+    if (!found) return ENOENT;
+    *entry = UniqueFd(::openat(dirFd, stored->c_str(), kFlags));
+    return entry->Valid() ? 0 : errno;
+}
+
+std::deque<std::string> SplitHostPath(std::string_view path) {
+    std::deque<std::string> parts;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            if (i > start) parts.emplace_back(path.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return parts;
+}
+
+// The part of an absolute link target below `rootDirectory`, if it lies there.
+bool TargetBelowRoot(const std::string& target, const std::string& rootDirectory, std::string* below) {
+    std::string root = rootDirectory;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (target == root) {
+        below->clear();
+        return true;
+    }
+    if (target.size() > root.size() && target.compare(0, root.size(), root) == 0 && target[root.size()] == '/') {
+        *below = target.substr(root.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// Names spelt exactly as stored, with no link, `.` or `..` on the way, are
+// by far the most common: the kernel resolves their directory part in one
+// call that can neither follow a link nor climb above the root. Anything
+// else (another case, a link, a missing entry, an older kernel) returns
+// false and takes the walk, which also gives the precise error.
+bool ResolveSpeltExactly(int rootFd, const std::deque<std::string>& names, FinalLink finalLink,
+                         ResolvedPath* out) {
+    static std::atomic<bool> unsupported{false};
+    if (names.size() < 2 || unsupported.load(std::memory_order_relaxed)) return false;
+    std::string directory;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.empty() || name.size() > 255 || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+            return false;
+        if (i + 1 == names.size()) break;
+        if (!directory.empty()) directory += '/';
+        directory += name;
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    UniqueFd parent(static_cast<int>(::syscall(SYS_openat2, rootFd, directory.c_str(), &how, sizeof how)));
+    if (!parent.Valid()) {
+        if (errno == ENOSYS) unsupported.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    UniqueFd object(::openat(parent.Get(), names.back().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!object.Valid()) return false;
+    struct stat status;
+    if (::fstat(object.Get(), &status) != 0) return false;
+    if (S_ISLNK(status.st_mode) && finalLink == FinalLink::Follow) return false;
+    out->object = std::move(object);
+    out->parent = std::move(parent);
+    out->name = names.back();
+    out->status = status;
+    out->isRoot = false;
+    return true;
+}
+
+struct WalkLevel {
+    UniqueFd fd;
+    std::string name;  // as stored in the level above
+};
+
+}  // namespace
+
+DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::vector<std::wstring>& components,
+                       FinalLink finalLink, ResolvedPath* out) {
+    *out = ResolvedPath();
+    std::deque<std::string> pending;
+    for (const auto& component : components) {
+        std::string host;
+        if (!WideToHostName(component, &host)) return ERROR_INVALID_NAME;
+        pending.push_back(std::move(host));
+    }
+
+    if (ResolveSpeltExactly(rootFd, pending, finalLink, out)) return ERROR_SUCCESS;
+    *out = ResolvedPath();
+
+    // The directories from the root down to where the walk stands; `..`
+    // pops one and can never pop the root. The root level borrows the
+    // caller's descriptor; it is duplicated only when the result keeps it.
+    std::vector<WalkLevel> levels;
+    levels.push_back({UniqueFd(), std::string()});
+    auto levelFd = [&](size_t index) { return index == 0 ? rootFd : levels[index].fd.Get(); };
+    auto takeLevelFd = [&](size_t index) {
+        return index == 0 ? UniqueFd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)) : std::move(levels[index].fd);
+    };
+
+    // Whether a component came from the caller (a miss is then reported as
+    // missing file or path) or from a link target (then the link is broken).
+    int links = 0;
+    std::string realRoot;
+    while (!pending.empty()) {
+        std::string component = std::move(pending.front());
+        pending.pop_front();
+        bool last = pending.empty();
+        if (component == ".") continue;
+        if (component == "..") {
+            if (levels.size() == 1) return ERROR_ACCESS_DENIED;
+            levels.pop_back();
+            continue;
+        }
+        if (component.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+
+        if (!last) {
+            // The common case of a directory on the way, spelt exactly: the
+            // open itself proves it is a directory and no link, so it needs
+            // no status call. Anything else takes the general way below.
+            UniqueFd directory(::openat(levelFd(levels.size() - 1), component.c_str(),
+                                        O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+            if (directory.Valid()) {
+                levels.push_back({std::move(directory), std::move(component)});
+                continue;
+            }
+        }
+
+        // One open of the entry itself, then questions to that descriptor
+        // only: whatever is swapped in under the name afterwards is not seen.
+        std::string stored;
+        UniqueFd entry;
+        int error = OpenEntry(levelFd(levels.size() - 1), component, &stored, &entry);
+        if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
+        struct stat status;
+        if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
+
+        if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) {
+            if (++links > kMaxLinks) return ERROR_CANT_RESOLVE_FILENAME;
+            std::string target(PATH_MAX, '\0');
+            ssize_t length = ::readlinkat(entry.Get(), "", target.data(), target.size());
+            if (length < 0) return ErrorFromErrno(errno);
+            if (static_cast<size_t>(length) >= target.size()) return ERROR_CANT_RESOLVE_FILENAME;
+            target.resize(static_cast<size_t>(length));
+            if (target.empty()) return ERROR_CANT_ACCESS_FILE;
+            if (target.front() == '/') {
+                std::string below;
+                if (!TargetBelowRoot(target, rootDirectory, &below)) {
+                    // The drive's directory may itself be reached through a
+                    // link (e.g. /tmp); compare with its resolved spelling too.
+                    if (realRoot.empty()) {
+                        char* resolved = ::realpath(rootDirectory.c_str(), nullptr);
+                        realRoot = resolved ? resolved : "/";
+                        ::free(resolved);
+                    }
+                    if (realRoot == "/" || !TargetBelowRoot(target, realRoot, &below)) return ERROR_CANT_ACCESS_FILE;
+                }
+                levels.resize(1);
+                target = below;
+            }
+            auto parts = SplitHostPath(target);
+            for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending.push_front(std::move(*it));
+            continue;
+        }
+
+        if (!last) {
+            if (!S_ISDIR(status.st_mode)) return ERROR_PATH_NOT_FOUND;
+            levels.push_back({std::move(entry), std::move(stored)});
+            continue;
+        }
+
+        out->object = std::move(entry);
+        out->parent = takeLevelFd(levels.size() - 1);
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+        out->name = std::move(stored);
+        out->status = status;
+        out->isRoot = false;
+        return ERROR_SUCCESS;
+    }
+
+    // The walk ended on a directory of the stack (the root, or after `.`/`..`
+    // or a link to a directory).
+    const size_t self = levels.size() - 1;
+    if (::fstat(levelFd(self), &out->status) != 0) return ErrorFromErrno(errno);
+    out->object = takeLevelFd(self);
+    if (!out->object.Valid()) return ErrorFromErrno(errno);
+    out->name = std::move(levels[self].name);
+    out->isRoot = self == 0;
+    if (self > 0) {
+        out->parent = takeLevelFd(self - 1);
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath* out, machine::Drive* drive) {
+    FileName parsed;
+    DWORD error = ParseFileName(name, false, &parsed);
+    if (error != ERROR_SUCCESS) return error;
+    UniqueFd root;
+    error = OpenDriveRoot(parsed.drive, &root);
+    if (error != ERROR_SUCCESS) return error;
+    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, finalLink, out);
+    if (error != ERROR_SUCCESS) return error;
+    if (drive) *drive = std::move(parsed.drive);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace winapi

@@ -1,0 +1,316 @@
+// FindFirstFileW / FindNextFileW / FindClose over the simulated drives.
+//
+// A search lists one directory: the matching names are read once, sorted
+// as NTFS returns them (by their upper-case UTF-16 form, "." and ".."
+// first), and each is described when it is handed out, so a search costs
+// memory in proportion to its directory and never more than one stream.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "winapi/files/file_paths.h"
+#include "winapi/base/handles.h"
+#include "winapi/machine/machine.h"
+#include "winapi/machine/win32_guard.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+namespace {
+
+// ---- Windows' wildcards ----------------------------------------------------------------
+// FindFirstFileW hands the file system a pattern in which `?` means "one
+// character, or none before a dot or the end", `.` before a wildcard or at
+// the end means "a dot, or the end of the name", and `*` before a dot
+// stops at the last dot of the name; "*.*" is "*".
+enum class Token : wchar_t { Star = 0x110000, DosStar, DosQm, DosDot };
+
+std::wstring CompilePattern(std::wstring_view pattern) {
+    if (pattern == L"*.*") return std::wstring(1, static_cast<wchar_t>(Token::Star));
+    std::wstring compiled;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        wchar_t c = pattern[i];
+        wchar_t next = i + 1 < pattern.size() ? pattern[i + 1] : L'\0';
+        if (c == L'?') {
+            compiled.push_back(static_cast<wchar_t>(Token::DosQm));
+        } else if (c == L'*') {
+            compiled.push_back(static_cast<wchar_t>(next == L'.' ? Token::DosStar : Token::Star));
+        } else if (c == L'.' && (next == L'\0' || next == L'?' || next == L'*')) {
+            compiled.push_back(static_cast<wchar_t>(Token::DosDot));
+        } else {
+            compiled.push_back(UpcaseNameChar(c));
+        }
+    }
+    return compiled;
+}
+
+class PatternMatcher {
+public:
+    PatternMatcher(const std::wstring& pattern, const std::wstring& upperName)
+        : p_(pattern), n_(upperName), memo_((p_.size() + 1) * (n_.size() + 1), -1) {
+        lastDot_ = n_.rfind(L'.');
+    }
+    bool Matches() { return Match(0, 0); }
+
+private:
+    bool Match(size_t i, size_t j) {
+        signed char& memo = memo_[i * (n_.size() + 1) + j];
+        if (memo >= 0) return memo != 0;
+        bool result = Compute(i, j);
+        memo = result ? 1 : 0;
+        return result;
+    }
+
+    bool Compute(size_t i, size_t j) {
+        if (i == p_.size()) return j == n_.size();
+        bool more = j < n_.size();
+        switch (static_cast<Token>(p_[i])) {
+            case Token::Star: return Match(i + 1, j) || (more && Match(i, j + 1));
+            case Token::DosStar: return Match(i + 1, j) || (more && j != lastDot_ && Match(i, j + 1));
+            case Token::DosQm:
+                if (more && n_[j] != L'.') return Match(i + 1, j + 1);
+                {
+                    size_t k = i;
+                    while (k < p_.size() && static_cast<Token>(p_[k]) == Token::DosQm) ++k;
+                    return Match(k, j);
+                }
+            case Token::DosDot:
+                if (!more) return Match(i + 1, j);
+                return n_[j] == L'.' && Match(i + 1, j + 1);
+            default: return more && n_[j] == p_[i] && Match(i + 1, j + 1);
+        }
+    }
+
+    const std::wstring& p_;
+    const std::wstring& n_;
+    std::vector<signed char> memo_;
+    size_t lastDot_;
+};
+
+bool NameMatches(const std::wstring& compiledPattern, std::wstring_view name) {
+    std::wstring upper = UpcaseName(name);
+    return PatternMatcher(compiledPattern, upper).Matches();
+}
+
+// NTFS orders a directory by the upper-case UTF-16 code units of its names.
+std::u16string CollationKey(std::wstring_view name) {
+    std::u16string key;
+    key.reserve(name.size());
+    for (wchar_t c : UpcaseName(name)) {
+        auto code = static_cast<uint32_t>(c);
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            key.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            key.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            key.push_back(static_cast<char16_t>(code));
+        }
+    }
+    return key;
+}
+
+// ---- the search -------------------------------------------------------------------------
+
+struct FoundName {
+    std::u16string key;
+    std::string host;  // "." and ".." stand for the directory and its parent
+};
+
+class SearchHandle : public HandleObject {
+public:
+    UniqueFd root;                          // the drive's directory
+    std::string rootDirectory;
+    std::vector<std::wstring> directoryPath; // components of the listed directory below the root
+    UniqueFd directory;
+    UniqueFd parent;                         // for ".."; invalid at a root
+    std::vector<FoundName> names;
+    size_t next = 0;
+};
+
+FILETIME ToFileTime(const struct timespec& time) {
+    // 100-nanosecond intervals since 1601-01-01.
+    constexpr int64_t kEpochDifference = 11644473600LL;
+    int64_t ticks = (static_cast<int64_t>(time.tv_sec) + kEpochDifference) * 10000000LL + time.tv_nsec / 100;
+    if (ticks < 0) ticks = 0;
+    FILETIME result;
+    result.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
+    result.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return result;
+}
+
+// Whether a link found in the listed directory leads to a directory of the
+// same drive; links leading elsewhere count as files.
+bool LinkLeadsToDirectory(const SearchHandle& search, const std::string& host) {
+    std::vector<std::wstring> components = search.directoryPath;
+    components.push_back(HostNameToWide(host));
+    ResolvedPath target;
+    if (ResolveBelowRoot(search.root.Get(), search.rootDirectory, components, FinalLink::Follow, &target) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    return S_ISDIR(target.status.st_mode);
+}
+
+// Describes the next name still present; false when none is left.
+bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
+    while (search.next < search.names.size()) {
+        const FoundName& found = search.names[search.next++];
+        struct stat status;
+        int rc;
+        if (found.host == ".") {
+            rc = ::fstat(search.directory.Get(), &status);
+        } else if (found.host == "..") {
+            rc = ::fstat(search.parent.Get(), &status);
+        } else {
+            rc = ::fstatat(search.directory.Get(), found.host.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+        }
+        if (rc != 0) continue;  // removed since the listing
+
+        std::memset(data, 0, sizeof(*data));
+        DWORD attributes = 0;
+        if (S_ISDIR(status.st_mode)) {
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        } else if (S_ISLNK(status.st_mode)) {
+            attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+            if (LinkLeadsToDirectory(search, found.host)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        }
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            attributes |= FILE_ATTRIBUTE_ARCHIVE;
+            if (!(status.st_mode & S_IWUSR) && !S_ISLNK(status.st_mode)) attributes |= FILE_ATTRIBUTE_READONLY;
+        }
+        if (found.host.size() > 1 && found.host[0] == '.' && found.host != "..") {
+            attributes |= FILE_ATTRIBUTE_HIDDEN;  // as Samba shows dot files
+        }
+        data->dwFileAttributes = attributes;
+        data->ftCreationTime = ToFileTime(status.st_mtim);
+        data->ftLastAccessTime = ToFileTime(status.st_atim);
+        data->ftLastWriteTime = ToFileTime(status.st_mtim);
+        if (S_ISREG(status.st_mode)) {
+            auto size = static_cast<uint64_t>(status.st_size);
+            data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+            data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+        }
+        std::wstring wide = HostNameToWide(found.host);
+        size_t length = std::min<size_t>(wide.size(), MAX_PATH - 1);
+        std::copy_n(wide.begin(), length, data->cFileName);
+        data->cFileName[length] = L'\0';
+        return true;
+    }
+    return false;
+}
+
+// Lists the names of `search.directory` that match, sorted.
+DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, bool isRoot) {
+    int listFd = ::openat(search.directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    std::vector<FoundName> dots;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string_view host(entry->d_name);
+        bool isDot = host == "." || host == "..";
+        if (isDot && isRoot) continue;  // roots list no "." and ".."
+        std::wstring wide = HostNameToWide(host);
+        if (!NameMatches(compiledPattern, wide)) continue;
+        FoundName found{CollationKey(wide), std::string(host)};
+        (isDot ? dots : search.names).push_back(std::move(found));
+    }
+    ::closedir(dir);
+    std::sort(search.names.begin(), search.names.end(), [](const FoundName& a, const FoundName& b) {
+        return a.key != b.key ? a.key < b.key : a.host < b.host;
+    });
+    std::sort(dots.begin(), dots.end(), [](const FoundName& a, const FoundName& b) { return a.host < b.host; });
+    search.names.insert(search.names.begin(), std::make_move_iterator(dots.begin()),
+                        std::make_move_iterator(dots.end()));
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+}  // namespace winapi
+
+namespace winapi {
+namespace {
+
+DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE* handle) {
+    if (!lpFileName || !lpFindFileData) return ERROR_INVALID_PARAMETER;
+    if (DWORD injected = machine::InjectedFailure("FindFirstFileW", lpFileName)) return injected;
+
+    FileName parsed;
+    DWORD error = ParseFileName(lpFileName, true, &parsed);
+    if (error != ERROR_SUCCESS) return error;
+    // A root or a name ending in a separator names no entry to look for.
+    if (parsed.components.empty() || parsed.trailingSeparator) return ERROR_FILE_NOT_FOUND;
+
+    auto search = std::make_unique<SearchHandle>();
+    std::wstring pattern = std::move(parsed.components.back());
+    parsed.components.pop_back();
+    error = OpenDriveRoot(parsed.drive, &search->root);
+    if (error != ERROR_SUCCESS) return error;
+    search->rootDirectory = parsed.drive.directory;
+
+    ResolvedPath directory;
+    error = ResolveBelowRoot(search->root.Get(), search->rootDirectory, parsed.components, FinalLink::Follow,
+                             &directory);
+    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+    if (error != ERROR_SUCCESS) return error;
+    if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
+
+    search->directoryPath = std::move(parsed.components);
+    search->directory = std::move(directory.object);
+    search->parent = std::move(directory.parent);
+    error = ListDirectory(*search, CompilePattern(pattern), directory.isRoot);
+    if (error != ERROR_SUCCESS) return error;
+    if (!FillNext(*search, lpFindFileData)) return ERROR_FILE_NOT_FOUND;
+    *handle = RegisterHandle(std::move(search));
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+}  // namespace winapi
+
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = winapi::machine::GuardedCall(
+        [&] { return winapi::StartSearch(lpFileName, lpFindFileData, &handle); });
+    SetLastError(error);
+    return error == ERROR_SUCCESS ? handle : INVALID_HANDLE_VALUE;
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+    using namespace winapi;
+    auto* search = LookupHandleAs<SearchHandle>(hFindFile);
+    if (!search) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpFindFileData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!FillNext(*search, lpFindFileData)) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+    using namespace winapi;
+    if (!LookupHandleAs<SearchHandle>(hFindFile) || !ReleaseHandle(hFindFile)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,249 @@
+// Descriptors of files and directories by name: the file branch of
+// GetNamedSecurityInfoW and SetNamedSecurityInfoW, with Windows'
+// inheritance and its propagation through the tree below a directory.
+#include "winapi/files/file_security.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "winapi/security/access_check.h"
+#include "winapi/security/descriptor_parts.h"
+#include "winapi/files/file_paths.h"
+#include "winapi/files/file_xattr.h"
+#include "winapi/security/inheritance.h"
+#include "winapi/machine/machine.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+namespace {
+
+constexpr SECURITY_INFORMATION kDaclInfo =
+    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION;
+constexpr SECURITY_INFORMATION kSaclInfo =
+    SACL_SECURITY_INFORMATION | PROTECTED_SACL_SECURITY_INFORMATION | UNPROTECTED_SACL_SECURITY_INFORMATION;
+
+ACCESS_MASK AccessToRead(SECURITY_INFORMATION info) {
+    ACCESS_MASK access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                LABEL_SECURITY_INFORMATION)) {
+        access |= READ_CONTROL;
+    }
+    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
+    return access;
+}
+
+ACCESS_MASK AccessToWrite(SECURITY_INFORMATION info) {
+    ACCESS_MASK access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) {
+        access |= WRITE_OWNER;
+    }
+    if (info & kDaclInfo) access |= WRITE_DAC;
+    if (info & kSaclInfo) access |= ACCESS_SYSTEM_SECURITY;
+    return access;
+}
+
+// Named calls open their object for backup, so enabled backup and restore
+// privileges count as they do for CreateFileW with backup semantics.
+constexpr bool kNamedCallsUseBackupSemantics = true;
+
+DWORD Check(const Bytes& sd, const AccessToken& token, ACCESS_MASK desired) {
+    if (desired == 0) return ERROR_SUCCESS;
+    ACCESS_MASK granted = 0;
+    return CheckAccess(sd.data(), sd.size(), token, desired, FileGenericMapping(), kNamedCallsUseBackupSemantics,
+                       &granted);
+}
+
+// Stands in for a damaged descriptor in the access check: nobody owns it
+// and its DACL is empty, so only privileges can grant anything.
+Bytes UnreadableDescriptorStandIn() {
+    static const BYTE kNullSid[] = {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    static const BYTE kEmptyAcl[] = {ACL_REVISION, 0, 8, 0, 0, 0, 0, 0};
+    return BuildSelfRelative(SE_SELF_RELATIVE | SE_DACL_PRESENT, reinterpret_cast<const SID*>(kNullSid), nullptr,
+                             nullptr, reinterpret_cast<const ACL*>(kEmptyAcl));
+}
+
+// The inheritable ACEs of a descriptor's DACL and SACL: all that a change
+// of a directory hands down to what lies below it.
+Bytes InheritablePart(const Bytes& sd) {
+    Bytes part;
+    DescriptorParts parts;
+    if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS) return part;
+    for (const ACL* acl : {parts.dacl, parts.sacl}) {
+        part.push_back(0xFF);  // separates the two lists
+        if (!acl) continue;
+        ForEachAce(acl, [&](const ACE_HEADER* ace, WORD) {
+            if (ace->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) {
+                auto bytes = reinterpret_cast<const BYTE*>(ace);
+                part.insert(part.end(), bytes, bytes + ace->AceSize);
+            }
+            return true;
+        });
+    }
+    return part;
+}
+
+struct Propagation {
+    const std::string& attribute;
+    const AccessToken& token;
+    ACCESS_MASK desired;
+    DWORD firstError = ERROR_SUCCESS;
+    bool abort = false;
+
+    void Record(DWORD error) {
+        if (firstError == ERROR_SUCCESS) firstError = error;
+        // Nothing more can be written on a full disk.
+        if (error == ERROR_DISK_FULL) abort = true;
+    }
+};
+
+// Recomputes the inherited part of everything below the directory
+// `directoryFd`, whose descriptor is now `directorySd`. Depth first; each
+// level holds one directory stream and one descriptor. A child whose
+// inherited part does not change is neither written nor descended into.
+// Links are never followed and never rewritten.
+void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run) {
+    int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) {
+        run.Record(ErrorFromErrno(errno));
+        return;
+    }
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        run.Record(ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
+    while (!run.abort) {
+        dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR && entry->d_type != DT_REG) continue;
+
+        UniqueFd child(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!child.Valid()) {
+            if (errno != ENOENT) run.Record(ErrorFromErrno(errno));  // a vanished child is no failure
+            continue;
+        }
+        struct stat status;
+        if (::fstat(child.Get(), &status) != 0) {
+            run.Record(ErrorFromErrno(errno));
+            continue;
+        }
+        bool isDirectory = S_ISDIR(status.st_mode);
+        if (!isDirectory && !S_ISREG(status.st_mode)) continue;
+
+        Bytes childSd;
+        DWORD error = ReadFileDescriptor(child.Get(), status, run.attribute, &childSd);
+        if (error != ERROR_SUCCESS) {
+            run.Record(error);  // a damaged attribute stays as it is
+            continue;
+        }
+        Bytes updated;
+        if (!Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated)) continue;
+        error = Check(childSd, run.token, run.desired);
+        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.attribute, updated);
+        if (error != ERROR_SUCCESS) {
+            run.Record(error);
+            continue;
+        }
+        if (isDirectory) PropagateBelow(child.Get(), updated, run);
+    }
+    ::closedir(dir);
+}
+
+DWORD ReadParentDescriptor(const ResolvedPath& object, const std::string& attribute, Bytes* parentSd) {
+    struct stat status;
+    if (::fstat(object.parent.Get(), &status) != 0) return ErrorFromErrno(errno);
+    return ReadFileDescriptor(object.parent.Get(), status, attribute, parentSd);
+}
+
+}  // namespace
+
+DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
+    ResolvedPath object;
+    machine::Drive drive;
+    DWORD error = ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    if (error != ERROR_SUCCESS) return error;
+    Bytes current;
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive.xattrName, &current);
+    if (error != ERROR_SUCCESS) return error;
+    error = Check(current, machine::CurrentToken(), AccessToRead(info));
+    if (error != ERROR_SUCCESS) return error;
+    *sd = std::move(current);
+    return ERROR_SUCCESS;
+}
+
+DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                            PACL sacl) {
+    FileName parsed;
+    DWORD error = ParseFileName(name, false, &parsed);
+    if (error != ERROR_SUCCESS) return error;
+    UniqueFd root;
+    error = OpenDriveRoot(parsed.drive, &root);
+    if (error != ERROR_SUCCESS) return error;
+    ResolvedPath object;
+    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, FinalLink::Keep, &object);
+    if (error != ERROR_SUCCESS) return error;
+    const machine::Drive& drive = parsed.drive;
+    // The root of a share of a folder is that folder, whose parent it
+    // inherits from as it would on the server's own volume.
+    if (object.isRoot && !RootIsVolumeRoot(parsed)) {
+        object.parent = UniqueFd(::openat(object.object.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (object.parent.Valid()) object.isRoot = false;
+    }
+    if (!(info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | kDaclInfo | kSaclInfo))) {
+        return ERROR_SUCCESS;
+    }
+
+    Bytes current;
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive.xattrName, &current);
+    bool damaged = error == ERROR_INVALID_SECURITY_DESCR;
+    if (damaged) {
+        // A damaged descriptor is replaced only by a write that supplies
+        // every part it could have held besides the SACL.
+        constexpr SECURITY_INFORMATION kReplacing =
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+        if ((info & kReplacing) != kReplacing) return ERROR_INVALID_SECURITY_DESCR;
+        current = UnreadableDescriptorStandIn();
+    } else if (error != ERROR_SUCCESS) {
+        return error;
+    }
+
+    AccessToken token = machine::CurrentToken();
+    error = Check(current, token, AccessToWrite(info));
+    if (error != ERROR_SUCCESS) return error;
+    if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
+    if ((info & OWNER_SECURITY_INFORMATION) && owner && !token.HasEnabled(L"SeRestorePrivilege") &&
+        !TokenHasSid(token, static_cast<const BYTE*>(owner))) {
+        return ERROR_INVALID_OWNER;
+    }
+
+    bool isDirectory = S_ISDIR(object.status.st_mode);
+    Bytes parentSd;
+    bool hasParent = !object.isRoot && object.parent.Valid();
+    if (hasParent) {
+        error = ReadParentDescriptor(object, drive.xattrName, &parentSd);
+        if (error != ERROR_SUCCESS) return error;
+    }
+    Bytes updated;
+    error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
+                                     sacl, FileGenericMapping(), &updated);
+    if (error != ERROR_SUCCESS) return error;
+    error = WriteFileDescriptor(object.object.Get(), drive.xattrName, updated);
+    if (error != ERROR_SUCCESS) return error;
+
+    if (!isDirectory || (!damaged && InheritablePart(current) == InheritablePart(updated))) return ERROR_SUCCESS;
+    ACCESS_MASK desired = READ_CONTROL | WRITE_DAC;
+    if (info & kSaclInfo) desired |= ACCESS_SYSTEM_SECURITY;
+    Propagation run{drive.xattrName, token, desired};
+    PropagateBelow(object.object.Get(), updated, run);
+    return run.firstError;
+}
+
+}  // namespace winapi

@@ -1,0 +1,90 @@
+#include "winapi/files/file_xattr.h"
+
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "winapi/files/file_paths.h"
+#include "winapi/machine/machine.h"
+#include "winapi/files/ntacl.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+
+namespace {
+
+// Attributes are reached through /proc/self/fd/N: it works for O_PATH
+// descriptors and reaches a symbolic link itself rather than its target.
+constexpr size_t kFirstReadSize = 4096;
+// The largest value a Linux extended attribute can hold.
+constexpr size_t kMaxAttributeSize = 65536;
+
+}  // namespace
+
+DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob, bool* present) {
+    *present = false;
+    blob->clear();
+    std::string path = DescriptorPath(objectFd);
+    // Most descriptors fit the first buffer, so a read is one call; a larger
+    // one costs a second call with the size the kernel reports.
+    size_t size = kFirstReadSize;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        blob->resize(size);
+        ssize_t got = ::getxattr(path.c_str(), attribute.c_str(), blob->data(), blob->size());
+        if (got >= 0) {
+            blob->resize(static_cast<size_t>(got));
+            *present = true;
+            return ERROR_SUCCESS;
+        }
+        int error = errno;
+        if (error == ENODATA || error == ENOTSUP) {
+            blob->clear();
+            return ERROR_SUCCESS;
+        }
+        if (error != ERANGE) {
+            blob->clear();
+            if (error == ENOENT || error == EBADF) return ERROR_FILE_NOT_FOUND;
+            if (error == EIO) return ERROR_READ_FAULT;
+            return ErrorFromErrno(error);
+        }
+        ssize_t needed = ::getxattr(path.c_str(), attribute.c_str(), nullptr, 0);
+        if (needed < 0) continue;  // changed under us; try again
+        size = std::max<size_t>(static_cast<size_t>(needed), 1);
+        if (size > kMaxAttributeSize) size = kMaxAttributeSize;
+    }
+    blob->clear();
+    return ERROR_READ_FAULT;
+}
+
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd) {
+    Bytes blob;
+    bool present = false;
+    DWORD error = ReadNtAclAttribute(objectFd, attribute, &blob, &present);
+    if (error != ERROR_SUCCESS) return error;
+    if (!present) {
+        *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+        return ERROR_SUCCESS;
+    }
+    return DecodeNtAcl(blob.data(), blob.size(), sd);
+}
+
+DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd) {
+    if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
+    Bytes blob = EncodeNtAcl(sd);
+    if (blob.empty()) return ERROR_INVALID_SECURITY_DESCR;
+    std::string path = DescriptorPath(objectFd);
+    if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
+    switch (int error = errno) {
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case E2BIG:
+        case ERANGE: return ERROR_ALLOTTED_SPACE_EXCEEDED;
+        case ENOENT:
+        case EBADF: return ERROR_FILE_NOT_FOUND;
+        case EIO: return ERROR_WRITE_FAULT;
+        default: return ErrorFromErrno(error);
+    }
+}
+
+}  // namespace winapi

@@ -1,0 +1,30 @@
+// The descriptor of a file or directory as its NTACL extended attribute
+// holds it (Samba's acl_xattr layout), read and written through a
+// descriptor of the object itself so that no name is looked up again and
+// no symbolic link is followed.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "winapi/security/bytes.h"
+#include "winapi/types.h"
+
+namespace winapi {
+
+// The raw attribute value. ERROR_SUCCESS with `*present` false when the
+// object has none (or its file system keeps no attributes). One read.
+DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob, bool* present);
+
+// The object's self-relative descriptor: the decoded attribute, or the one
+// derived from `status` (mode, owner, group) when there is none. A damaged
+// attribute is ERROR_INVALID_SECURITY_DESCR.
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd);
+
+// Replaces the attribute with the version-1 encoding of `sd`: one write.
+// ERROR_DISK_FULL when the disk is full (or a full disk is injected),
+// ERROR_ACCESS_DENIED when the host refuses.
+DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd);
+
+}  // namespace winapi

@@ -1,0 +1,250 @@
+// ConvertSecurityDescriptorToStringSecurityDescriptorW: a descriptor,
+// absolute or self-relative, to the SDDL text Windows itself produces.
+#include <cstring>
+#include <string>
+
+#include "winapi/security/bytes.h"
+#include "winapi/sddl/sddl_aliases.h"
+#include "winapi/sddl/sddl_context.h"
+#include "winapi/security/security_layout.h"
+#include "winapi/security/string_sid.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+namespace {
+
+constexpr size_t kBasicAceSidOffset = 8;   // header, mask
+constexpr size_t kObjectAceFixedPart = 12;  // header, mask, flags
+
+struct DescriptorView {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    const BYTE* owner = nullptr;
+    const BYTE* group = nullptr;
+    const BYTE* sacl = nullptr;
+    const BYTE* dacl = nullptr;
+};
+
+// The parts of a descriptor in either form. Neither form carries its size,
+// so, as on Windows, each part is trusted as far as its own length fields;
+// an offset into the header itself, though, is plainly damage.
+bool ViewDescriptor(const BYTE* sd, DescriptorView* outView) {
+    DescriptorView view;
+    view.control = ReadWord(sd + 2);
+    if (view.control & SE_SELF_RELATIVE) {
+        bool sound = true;
+        auto at = [sd, &sound](size_t field) -> const BYTE* {
+            DWORD offset = ReadDword(sd + field);
+            if (offset != 0 && offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) sound = false;
+            return offset ? sd + offset : nullptr;
+        };
+        view.owner = at(4);
+        view.group = at(8);
+        view.sacl = at(12);
+        view.dacl = at(16);
+        if (!sound) return false;
+    } else {
+        SECURITY_DESCRIPTOR absolute;
+        std::memcpy(&absolute, sd, sizeof absolute);
+        view.owner = static_cast<const BYTE*>(absolute.Owner);
+        view.group = static_cast<const BYTE*>(absolute.Group);
+        view.sacl = reinterpret_cast<const BYTE*>(absolute.Sacl);
+        view.dacl = reinterpret_cast<const BYTE*>(absolute.Dacl);
+    }
+    *outView = view;
+    return true;
+}
+
+std::wstring GuidText(const BYTE* p) {
+    static constexpr wchar_t kHex[] = L"0123456789abcdef";
+    // Data1, Data2 and Data3 are little-endian; Data4 is printed as stored.
+    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::wstring text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += L'-';
+        text += kHex[p[order[i]] >> 4];
+        text += kHex[p[order[i]] & 0xF];
+    }
+    return text;
+}
+
+std::wstring RightsText(ACCESS_MASK mask, bool mandatoryLabel) {
+    if (mask == 0) return {};
+    std::wstring_view alias = WholeRightsAlias(mask);
+    if (!alias.empty()) return std::wstring(alias);
+    std::wstring letters;
+    for (unsigned bit = 0; bit < 32; ++bit) {
+        if (!(mask & (1u << bit))) continue;
+        std::wstring_view name = RightBitLetters(bit, mandatoryLabel);
+        if (name.empty()) {
+            static constexpr wchar_t kHex[] = L"0123456789abcdef";
+            std::wstring hex;
+            for (int shift = 28; shift >= 0; shift -= 4) {
+                unsigned digit = (mask >> shift) & 0xF;
+                if (digit != 0 || !hex.empty()) hex += kHex[digit];
+            }
+            return L"0x" + hex;
+        }
+        letters += name;
+    }
+    return letters;
+}
+
+class SddlWriter {
+public:
+    explicit SddlWriter(SddlDomainContext context) : context_(std::move(context)) {}
+
+    DWORD Write(const BYTE* sd, SECURITY_INFORMATION info, std::wstring* out) {
+        if (sd[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_UNKNOWN_REVISION;
+        DescriptorView view;
+        if (!ViewDescriptor(sd, &view)) return ERROR_INVALID_SECURITY_DESCR;
+        DWORD error = ERROR_SUCCESS;
+        if ((info & OWNER_SECURITY_INFORMATION) && view.owner) error = WriteSidSection(L"O:", view.owner);
+        if (error == ERROR_SUCCESS && (info & GROUP_SECURITY_INFORMATION) && view.group)
+            error = WriteSidSection(L"G:", view.group);
+        if (error == ERROR_SUCCESS && (info & DACL_SECURITY_INFORMATION) && (view.control & SE_DACL_PRESENT)) {
+            error = WriteAclSection(L"D:", view.dacl, view.control, SE_DACL_PROTECTED, SE_DACL_AUTO_INHERIT_REQ,
+                                    SE_DACL_AUTO_INHERITED, /*labelsOnly=*/false);
+        }
+        if (error == ERROR_SUCCESS && (view.control & SE_SACL_PRESENT)) {
+            if (info & SACL_SECURITY_INFORMATION) {
+                error = WriteAclSection(L"S:", view.sacl, view.control, SE_SACL_PROTECTED, SE_SACL_AUTO_INHERIT_REQ,
+                                        SE_SACL_AUTO_INHERITED, /*labelsOnly=*/false);
+            } else if ((info & LABEL_SECURITY_INFORMATION) && view.sacl) {
+                // Asked for the label alone, the SACL shows only its mandatory-label ACEs.
+                error = WriteAclSection(L"S:", view.sacl, 0, 0, 0, 0, /*labelsOnly=*/true);
+            }
+        }
+        if (error == ERROR_SUCCESS) *out = std::move(text_);
+        return error;
+    }
+
+private:
+    bool AppendSid(const BYTE* sid, size_t available) {
+        if (CheckedSidLength(sid, available) == 0) return false;
+        const SID* typed = reinterpret_cast<const SID*>(sid);
+        std::wstring_view alias = SidAliasFor(typed, context_);
+        if (!alias.empty()) {
+            text_ += alias;
+        } else {
+            text_ += SidText(typed);
+        }
+        return true;
+    }
+
+    DWORD WriteSidSection(const wchar_t* tag, const BYTE* sid) {
+        text_ += tag;
+        return AppendSid(sid, SECURITY_MAX_SID_SIZE) ? ERROR_SUCCESS : ERROR_INVALID_SID;
+    }
+
+    DWORD WriteAclSection(const wchar_t* tag, const BYTE* acl, SECURITY_DESCRIPTOR_CONTROL control,
+                          SECURITY_DESCRIPTOR_CONTROL protectedBit, SECURITY_DESCRIPTOR_CONTROL requestBit,
+                          SECURITY_DESCRIPTOR_CONTROL inheritedBit, bool labelsOnly) {
+        size_t sectionStart = text_.size();
+        text_ += tag;
+        if (control & protectedBit) text_ += L'P';
+        if (control & requestBit) text_ += L"AR";
+        if (control & inheritedBit) text_ += L"AI";
+        if (acl == nullptr) {
+            text_ += L"NO_ACCESS_CONTROL";
+            return ERROR_SUCCESS;
+        }
+        WORD aclSize = ReadWord(acl + 2);
+        WORD count = ReadWord(acl + 4);
+        if (acl[0] < ACL_REVISION2 || acl[0] > ACL_REVISION4 || aclSize < 8) return ERROR_INVALID_ACL;
+        size_t offset = 8;
+        size_t written = 0;
+        for (WORD i = 0; i < count; ++i) {
+            if (offset + sizeof(ACE_HEADER) > aclSize) return ERROR_INVALID_ACL;
+            const BYTE* ace = acl + offset;
+            WORD aceSize = ReadWord(ace + 2);
+            if (aceSize < sizeof(ACE_HEADER) || offset + aceSize > aclSize) return ERROR_INVALID_ACL;
+            if (!labelsOnly || ace[0] == SYSTEM_MANDATORY_LABEL_ACE_TYPE) {
+                DWORD error = WriteAce(ace, aceSize);
+                if (error != ERROR_SUCCESS) return error;
+                ++written;
+            }
+            offset += aceSize;
+        }
+        if (labelsOnly && written == 0) text_.resize(sectionStart);
+        return ERROR_SUCCESS;
+    }
+
+    DWORD WriteAce(const BYTE* ace, size_t size) {
+        BYTE type = ace[0];
+        std::wstring_view typeName = AceTypeToken(type);
+        if (typeName.empty()) return ERROR_NOT_SUPPORTED;
+        bool objectLayout = IsObjectAceType(type);
+        size_t sidOffset = objectLayout ? kObjectAceFixedPart : kBasicAceSidOffset;
+        if (size < sidOffset) return ERROR_INVALID_ACL;
+        DWORD objectFlags = objectLayout ? ReadDword(ace + 8) : 0;
+        const BYTE* objectType = nullptr;
+        const BYTE* inheritedObjectType = nullptr;
+        if (objectFlags & ACE_OBJECT_TYPE_PRESENT) {
+            objectType = ace + sidOffset;
+            sidOffset += sizeof(GUID);
+        }
+        if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) {
+            inheritedObjectType = ace + sidOffset;
+            sidOffset += sizeof(GUID);
+        }
+        if (size < sidOffset) return ERROR_INVALID_ACL;
+
+        text_ += L'(';
+        text_ += typeName;
+        text_ += L';';
+        size_t flagCount = 0;
+        const AceFlagName* flagNames = AceFlagNames(&flagCount);
+        for (size_t i = 0; i < flagCount; ++i) {
+            if (ace[1] & flagNames[i].bit) text_ += flagNames[i].name;
+        }
+        text_ += L';';
+        text_ += RightsText(ReadDword(ace + 4), type == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+        text_ += L';';
+        if (objectType) text_ += GuidText(objectType);
+        text_ += L';';
+        if (inheritedObjectType) text_ += GuidText(inheritedObjectType);
+        text_ += L';';
+        if (!AppendSid(ace + sidOffset, size - sidOffset)) return ERROR_INVALID_ACL;
+        text_ += L')';
+        return ERROR_SUCCESS;
+    }
+
+    SddlDomainContext context_;
+    std::wstring text_;
+};
+
+}  // namespace
+}  // namespace winapi
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                          DWORD RequestedStringSDRevision,
+                                                          SECURITY_INFORMATION SecurityInformation,
+                                                          LPWSTR* StringSecurityDescriptor,
+                                                          PULONG StringSecurityDescriptorLen) {
+    if (SecurityDescriptor == nullptr || StringSecurityDescriptor == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (RequestedStringSDRevision != SDDL_REVISION_1) {
+        SetLastError(ERROR_UNKNOWN_REVISION);
+        return FALSE;
+    }
+    std::wstring text;
+    // Backup information has no SDDL form; Windows answers it with an empty string.
+    if (!(SecurityInformation & BACKUP_SECURITY_INFORMATION)) {
+        winapi::SddlWriter writer(winapi::CurrentSddlDomainContext());
+        DWORD error = writer.Write(static_cast<const BYTE*>(SecurityDescriptor), SecurityInformation, &text);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return FALSE;
+        }
+    }
+    size_t bytes = (text.size() + 1) * sizeof(WCHAR);
+    auto* block = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, bytes));
+    if (block == nullptr) return FALSE;
+    std::memcpy(block, text.c_str(), bytes);
+    *StringSecurityDescriptor = block;
+    // Windows counts the terminating null: the size of the buffer, not of the text.
+    if (StringSecurityDescriptorLen != nullptr) *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);
+    return TRUE;
+}

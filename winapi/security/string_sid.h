@@ -1,0 +1,36 @@
+// SIDs as text (S-R-I-S-S...) inside the Windows layer: shared by
+// ConvertStringSidToSidW / ConvertSidToStringSidW and the SDDL converters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "winapi/security/bytes.h"
+#include "winapi/security.h"
+
+namespace winapi {
+
+// Bytes of a SID with the given identifier authority (48 bits) and
+// sub-authorities (at most 15).
+Bytes MakeSid(uint64_t authority, const DWORD* subAuthorities, size_t count);
+
+// Reads "S-1-..." from the start of `text` and stops after its last number;
+// `consumed` receives how many characters it took. As Windows does, blanks
+// after a dash are skipped and a number may be written in hex with "0x".
+// Fails (nullopt) on a wrong revision, an identifier authority over 48 bits
+// (over 32 when written in decimal),
+// a sub-authority over 32 bits, more than 15 sub-authorities or a dash not
+// followed by a number.
+std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed);
+
+// ParseSidPrefix that must consume all of `text`.
+std::optional<Bytes> ParseSidText(std::wstring_view text);
+
+// "S-1-5-32-544" for a well-formed SID; authorities of 2^32 and more are
+// written as 0x followed by twelve hex digits.
+std::wstring SidText(const SID* sid);
+
+}  // namespace winapi
