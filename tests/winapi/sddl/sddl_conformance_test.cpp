@@ -46,7 +46,7 @@ std::wstring FromUtf8(const std::string& bytes) {
 
 std::vector<Vector> LoadVectors(const std::string& file, Expectation expectation) {
     std::vector<Vector> vectors;
-    std::ifstream in(std::string(TAVRIK_CONFORMANCE_DIR) + "/sddl/" + file);
+    std::ifstream in(std::string(TAVRIK_TEST_DATA_DIR) + "/sddl/" + file);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
