@@ -9,7 +9,7 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUIL
       -DTAVRIK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tavrik
 
-export WINEDEBUG=-all WINEPREFIX="$PWD/$build/wineprefix"
+export WINEDEBUG=-all WINEPREFIX="$(cd "$build" && pwd)/wineprefix"
 run() { timeout 300 wine "$build/tavrik.exe" "$@" 2>/dev/null | tr -d '\r'; }
 
 passed=0 failed=0
