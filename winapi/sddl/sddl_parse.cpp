@@ -12,6 +12,7 @@
 #include "winapi/sddl/sddl_aliases.h"
 #include "winapi/sddl/sddl_characters.h"
 #include "winapi/sddl/sddl_context.h"
+#include "winapi/sddl/sddl_numbers.h"
 #include "winapi/security/string_sid.h"
 #include "winapi/win32.h"
 
@@ -233,31 +234,27 @@ private:
         }
     }
 
-    // Rights as a number (C notation: 0x hex, leading-0 octal, else decimal)
-    // or as a run of two-letter names; either must reach the ';' directly.
+    // Rights as a number, read as wcstoul reads it with base 0 (0x hex, a
+    // leading 0 octal, else decimal; a sign; saturation at 0xffffffff), or
+    // as a run of two-letter names that spaces may separate. Either must
+    // reach the ';' directly: no blank may end the field.
     DWORD ParseRights(ACCESS_MASK* mask) {
         SkipBlanks();
         wchar_t c = Peek();
-        if (c >= L'0' && c <= L'9') {
-            unsigned base = 10;
-            if (c == L'0' && (Peek(1) == L'x' || Peek(1) == L'X') && HexValue(Peek(2)) >= 0) {
-                base = 16;
-                pos_ += 2;
-            } else if (c == L'0') {
-                base = 8;
-            }
-            uint64_t value = 0;
-            for (;;) {
-                int digit = HexValue(Peek());
-                if (digit < 0 || static_cast<unsigned>(digit) >= base) break;
-                value = value * base + static_cast<unsigned>(digit);
-                if (value > 0xFFFFFFFFu) return ERROR_INVALID_PARAMETER;
-                ++pos_;
-            }
-            *mask = static_cast<ACCESS_MASK>(value);
+        if ((c >= L'0' && c <= L'9') || c == L'-' || c == L'+') {
+            auto number = ReadCNumber(text_, pos_, 0, 0xFFFFFFFFu);
+            if (!number) return ERROR_INVALID_PARAMETER;
+            pos_ = number->end;
+            *mask = static_cast<ACCESS_MASK>(number->value);
             return ExpectSeparator() ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
         }
         while (!ExpectSeparator()) {
+            // Spaces only, and only between two names: a tab or a space
+            // before the ';' is refused, as Windows refuses them.
+            if (Peek() == L' ') {
+                while (Peek() == L' ') ++pos_;
+                if (Peek() == L';') return ERROR_INVALID_PARAMETER;
+            }
             if (pos_ + 2 > text_.size()) return ERROR_INVALID_PARAMETER;
             auto right = RightsTokenMask(text_.substr(pos_, 2));
             if (!right) return ERROR_INVALID_PARAMETER;

@@ -7,6 +7,7 @@
 #include "winapi/sddl/sddl_aliases.h"
 #include "winapi/sddl/sddl_characters.h"
 #include "winapi/sddl/sddl_context.h"
+#include "winapi/sddl/sddl_numbers.h"
 #include "winapi/security/security_layout.h"
 #include "winapi/win32.h"
 
@@ -14,35 +15,21 @@ namespace winapi {
 namespace {
 
 constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
+constexpr uint64_t kMaxDword = 0xFFFFFFFFu;
 
-// One number of a SID after a dash: blanks first (Windows reads these with
-// the C library, which skips them), then decimal digits or 0x and hex
-// digits. Returns false when there is no number or it exceeds `limit`.
-// Hex stops after as many digits as the limit has: the authority is printed
-// with all twelve, and in "O:S-1-0x00000000000AD:" the D belongs to the
-// next section tag, not to the number.
-bool ReadSidNumber(std::wstring_view text, size_t* pos, uint64_t limit, uint64_t* value) {
-    size_t i = *pos;
-    while (i < text.size() && IsBlank(text[i])) ++i;
-    uint64_t result = 0;
-    size_t digits = 0;
-    if (i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
-        i += 2;
-        const size_t maxDigits = limit > 0xFFFFFFFFu ? 12 : 8;
-        for (; i < text.size() && digits < maxDigits && HexValue(text[i]) >= 0; ++i, ++digits) {
-            result = result * 16 + static_cast<uint64_t>(HexValue(text[i]));
-            if (result > limit) return false;
-        }
-    } else {
-        for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i, ++digits) {
-            result = result * 10 + static_cast<uint64_t>(text[i] - L'0');
-            if (result > limit) return false;
-        }
+bool StartsWithHexPrefix(std::wstring_view text, size_t pos) {
+    return pos + 1 < text.size() && text[pos] == L'0' && (text[pos + 1] == L'x' || text[pos + 1] == L'X');
+}
+
+// Where a SID written inside a longer text must end at the latest: before
+// a section tag such as "D:". Windows stops there even inside hex digits,
+// so "O:S-1-2-0x200D:" is the SID S-1-2-512 followed by a DACL.
+size_t SidTextLimit(std::wstring_view text) {
+    for (size_t i = 2; i + 1 < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (text[i + 1] == L':' && (c == L'D' || c == L'G' || c == L'O' || c == L'S')) return i;
     }
-    if (digits == 0) return false;
-    *pos = i;
-    *value = result;
-    return true;
+    return text.size();
 }
 
 }  // namespace
@@ -62,27 +49,40 @@ Bytes MakeSid(uint64_t authority, const DWORD* subAuthorities, size_t count) {
 
 std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed) {
     if (text.size() < 2 || (text[0] != L'S' && text[0] != L's') || text[1] != L'-') return std::nullopt;
-    size_t pos = 2;
-    uint64_t revision = 0;
-    if (!ReadSidNumber(text, &pos, 0xFFFFFFFFu, &revision) || revision != SID_REVISION) return std::nullopt;
+    text = text.substr(0, SidTextLimit(text));
+    // A revision written in hex ("S-0x1-...") makes every later number hex
+    // too, "0x" or not; otherwise each number is decimal unless it starts
+    // with "0x". Windows looks for the prefix right after the dash, before
+    // the blanks the number reader itself skips.
+    const int base = StartsWithHexPrefix(text, 2) ? 16 : 10;
+    auto revision = ReadCNumber(text, 2, base, kMaxDword);
+    if (!revision || revision->value != SID_REVISION) return std::nullopt;
+    size_t pos = revision->end;
     if (pos >= text.size() || text[pos] != L'-') return std::nullopt;
     ++pos;
-    // Only the hex form reaches past 32 bits: that is how such authorities are written.
-    uint64_t authority = 0;
-    size_t afterBlanks = pos;
-    while (afterBlanks < text.size() && IsBlank(text[afterBlanks])) ++afterBlanks;
-    bool hex = text.substr(afterBlanks, 2) == L"0x" || text.substr(afterBlanks, 2) == L"0X";
-    if (!ReadSidNumber(text, &pos, hex ? kMaxAuthority : 0xFFFFFFFFu, &authority)) return std::nullopt;
+    // The authority is read as a 64-bit number, so decimal reaches past 32
+    // bits too; what does not fit the 48 bits of the field is refused.
+    auto authority = ReadCNumber(text, pos, StartsWithHexPrefix(text, pos) ? 16 : base, UINT64_MAX);
+    if (!authority || authority->value > kMaxAuthority) return std::nullopt;
+    pos = authority->end;
+    // Sub-authorities take no blanks or signs: Windows ends the SID at a
+    // blank and refuses one right after a dash. Too large a value saturates.
     DWORD subs[SID_MAX_SUB_AUTHORITIES];
     size_t count = 0;
     while (pos < text.size() && text[pos] == L'-') {
         ++pos;
-        uint64_t sub = 0;
-        if (count == SID_MAX_SUB_AUTHORITIES || !ReadSidNumber(text, &pos, 0xFFFFFFFFu, &sub)) return std::nullopt;
-        subs[count++] = static_cast<DWORD>(sub);
+        if (count == SID_MAX_SUB_AUTHORITIES || pos >= text.size() || HexValue(text[pos]) < 0) return std::nullopt;
+        auto sub = ReadCNumber(text, pos, StartsWithHexPrefix(text, pos) ? 16 : base, kMaxDword);
+        if (!sub) return std::nullopt;
+        pos = sub->end;
+        // "12ab" in a decimal SID is no number Windows would read back the same.
+        if (pos < text.size() && (HexValue(text[pos]) >= 0 || text[pos] == L'x' || text[pos] == L'X')) {
+            return std::nullopt;
+        }
+        subs[count++] = static_cast<DWORD>(sub->value);
     }
     *consumed = pos;
-    return MakeSid(authority, subs, count);
+    return MakeSid(authority->value, subs, count);
 }
 
 std::optional<Bytes> ParseSidText(std::wstring_view text) {
@@ -98,12 +98,11 @@ std::wstring SidText(const SID* sid) {
     for (int i = 0; i < 6; ++i) authority = (authority << 8) | authorityBytes[i];
     std::wstring text = L"S-1-";
     if (authority >> 32) {
+        // Windows prints these in upper-case hex without leading zeros.
         static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-        text += L"0x";
-        for (int i = 0; i < 6; ++i) {
-            text += kHex[authorityBytes[i] >> 4];
-            text += kHex[authorityBytes[i] & 0xF];
-        }
+        std::wstring digits;
+        for (; authority != 0; authority >>= 4) digits.insert(digits.begin(), kHex[authority & 0xF]);
+        text += L"0x" + digits;
     } else {
         text += std::to_wstring(authority);
     }

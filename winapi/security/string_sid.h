@@ -18,11 +18,12 @@ namespace winapi {
 Bytes MakeSid(uint64_t authority, const DWORD* subAuthorities, size_t count);
 
 // Reads "S-1-..." from the start of `text` and stops after its last number;
-// `consumed` receives how many characters it took. As Windows does, blanks
-// after a dash are skipped and a number may be written in hex with "0x".
-// Fails (nullopt) on a wrong revision, an identifier authority over 48 bits
-// (over 32 when written in decimal),
-// a sub-authority over 32 bits, more than 15 sub-authorities or a dash not
+// `consumed` receives how many characters it took. Numbers are read as
+// Windows reads them (see sddl_numbers.h): decimal, or hex after "0x" or
+// after a revision written in hex; a sub-authority over 32 bits saturates.
+// Blanks may precede the revision and the authority, never a
+// sub-authority. Fails (nullopt) on a wrong revision, an identifier
+// authority over 48 bits, more than 15 sub-authorities, or a dash not
 // followed by a number.
 std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed);
 
@@ -30,7 +31,7 @@ std::optional<Bytes> ParseSidPrefix(std::wstring_view text, size_t* consumed);
 std::optional<Bytes> ParseSidText(std::wstring_view text);
 
 // "S-1-5-32-544" for a well-formed SID; authorities of 2^32 and more are
-// written as 0x followed by twelve hex digits.
+// written in hex, "S-1-0x12A05F200-30-40".
 std::wstring SidText(const SID* sid);
 
 }  // namespace winapi

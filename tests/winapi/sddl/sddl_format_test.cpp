@@ -344,8 +344,8 @@ TEST(SddlFormat, ArgumentsAndRevisionAreChecked) {
 TEST(SddlFormat, CanonicalTextRoundTrips) {
     for (const wchar_t* text : {
              L"O:S-1-0x123456789ABC-1G:S-1-4294967295-7D:NO_ACCESS_CONTROLS:",
-             // The twelve hex digits of the authority end it: the D that follows opens the DACL.
-             L"O:S-1-0x00DDCDDDDDDDD:P",
+             // A hex authority ends before the D of "D:", which opens the DACL.
+             L"O:S-1-0xDDCDDDDDDDD:P",
              L"D:AR(A;;;;;WD)(D;OICIIO;0x1200a9;;;BU)(OD;;CR;;bf967aa5-0de6-11d0-a285-00aa003049e2;AU)",
              L"S:PAI(AU;SA;FR;;;WD)(AL;FA;FW;;;BA)(OL;SA;WP;f30e3bbe-9ff0-11d1-b603-0000f80367c1;;PS)"
              L"(ML;;NWNR;;;ME)(SP;;;;;S-1-17-1)",
@@ -369,7 +369,8 @@ TEST(SidToStringSid, WritesTheStandardNotation) {
     EXPECT_EQ(text(kAdmins), L"S-1-5-32-544");  // never the alias
     EXPECT_EQ(text(Sid(0x123456789ABCull, {1})), L"S-1-0x123456789ABC-1");
     EXPECT_EQ(text(Sid(0xFFFFFFFFull, {4294967295u})), L"S-1-4294967295-4294967295");
-    EXPECT_EQ(text(Sid(0x100000000ull, {})), L"S-1-0x000100000000");
+    EXPECT_EQ(text(Sid(0x100000000ull, {})), L"S-1-0x100000000");
+    EXPECT_EQ(text(Sid(0x12A05F200ull, {30})), L"S-1-0x12A05F200-30");
 
     Bytes bad = kAdmins;
     bad[1] = 16;

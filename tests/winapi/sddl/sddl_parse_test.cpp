@@ -198,13 +198,18 @@ TEST(SddlParse, RightsAcceptNamesAndNumbersInEveryBase) {
         {L"1179817", 0x1200A9}, {L"0x1200A9", 0x1200A9}, {L"0X1f", 0x1F},          {L"0777", 0777},
         {L"0", 0},              {L"", 0},                {L"GRGW", 0xC0000000u}, {L"kx", KEY_READ},
         {L"FX", 0x1200A0},      {L"NWNR", 0x3},          {L"4294967295", 0xFFFFFFFFu},
+        // wcstoul's habits: saturation, a sign that wraps, a leading plus.
+        {L"4294967296", 0xFFFFFFFFu}, {L"0x100000000", 0xFFFFFFFFu}, {L"-1", 0xFFFFFFFFu},
+        {L"+16", 0x10},         {L"-0x10", 0xFFFFFFF0u}, {L"-077777777777", 1},
+        {L"RP LC", 0x14},       {L"RP  LC  SW", 0x1C},
     };
     for (const Case& c : cases) {
         Parsed p = Parse(std::wstring(L"D:(A;;") + c.rights + L";;;WD)");
         ASSERT_TRUE(p.ok) << "rights '" << std::string(c.rights, c.rights + wcslen(c.rights)) << "'";
         EXPECT_EQ(Dword(p.sd, DaclOffset(p.sd) + 12), c.mask);
     }
-    for (const wchar_t* bad : {L"4294967296", L"0x100000000", L"08", L"0x", L"GAX", L"G", L"GA1", L"1GA"}) {
+    for (const wchar_t* bad : {L"08", L"0x", L"GAX", L"G", L"GA1", L"1GA", L"-", L"+-1", L"1 ", L"RP ", L"RP\tLC",
+                               L"R P", L"- 1"}) {
         Parsed p = Parse(std::wstring(L"D:(A;;") + bad + L";;;WD)");
         EXPECT_FALSE(p.ok) << std::string(bad, bad + wcslen(bad));
         EXPECT_EQ(p.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -303,7 +308,12 @@ TEST(StringSidToSid, ReadsDecimalHexAndAliases) {
     EXPECT_EQ(admins, expected);
     EXPECT_EQ(SidBytes(L"BA"), expected);
     EXPECT_EQ(SidBytes(L"S-1-5-0x20-0x220"), expected);
-    EXPECT_EQ(SidBytes(L"S-1-5- 32- 544"), expected);
+    EXPECT_EQ(SidBytes(L"S- 1- 5-32-544"), expected);
+    // A hex revision makes every later number hex.
+    EXPECT_EQ(SidBytes(L"S-0x1-5-20-220"), expected);
+    // Sub-authorities saturate; decimal authorities reach past 32 bits.
+    EXPECT_EQ(SidBytes(L"S-1-5-99999999999"), SidBytes(L"S-1-5-4294967295"));
+    EXPECT_EQ(SidBytes(L"S-1-4294967296-1"), SidBytes(L"S-1-0x100000000-1"));
 
     const Bytes bigAuthority = {1, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 1, 0, 0, 0};
     EXPECT_EQ(SidBytes(L"S-1-0x123456789ABC-1"), bigAuthority);
@@ -313,8 +323,9 @@ TEST(StringSidToSid, ReadsDecimalHexAndAliases) {
 
 TEST(StringSidToSid, RejectsMalformedText) {
     for (const wchar_t* text : {L"S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16", L"S-1-0x1000000000000-1",
-                                L"S-1-4294967296-1", L"S-1-5-4294967296", L"S-2-5-32", L"S-1", L"S-1-", L"S-1-5-",
-                                L"S-1-5-32-544 ", L" S-1-5-32", L"S-1-5--32", L"XX", L"B", L"BAD", L"", L"S-1-x"}) {
+                                L"S-1-281474976710656-1", L"S-1--5-32", L"S-2-5-32", L"S-1", L"S-1-", L"S-1-5-",
+                                L"S-1-5-32-544 ", L" S-1-5-32", L"S-1-5--32", L"S-1-5- 32", L"S-1-5-+32",
+                                L"S-1-5-32ab", L"XX", L"B", L"BAD", L"", L"S-1-x", L"S-0x2-5-32"}) {
         PSID sid = nullptr;
         EXPECT_FALSE(ConvertStringSidToSidW(text, &sid)) << std::string(text, text + wcslen(text));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
