@@ -299,6 +299,15 @@ void AddFaultCommands(CLI::App* machine, const std::shared_ptr<MachineOptions>& 
     disk->add_option("STATE", *state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
     disk->footer("Example:\n  tavrik machine disk-full on");
     disk->callback([=, &exitCode] { RunStep(options, exitCode, [=] { wm::SetDiskFull(*state == "on"); }); });
+
+    auto* samba = machine->add_subcommand(
+        "samba-config", "Keep descriptors as this host's smbd does, in the acl_xattr shares of its smb.conf");
+    auto config = std::make_shared<std::string>();
+    samba->add_option("SMB_CONF", *config, "Path of smb.conf, or \"none\" to stop")->required();
+    samba->footer("Example:\n  tavrik machine samba-config /etc/samba/smb.conf");
+    samba->callback([=, &exitCode] {
+        RunStep(options, exitCode, [=] { wm::SetSambaConfiguration(*config == "none" ? std::string() : *config); });
+    });
 }
 
 void AddKeyWrapper(const std::wstring& computer, const std::wstring& path, const std::wstring& sddl) {

@@ -23,8 +23,8 @@ namespace {
 
 class FileHandle : public SecuredHandle {
 public:
-    FileHandle(UniqueFd object, std::string attribute, ACCESS_MASK granted)
-        : object_(std::move(object)), attribute_(std::move(attribute)), granted_(granted) {}
+    FileHandle(UniqueFd object, machine::Drive drive, ACCESS_MASK granted)
+        : object_(std::move(object)), drive_(std::move(drive)), granted_(granted) {}
 
     // The descriptor read when the handle was opened, kept while the
     // object's change time says it is still current: callers ask for the
@@ -52,14 +52,14 @@ public:
             *sd = cached_;
             return ERROR_SUCCESS;
         }
-        DWORD error = ReadFileDescriptor(object_.Get(), status, attribute_, sd);
+        DWORD error = ReadFileDescriptor(object_.Get(), status, drive_, sd);
         if (error == ERROR_SUCCESS) Remember(*sd, status);
         return error;
     }
 
 private:
     UniqueFd object_;
-    std::string attribute_;
+    machine::Drive drive_;
     ACCESS_MASK granted_;
     Bytes cached_;
     struct timespec cachedChange_ {};
@@ -98,7 +98,7 @@ DWORD CreateNewFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, const void* expli
     if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
 
     Bytes parentSd;
-    error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive.xattrName, &parentSd);
+    error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive, &parentSd);
     if (error != ERROR_SUCCESS) return error;
     AccessToken token = machine::CurrentToken();
     ACCESS_MASK granted = 0;
@@ -147,13 +147,13 @@ DWORD CreateNewFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, const void* expli
     if (created < 0) return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
     ::close(created);
     UniqueFd object(::openat(directory.object.Get(), hostLeaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    error = object.Valid() ? WriteFileDescriptor(object.Get(), parsed.drive.xattrName, sd) : ErrorFromErrno(errno);
+    error = object.Valid() ? WriteFileDescriptor(object.Get(), parsed.drive, sd) : ErrorFromErrno(errno);
     if (error != ERROR_SUCCESS) {
         ::unlinkat(directory.object.Get(), hostLeaf.c_str(), 0);
         return error;
     }
     *handle = RegisterHandle(
-        std::make_unique<FileHandle>(std::move(object), parsed.drive.xattrName, CreatorAccess(dwDesiredAccess)));
+        std::make_unique<FileHandle>(std::move(object), parsed.drive, CreatorAccess(dwDesiredAccess)));
     return ERROR_SUCCESS;
 }
 
@@ -189,7 +189,7 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     ACCESS_MASK granted = 0;
     Bytes sd;
     if (dwDesiredAccess != 0) {
-        error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive.xattrName, &sd);
+        error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd);
         if (error != ERROR_SUCCESS) return error;
         AccessToken token = machine::CurrentToken();
         error = CheckAccess(sd.data(), sd.size(), token, dwDesiredAccess, FileGenericMapping(), backupSemantics,
@@ -197,7 +197,7 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
         if (error != ERROR_SUCCESS) return error;
     }
 
-    auto object = std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive.xattrName), granted);
+    auto object = std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive), granted);
     if (!sd.empty()) object->Remember(std::move(sd), resolved.status);
     *handle = RegisterHandle(std::move(object));
     return ERROR_SUCCESS;

@@ -89,7 +89,7 @@ Bytes InheritablePart(const Bytes& sd) {
 }
 
 struct Propagation {
-    const std::string& attribute;
+    const machine::Drive& drive;
     const AccessToken& token;
     ACCESS_MASK desired;
     DWORD firstError = ERROR_SUCCESS;
@@ -139,7 +139,7 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
         if (!isDirectory && !S_ISREG(status.st_mode)) continue;
 
         Bytes childSd;
-        DWORD error = ReadFileDescriptor(child.Get(), status, run.attribute, &childSd);
+        DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd);
         if (error != ERROR_SUCCESS) {
             run.Record(error);  // a damaged attribute stays as it is
             continue;
@@ -147,7 +147,7 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
         Bytes updated;
         if (!Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated)) continue;
         error = Check(childSd, run.token, run.desired);
-        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.attribute, updated);
+        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated);
         if (error != ERROR_SUCCESS) {
             run.Record(error);
             continue;
@@ -157,10 +157,10 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
     ::closedir(dir);
 }
 
-DWORD ReadParentDescriptor(const ResolvedPath& object, const std::string& attribute, Bytes* parentSd) {
+DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& drive, Bytes* parentSd) {
     struct stat status;
     if (::fstat(object.parent.Get(), &status) != 0) return ErrorFromErrno(errno);
-    return ReadFileDescriptor(object.parent.Get(), status, attribute, parentSd);
+    return ReadFileDescriptor(object.parent.Get(), status, drive, parentSd);
 }
 
 }  // namespace
@@ -171,7 +171,7 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     DWORD error = ResolveFileName(name, FinalLink::Keep, &object, &drive);
     if (error != ERROR_SUCCESS) return error;
     Bytes current;
-    error = ReadFileDescriptor(object.object.Get(), object.status, drive.xattrName, &current);
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
     if (error != ERROR_SUCCESS) return error;
     error = Check(current, machine::CurrentToken(), AccessToRead(info));
     if (error != ERROR_SUCCESS) return error;
@@ -202,7 +202,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
 
     Bytes current;
-    error = ReadFileDescriptor(object.object.Get(), object.status, drive.xattrName, &current);
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;
     if (damaged) {
         // A damaged descriptor is replaced only by a write that supplies
@@ -228,20 +228,20 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     Bytes parentSd;
     bool hasParent = !object.isRoot && object.parent.Valid();
     if (hasParent) {
-        error = ReadParentDescriptor(object, drive.xattrName, &parentSd);
+        error = ReadParentDescriptor(object, drive, &parentSd);
         if (error != ERROR_SUCCESS) return error;
     }
     Bytes updated;
     error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
-    error = WriteFileDescriptor(object.object.Get(), drive.xattrName, updated);
+    error = WriteFileDescriptor(object.object.Get(), drive, updated);
     if (error != ERROR_SUCCESS) return error;
 
     if (!isDirectory || (!damaged && InheritablePart(current) == InheritablePart(updated))) return ERROR_SUCCESS;
     ACCESS_MASK desired = READ_CONTROL | WRITE_DAC;
     if (info & kSaclInfo) desired |= ACCESS_SYSTEM_SECURITY;
-    Propagation run{drive.xattrName, token, desired};
+    Propagation run{drive, token, desired};
     PropagateBelow(object.object.Get(), updated, run);
     return run.firstError;
 }

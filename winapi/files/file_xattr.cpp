@@ -8,6 +8,7 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/machine/machine.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/samba_ntacl.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -85,6 +86,16 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
         case EIO: return ERROR_WRITE_FAULT;
         default: return ErrorFromErrno(error);
     }
+}
+
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd) {
+    if (drive.samba) return ReadDescriptorAsSmbd(objectFd, status, drive.xattrName, *drive.samba, sd);
+    return ReadFileDescriptor(objectFd, status, drive.xattrName, sd);
+}
+
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd) {
+    if (drive.samba) return WriteDescriptorAsSmbd(objectFd, drive.xattrName, *drive.samba, sd);
+    return WriteFileDescriptor(objectFd, drive.xattrName, sd);
 }
 
 }  // namespace winapi

@@ -12,6 +12,9 @@
 #include "winapi/types.h"
 
 namespace winapi {
+namespace machine {
+struct Drive;
+}
 
 // The raw attribute value. ERROR_SUCCESS with `*present` false when the
 // object has none (or its file system keeps no attributes). One read.
@@ -26,5 +29,11 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 // ERROR_DISK_FULL when the disk is full (or a full disk is injected),
 // ERROR_ACCESS_DENIED when the host refuses.
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd);
+
+// The same on a drive: where it lies in a Samba share with acl_xattr, read
+// and written as smbd does (samba_ntacl.h), elsewhere as above under the
+// drive's attribute name.
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd);
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd);
 
 }  // namespace winapi

@@ -85,6 +85,13 @@ void SetToken(const TokenSpec& request);
 // privilege; any other Unix user is S-1-22-1-uid with SeChangeNotifyPrivilege.
 void ResetToken();
 
+// ---- a real Samba server on this host ------------------------------------------------
+// Records the smb.conf of the Samba server this computer is: drives and
+// shares of the local computer that lie in one of its acl_xattr shares then
+// keep descriptors as smbd does (POSIX ACLs, ownership, NTACL version 4).
+// An empty path forgets it. Throws when the file cannot be read.
+void SetSambaConfiguration(const std::string& configPath);
+
 // ---- fault injection -------------------------------------------------------------------
 // Makes the Win32 call named `call` (e.g. "SetNamedSecurityInfoW") fail with
 // `error`: every time (count < 0) or the next `count` times, for every object

@@ -36,6 +36,15 @@ std::string AttributeNameFor(const std::string& directory) {
     return chosen;
 }
 
+// A directory of the local computer inside a Samba share takes the share's
+// attribute name and rules; elsewhere the probed attribute name stands.
+Drive DriveFor(const Computer& computer, const std::string& directory) {
+    Drive drive{directory, {}, std::nullopt};
+    if (computer.isLocal) drive.samba = SambaShareHolding(directory);
+    drive.xattrName = drive.samba ? drive.samba->attributeName : AttributeNameFor(directory);
+    return drive;
+}
+
 }  // namespace
 
 std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter) {
@@ -49,7 +58,7 @@ std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter) {
             if (it == directories.end()) return std::nullopt;
             directory = it->second;
         }
-        return Drive{directory, AttributeNameFor(directory)};
+        return DriveFor(computer, directory);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -59,7 +68,7 @@ std::optional<Drive> FindFileShare(const Computer& computer, std::wstring_view s
     try {
         auto object = FindNamedObject(computer.id, NamedObjectKind::Share, share);
         if (!object || object->directory.empty()) return std::nullopt;
-        return Drive{object->directory, AttributeNameFor(object->directory)};
+        return DriveFor(computer, object->directory);
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "winapi/machine/samba_config.h"
 #include "winapi/security/access_check.h"
 
 namespace winapi::machine {
@@ -24,6 +25,9 @@ struct Drive {
     std::string directory;      // absolute host path, UTF-8, no trailing slash
     std::string xattrName;      // "security.NTACL", or "user.NTACL" where the
                                 // process cannot write the security namespace
+    // Set when the directory lies in an acl_xattr share of the local
+    // computer's Samba server: descriptors are then kept as smbd keeps them.
+    std::optional<SambaShare> samba;
 };
 
 // The computer a name reaches: empty, "\\\\NAME" or "NAME" (any case). The

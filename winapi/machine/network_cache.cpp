@@ -44,6 +44,10 @@ CachedNetwork ReadNetwork(Store& store) {
     }
     network.anyFaults = store.Prepare("SELECT 1 FROM faults LIMIT 1").Step();
     network.diskFull = store.Prepare("SELECT 1 FROM settings WHERE name = 'disk_full'").Step();
+    {
+        Query q = store.Prepare("SELECT value FROM settings WHERE name = 'samba_config'");
+        if (q.Step()) network.sambaConfig = q.Text(0);
+    }
     return network;
 }
 

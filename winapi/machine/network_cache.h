@@ -20,6 +20,7 @@ struct CachedNetwork {
     std::map<std::pair<int64_t, wchar_t>, std::string> driveDirectories;
     bool anyFaults = false;
     bool diskFull = false;
+    std::string sambaConfig;  // smb.conf of the local computer's Samba server, or ""
 };
 
 // The rows as the database holds them now, read again only when this

@@ -1,0 +1,194 @@
+// Twins: one file gets a descriptor from smbd (smbcacls over SMB), its twin
+// the same descriptor from this layer; the POSIX ACLs, ownership and the
+// NTACL attribute (its time stamp aside) must come out the same.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <fstream>
+#include <iostream>
+
+#include "support/privileges.h"
+#include "support/sddl_access.h"
+#include "support/temp_machine.h"
+#include "winapi/files/ntacl.h"
+#include "winapi/files/posix_acl.h"
+#include "winapi/files/posix_acl_mapping.h"
+#include "winapi/machine/admin.h"
+#include "winapi/samba/samba_server.h"
+#include "winapi/win32.h"
+
+namespace tavrik::test {
+namespace {
+
+namespace wm = winapi::machine;
+
+std::string Attribute(const std::string& path) {
+    std::string value(65536, '\0');
+    ssize_t got = ::lgetxattr(path.c_str(), "security.NTACL", value.data(), value.size());
+    value.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return value;
+}
+
+// The attribute with its time stamp (version 4: the 8 bytes after the
+// NUL-terminated description that follows the 64-byte hash) blanked.
+std::string WithoutTime(std::string blob) {
+    if (blob.size() > 78 && blob[0] == 4) {
+        size_t nul = blob.find('\0', 78);
+        if (nul != std::string::npos) {
+            size_t at = (nul + 1 + 3) / 4 * 4;
+            for (size_t i = at; i < at + 8 && i < blob.size(); ++i) blob[i] = 'T';
+        }
+    }
+    return blob;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string PosixState(const std::string& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    ProgramResult acl = RunProgram({"getfacl", "-n", "--omit-header", "--absolute-names", path});
+    return "mode " + std::to_string(status.st_mode) + " uid " + std::to_string(status.st_uid) + " gid " +
+           std::to_string(status.st_gid) + "\n" + acl.out;
+}
+
+// Sets the descriptor through smbd exactly as given (smbcacls would sort
+// the entries and keep the old control flags), with Samba's Python client.
+const char* const kSetAclScript = R"(
+import sys
+from samba.samba3 import libsmb_samba_internal as libsmb
+from samba.samba3 import param as s3param
+from samba import credentials
+from samba.ndr import ndr_unpack, ndr_pack
+from samba.dcerpc import security
+conf, user, password, op, name = sys.argv[1:6]
+lp = s3param.get_context()
+lp.load(conf)
+creds = credentials.Credentials()
+creds.guess(lp)
+creds.set_username(user)
+creds.set_password(password)
+conn = libsmb.Conn('127.0.0.1', 'data', lp, creds)
+if op == 'set':
+    sd = ndr_unpack(security.descriptor, bytes.fromhex(sys.argv[6]))
+    # As a Windows client's SetSecurityInfo sends it: auto-inheritance asked for.
+    if sd.type & security.SEC_DESC_DACL_AUTO_INHERITED:
+        sd.type |= security.SEC_DESC_DACL_AUTO_INHERIT_REQ
+    conn.set_acl(name, sd, int(sys.argv[7]))
+else:
+    print(ndr_pack(conn.get_acl(name, 7)).hex())
+)";
+
+std::string StoredDescriptorHex(const std::string& path) {
+    const std::string blob = Attribute(path);
+    winapi::Bytes sd;
+    if (winapi::DecodeNtAcl(reinterpret_cast<const BYTE*>(blob.data()), blob.size(), &sd) != ERROR_SUCCESS) return {};
+    return Hex(std::string(sd.begin(), sd.end()));
+}
+
+std::string Sddl(const winapi::Bytes& sd) {
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<BYTE*>(sd.data()), SDDL_REVISION_1,
+                                                              OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                                  DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr)) {
+        return "<unconvertible>";
+    }
+    std::wstring wide(text);
+    LocalFree(text);
+    return std::string(wide.begin(), wide.end());
+}
+
+struct Shape {
+    const char* name;
+    bool directory;
+    std::string sddl;
+};
+
+class SambaTwinsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string skip;
+        server_ = SambaServer::Start({}, &skip);
+        if (!server_) GTEST_SKIP() << skip;
+        machine_ = std::make_unique<TempMachine>();
+        wm::MapDrive(L"TESTPC", L'S', server_->ShareDirectory());
+        wm::SetSambaConfiguration(server_->ConfigPath());
+    }
+
+    void MakeTwin(const std::string& name, bool directory) {
+        const std::string path = server_->ShareDirectory() + "/" + name;
+        if (directory) {
+            ::mkdir(path.c_str(), 0755);
+        } else {
+            std::ofstream(path) << "twin\n";
+            ::chmod(path.c_str(), 0644);
+        }
+    }
+
+    std::unique_ptr<SambaServer> server_;
+    std::unique_ptr<TempMachine> machine_;
+};
+
+TEST_F(SambaTwinsTest, DescriptorsSetThroughSmbdAndThroughTavrikLeaveTheSameFiles) {
+    ProgramResult aliceSid = RunProgram({"wbinfo", "-n", "alice"});
+    const std::string samAlice = aliceSid.out.substr(0, aliceSid.out.find(' '));
+    const std::string root = "S-1-22-1-0", alice = "S-1-22-1-30001", bob = "S-1-22-1-30002", staff = "S-1-22-2-30010";
+    const std::vector<Shape> shapes = {
+        {"allow_user", false, "D:PAI(A;;FR;;;" + alice + ")(A;;FA;;;" + root + ")"},
+        {"deny_then_everyone", false, "D:PAI(D;;FW;;;" + alice + ")(A;;FA;;;WD)"},
+        {"group_read_execute", false, "D:PAI(A;;0x1200a9;;;" + staff + ")(A;;FA;;;" + root + ")"},
+        {"everyone_only", false, "D:PAI(A;;FR;;;WD)"},
+        {"deny_group_allow_member", false, "D:PAI(D;;FW;;;" + staff + ")(A;;FA;;;" + alice + ")(A;;FR;;;WD)"},
+        {"passdb_user", false, "D:PAI(A;;FR;;;" + samAlice + ")(A;;FA;;;" + root + ")"},
+        {"inherit_both", true, "D:PAI(A;OICI;FA;;;" + root + ")(A;OICI;0x1200a9;;;" + alice + ")"},
+        {"creator_owner", true, "D:PAI(A;OICIIO;FA;;;CO)(A;;FA;;;" + root + ")(A;OICI;FR;;;WD)"},
+        {"creator_group", true, "D:PAI(A;OICIIO;FR;;;CG)(A;OICI;FA;;;" + root + ")"},
+        {"container_or_object_only", true,
+         "D:PAI(A;CI;FR;;;" + alice + ")(A;OI;FR;;;" + bob + ")(A;;FA;;;" + root + ")"},
+        {"deny_inheritable", true, "D:PAI(D;OICI;FW;;;" + bob + ")(A;OICI;FA;;;WD)"},
+        {"owner_change", false,
+         "O:" + alice + "G:" + staff + "D:PAI(A;;FA;;;" + alice + ")(A;;FR;;;" + staff + ")"},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const std::string viaSmbd = std::string(shape.name) + "_smbd";
+        const std::string viaTavrik = std::string(shape.name) + "_tavrik";
+        MakeTwin(viaSmbd, shape.directory);
+        MakeTwin(viaTavrik, shape.directory);
+        SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
+        if (shape.sddl.rfind("O:", 0) == 0) info |= OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+        std::wstring sddl(shape.sddl.begin(), shape.sddl.end());
+        ASSERT_TRUE(EnablePrivileges({L"SeRestorePrivilege", L"SeBackupPrivilege"}));
+        ASSERT_EQ(WriteSddl(L"S:\\" + std::wstring(viaTavrik.begin(), viaTavrik.end()), SE_FILE_OBJECT, sddl, info),
+                  ERROR_SUCCESS);
+        const std::string a = server_->ShareDirectory() + "/" + viaSmbd;
+        const std::string b = server_->ShareDirectory() + "/" + viaTavrik;
+        ProgramResult set = RunProgram({"/usr/bin/python3", "-c", kSetAclScript, server_->ConfigPath(), "root",
+                                        SambaServer::kPassword, "set", viaSmbd, StoredDescriptorHex(b),
+                                        std::to_string(info)});
+        ASSERT_EQ(set.exitCode, 0) << set.out;
+        std::string stateA = PosixState(a), stateB = PosixState(b);
+        for (std::string* s : {&stateA, &stateB}) {
+            size_t at;
+            while ((at = s->find(server_->ShareDirectory())) != std::string::npos) s->erase(at, s->find('\n', at) - at);
+        }
+        EXPECT_EQ(stateA, stateB);
+        EXPECT_EQ(Hex(WithoutTime(Attribute(a))), Hex(WithoutTime(Attribute(b))));
+    }
+}
+
+}  // namespace
+}  // namespace tavrik::test

@@ -1,0 +1,42 @@
+// POSIX access and default ACLs of a file, read and written as the
+// kernel's system.posix_acl_* attributes through the object's descriptor
+// (an O_PATH descriptor reaches them through /proc/self/fd, and no link is
+// followed), and the blob Samba hashes to notice changes made from Unix.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "winapi/security/bytes.h"
+#include "winapi/types.h"
+
+namespace winapi {
+
+enum class PosixTag : unsigned { UserObj = 0x01, User = 0x02, GroupObj = 0x04, Group = 0x08, Mask = 0x10, Other = 0x20 };
+
+constexpr unsigned kPosixRead = 4, kPosixWrite = 2, kPosixExecute = 1;
+
+struct PosixAclEntry {
+    PosixTag tag = PosixTag::Other;
+    unsigned perms = 0;  // kPosixRead | kPosixWrite | kPosixExecute
+    unsigned id = 0;     // uid or gid of User and Group entries
+    bool operator==(const PosixAclEntry&) const = default;
+};
+using PosixAcl = std::vector<PosixAclEntry>;
+
+// The access ACL: the attribute's, else the three entries of the mode.
+DWORD ReadAccessAcl(int objectFd, mode_t mode, PosixAcl* acl);
+// The default ACL of a directory; empty when it has none.
+DWORD ReadDefaultAcl(int objectFd, PosixAcl* acl);
+// Replaces the ACL (entries are put in the kernel's order). An empty
+// default ACL removes the directory's default ACL.
+DWORD WriteAccessAcl(int objectFd, const PosixAcl& acl);
+DWORD WriteDefaultAcl(int objectFd, const PosixAcl& acl);
+
+// What Samba hashes as the "POSIX ACL" of a file: its access ACL, for a
+// directory also its default ACL, and its owner, group and mode, in the
+// NDR layout of Samba's smb_acl_wrapper.
+Bytes SysAclBlob(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status);
+
+}  // namespace winapi

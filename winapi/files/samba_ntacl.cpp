@@ -1,0 +1,246 @@
+#include "winapi/files/samba_ntacl.h"
+
+#include <fcntl.h>
+#include <gnutls/crypto.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "winapi/files/file_paths.h"
+#include "winapi/files/file_xattr.h"
+#include "winapi/files/ntacl.h"
+#include "winapi/files/posix_acl.h"
+#include "winapi/files/posix_acl_mapping.h"
+#include "winapi/files/samba_ids.h"
+#include "winapi/machine/machine.h"
+#include "winapi/security/descriptor_parts.h"
+#include "winapi/security/security_layout.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+namespace {
+
+constexpr WORD kSha256 = 1;
+constexpr size_t kHashField = 64;  // hashes sit in 64-byte fields, SHA-256 filling half
+constexpr const char* kPosixDescription = "posix_acl";
+constexpr DWORD kBodyReferent = 0x00020000, kDescriptorReferent = 0x00020004;
+
+void PutWord(Bytes& out, WORD v) {
+    out.push_back(static_cast<BYTE>(v));
+    out.push_back(static_cast<BYTE>(v >> 8));
+}
+void PutDword(Bytes& out, DWORD v) {
+    for (int b = 0; b < 4; ++b) out.push_back(static_cast<BYTE>(v >> (8 * b)));
+}
+void PutHash(Bytes& out, const Sha256& hash) {
+    out.insert(out.end(), hash.begin(), hash.end());
+    out.insert(out.end(), kHashField - hash.size(), 0);
+}
+void Align4(Bytes& out) {
+    while (out.size() % 4) out.push_back(0);
+}
+
+// The descriptor as Samba's NDR writes it at offset out.size(): header,
+// then owner, group, SACL and DACL, offsets from the start of `out`.
+void PutDescriptor(Bytes& out, const Bytes& sd) {
+    DescriptorParts parts;
+    if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS) return;
+    const size_t base = out.size();
+    out.resize(base + kRelativeHeaderSize, 0);
+    out[base] = SECURITY_DESCRIPTOR_REVISION;
+    WriteWord(out.data() + base + 2, static_cast<WORD>(parts.control | SE_SELF_RELATIVE));
+    auto put = [&](const Bytes& part, size_t field) {
+        if (part.empty()) return;
+        WriteDword(out.data() + base + field, static_cast<DWORD>(out.size()));
+        out.insert(out.end(), part.begin(), part.end());
+        Align4(out);
+    };
+    put(parts.owner ? SidBytes(parts.owner) : Bytes{}, 4);
+    put(parts.group ? SidBytes(parts.group) : Bytes{}, 8);
+    put(parts.sacl ? AclBytes(parts.sacl) : Bytes{}, 12);
+    put(parts.dacl ? AclBytes(parts.dacl) : Bytes{}, 16);
+}
+
+Sha256 Hash(const Bytes& data) {
+    Sha256 hash{};
+    gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), hash.data());
+    return hash;
+}
+
+uint64_t NtTimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    constexpr uint64_t kEpochDifference = 11644473600ULL;  // 1601 to 1970, in seconds
+    return (static_cast<uint64_t>(now.tv_sec) + kEpochDifference) * 10000000ULL +
+           static_cast<uint64_t>(now.tv_nsec) / 100;
+}
+
+DWORD ReadPosixState(int objectFd, struct stat* status, PosixAcl* access, PosixAcl* defaultAcl) {
+    if (::fstat(objectFd, status) != 0) return ErrorFromErrno(errno);
+    DWORD error = ReadAccessAcl(objectFd, status->st_mode, access);
+    if (error == ERROR_SUCCESS && S_ISDIR(status->st_mode)) error = ReadDefaultAcl(objectFd, defaultAcl);
+    return error;
+}
+
+DWORD SetAttribute(int objectFd, const std::string& attribute, const Bytes& blob) {
+    if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
+    const std::string path = DescriptorPath(objectFd);
+    if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
+    switch (int error = errno) {
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case E2BIG:
+        case ERANGE: return ERROR_ALLOTTED_SPACE_EXCEEDED;
+        default: return ErrorFromErrno(error);
+    }
+}
+
+// Owner and group follow the descriptor where their SIDs have Unix ids;
+// a SID without one leaves the file's owner or group as it is.
+DWORD ChownAsDescriptor(int objectFd, const Bytes& sd) {
+    DescriptorParts parts;
+    if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    struct stat status;
+    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    if (parts.owner) {
+        auto id = UnixIdOfSid(SidBytes(parts.owner));
+        if (id && id->kind != UnixIdKind::Group && id->id != status.st_uid) uid = id->id;
+    }
+    if (parts.group) {
+        auto id = UnixIdOfSid(SidBytes(parts.group));
+        if (id && id->kind != UnixIdKind::User && id->id != status.st_gid) gid = id->id;
+    }
+    if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return ERROR_SUCCESS;
+    if (::fchownat(objectFd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool ReadNtAclHashes(const BYTE* data, size_t size, NtAclHashes* hashes) {
+    constexpr size_t kHashStart = 8 + 4 + 2;
+    if (data == nullptr || size < kHashStart + kHashField) return false;
+    hashes->version = ReadWord(data);
+    if (hashes->version != 3 && hashes->version != 4) return false;
+    hashes->hashType = ReadWord(data + 12);
+    std::memcpy(hashes->descriptorHash.data(), data + kHashStart, hashes->descriptorHash.size());
+    if (hashes->version == 4) {
+        const size_t nameStart = kHashStart + kHashField;
+        const void* nul = std::memchr(data + nameStart, 0, size - nameStart);
+        if (!nul) return false;
+        size_t at = static_cast<size_t>(static_cast<const BYTE*>(nul) - data) + 1;
+        at = AlignToDword(at) + 8;  // the time stamp
+        if (at + kHashField > size) return false;
+        std::memcpy(hashes->posixHash.data(), data + at, hashes->posixHash.size());
+    }
+    return true;
+}
+
+Bytes EncodeNtAclV3(const Bytes& sd, const Sha256& descriptorHash) {
+    Bytes out;
+    PutWord(out, 3);
+    PutWord(out, 3);
+    PutDword(out, kBodyReferent);
+    PutDword(out, kDescriptorReferent);
+    PutWord(out, kSha256);
+    PutHash(out, descriptorHash);
+    Align4(out);
+    PutDescriptor(out, sd);
+    return out;
+}
+
+Bytes EncodeNtAclV4(const Bytes& sd, const Sha256& descriptorHash, const Sha256& posixHash, uint64_t ntTime) {
+    Bytes out;
+    PutWord(out, 4);
+    PutWord(out, 4);
+    PutDword(out, kBodyReferent);
+    PutDword(out, kDescriptorReferent);
+    PutWord(out, kSha256);
+    PutHash(out, descriptorHash);
+    out.insert(out.end(), kPosixDescription, kPosixDescription + std::strlen(kPosixDescription) + 1);
+    Align4(out);
+    PutDword(out, static_cast<DWORD>(ntTime));
+    PutDword(out, static_cast<DWORD>(ntTime >> 32));
+    PutHash(out, posixHash);
+    Align4(out);
+    PutDescriptor(out, sd);
+    return out;
+}
+
+DWORD CurrentSambaHashes(int objectFd, Sha256* descriptorHash, Sha256* posixHash) {
+    struct stat status;
+    PosixAcl access, defaultAcl;
+    DWORD error = ReadPosixState(objectFd, &status, &access, &defaultAcl);
+    if (error != ERROR_SUCCESS) return error;
+    const bool directory = S_ISDIR(status.st_mode);
+    *posixHash = Hash(SysAclBlob(access, directory ? &defaultAcl : nullptr, status));
+    // smbd hashes the derived descriptor as a version-3 attribute with a
+    // zero hash.
+    const Bytes derived = DescriptorFromPosix(access, directory ? &defaultAcl : nullptr, status);
+    *descriptorHash = Hash(EncodeNtAclV3(derived, Sha256{}));
+    return ERROR_SUCCESS;
+}
+
+DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const machine::SambaShare& share,
+                            const Bytes& sd) {
+    if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
+    DWORD error = ChownAsDescriptor(objectFd, sd);
+    if (error != ERROR_SUCCESS) return error;
+    if (share.ignoreSystemAcls) return SetAttribute(objectFd, attribute, EncodeNtAclV3(sd, Sha256{}));
+
+    struct stat status;
+    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+    const PosixAclChange change = MapDaclToPosix(sd, status);
+    if (change.change) {
+        error = WriteAccessAcl(objectFd, change.access);
+        if (error == ERROR_SUCCESS && change.directory) error = WriteDefaultAcl(objectFd, change.defaultAcl);
+        if (error != ERROR_SUCCESS) return error;
+    }
+    Sha256 descriptorHash, posixHash;
+    error = CurrentSambaHashes(objectFd, &descriptorHash, &posixHash);
+    if (error != ERROR_SUCCESS) return error;
+    return SetAttribute(objectFd, attribute, EncodeNtAclV4(sd, descriptorHash, posixHash, NtTimeNow()));
+}
+
+DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::string& attribute,
+                           const machine::SambaShare& share, Bytes* sd) {
+    if (share.ignoreSystemAcls) return ReadFileDescriptor(objectFd, status, attribute, sd);
+    Bytes blob;
+    bool present = false;
+    DWORD error = ReadNtAclAttribute(objectFd, attribute, &blob, &present);
+    if (error != ERROR_SUCCESS) return error;
+    if (present) {
+        Bytes stored;
+        error = DecodeNtAcl(blob.data(), blob.size(), &stored);
+        if (error != ERROR_SUCCESS) return error;
+        NtAclHashes hashes;
+        if (!ReadNtAclHashes(blob.data(), blob.size(), &hashes)) {
+            *sd = std::move(stored);  // versions 1 and 2 carry no hash: always current
+            return ERROR_SUCCESS;
+        }
+        if (hashes.hashType == kSha256) {
+            Sha256 descriptorHash, posixHash;
+            error = CurrentSambaHashes(objectFd, &descriptorHash, &posixHash);
+            if (error != ERROR_SUCCESS) return error;
+            if ((hashes.version == 4 && posixHash == hashes.posixHash) || descriptorHash == hashes.descriptorHash) {
+                *sd = std::move(stored);
+                return ERROR_SUCCESS;
+            }
+        }
+    }
+    // Changed from the Unix side since (or never set over SMB): what the
+    // POSIX ACLs say.
+    struct stat now;
+    PosixAcl access, defaultAcl;
+    error = ReadPosixState(objectFd, &now, &access, &defaultAcl);
+    if (error != ERROR_SUCCESS) return error;
+    *sd = ServedFromPosix(access, S_ISDIR(now.st_mode) ? &defaultAcl : nullptr, now);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace winapi

@@ -1,0 +1,35 @@
+// What a Samba server's smb.conf says about the directories it shares, for
+// the drives and shares of the local computer that lie in them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winapi::machine {
+
+// A share of smb.conf with the acl_xattr module: descriptors there are
+// written and read as smbd writes and reads them.
+struct SambaShare {
+    std::string name;             // as smb.conf spells it
+    std::string path;             // absolute, without trailing slash
+    std::string attributeName;    // acl_xattr:security_acl_name (security.NTACL)
+    bool ignoreSystemAcls = false;  // acl_xattr:ignore system acls
+};
+
+// Every file share of the configuration (printers and [global] left out),
+// with [global]'s values where the share sets none. Throws
+// std::runtime_error naming the file when it cannot be read.
+std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr);
+
+// The acl_xattr share of the configuration recorded for the local
+// computer whose path holds `directory`, the innermost one when shares
+// nest; nullopt when none is recorded or none holds it.
+std::optional<SambaShare> SambaShareHolding(const std::string& directory);
+
+// The smb.conf recorded for the local computer ("" when none).
+std::string SambaConfigurationPath();
+// Records `configPath` (checked to be readable); "" forgets it.
+void SetSambaConfiguration(const std::string& configPath);
+
+}  // namespace winapi::machine
