@@ -9,7 +9,7 @@
 #include <fcntl.h>
 
 #include <fstream>
-#include <iostream>
+#include <cctype>
 
 #include "support/privileges.h"
 #include "support/sddl_access.h"
@@ -188,6 +188,83 @@ TEST_F(SambaTwinsTest, DescriptorsSetThroughSmbdAndThroughTavrikLeaveTheSameFile
         EXPECT_EQ(stateA, stateB);
         EXPECT_EQ(Hex(WithoutTime(Attribute(a))), Hex(WithoutTime(Attribute(b))));
     }
+}
+
+}  // namespace
+}  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+// What smbd serves for `name` (relative to the share), as this layer's SDDL.
+std::string SmbdView(const SambaServer& server, const std::string& name) {
+    ProgramResult got = RunProgram({"/usr/bin/python3", "-c", kSetAclScript, server.ConfigPath(), "root",
+                                    SambaServer::kPassword, "get", name});
+    if (got.exitCode != 0) return "<smbd: " + got.out + ">";
+    winapi::Bytes sd;
+    for (size_t i = 0; i + 1 < got.out.size() && std::isxdigit(static_cast<unsigned char>(got.out[i])); i += 2) {
+        sd.push_back(static_cast<BYTE>(std::stoi(got.out.substr(i, 2), nullptr, 16)));
+    }
+    return Sddl(sd);
+}
+
+std::string TavrikView(const std::string& name) {
+    std::wstring wide = ReadSddl(L"S:\\" + std::wstring(name.begin(), name.end()), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+    return std::string(wide.begin(), wide.end());
+}
+
+TEST_F(SambaTwinsTest, ReadsAsSmbdBeforeAndAfterAChangeFromTheUnixSide) {
+    const std::string rule = "D:PAI(A;OICI;FR;;;S-1-22-1-30001)(A;OICI;FA;;;S-1-22-1-0)";
+    for (bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "directory" : "file");
+        const std::string name = directory ? "changed_dir" : "changed_file";
+        MakeTwin(name, directory);
+        ASSERT_TRUE(EnablePrivileges({L"SeRestorePrivilege", L"SeBackupPrivilege"}));
+        ASSERT_EQ(WriteSddl(L"S:\\" + std::wstring(name.begin(), name.end()), SE_FILE_OBJECT,
+                            std::wstring(rule.begin(), rule.end()), DACL_SECURITY_INFORMATION),
+                  ERROR_SUCCESS);
+        ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
+        EXPECT_EQ(TavrikView(name), SmbdView(*server_, name));
+        EXPECT_NE(TavrikView(name).find("S-1-22-1-30001"), std::string::npos);
+
+        // setfacl from the Unix side: the stored descriptor is stale now.
+        const std::string path = server_->ShareDirectory() + "/" + name;
+        ProgramResult changed = RunProgram({"setfacl", "-m", "u:30002:rwx", path});
+        ASSERT_EQ(changed.exitCode, 0) << changed.out;
+        ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
+        EXPECT_EQ(TavrikView(name), SmbdView(*server_, name));
+        EXPECT_NE(TavrikView(name).find("S-1-5-21-"), std::string::npos);  // bob, as winbind names him
+    }
+}
+
+class SambaShareSettingsTest : public ::testing::Test {};
+
+TEST_F(SambaShareSettingsTest, IgnoreSystemAclsAndTheAttributeNameAreHonoured) {
+    std::string skip;
+    auto server = SambaServer::Start(
+        {{"acl_xattr:ignore system acls = yes", "acl_xattr:security_acl_name = user.TavrikNTACL"}, true}, &skip);
+    if (!server) GTEST_SKIP() << skip;
+    TempMachine machine;
+    wm::MapDrive(L"TESTPC", L'S', server->ShareDirectory());
+    wm::SetSambaConfiguration(server->ConfigPath());
+
+    const std::string path = server->ShareDirectory() + "/kept.txt";
+    std::ofstream(path) << "kept\n";
+    ::chmod(path.c_str(), 0600);
+    const std::string before = PosixState(path);
+    ASSERT_TRUE(EnablePrivileges({L"SeRestorePrivilege", L"SeBackupPrivilege"}));
+    ASSERT_EQ(WriteSddl(L"S:\\kept.txt", SE_FILE_OBJECT, L"D:PAI(A;;FR;;;S-1-22-1-30001)(A;;FA;;;S-1-22-1-0)",
+                        DACL_SECURITY_INFORMATION),
+              ERROR_SUCCESS);
+    EXPECT_EQ(PosixState(path), before);  // smbd would leave the POSIX ACLs alone too
+    EXPECT_TRUE(Attribute(path).empty());
+    std::string blob(256, '\0');
+    ssize_t got = ::lgetxattr(path.c_str(), "user.TavrikNTACL", blob.data(), blob.size());
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(blob[0], 3);  // version 3, as smbd writes with system ACLs ignored
+    ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
+    EXPECT_EQ(TavrikView("kept.txt"), SmbdView(*server, "kept.txt"));
 }
 
 }  // namespace
