@@ -1,14 +1,11 @@
 #include "winapi/files/samba_ids.h"
 
-// The header declares C functions without extern "C".
-extern "C" {
-#include <wbclient.h>
-}
-
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
+
+#include "winapi/machine/winbind.h"
 
 namespace winapi {
 namespace {
@@ -38,30 +35,6 @@ Memory& TheMemory() {
     return memory;
 }
 
-bool ToWinbind(const Bytes& sid, wbcDomainSid* out) {
-    if (sid.size() < 8 || sid[0] != 1 || sid[1] > WBC_MAXSUBAUTHS || sid.size() != 8u + 4u * sid[1]) return false;
-    *out = {};
-    out->sid_rev_num = sid[0];
-    out->num_auths = static_cast<uint8_t>(sid[1]);
-    for (int i = 0; i < 6; ++i) out->id_auth[i] = sid[2 + i];
-    for (int i = 0; i < sid[1]; ++i) {
-        const BYTE* p = sid.data() + 8 + 4 * i;
-        out->sub_auths[i] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    }
-    return true;
-}
-
-Bytes FromWinbind(const wbcDomainSid& sid) {
-    Bytes out{sid.sid_rev_num, sid.num_auths};
-    for (int i = 0; i < 6; ++i) out.push_back(sid.id_auth[i]);
-    for (int i = 0; i < sid.num_auths; ++i) {
-        const uint32_t v = sid.sub_auths[i];
-        for (int b = 0; b < 4; ++b) out.push_back(static_cast<BYTE>(v >> (8 * b)));
-    }
-    return out;
-}
-
 Bytes UnixSid(BYTE kind, unsigned int id) {
     Bytes out{1, 2, 0, 0, 0, 0, 0, kUnixUsersAuthority, kind, 0, 0, 0};
     for (int b = 0; b < 4; ++b) out.push_back(static_cast<BYTE>(id >> (8 * b)));
@@ -87,15 +60,9 @@ std::optional<UnixId> UnixIdOfSid(const Bytes& sid) {
         if (it != memory.ids.end()) return it->second;
     }
     std::optional<UnixId> answer;
-    wbcDomainSid asked;
-    wbcUnixId id{};
-    if (ToWinbind(sid, &asked) && WBC_ERROR_IS_OK(wbcSidsToUnixIds(&asked, 1, &id))) {
-        switch (id.type) {
-            case WBC_ID_TYPE_UID: answer = UnixId{UnixIdKind::User, static_cast<unsigned int>(id.id.uid)}; break;
-            case WBC_ID_TYPE_GID: answer = UnixId{UnixIdKind::Group, static_cast<unsigned int>(id.id.gid)}; break;
-            case WBC_ID_TYPE_BOTH: answer = UnixId{UnixIdKind::Both, static_cast<unsigned int>(id.id.uid)}; break;
-            default: break;
-        }
+    if (auto id = machine::WinbindUnixIdOfSid(sid)) {
+        static constexpr UnixIdKind kKinds[] = {UnixIdKind::User, UnixIdKind::Group, UnixIdKind::Both};
+        answer = UnixId{kKinds[static_cast<int>(id->kind)], id->id};
     }
     std::lock_guard guard(memory.lock);
     memory.ids[sid] = answer;
@@ -112,9 +79,7 @@ Bytes SidOfId(bool group, unsigned int id) {
         auto it = memory.sids.find({group, id});
         if (it != memory.sids.end()) return it->second;
     }
-    wbcDomainSid found{};
-    const wbcErr error = group ? wbcGidToSid(static_cast<gid_t>(id), &found) : wbcUidToSid(static_cast<uid_t>(id), &found);
-    Bytes sid = WBC_ERROR_IS_OK(error) ? FromWinbind(found) : UnixSid(group ? 2 : 1, id);
+    Bytes sid = machine::WinbindSidOfUnixId(group, id).value_or(UnixSid(group ? 2 : 1, id));
     std::lock_guard guard(memory.lock);
     memory.sids[{group, id}] = sid;
     return sid;

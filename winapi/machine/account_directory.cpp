@@ -9,6 +9,7 @@
 #include "winapi/machine/sid_text.h"
 #include "winapi/machine/text.h"
 #include "winapi/machine/well_known_sids.h"
+#include "winapi/machine/winbind.h"
 
 namespace winapi::machine {
 namespace {
@@ -106,6 +107,10 @@ std::optional<ResolvedAccount> InComputer(const ComputerRecord& on, std::wstring
 }  // namespace
 
 std::optional<ResolvedAccount> ResolveAccountName(const ComputerRecord& on, std::wstring_view name) {
+    // On the Samba server itself its winbindd knows the accounts best.
+    if (on.isLocal && WinbindSpeaksForLocalComputer()) {
+        if (auto found = WinbindAccountByName(name)) return found;
+    }
     size_t slash = name.find(L'\\');
     if (slash != std::wstring_view::npos && slash > 0) {
         std::wstring_view domainPart = name.substr(0, slash);
@@ -132,6 +137,9 @@ std::optional<ResolvedAccount> ResolveAccountName(const ComputerRecord& on, std:
 }
 
 std::optional<ResolvedAccount> ResolveAccountSid(const ComputerRecord& on, const Bytes& sid) {
+    if (on.isLocal && WinbindSpeaksForLocalComputer()) {
+        if (auto found = WinbindAccountBySid(sid)) return found;
+    }
     std::wstring text = FormatSid(sid);
     if (text.empty()) return std::nullopt;
     for (const auto& entry : WellKnownSids())
