@@ -8,14 +8,10 @@
 
 namespace {
 
-// Names whose domain part is an authority of the computer itself (BUILTIN,
-// NT AUTHORITY) or the computer's own name live on the local computer; no
-// domain controller or remote computer of that name is asked.
+// BUILTIN and NT AUTHORITY belong to every computer: asking the network for
+// a controller or a server of that name would only wait for a timeout.
 bool IsLocalAuthority(const std::wstring& domainPart) {
-    if (tavrik::EqualsNoCase(domainPart, L"BUILTIN") || tavrik::EqualsNoCase(domainPart, L"NT AUTHORITY")) return true;
-    WCHAR computer[MAX_COMPUTERNAME_LENGTH + 2] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(computer, &size) && tavrik::EqualsNoCase(domainPart, computer);
+    return tavrik::EqualsNoCase(domainPart, L"BUILTIN") || tavrik::EqualsNoCase(domainPart, L"NT AUTHORITY");
 }
 
 }  // namespace
@@ -78,22 +74,32 @@ DWORD CTrustee::Resolve() {
                 ERROR_SUCCESS &&
             controller) {
             lookupComputer = controller->DomainControllerName ? controller->DomainControllerName : L"";
-            if (lookupComputer.rfind(L"\\\\", 0) == 0) lookupComputer.erase(0, 2);
+            if (lookupComputer.rfind(L"\\", 0) == 0) lookupComputer.erase(0, 2);
             expectedDomain = controller->DomainName ? controller->DomainName : L"";
             checkDomain = true;
             NetApiBufferFree(controller);
         } else {
             if (controller) NetApiBufferFree(controller);
             PBYTE buffer = nullptr;
-            if (DsRoleGetPrimaryDomainInformation(domainPart.c_str(), DsRolePrimaryDomainInfoBasic, &buffer) ==
-                    ERROR_SUCCESS &&
-                buffer) {
+            const DWORD role =
+                DsRoleGetPrimaryDomainInformation(domainPart.c_str(), DsRolePrimaryDomainInfoBasic, &buffer);
+            if (role == ERROR_SUCCESS && buffer) {
                 auto* info = reinterpret_cast<PDSROLE_PRIMARY_DOMAIN_INFO_BASIC>(buffer);
                 if (info->MachineRole == DsRole_RoleBackupDomainController ||
                     info->MachineRole == DsRole_RolePrimaryDomainController) {
                     expectedDomain = info->DomainNameFlat ? info->DomainNameFlat : L"";
                     checkDomain = true;
                 }
+            } else {
+                // Neither a domain nor a computer: an authority such as
+                // "NT SERVICE" or "Unix User" that only the local computer
+                // knows. It is asked for the qualified name and must report
+                // the account under that same authority.
+                lookupComputer.clear();
+                accountPart = m_name;
+                expectedDomain = domainPart;
+                checkDomain = true;
+                local = true;
             }
             if (buffer) DsRoleFreeMemory(buffer);
         }

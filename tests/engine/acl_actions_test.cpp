@@ -155,6 +155,21 @@ TEST_F(AclActionsTest, DomainMigrationMovesEveryExplicitAccountAce) {
                                 Ace(L"A", L"", L"FR", L"BA") + Ace(L"A", L"ID", L"FR", oldStaff));
 }
 
+TEST_F(AclActionsTest, DomainMigrationFindsTheTargetDomainsBuiltInAccounts) {
+    const std::wstring oldAdmin = SidOf(L"", L"OLDDOM\\Administrator");
+    const std::wstring newAdmin = SidOf(L"", L"NEWDOM\\Administrator");
+    const std::wstring newGuest = SidOf(L"", L"NEWDOM\\Guest");
+    ASSERT_EQ(newAdmin.substr(newAdmin.size() - 4), L"-500");
+    auto job = NewJob();
+    job->AddDomain(L"OLDDOM", L"NEWDOM", TRUSTEE_REPLACE);
+    Prepare(*job);
+    CSD sd(job.get());
+    LoadDacl(sd, L"D:" + Ace(L"A", L"", L"FA", oldAdmin) + Ace(L"A", L"", L"FR", SidOf(L"", L"OLDDOM\\Guest")));
+    ASSERT_EQ(sd.ApplyDomainActions(ACL_DACL), RTN_OK);
+    EXPECT_EQ(DaclText(sd), L"D:" + Ace(L"A", L"", L"FA", newAdmin) + Ace(L"A", L"", L"FR", newGuest));
+    EXPECT_TRUE(MessagesStartingWith(L"   Account <Administrator> was not found").empty());
+}
+
 TEST_F(AclActionsTest, DomainCopiesAndRemovals) {
     auto job = NewJob();
     job->AddDomain(L"OLDDOM", L"NEWDOM", TRUSTEE_COPY);

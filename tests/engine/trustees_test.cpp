@@ -46,6 +46,10 @@ TEST_F(TrusteesTest, LocalAuthoritiesAndTheComputerItselfAreLookedUpLocally) {
 
 TEST_F(TrusteesTest, DomainNamesAreLookedUpOnTheirControllerAndChecked) {
     EXPECT_EQ(Resolved(L"OLDDOM\\jdoe"), oldJdoe);
+    // A controller's built-in accounts are its domain's.
+    EXPECT_EQ(Resolved(L"OLDDOM\\Administrator"), SidOf(L"", L"OLDDOM\\Administrator"));
+    EXPECT_NE(Resolved(L"NEWDOM\\Administrator"), Resolved(L"OLDDOM\\Administrator"));
+    EXPECT_EQ(Resolved(L"NEWDOM\\Guest").substr(0, 1), L"S");
     EXPECT_EQ(Resolved(L"newdom\\jdoe"), newJdoe);
     EXPECT_EQ(Resolved(L"NEWDOM\\retired"), L"[6]");
     EXPECT_EQ(Resolved(L"OLDDOM\\"), L"[6]");
@@ -61,6 +65,40 @@ TEST_F(TrusteesTest, MemberServersAndWorkstationsAreAskedWithoutDomainCheck) {
     EXPECT_EQ(Resolved(L"WS1\\kiosk"), workstationAccount);
     EXPECT_EQ(Resolved(L"WS1\\svcbackup"), L"[6]");
     EXPECT_EQ(Resolved(L"NOSUCHPC\\kiosk"), L"[6]");
+}
+
+// Whatever a listing prints as DOMAIN\name types back: the authorities
+// only the local computer knows are asked locally, still checked.
+TEST_F(TrusteesTest, EveryAuthorityTheLocalLookupReportsResolvesWithItsCheck) {
+    EXPECT_EQ(Resolved(L"NT SERVICE\\ALL SERVICES"), L"S-1-5-80-0");
+    EXPECT_EQ(Resolved(L"APPLICATION PACKAGE AUTHORITY\\ALL APPLICATION PACKAGES"), L"S-1-15-2-1");
+    EXPECT_EQ(Resolved(L"Mandatory Label\\High Mandatory Level"), L"S-1-16-12288");
+    EXPECT_EQ(Resolved(L"Unix User\\root"), L"S-1-22-1-0");
+    EXPECT_EQ(Resolved(L"unix group\\root"), L"S-1-22-2-0");
+    EXPECT_EQ(Resolved(L"NT SERVICE\\SYSTEM"), L"[6]");
+    EXPECT_EQ(Resolved(L"Unix User\\Everyone"), L"[6]");
+}
+
+// The computer's own name follows its role: a member asks itself without a
+// domain check (domain accounts resolve), a controller checks its domain.
+TEST_F(TrusteesTest, TheComputersOwnNameFollowsItsRole) {
+    winapi::machine::ComputerSpec member;
+    member.name = L"MEMBER2";
+    member.role = 3;
+    member.domain = L"OLDDOM";
+    member.local = true;
+    winapi::machine::AddComputer(member);
+    EXPECT_EQ(Resolved(L"MEMBER2\\jdoe"), oldJdoe);
+    EXPECT_EQ(Resolved(L"member2\\Administrator"), SidOf(L"MEMBER2", L"MEMBER2\\Administrator"));
+
+    winapi::machine::ComputerSpec controller = member;
+    controller.name = L"DC3";
+    controller.role = 4;
+    winapi::machine::AddComputer(controller);
+    const std::wstring domainAdmin = SidOf(L"DCOLD", L"OLDDOM\\Administrator");
+    EXPECT_EQ(domainAdmin.substr(domainAdmin.size() - 4), L"-500");
+    EXPECT_EQ(Resolved(L"DC3\\Administrator"), domainAdmin);
+    EXPECT_EQ(Resolved(L"DC3\\newhire"), L"[6]");
 }
 
 TEST_F(TrusteesTest, UnqualifiedNamesAreLookedUpLocally) {

@@ -99,8 +99,17 @@ std::optional<ResolvedAccount> InDomain(const DomainRecord& domain, std::wstring
     return FromRecord(AccountByName(DomainOwnerKey(domain.flatName), std::wstring(account)));
 }
 
+// Roles 4 and 5: a backup or primary domain controller.
+bool IsDomainController(const ComputerRecord& computer) { return computer.role == 4 || computer.role == 5; }
+
 std::optional<ResolvedAccount> InComputer(const ComputerRecord& on, std::wstring_view account) {
+    // A domain controller has no local accounts: its account database is
+    // its domain's, so "Administrator" there is the domain's Administrator.
+    if (IsDomainController(on))
+        if (auto domain = HomeDomain(on))
+            if (auto found = InDomain(*domain, account)) return found;
     if (EqualNoCase(account, on.name)) return DomainItself(on.name, on.machineSid);
+    if (IsDomainController(on) && HomeDomain(on)) return std::nullopt;
     return FromRecord(AccountByName(ComputerOwnerKey(on.name), std::wstring(account)));
 }
 
@@ -147,8 +156,10 @@ std::optional<ResolvedAccount> ResolveAccountSid(const ComputerRecord& on, const
     if (text == on.machineSid) return DomainItself(on.name, on.machineSid);
     if (auto domain = DomainRecordBySid(text)) return DomainItself(domain->flatName, domain->sid);
     if (auto record = AccountBySid(text)) {
-        // Another computer's local accounts mean nothing here.
-        bool visible = record->ownedByDomain || EqualNoCase(record->ownerName, on.name);
+        // Another computer's local accounts mean nothing here, and a domain
+        // controller has none of its own.
+        bool visible = record->ownedByDomain ||
+                       (EqualNoCase(record->ownerName, on.name) && !(IsDomainController(on) && HomeDomain(on)));
         if (visible) return FromRecord(record);
         return std::nullopt;
     }

@@ -6,6 +6,7 @@
 #include "support/machine_test_helpers.h"
 #include "support/temp_machine.h"
 #include "winapi/machine/admin.h"
+#include "winapi/machine/network_records.h"
 
 namespace {
 
@@ -242,6 +243,25 @@ TEST_F(NetworkAccountsTest, DomainAccountsResolveOnTheControllerAndOnMembers) {
     EXPECT_EQ(qualified.sid, carol);
     auto byDns = LookupName(nullptr, L"corp.example\\carol");
     EXPECT_EQ(byDns.sid, carol);
+}
+
+TEST_F(NetworkAccountsTest, AControllerHasNoLocalAccountsOnlyItsDomains) {
+    auto domainAdmin = LookupName(nullptr, L"CORP\\Administrator");
+    ASSERT_TRUE(domainAdmin.ok);
+    for (const wchar_t* name : {L"Administrator", L"DC01\\Administrator", L"CORP\\Administrator"}) {
+        auto onDc = LookupName(L"DC01", name);
+        ASSERT_TRUE(onDc.ok) << onDc.error;
+        EXPECT_EQ(onDc.domain, L"CORP");
+        EXPECT_EQ(onDc.sid, domainAdmin.sid);
+    }
+    auto guest = LookupName(L"DC01", L"Guest");
+    EXPECT_EQ(guest.domain, L"CORP");
+    // What the computer held before it became a controller is gone there.
+    auto dc = winapi::machine::FindComputerRecord(L"DC01");
+    ASSERT_TRUE(dc);
+    EXPECT_EQ(LookupSid(L"DC01", (dc->machineSid + L"-500").c_str()).error, static_cast<DWORD>(ERROR_NONE_MAPPED));
+    // A member keeps its own.
+    EXPECT_EQ(LookupName(L"SRV02", L"Administrator").domain, L"SRV02");
 }
 
 TEST_F(NetworkAccountsTest, LocalAccountsOfAnotherComputerAreOnlyKnownThere) {
