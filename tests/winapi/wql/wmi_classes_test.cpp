@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -52,16 +53,18 @@ bool Contains(const Values& values, const std::wstring& value) {
 
 }  // namespace
 
-TEST_F(WmiClasses, OperatingSystemNamesTheHost) {
-    struct utsname host {};
-    ASSERT_EQ(uname(&host), 0);
-    const std::string release = host.release;
-    EXPECT_EQ(One(L"SELECT Version FROM Win32_OperatingSystem", L"Version"), std::wstring(release.begin(), release.end()));
-    const std::wstring caption = One(L"SELECT * FROM Win32_OperatingSystem", L"Caption");
-    EXPECT_FALSE(caption.empty());
-    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Name").rfind(caption + L"|", 0), 0u);
+TEST_F(WmiClasses, OperatingSystemIsTheSimulatedWindows) {
+    EXPECT_EQ(One(L"SELECT Version FROM Win32_OperatingSystem", L"Version"), L"10.0.19045");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"BuildNumber"), L"19045");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Caption"), L"Microsoft Windows 10 Pro");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Manufacturer"), L"Microsoft Corporation");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Name").rfind(L"Microsoft Windows 10 Pro|C:\\Windows|", 0),
+              0u);
     EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"CSName"), L"TESTPC");
     EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"ProductType"), L"1");
+    winapi::machine::SetComputerVersion(L"TESTPC", 6, 1, 2);
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Caption"), L"Microsoft Windows 7 Professional");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_OperatingSystem", L"Version").rfind(L"6.1.", 0), 0u);
 }
 
 TEST_F(WmiClasses, ComputerSystemFollowsTheSimulatedComputer) {
@@ -91,6 +94,43 @@ TEST_F(WmiClasses, ServicesPrintersAndSharesAppearAsTheyAreAdded) {
     EXPECT_EQ(Query(L"SELECT * FROM Win32_Share WHERE Path IS NULL", L"Name"), Values({L"IPC$", L"Outside"}));
     EXPECT_EQ(One(L"SELECT * FROM Win32_Share WHERE Name = 'Data'", L"Type"), L"0");
     EXPECT_EQ(One(L"SELECT * FROM Win32_Share WHERE Name = 'C$'", L"Type"), L"2147483648");
+}
+
+TEST_F(WmiClasses, ServicesCarryStateStartModeAndPath) {
+    EXPECT_EQ(Query(L"SELECT * FROM Win32_Service WHERE State = 'Running'", L"Name").size(), 4u);
+    EXPECT_EQ(Query(L"SELECT * FROM Win32_Service WHERE StartMode = 'Auto'", L"Name").size(), 4u);
+    EXPECT_EQ(One(L"SELECT * FROM Win32_Service WHERE Name = 'Spooler'", L"PathName"),
+              L"C:\\Windows\\System32\\spoolsv.exe");
+    winapi::machine::AddService(L"TESTPC", L"Tavrik");
+    EXPECT_EQ(One(L"SELECT PathName FROM Win32_Service WHERE Name = 'Tavrik'", L"PathName"),
+              L"C:\\Windows\\System32\\Tavrik.exe");
+}
+
+// A documented property the simulation has no value for reads as NULL; a
+// name no class documents still makes the query invalid.
+TEST_F(WmiClasses, DocumentedPropertiesWithoutValueReadAsNull) {
+    EXPECT_EQ(Query(L"SELECT Default FROM Win32_Printer", L"Default"), Values());
+    EXPECT_EQ(Query(L"SELECT Name FROM Win32_Service WHERE ProcessId IS NULL", L"Name").size(), 4u);
+    EXPECT_EQ(Query(L"SELECT * FROM Win32_OperatingSystem", L"LastBootUpTime"), Values());
+    std::ostringstream console;
+    tavrik::WMIQuery wmi(nullptr, console);
+    wmi.Initialize();
+    std::wstring output;
+    EXPECT_FALSE(wmi.ExecuteQuery(L"SELECT Colour FROM Win32_Printer", L"Colour", output));
+}
+
+TEST_F(WmiClasses, ProcessorBiosAndNetworkConfigurationExist) {
+    const Values processors = Query(L"SELECT * FROM Win32_Processor", L"NumberOfLogicalProcessors");
+    ASSERT_FALSE(processors.empty());
+    long logical = 0;
+    for (const auto& count : processors) logical += std::stol(count);
+    EXPECT_EQ(logical, sysconf(_SC_NPROCESSORS_ONLN));
+    EXPECT_EQ(Query(L"SELECT * FROM Win32_Processor", L"DeviceID")[0], L"CPU0");
+    EXPECT_EQ(One(L"SELECT * FROM Win32_BIOS", L"PrimaryBIOS"), L"True");
+    // Every adapter names the simulated computer, whatever the host has.
+    for (const auto& host : Query(L"SELECT * FROM Win32_NetworkAdapterConfiguration", L"DNSHostName"))
+        EXPECT_EQ(host, L"TESTPC");
+    EXPECT_EQ(Query(L"SELECT * FROM Win32_NetworkAdapterConfiguration WHERE Description = 'lo'", L"Index"), Values());
 }
 
 TEST_F(WmiClasses, AccountsAreSplitIntoUsersAndGroups) {
