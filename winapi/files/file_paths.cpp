@@ -198,33 +198,74 @@ DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* ou
     return ERROR_SUCCESS;
 }
 
-// "X:" followed by the path below the drive's root.
-DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+// After "\\?\" Windows hands the name to the file system as it is: only a
+// backslash separates, and "/", an empty name (two backslashes), "." or
+// ".." are names no file can have. `rest` follows the root ("\a\b").
+DWORD ParseLiteralComponents(std::wstring_view rest, bool wildcardsInLast, FileName* out) {
+    if (rest.empty()) return ERROR_SUCCESS;
+    if (rest[0] != L'\\') return ERROR_INVALID_NAME;
+    rest.remove_prefix(1);
+    out->trailingSeparator = !rest.empty() && rest.back() == L'\\';
+    if (out->trailingSeparator) rest.remove_suffix(1);
+    if (rest.empty()) return ERROR_SUCCESS;
+    size_t start = 0;
+    for (size_t i = 0; i <= rest.size(); ++i) {
+        if (i < rest.size() && rest[i] != L'\\') continue;
+        std::wstring_view part = rest.substr(start, i - start);
+        const bool last = i == rest.size();
+        if (part.empty() || part == L"." || part == L".." || part.find(L'/') != std::wstring_view::npos ||
+            !IsValidComponent(part, wildcardsInLast && last && !out->trailingSeparator))
+            return ERROR_INVALID_NAME;
+        out->components.emplace_back(part);
+        start = i + 1;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, bool literal, FileName* out);
+
+// "X:" followed by the path below the drive's root. A letter mapped to a
+// network share stands for that share: Z:\P is \\server\share\P.
+DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, bool literal, FileName* out) {
     if (name.size() < 2 || name[1] != L':') return ERROR_INVALID_NAME;
     wchar_t letter = UpcaseNameChar(name[0]);
     if (letter < L'A' || letter > L'Z') return ERROR_INVALID_NAME;
+    // "\\?\C:d" is no drive-relative name but an object "C:d" that does not exist.
+    if (literal && name.size() > 2 && name[2] != L'\\') {
+        return name.find(L'\\') == std::wstring_view::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
     out->computer = machine::LocalComputer();
     auto drive = machine::FindDrive(out->computer, letter);
-    if (!drive) return ERROR_PATH_NOT_FOUND;
+    if (!drive) {
+        auto remote = machine::FindNetworkDrive(out->computer, letter);
+        if (!remote || remote->size() < 3) return ERROR_PATH_NOT_FOUND;
+        const std::wstring full = remote->substr(2) + std::wstring(name.substr(2));
+        *out = FileName();
+        DWORD error = ParseShareForm(full, wildcardsInLast, literal, out);
+        return error;
+    }
     out->drive = std::move(*drive);
-    return ParseComponents(name.substr(2), wildcardsInLast, out);
+    return literal ? ParseLiteralComponents(name.substr(2), wildcardsInLast, out)
+                   : ParseComponents(name.substr(2), wildcardsInLast, out);
 }
 
 // "server\share" followed by the path below the share's root.
-DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, bool literal, FileName* out) {
+    auto separates = [literal](wchar_t c) { return literal ? c == L'\\' : IsSeparator(c); };
     size_t serverEnd = 0;
-    while (serverEnd < name.size() && !IsSeparator(name[serverEnd])) ++serverEnd;
+    while (serverEnd < name.size() && !separates(name[serverEnd])) ++serverEnd;
     std::wstring_view server = name.substr(0, serverEnd);
     if (server.empty() || !IsValidComponent(server, false)) return ERROR_INVALID_NAME;
     std::wstring_view afterServer = serverEnd < name.size() ? name.substr(serverEnd + 1) : std::wstring_view();
     size_t shareEnd = 0;
-    while (shareEnd < afterServer.size() && !IsSeparator(afterServer[shareEnd])) ++shareEnd;
+    while (shareEnd < afterServer.size() && !separates(afterServer[shareEnd])) ++shareEnd;
     std::wstring_view share = afterServer.substr(0, shareEnd);
 
     auto computer = ComputerForServer(server);
     if (!computer || !computer->reachable) return ERROR_BAD_NETPATH;
     if (share.empty()) return ERROR_BAD_NETPATH;
-    if (!IsValidComponent(share, false)) return ERROR_INVALID_NAME;
+    if (!IsValidComponent(share, false) || (literal && share.find(L'/') != std::wstring_view::npos))
+        return ERROR_INVALID_NAME;
 
     auto drive = machine::FindFileShare(*computer, share);
     if (!drive && share.size() == 2 && share[1] == L'$') {
@@ -237,7 +278,8 @@ DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, FileName* out
     out->drive = std::move(*drive);
     out->isShare = true;
     out->share = std::wstring(share);
-    return ParseComponents(afterServer.substr(shareEnd), wildcardsInLast, out);
+    return literal ? ParseLiteralComponents(afterServer.substr(shareEnd), wildcardsInLast, out)
+                   : ParseComponents(afterServer.substr(shareEnd), wildcardsInLast, out);
 }
 
 }  // namespace
@@ -245,16 +287,15 @@ DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, FileName* out
 DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out) {
     *out = FileName();
     if (name.empty()) return ERROR_PATH_NOT_FOUND;
-    if (StartsWithIgnoringCase(name, L"\\\\?\\UNC\\") || StartsWithIgnoringCase(name, L"\\\\.\\UNC\\")) {
-        return ParseShareForm(name.substr(8), wildcardsInLast, out);
-    }
-    if (StartsWithIgnoringCase(name, L"\\\\?\\") || StartsWithIgnoringCase(name, L"\\\\.\\")) {
-        return ParseDriveForm(name.substr(4), wildcardsInLast, out);
-    }
+    // "\\?\" names are taken literally; "\\.\" ones are still normalized.
+    if (StartsWithIgnoringCase(name, L"\\\\?\\UNC\\")) return ParseShareForm(name.substr(8), wildcardsInLast, true, out);
+    if (StartsWithIgnoringCase(name, L"\\\\.\\UNC\\")) return ParseShareForm(name.substr(8), wildcardsInLast, false, out);
+    if (name.rfind(L"\\\\?\\", 0) == 0) return ParseDriveForm(name.substr(4), wildcardsInLast, true, out);
+    if (StartsWithIgnoringCase(name, L"\\\\.\\")) return ParseDriveForm(name.substr(4), wildcardsInLast, false, out);
     if (name.size() >= 2 && IsSeparator(name[0]) && IsSeparator(name[1])) {
-        return ParseShareForm(name.substr(2), wildcardsInLast, out);
+        return ParseShareForm(name.substr(2), wildcardsInLast, false, out);
     }
-    return ParseDriveForm(name, wildcardsInLast, out);
+    return ParseDriveForm(name, wildcardsInLast, false, out);
 }
 
 bool RootIsVolumeRoot(const FileName& name) {

@@ -64,6 +64,20 @@ std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter) {
     }
 }
 
+std::optional<std::wstring> FindNetworkDrive(const Computer& computer, wchar_t letter) {
+    try {
+        wchar_t upper = static_cast<wchar_t>(letter >= L'a' && letter <= L'z' ? letter - 32 : letter);
+        std::lock_guard guard(MachineLock());
+        Query q = CurrentStore().Prepare(
+            "SELECT remote FROM drives WHERE computer_id = ?1 AND letter = ?2 AND remote <> ''");
+        q.Bind(1, computer.id).Bind(2, std::wstring(1, upper));
+        if (!q.Step()) return std::nullopt;
+        return q.WText(0);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 std::optional<Drive> FindFileShare(const Computer& computer, std::wstring_view share) {
     try {
         auto object = FindNamedObject(computer.id, NamedObjectKind::Share, share);

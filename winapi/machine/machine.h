@@ -36,6 +36,9 @@ std::optional<Computer> FindComputer(std::wstring_view name);
 Computer LocalComputer();
 
 std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter);
+// The \\server\share a drive letter of `computer` is mapped to, if it is
+// a network drive.
+std::optional<std::wstring> FindNetworkDrive(const Computer& computer, wchar_t letter);
 // A share of `computer` whose target is a directory (a file share).
 std::optional<Drive> FindFileShare(const Computer& computer, std::wstring_view share);
 

@@ -349,6 +349,71 @@ TEST_F(FileNameFormsTest, MalformedAndUnknownNamesGetWindowsCodes) {
     EXPECT_EQ(winapi::ParseFileName(L"C:\\dir\\*\\", true, &parsed), ERROR_INVALID_NAME);
 }
 
+TEST_F(FileNameFormsTest, AMappedNetworkDriveOpensItsShare) {
+    const std::string data = machine_.MakeDirectory("other-data");
+    std::ofstream(data + "/P") << "x";
+    winapi::machine::AddShare(L"OTHERPC", L"data", data);
+    winapi::machine::MapNetworkDrive(L"TESTPC", L'Z', L"\\\\OTHERPC\\data");
+    for (const wchar_t* name : {L"Z:\\P", L"z:/P", L"\\\\?\\Z:\\P", L"\\\\OTHERPC\\data\\P"}) {
+        winapi::FileName parsed;
+        ASSERT_EQ(winapi::ParseFileName(name, false, &parsed), ERROR_SUCCESS);
+        EXPECT_EQ(parsed.drive.directory, data);
+        EXPECT_EQ(parsed.components, std::vector<std::wstring>{L"P"});
+        EXPECT_TRUE(parsed.isShare);
+        EXPECT_EQ(parsed.share, L"data");
+        ResolvedPath object;
+        ASSERT_EQ(winapi::ResolveFileName(name, FinalLink::Follow, &object, nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(object.name, "P");
+    }
+    winapi::FileName parsed;
+    EXPECT_EQ(winapi::ParseFileName(L"Z:\\", false, &parsed), ERROR_SUCCESS);
+    EXPECT_TRUE(parsed.components.empty());
+    winapi::machine::SetComputerReachable(L"OTHERPC", false);
+    EXPECT_EQ(winapi::ParseFileName(L"Z:\\P", false, &parsed), ERROR_BAD_NETPATH);
+    winapi::machine::MapNetworkDrive(L"TESTPC", L'Y', L"\\\\TESTPC\\nosuch");
+    EXPECT_EQ(winapi::ParseFileName(L"Y:\\P", false, &parsed), ERROR_BAD_NET_NAME);
+}
+
+// After \\?\ Windows takes the name as it is: no slash separates, no ".."
+// folds, and "C:d" is no drive-relative name.
+TEST_F(FileNameFormsTest, LongNamesAreTakenLiterally) {
+    struct Case {
+        const wchar_t* name;
+        DWORD error;
+    } refused[] = {
+        {L"\\\\?\\C:\\a/b", ERROR_INVALID_NAME},
+        {L"\\\\?\\C:\\a\\..\\b", ERROR_INVALID_NAME},
+        {L"\\\\?\\C:\\a\\.", ERROR_INVALID_NAME},
+        {L"\\\\?\\C:\\a\\\\b", ERROR_INVALID_NAME},
+        {L"\\\\?\\UNC\\testpc\\docs\\x/y", ERROR_INVALID_NAME},
+        {L"\\\\?\\UNC\\testpc\\docs\\..\\y", ERROR_INVALID_NAME},
+        {L"\\\\?\\C:a", ERROR_FILE_NOT_FOUND},
+        {L"\\\\?\\C:a\\b", ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : refused) {
+        winapi::FileName parsed;
+        EXPECT_EQ(winapi::ParseFileName(c.name, false, &parsed), c.error)
+            << std::string(c.name, c.name + std::wcslen(c.name));
+    }
+    // The same names without the prefix, or after \\.\, are normalized.
+    struct Normalized {
+        const wchar_t* name;
+        std::vector<std::wstring> components;
+    } accepted[] = {
+        {L"C:\\a/b", {L"a", L"b"}},
+        {L"\\\\.\\C:\\a/b", {L"a", L"b"}},
+        {L"C:\\a\\..\\b", {L"a", L"..", L"b"}},
+        {L"\\\\?\\C:\\a b\\c.\\", {L"a b", L"c."}},
+    };
+    for (const auto& c : accepted) {
+        winapi::FileName parsed;
+        ASSERT_EQ(winapi::ParseFileName(c.name, false, &parsed), ERROR_SUCCESS);
+        EXPECT_EQ(parsed.components, c.components);
+    }
+    ResolvedPath object;
+    EXPECT_EQ(winapi::ResolveFileName(L"\\\\?\\C:\\..\\C", FinalLink::Follow, &object, nullptr), ERROR_INVALID_NAME);
+}
+
 TEST_F(FileNameFormsTest, ARemoteComputerThatGoesAwayIsABadNetPath) {
     winapi::FileName parsed;
     ASSERT_EQ(winapi::ParseFileName(L"\\\\OTHERPC\\D$\\x", false, &parsed), ERROR_SUCCESS);
