@@ -14,6 +14,29 @@ bool IsLocalAuthority(const std::wstring& domainPart) {
     return tavrik::EqualsNoCase(domainPart, L"BUILTIN") || tavrik::EqualsNoCase(domainPart, L"NT AUTHORITY");
 }
 
+bool IsThisComputer(const std::wstring& domainPart) {
+    WCHAR computer[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(computer, &size) && tavrik::EqualsNoCase(domainPart, computer);
+}
+
+// The domain a member or a controller belongs to (its own name stands for
+// that domain's accounts too); empty for a standalone computer.
+std::wstring PrimaryDomainOfThisComputer() {
+    std::wstring domain;
+    PBYTE buffer = nullptr;
+    if (DsRoleGetPrimaryDomainInformation(nullptr, DsRolePrimaryDomainInfoBasic, &buffer) == ERROR_SUCCESS && buffer) {
+        auto* info = reinterpret_cast<PDSROLE_PRIMARY_DOMAIN_INFO_BASIC>(buffer);
+        const bool joined = info->MachineRole == DsRole_RoleMemberWorkstation ||
+                            info->MachineRole == DsRole_RoleMemberServer ||
+                            info->MachineRole == DsRole_RoleBackupDomainController ||
+                            info->MachineRole == DsRole_RolePrimaryDomainController;
+        if (joined && info->DomainNameFlat) domain = info->DomainNameFlat;
+    }
+    if (buffer) DsRoleFreeMemory(buffer);
+    return domain;
+}
+
 }  // namespace
 
 CTrustee::CTrustee(std::wstring name, BOOL isSid, DWORD flags, DWORD active, DWORD extra)
@@ -62,10 +85,20 @@ DWORD CTrustee::Resolve() {
     std::wstring lookupComputer = domainPart;
     std::wstring expectedDomain;
     bool checkDomain = false;
+    std::wstring alsoExpected;
     bool local = false;
     if (!domainPart.empty() && IsLocalAuthority(domainPart)) {
         lookupComputer.clear();
         expectedDomain = domainPart;
+        checkDomain = true;
+        local = true;
+    } else if (!domainPart.empty() && IsThisComputer(domainPart)) {
+        // The computer's own name: its local accounts, or on a member or a
+        // controller those of its domain, which the local lookup reports
+        // under the domain's name. Anything else it finds is refused.
+        lookupComputer.clear();
+        expectedDomain = domainPart;
+        alsoExpected = PrimaryDomainOfThisComputer();
         checkDomain = true;
         local = true;
     } else if (!domainPart.empty()) {
@@ -115,7 +148,8 @@ DWORD CTrustee::Resolve() {
     if (found) {
         domain.back() = L'\0';
         const bool accepted = (lookupComputer.empty() && !local) || !checkDomain ||
-                              tavrik::EqualsNoCase(domain.data(), expectedDomain);
+                              tavrik::EqualsNoCase(domain.data(), expectedDomain) ||
+                              (!alsoExpected.empty() && tavrik::EqualsNoCase(domain.data(), alsoExpected));
         if (accepted) m_sid = DuplicateSid(sid.data());
     }
     return m_sid ? RTN_OK : RTN_ERR_RESOLVE_TRUSTEE;

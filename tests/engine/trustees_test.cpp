@@ -89,6 +89,9 @@ TEST_F(TrusteesTest, TheComputersOwnNameFollowsItsRole) {
     member.local = true;
     winapi::machine::AddComputer(member);
     EXPECT_EQ(Resolved(L"MEMBER2\\jdoe"), oldJdoe);
+    // What the lookup finds under another authority is still refused.
+    EXPECT_EQ(Resolved(L"MEMBER2\\root"), L"[6]");
+    EXPECT_EQ(Resolved(L"MEMBER2\\newhire"), L"[6]");
     EXPECT_EQ(Resolved(L"member2\\Administrator"), SidOf(L"MEMBER2", L"MEMBER2\\Administrator"));
 
     winapi::machine::ComputerSpec controller = member;

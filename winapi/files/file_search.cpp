@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "winapi/files/file_paths.h"
+#include "winapi/files/file_xattr.h"
 #include "winapi/base/handles.h"
+#include "winapi/security/access_check.h"
+#include "winapi/security/inheritance.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
@@ -265,6 +268,18 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
     if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
     if (error != ERROR_SUCCESS) return error;
     if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
+
+    // Listing takes FILE_LIST_DIRECTORY on the directory for the caller's
+    // token. FindFirstFileW opens it without backup semantics, so backup
+    // privileges do not stand in, as on Windows: who may not list the
+    // directory learns none of its names.
+    Bytes sd;
+    error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive.xattrName, &sd);
+    if (error != ERROR_SUCCESS) return error;
+    ACCESS_MASK granted = 0;
+    error = CheckAccess(sd.data(), sd.size(), machine::CurrentToken(), FILE_LIST_DIRECTORY, FileGenericMapping(),
+                        false, &granted);
+    if (error != ERROR_SUCCESS) return error;
 
     search->directoryPath = std::move(parsed.components);
     search->directory = std::move(directory.object);

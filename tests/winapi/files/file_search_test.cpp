@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "support/machine_test_helpers.h"
 #include "support/temp_machine.h"
 #include "winapi/machine/admin.h"
 #include "winapi/win32.h"
@@ -206,6 +207,38 @@ TEST_F(FileSearchTest, HandlesAreCheckedAndEntriesRemovedMeanwhileAreSkipped) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(FindNextFileW(search, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Listing needs FILE_LIST_DIRECTORY for the caller's token; backup
+// privileges do not help, as FindFirstFileW asks for no backup semantics.
+TEST_F(FileSearchTest, ListingNeedsListDirectoryForTheCallersToken) {
+    File("Locked/inside.txt");
+    File("Open/seen.txt");
+    auto protect = [](const wchar_t* path, const wchar_t* sddl) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+        std::wstring name = path;
+        EXPECT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, dacl, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        LocalFree(sd);
+    };
+    // Everyone may traverse and read attributes of Locked, only SYSTEM list it.
+    protect(L"C:\\Locked", L"D:P(A;;FA;;;SY)(A;;0x1000a0;;;WD)");
+    protect(L"C:\\Open", L"D:P(A;OICI;FA;;;WD)");
+    winapi::machine::SetToken({L"alice", {L"Users"}, {L"SeBackupPrivilege"}});
+    machine_test::SwitchPrivilege(L"SeBackupPrivilege", true);
+    DWORD error = 0;
+    EXPECT_TRUE(Search(L"C:\\Locked\\*", &error).empty());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(Search(L"C:\\Locked\\inside.txt", &error).empty());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Names(L"C:\\Open\\*"), (std::vector<std::wstring>{L".", L"..", L"seen.txt"}));
+    winapi::machine::ResetToken();
 }
 
 TEST_F(FileSearchTest, InjectedFailuresReachTheCaller) {
