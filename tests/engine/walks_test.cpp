@@ -116,6 +116,22 @@ TEST_F(WalksTest, ADirectoryThatCannotBeListedEndsTheWalk) {
     EXPECT_EQ(job.m_lastOsError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+// Run by a user the directory's DACL does not let list it, the walk ends
+// there as on Windows, and none of the names inside is visited.
+TEST_F(WalksTest, AUserWhoMayNotListADirectoryLearnsNothingInside) {
+    ASSERT_EQ(SetSddl(tree + L"\\B", SE_FILE_OBJECT, L"D:P(A;;FA;;;SY)(A;;0x1200a0;;;WD)",
+                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetSddl(tree, SE_FILE_OBJECT, L"D:P(A;OICI;FA;;;WD)",
+                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION),
+              ERROR_SUCCESS);
+    admin::SetToken({L"alice", {L"Users"}, {}});
+    EXPECT_EQ(Visit(RECURSE_CONTAINERS | RECURSE_OBJECTS, tree, RTN_ERR_FIND_FILE),
+              (Paths{tree, tree + L"\\a.txt", tree + L"\\B"}));
+    EXPECT_EQ(job.m_lastOsError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    admin::ResetToken();
+}
+
 TEST_F(WalksTest, ADirectoryVanishingMidWalkEndsItCleanly) {
     job.onVisit = [this](const std::wstring& path) {
         if (path == tree + L"\\B") std::filesystem::remove_all(HostPath("tree/B"));

@@ -270,15 +270,15 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
     if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
 
     // Listing takes FILE_LIST_DIRECTORY on the directory for the caller's
-    // token. FindFirstFileW opens it without backup semantics, so backup
-    // privileges do not stand in, as on Windows: who may not list the
-    // directory learns none of its names.
+    // token: who may not list it learns none of its names. Windows'
+    // FindFirstFileW opens the directory with FILE_OPEN_FOR_BACKUP_INTENT,
+    // so an enabled SeBackupPrivilege stands in, and only that.
     Bytes sd;
     error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive.xattrName, &sd);
     if (error != ERROR_SUCCESS) return error;
     ACCESS_MASK granted = 0;
     error = CheckAccess(sd.data(), sd.size(), machine::CurrentToken(), FILE_LIST_DIRECTORY, FileGenericMapping(),
-                        false, &granted);
+                        true, &granted);
     if (error != ERROR_SUCCESS) return error;
 
     search->directoryPath = std::move(parsed.components);

@@ -209,8 +209,8 @@ TEST_F(FileSearchTest, HandlesAreCheckedAndEntriesRemovedMeanwhileAreSkipped) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-// Listing needs FILE_LIST_DIRECTORY for the caller's token; backup
-// privileges do not help, as FindFirstFileW asks for no backup semantics.
+// Listing needs FILE_LIST_DIRECTORY for the caller's token, or an enabled
+// backup privilege (FindFirstFileW opens with backup intent on Windows).
 TEST_F(FileSearchTest, ListingNeedsListDirectoryForTheCallersToken) {
     File("Locked/inside.txt");
     File("Open/seen.txt");
@@ -231,13 +231,15 @@ TEST_F(FileSearchTest, ListingNeedsListDirectoryForTheCallersToken) {
     protect(L"C:\\Locked", L"D:P(A;;FA;;;SY)(A;;0x1000a0;;;WD)");
     protect(L"C:\\Open", L"D:P(A;OICI;FA;;;WD)");
     winapi::machine::SetToken({L"alice", {L"Users"}, {L"SeBackupPrivilege"}});
-    machine_test::SwitchPrivilege(L"SeBackupPrivilege", true);
     DWORD error = 0;
     EXPECT_TRUE(Search(L"C:\\Locked\\*", &error).empty());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(Search(L"C:\\Locked\\inside.txt", &error).empty());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(Names(L"C:\\Open\\*"), (std::vector<std::wstring>{L".", L"..", L"seen.txt"}));
+    // Held is not enough; enabled, the privilege lists what the DACL does not grant.
+    ASSERT_EQ(machine_test::SwitchPrivilege(L"SeBackupPrivilege", true), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(Names(L"C:\\Locked\\*"), (std::vector<std::wstring>{L".", L"..", L"inside.txt"}));
     winapi::machine::ResetToken();
 }
 
