@@ -1,9 +1,7 @@
 // Drive letters and file shares of a computer as host directories.
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <map>
 
+#include "winapi/files/ntacl_namespace.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/named_objects.h"
 #include "winapi/machine/network_cache.h"
@@ -13,27 +11,14 @@
 namespace winapi::machine {
 namespace {
 
-// Writing the security namespace needs CAP_SYS_ADMIN; without it Samba's
-// attribute goes to the user namespace. The answer depends on the process
-// and the file system, so each directory is probed once, on a scratch file.
+// The namespace depends on the process and the file system, not on the
+// moment, so each directory is decided once.
 std::string AttributeNameFor(const std::string& directory) {
     static std::map<std::string, std::string> known;
     std::lock_guard guard(MachineLock());
     auto it = known.find(directory);
     if (it != known.end()) return it->second;
-    std::string chosen = "user.NTACL";
-    std::string probe = directory + "/.tavrik-xattr-probe-" + std::to_string(getpid());
-    FILE* file = std::fopen(probe.c_str(), "wx");
-    if (file != nullptr) {
-        std::fclose(file);
-        const char value = 0;
-        if (setxattr(probe.c_str(), "security.NTACL", &value, 1, 0) == 0) chosen = "security.NTACL";
-        unlink(probe.c_str());
-        known.emplace(directory, chosen);
-    } else if (geteuid() == 0) {
-        chosen = "security.NTACL";  // unwritable directory: guess, but do not remember
-    }
-    return chosen;
+    return known.emplace(directory, NtAclAttributeName(directory)).first->second;
 }
 
 // A directory of the local computer inside a Samba share takes the share's
