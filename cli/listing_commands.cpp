@@ -5,6 +5,10 @@
 #include "cli/job_runner.h"
 #include "cli/listing_options.h"
 
+#ifndef _WIN32
+#include "winapi/files/link_policy.h"
+#endif
+
 namespace tavrik::cli {
 namespace {
 
@@ -77,6 +81,11 @@ void AddRestore(CLI::App& app, int& exitCode) {
         cj.job.SetObject(FromConsole(args->file), SE_FILE_OBJECT);
         cj.job.SetAction(ACTION_RESTORE);
         cj.job.SetBackupFile(FromConsole(args->file));
+#ifndef _WIN32
+        // The saved names were listed with no link on the way; a link there
+        // now was swapped in since, and is refused rather than followed.
+        winapi::SetDirectoryLinksRefused(true);
+#endif
         exitCode = RunJob(cj.job, cj.console, args->job);
     });
 }

@@ -88,11 +88,8 @@ DWORD CreateNewFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, const void* expli
     std::string hostLeaf;
     if (!WideToHostName(leaf, &hostLeaf)) return ERROR_INVALID_NAME;
 
-    UniqueFd root;
-    error = OpenDriveRoot(parsed.drive, &root);
-    if (error != ERROR_SUCCESS) return error;
     ResolvedPath directory;
-    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, FinalLink::Follow, &directory);
+    error = ResolveParsedFileName(parsed, FinalLink::Follow, &directory);
     if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
     if (error != ERROR_SUCCESS) return error;
     if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <deque>
 
+#include "winapi/files/link_policy.h"
+#include "winapi/files/listed_directories.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -332,11 +334,9 @@ namespace {
 
 constexpr int kMaxLinks = 40;
 
-// Opens `name` in the directory `dirFd` (O_PATH, never following a link):
-// the exact spelling first, else the first entry (in byte order) that
-// equals it without regard to case. Returns the stored spelling and the
-// descriptor, or an errno value.
-int OpenEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry) {
+}  // namespace
+
+int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry) {
     constexpr int kFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     *entry = UniqueFd(::openat(dirFd, name.c_str(), kFlags));
     if (entry->Valid()) {
@@ -367,6 +367,8 @@ int OpenEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd*
     *entry = UniqueFd(::openat(dirFd, stored->c_str(), kFlags));
     return entry->Valid() ? 0 : errno;
 }
+
+namespace {
 
 std::deque<std::string> SplitHostPath(std::string_view path) {
     std::deque<std::string> parts;
@@ -497,13 +499,14 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         // only: whatever is swapped in under the name afterwards is not seen.
         std::string stored;
         UniqueFd entry;
-        int error = OpenEntry(levelFd(levels.size() - 1), component, &stored, &entry);
+        int error = OpenDirectoryEntry(levelFd(levels.size() - 1), component, &stored, &entry);
         if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
         struct stat status;
         if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
 
         if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) {
+            if (DirectoryLinksRefused()) return ERROR_ACCESS_DENIED;
             if (++links > kMaxLinks) return ERROR_CANT_RESOLVE_FILENAME;
             std::string target(PATH_MAX, '\0');
             ssize_t length = ::readlinkat(entry.Get(), "", target.data(), target.size());
@@ -561,14 +564,20 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
     return ERROR_SUCCESS;
 }
 
+DWORD ResolveParsedFileName(const FileName& parsed, FinalLink finalLink, ResolvedPath* out) {
+    DWORD error = ERROR_SUCCESS;
+    if (ResolveBelowListedDirectory(parsed, finalLink, out, &error)) return error;
+    UniqueFd root;
+    error = OpenDriveRoot(parsed.drive, &root);
+    if (error != ERROR_SUCCESS) return error;
+    return ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, finalLink, out);
+}
+
 DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath* out, machine::Drive* drive) {
     FileName parsed;
     DWORD error = ParseFileName(name, false, &parsed);
     if (error != ERROR_SUCCESS) return error;
-    UniqueFd root;
-    error = OpenDriveRoot(parsed.drive, &root);
-    if (error != ERROR_SUCCESS) return error;
-    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, finalLink, out);
+    error = ResolveParsedFileName(parsed, finalLink, out);
     if (error != ERROR_SUCCESS) return error;
     if (drive) *drive = std::move(parsed.drive);
     return ERROR_SUCCESS;

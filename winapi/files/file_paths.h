@@ -117,8 +117,19 @@ enum class FinalLink {
 DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::vector<std::wstring>& components,
                        FinalLink finalLink, ResolvedPath* out);
 
-// ParseFileName + OpenDriveRoot + ResolveBelowRoot. `drive` receives the
-// drive or share record when not null.
+// Opens `name` in the directory `dirFd` (O_PATH, never following a link):
+// the exact spelling first, else the first entry (in byte order) that
+// equals it without regard to case. Returns the stored spelling and the
+// descriptor, or an errno value.
+int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry);
+
+// Resolves a parsed name: below the directory of an open search when one
+// is a prefix of it (see listed_directories.h: no link is followed there),
+// else from the drive's root with ResolveBelowRoot.
+DWORD ResolveParsedFileName(const FileName& parsed, FinalLink finalLink, ResolvedPath* out);
+
+// ParseFileName + ResolveParsedFileName. `drive` receives the drive or
+// share record when not null.
 DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath* out,
                       machine::Drive* drive = nullptr);
 

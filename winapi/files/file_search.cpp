@@ -17,6 +17,7 @@
 
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
+#include "winapi/files/listed_directories.h"
 #include "winapi/base/handles.h"
 #include "winapi/security/access_check.h"
 #include "winapi/security/inheritance.h"
@@ -125,13 +126,14 @@ struct FoundName {
     std::string host;  // "." and ".." stand for the directory and its parent
 };
 
+// One descriptor per open search: the listed directory, held by its lease
+// so that the names the search hands out resolve below it (see
+// listed_directories.h). Its path is not copied: nested searches share
+// their ancestors' names through the leases.
 class SearchHandle : public HandleObject {
 public:
-    UniqueFd root;                          // the drive's directory
-    std::string rootDirectory;
-    std::vector<std::wstring> directoryPath; // components of the listed directory below the root
-    UniqueFd directory;
-    UniqueFd parent;                         // for ".."; invalid at a root
+    machine::Drive drive;
+    std::unique_ptr<ListedDirectoryLease> directory;
     std::vector<FoundName> names;
     size_t next = 0;
 };
@@ -150,10 +152,13 @@ FILETIME ToFileTime(const struct timespec& time) {
 // Whether a link found in the listed directory leads to a directory of the
 // same drive; links leading elsewhere count as files.
 bool LinkLeadsToDirectory(const SearchHandle& search, const std::string& host) {
-    std::vector<std::wstring> components = search.directoryPath;
+    std::vector<std::wstring> components;
+    for (const auto& name : search.directory->HostComponents()) components.push_back(HostNameToWide(name));
     components.push_back(HostNameToWide(host));
+    UniqueFd root;
+    if (OpenDriveRoot(search.drive, &root) != ERROR_SUCCESS) return false;
     ResolvedPath target;
-    if (ResolveBelowRoot(search.root.Get(), search.rootDirectory, components, FinalLink::Follow, &target) !=
+    if (ResolveBelowRoot(root.Get(), search.drive.directory, components, FinalLink::Follow, &target) !=
         ERROR_SUCCESS) {
         return false;
     }
@@ -166,14 +171,17 @@ bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
         const FoundName& found = search.names[search.next++];
         struct stat status;
         int rc;
+        const int directoryFd = search.directory->Fd();
         if (found.host == ".") {
-            rc = ::fstat(search.directory.Get(), &status);
+            rc = ::fstat(directoryFd, &status);
         } else if (found.host == "..") {
-            rc = ::fstat(search.parent.Get(), &status);
+            rc = ::fstatat(directoryFd, "..", &status, 0);
         } else {
-            rc = ::fstatat(search.directory.Get(), found.host.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+            rc = ::fstatat(directoryFd, found.host.c_str(), &status, AT_SYMLINK_NOFOLLOW);
         }
         if (rc != 0) continue;  // removed since the listing
+        // Names below this entry must reach the object described here.
+        if (found.host != "." && found.host != "..") search.directory->SetCurrentEntry(found.host, status);
 
         std::memset(data, 0, sizeof(*data));
         DWORD attributes = 0;
@@ -211,7 +219,7 @@ bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
 
 // Lists the names of `search.directory` that match, sorted.
 DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, bool isRoot) {
-    int listFd = ::openat(search.directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int listFd = ::openat(search.directory->Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
     DIR* dir = ::fdopendir(listFd);
     if (!dir) {
@@ -258,32 +266,21 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
     auto search = std::make_unique<SearchHandle>();
     std::wstring pattern = std::move(parsed.components.back());
     parsed.components.pop_back();
-    error = OpenDriveRoot(parsed.drive, &search->root);
-    if (error != ERROR_SUCCESS) return error;
-    search->rootDirectory = parsed.drive.directory;
-
     ResolvedPath directory;
-    error = ResolveBelowRoot(search->root.Get(), search->rootDirectory, parsed.components, FinalLink::Follow,
-                             &directory);
-    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+    error = ResolveSearchDirectory(parsed, &directory, &search->directory);
     if (error != ERROR_SUCCESS) return error;
-    if (!S_ISDIR(directory.status.st_mode)) return ERROR_PATH_NOT_FOUND;
-
     // Listing takes FILE_LIST_DIRECTORY on the directory for the caller's
     // token: who may not list it learns none of its names. Windows'
     // FindFirstFileW opens the directory with FILE_OPEN_FOR_BACKUP_INTENT,
     // so an enabled SeBackupPrivilege stands in, and only that.
     Bytes sd;
-    error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive.xattrName, &sd);
+    error = ReadFileDescriptor(search->directory->Fd(), directory.status, parsed.drive.xattrName, &sd);
     if (error != ERROR_SUCCESS) return error;
     ACCESS_MASK granted = 0;
     error = CheckAccess(sd.data(), sd.size(), machine::CurrentToken(), FILE_LIST_DIRECTORY, FileGenericMapping(),
                         true, &granted);
     if (error != ERROR_SUCCESS) return error;
-
-    search->directoryPath = std::move(parsed.components);
-    search->directory = std::move(directory.object);
-    search->parent = std::move(directory.parent);
+    search->drive = std::move(parsed.drive);
     error = ListDirectory(*search, CompilePattern(pattern), directory.isRoot);
     if (error != ERROR_SUCCESS) return error;
     if (!FillNext(*search, lpFindFileData)) return ERROR_FILE_NOT_FOUND;

@@ -184,11 +184,8 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     FileName parsed;
     DWORD error = ParseFileName(name, false, &parsed);
     if (error != ERROR_SUCCESS) return error;
-    UniqueFd root;
-    error = OpenDriveRoot(parsed.drive, &root);
-    if (error != ERROR_SUCCESS) return error;
     ResolvedPath object;
-    error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, FinalLink::Keep, &object);
+    error = ResolveParsedFileName(parsed, FinalLink::Keep, &object);
     if (error != ERROR_SUCCESS) return error;
     const machine::Drive& drive = parsed.drive;
     // The root of a share of a folder is that folder, whose parent it

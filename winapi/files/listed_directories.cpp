@@ -1,0 +1,293 @@
+#include "winapi/files/listed_directories.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include "winapi/win32.h"
+
+namespace winapi {
+
+class ListedDirectory {
+public:
+    std::string drive;                  // the drive's host directory
+    ListedDirectory* parent = nullptr;  // the open listed directory it was found in
+    // Where it was not found in an open listed directory: its upper-case
+    // components below the drive's root, and their host spelling.
+    std::vector<std::wstring> topPath;
+    std::vector<std::string> topHost;
+    bool reachable = true;              // false once its parent closed first
+    std::string hostName;               // its name in `parent`
+    std::wstring upperName;
+    UniqueFd fd;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::vector<ListedDirectory*> children;
+
+    bool hasCurrent = false;            // the entry the search handed out last
+    std::wstring currentUpper;
+    dev_t currentDev = 0;
+    ino_t currentIno = 0;
+
+    std::vector<std::string> HostComponents() const {
+        std::vector<std::string> reversed;
+        const ListedDirectory* node = this;
+        for (; node->parent; node = node->parent) reversed.push_back(node->hostName);
+        std::vector<std::string> components = node->topHost;
+        components.insert(components.end(), reversed.rbegin(), reversed.rend());
+        return components;
+    }
+};
+
+namespace {
+
+std::mutex& RegistryLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Directories not found in another open listed directory, oldest first.
+std::vector<ListedDirectory*>& Tops() {
+    static std::vector<ListedDirectory*> tops;
+    return tops;
+}
+
+size_t& Count() {
+    static size_t count = 0;
+    return count;
+}
+
+bool SameObject(const struct stat& status, dev_t dev, ino_t ino) { return status.st_dev == dev && status.st_ino == ino; }
+
+struct Match {
+    ListedDirectory* directory = nullptr;
+    size_t consumed = 0;  // components of the name the directory stands for
+};
+
+// The deepest open listed directory whose path begins the name; the most
+// recent one among equals.
+Match FindListedPrefix(const std::string& drive, const std::vector<std::wstring>& upper) {
+    Match best;
+    for (ListedDirectory* top : Tops()) {
+        if (top->drive != drive || top->topPath.size() > upper.size()) continue;
+        if (!std::equal(top->topPath.begin(), top->topPath.end(), upper.begin())) continue;
+        ListedDirectory* node = top;
+        size_t consumed = top->topPath.size();
+        while (consumed < upper.size()) {
+            auto child = std::find_if(node->children.rbegin(), node->children.rend(),
+                                      [&](const ListedDirectory* c) { return c->upperName == upper[consumed]; });
+            if (child == node->children.rend()) break;
+            node = *child;
+            ++consumed;
+        }
+        if (!best.directory || consumed >= best.consumed) best = {node, consumed};
+    }
+    return best;
+}
+
+// A listed directory serves names only while it is still found under its
+// own name in the directory above it.
+bool StillHasItsName(const ListedDirectory& directory) {
+    if (!directory.parent) return true;
+    struct stat status;
+    if (::fstatat(directory.parent->fd.Get(), directory.hostName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    return SameObject(status, directory.dev, directory.ino);
+}
+
+// Opens `rest` below `base` one component at a time without following any
+// link. `stored` receives the names as found on disk.
+DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& rest, FinalLink finalLink,
+                ResolvedPath* out, std::vector<std::string>* stored) {
+    UniqueFd held;  // the directory reached so far, when it is not `base`
+    int directoryFd = base.fd.Get();
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const bool last = i + 1 == rest.size();
+        std::string host;
+        if (!WideToHostName(rest[i], &host)) return ERROR_INVALID_NAME;
+        if (host.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+        std::string found;
+        UniqueFd entry;
+        int error = OpenDirectoryEntry(directoryFd, host, &found, &entry);
+        if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
+        struct stat status;
+        if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
+        // The entry the search described must still be that object.
+        if (i == 0 && base.hasCurrent && UpcaseName(rest[0]) == base.currentUpper &&
+            !SameObject(status, base.currentDev, base.currentIno)) {
+            return ERROR_ACCESS_DENIED;
+        }
+        if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) return ERROR_ACCESS_DENIED;
+        stored->push_back(found);
+        if (!last) {
+            if (!S_ISDIR(status.st_mode)) return ERROR_PATH_NOT_FOUND;
+            held = std::move(entry);
+            directoryFd = held.Get();
+            continue;
+        }
+        out->object = std::move(entry);
+        out->parent = held.Valid() ? std::move(held) : base.fd.Duplicate();
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+        out->name = std::move(found);
+        out->status = status;
+        out->isRoot = false;
+        return ERROR_SUCCESS;
+    }
+    // The name is the listed directory itself.
+    out->object = base.fd.Duplicate();
+    if (!out->object.Valid() || ::fstat(out->object.Get(), &out->status) != 0) return ErrorFromErrno(errno);
+    const bool isRoot = !base.parent && base.topPath.empty();
+    out->isRoot = isRoot;
+    if (!isRoot) {
+        out->parent = base.parent ? base.parent->fd.Duplicate()
+                                  : UniqueFd(::openat(base.fd.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+        out->name = base.parent ? base.hostName : (base.topHost.empty() ? std::string() : base.topHost.back());
+    }
+    return ERROR_SUCCESS;
+}
+
+bool PlainComponents(const std::vector<std::wstring>& components) {
+    return std::none_of(components.begin(), components.end(),
+                        [](const std::wstring& c) { return c == L"." || c == L".."; });
+}
+
+std::vector<std::wstring> UpperComponents(const std::vector<std::wstring>& components) {
+    std::vector<std::wstring> upper;
+    upper.reserve(components.size());
+    for (const auto& c : components) upper.push_back(UpcaseName(c));
+    return upper;
+}
+
+}  // namespace
+
+ListedDirectoryLease::~ListedDirectoryLease() {
+    if (!directory_) return;
+    std::lock_guard guard(RegistryLock());
+    ListedDirectory* self = directory_;
+    for (ListedDirectory* child : self->children) {
+        // A nested search outlives this one: it keeps its descriptor but is
+        // no longer found by name.
+        child->topHost = child->HostComponents();
+        child->parent = nullptr;
+        child->reachable = false;
+    }
+    if (self->parent) {
+        auto& siblings = self->parent->children;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), self), siblings.end());
+    } else {
+        auto& tops = Tops();
+        tops.erase(std::remove(tops.begin(), tops.end(), self), tops.end());
+    }
+    --Count();
+    delete self;
+}
+
+int ListedDirectoryLease::Fd() const { return directory_ ? directory_->fd.Get() : -1; }
+
+void ListedDirectoryLease::SetCurrentEntry(const std::string& host, const struct stat& status) {
+    if (!directory_) return;
+    std::lock_guard guard(RegistryLock());
+    directory_->hasCurrent = true;
+    directory_->currentUpper = UpcaseName(HostNameToWide(host));
+    directory_->currentDev = status.st_dev;
+    directory_->currentIno = status.st_ino;
+}
+
+std::vector<std::string> ListedDirectoryLease::HostComponents() const {
+    if (!directory_) return {};
+    std::lock_guard guard(RegistryLock());
+    return directory_->HostComponents();
+}
+
+bool ResolveBelowListedDirectory(const FileName& parsed, FinalLink finalLink, ResolvedPath* out, DWORD* error) {
+    if (!PlainComponents(parsed.components)) return false;
+    std::lock_guard guard(RegistryLock());
+    if (Tops().empty()) return false;
+    auto upper = UpperComponents(parsed.components);
+    Match match = FindListedPrefix(parsed.drive.directory, upper);
+    if (!match.directory) return false;
+    *out = ResolvedPath();
+    if (!StillHasItsName(*match.directory)) {
+        *error = ERROR_ACCESS_DENIED;
+        return true;
+    }
+    std::vector<std::wstring> rest(parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed),
+                                   parsed.components.end());
+    std::vector<std::string> stored;
+    *error = OpenBelow(*match.directory, rest, finalLink, out, &stored);
+    return true;
+}
+
+DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
+                             std::unique_ptr<ListedDirectoryLease>* lease) {
+    auto listed = std::make_unique<ListedDirectory>();
+    listed->drive = parsed.drive.directory;
+    auto upper = UpperComponents(parsed.components);
+
+    std::lock_guard guard(RegistryLock());
+    Match match;
+    if (PlainComponents(parsed.components)) match = FindListedPrefix(parsed.drive.directory, upper);
+    DWORD error = ERROR_SUCCESS;
+    if (match.directory) {
+        if (!StillHasItsName(*match.directory)) return ERROR_ACCESS_DENIED;
+        std::vector<std::wstring> rest(parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed),
+                                       parsed.components.end());
+        std::vector<std::string> stored;
+        error = OpenBelow(*match.directory, rest, FinalLink::Follow, directory, &stored);
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+        if (error != ERROR_SUCCESS) return error;
+        if (!S_ISDIR(directory->status.st_mode)) return ERROR_PATH_NOT_FOUND;
+        if (rest.size() == 1) {
+            listed->parent = match.directory;
+            listed->hostName = stored.front();
+            listed->upperName = upper.back();
+        } else {
+            listed->topPath = std::move(upper);
+            listed->topHost = match.directory->HostComponents();
+            listed->topHost.insert(listed->topHost.end(), stored.begin(), stored.end());
+        }
+    } else {
+        // Below no open search: the directory is found from the drive's
+        // root, links inside the drive followed as for any other name.
+        UniqueFd root;
+        error = OpenDriveRoot(parsed.drive, &root);
+        if (error != ERROR_SUCCESS) return error;
+        error = ResolveBelowRoot(root.Get(), parsed.drive.directory, parsed.components, FinalLink::Follow, directory);
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+        if (error != ERROR_SUCCESS) return error;
+        if (!S_ISDIR(directory->status.st_mode)) return ERROR_PATH_NOT_FOUND;
+        listed->topPath = std::move(upper);
+        for (const auto& component : parsed.components) {
+            std::string host;
+            WideToHostName(component, &host);
+            listed->topHost.push_back(std::move(host));
+        }
+    }
+    listed->fd = std::move(directory->object);
+    listed->dev = directory->status.st_dev;
+    listed->ino = directory->status.st_ino;
+
+    ListedDirectory* raw = listed.release();
+    if (raw->parent) {
+        raw->parent->children.push_back(raw);
+    } else {
+        Tops().push_back(raw);
+    }
+    ++Count();
+    *lease = std::make_unique<ListedDirectoryLease>();
+    (*lease)->directory_ = raw;
+    return ERROR_SUCCESS;
+}
+
+size_t ListedDirectoryCount() {
+    std::lock_guard guard(RegistryLock());
+    return Count();
+}
+
+}  // namespace winapi
