@@ -71,6 +71,8 @@ TEST_F(TrusteesTest, MemberServersAndWorkstationsAreAskedWithoutDomainCheck) {
 // only the local computer knows are asked locally, still checked.
 TEST_F(TrusteesTest, EveryAuthorityTheLocalLookupReportsResolvesWithItsCheck) {
     EXPECT_EQ(Resolved(L"NT SERVICE\\ALL SERVICES"), L"S-1-5-80-0");
+    EXPECT_EQ(Resolved(L"NT SERVICE\\TrustedInstaller"),
+              L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
     EXPECT_EQ(Resolved(L"APPLICATION PACKAGE AUTHORITY\\ALL APPLICATION PACKAGES"), L"S-1-15-2-1");
     EXPECT_EQ(Resolved(L"Mandatory Label\\High Mandatory Level"), L"S-1-16-12288");
     EXPECT_EQ(Resolved(L"Unix User\\root"), L"S-1-22-1-0");
@@ -148,6 +150,23 @@ TEST_F(TrusteesTest, SidTextFollowsTheNameForm) {
     job->SetListNameForm(3);
     EXPECT_EQ(job->SidToText(sid), L"OLDDOM\\jdoe=" + oldJdoe);
     EXPECT_EQ(job->m_lastOsError, 0u);
+}
+
+// Whatever qualified name a listing prints resolves back to its SID.
+TEST_F(TrusteesTest, EveryNameAListingPrintsTypesBack) {
+    auto job = NewJob();
+    for (const std::wstring& text :
+         {std::wstring(L"S-1-1-0"), std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"), std::wstring(L"S-1-5-80-0"),
+          std::wstring(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"),
+          std::wstring(L"S-1-15-2-1"), std::wstring(L"S-1-16-12288"), std::wstring(L"S-1-22-1-0"),
+          std::wstring(L"S-1-22-2-0"), alice, oldJdoe, newStaff, SidOf(L"", L"OLDDOM\\Administrator")}) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(text.c_str(), &sid));
+        LocalPtr<> owned(sid);
+        const std::wstring printed = job->SidToText(sid);
+        EXPECT_NE(printed.rfind(L"S-1-", 0), 0u) << "no name for " << std::string(text.begin(), text.end());
+        EXPECT_EQ(Resolved(printed), text) << std::string(printed.begin(), printed.end());
+    }
 }
 
 TEST_F(TrusteesTest, OrphanedSidsShowAsSidStringsInEveryForm) {

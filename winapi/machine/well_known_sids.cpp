@@ -57,6 +57,9 @@ const std::vector<WellKnownSid>& WellKnownSids() {
         {L"S-1-5-32-579", L"BUILTIN", L"Access Control Assistance Operators", SidTypeAlias},
         {L"S-1-5-32-580", L"BUILTIN", L"Remote Management Users", SidTypeAlias},
         {L"S-1-5-80-0", L"NT SERVICE", L"ALL SERVICES", SidTypeWellKnownGroup},
+        // The owner of Windows' own files, met in every descriptor taken from a real system.
+        {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", L"NT SERVICE", L"TrustedInstaller",
+         SidTypeWellKnownGroup},
         {L"S-1-15-2-1", L"APPLICATION PACKAGE AUTHORITY", L"ALL APPLICATION PACKAGES", SidTypeWellKnownGroup},
         {L"S-1-16-4096", L"Mandatory Label", L"Low Mandatory Level", SidTypeLabel},
         {L"S-1-16-8192", L"Mandatory Label", L"Medium Mandatory Level", SidTypeLabel},
