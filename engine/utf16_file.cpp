@@ -8,28 +8,33 @@ namespace tavrik {
 
 namespace {
 
-void AppendUnit(std::string& out, unsigned unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>((unit >> 8) & 0xFF));
+char* PutUnit(char* out, unsigned unit) {
+    out[0] = static_cast<char>(unit & 0xFF);
+    out[1] = static_cast<char>((unit >> 8) & 0xFF);
+    return out + 2;
 }
 
 }  // namespace
 
 std::string ToUtf16LeBytes(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size() * 2);
+    // Sized once for the worst case (every character a surrogate pair) and
+    // filled through a pointer: a push per byte cost more than the rest of
+    // writing a record.
+    std::string out(text.size() * 4, '\0');
+    char* end = out.data();
     for (wchar_t c : text) {
         auto code = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(c));
         if (sizeof(wchar_t) == 2 || code < 0x10000) {
-            AppendUnit(out, static_cast<unsigned>(code));
+            end = PutUnit(end, static_cast<unsigned>(code));
         } else if (code <= 0x10FFFF) {
             code -= 0x10000;
-            AppendUnit(out, static_cast<unsigned>(0xD800 + (code >> 10)));
-            AppendUnit(out, static_cast<unsigned>(0xDC00 + (code & 0x3FF)));
+            end = PutUnit(end, static_cast<unsigned>(0xD800 + (code >> 10)));
+            end = PutUnit(end, static_cast<unsigned>(0xDC00 + (code & 0x3FF)));
         } else {
-            AppendUnit(out, 0xFFFD);
+            end = PutUnit(end, 0xFFFD);
         }
     }
+    out.resize(static_cast<size_t>(end - out.data()));
     return out;
 }
 

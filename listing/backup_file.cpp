@@ -143,12 +143,16 @@ bool WriteBackupRecord(FILE* file, const std::wstring& record) {
     line += record;
     line += L"\r\n";
     const std::string bytes = ToUtf16LeBytes(line);
-    const long end = ftell(file);
-    if (fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) return true;
+    const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
+    if (written == bytes.size()) return true;
 
     // Cut off the part of the record that got through, so that the file
-    // ends with a whole record and a restore never meets half of one.
+    // ends with a whole record and a restore never meets half of one. The
+    // file is unbuffered, so its position is the end of that part: asking
+    // for it only here spares a system call per record.
     const int error = errno;
+    const long reached = ftell(file);
+    const long end = reached >= static_cast<long>(written) ? reached - static_cast<long>(written) : -1;
     if (end >= 0) {
 #ifdef _WIN32
         _chsize_s(_fileno(file), end);

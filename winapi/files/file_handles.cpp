@@ -97,7 +97,8 @@ DWORD CreateNewFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, const void* expli
     Bytes parentSd;
     error = ReadFileDescriptor(directory.object.Get(), directory.status, parsed.drive, &parentSd);
     if (error != ERROR_SUCCESS) return error;
-    AccessToken token = machine::CurrentToken();
+    const auto shared = machine::SharedToken();
+    const AccessToken& token = *shared;
     ACCESS_MASK granted = 0;
     error = CheckAccess(parentSd.data(), parentSd.size(), token, FILE_ADD_FILE, FileGenericMapping(), false, &granted);
     if (error != ERROR_SUCCESS) return error;
@@ -188,8 +189,7 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     if (dwDesiredAccess != 0) {
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd);
         if (error != ERROR_SUCCESS) return error;
-        AccessToken token = machine::CurrentToken();
-        error = CheckAccess(sd.data(), sd.size(), token, dwDesiredAccess, FileGenericMapping(), backupSemantics,
+        error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), dwDesiredAccess, FileGenericMapping(), backupSemantics,
                             &granted);
         if (error != ERROR_SUCCESS) return error;
     }

@@ -22,6 +22,7 @@
 #include "winapi/security/access_check.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
@@ -136,6 +137,7 @@ public:
     std::unique_ptr<ListedDirectoryLease> directory;
     std::vector<FoundName> names;
     size_t next = 0;
+    machine::WalkUnderway walk;
 };
 
 FILETIME ToFileTime(const struct timespec& time) {
@@ -293,6 +295,7 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    winapi::machine::BeginWalkStep();
     DWORD error = winapi::machine::GuardedCall(
         [&] { return winapi::StartSearch(lpFileName, lpFindFileData, &handle); });
     SetLastError(error);
@@ -310,6 +313,7 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    machine::BeginWalkStep();
     if (!FillNext(*search, lpFindFileData)) {
         SetLastError(ERROR_NO_MORE_FILES);
         return FALSE;

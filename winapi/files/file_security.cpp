@@ -138,8 +138,8 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
         bool isDirectory = S_ISDIR(status.st_mode);
         if (!isDirectory && !S_ISREG(status.st_mode)) continue;
 
-        Bytes childSd;
-        DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd);
+        Bytes childSd, stored;
+        DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
         if (error != ERROR_SUCCESS) {
             run.Record(error);  // a damaged attribute stays as it is
             continue;
@@ -147,7 +147,7 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
         Bytes updated;
         if (!Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated)) continue;
         error = Check(childSd, run.token, run.desired);
-        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated);
+        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored);
         if (error != ERROR_SUCCESS) {
             run.Record(error);
             continue;
@@ -173,7 +173,7 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     Bytes current;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
     if (error != ERROR_SUCCESS) return error;
-    error = Check(current, machine::CurrentToken(), AccessToRead(info));
+    error = Check(current, *machine::SharedToken(), AccessToRead(info));
     if (error != ERROR_SUCCESS) return error;
     *sd = std::move(current);
     return ERROR_SUCCESS;
@@ -198,8 +198,8 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         return ERROR_SUCCESS;
     }
 
-    Bytes current;
-    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
+    Bytes current, stored;
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;
     if (damaged) {
         // A damaged descriptor is replaced only by a write that supplies
@@ -212,7 +212,8 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         return error;
     }
 
-    AccessToken token = machine::CurrentToken();
+    const auto shared = machine::SharedToken();
+    const AccessToken& token = *shared;
     error = Check(current, token, AccessToWrite(info));
     if (error != ERROR_SUCCESS) return error;
     if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
@@ -232,7 +233,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
-    error = WriteFileDescriptor(object.object.Get(), drive, updated);
+    error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored);
     if (error != ERROR_SUCCESS) return error;
 
     if (!isDirectory || (!damaged && InheritablePart(current) == InheritablePart(updated))) return ERROR_SUCCESS;

@@ -21,6 +21,14 @@ constexpr size_t kFirstReadSize = 4096;
 // The largest value a Linux extended attribute can hold.
 constexpr size_t kMaxAttributeSize = 65536;
 
+// The buffer reads land in, kept from one read to the next: sizing and
+// zero-filling a fresh one cost more than the read itself.
+Bytes& ReadBuffer(size_t size) {
+    thread_local Bytes buffer;
+    if (buffer.size() < size) buffer.resize(size);
+    return buffer;
+}
+
 }  // namespace
 
 DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob, bool* present) {
@@ -31,10 +39,10 @@ DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob
     // one costs a second call with the size the kernel reports.
     size_t size = kFirstReadSize;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        blob->resize(size);
-        ssize_t got = ::getxattr(path.c_str(), attribute.c_str(), blob->data(), blob->size());
+        Bytes& buffer = ReadBuffer(size);
+        ssize_t got = ::getxattr(path.c_str(), attribute.c_str(), buffer.data(), buffer.size());
         if (got >= 0) {
-            blob->resize(static_cast<size_t>(got));
+            blob->assign(buffer.begin(), buffer.begin() + got);
             *present = true;
             return ERROR_SUCCESS;
         }
@@ -58,8 +66,10 @@ DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob
     return ERROR_READ_FAULT;
 }
 
-DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd) {
-    Bytes blob;
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd,
+                         Bytes* stored) {
+    Bytes local;
+    Bytes& blob = stored ? *stored : local;
     bool present = false;
     DWORD error = ReadNtAclAttribute(objectFd, attribute, &blob, &present);
     if (error != ERROR_SUCCESS) return error;
@@ -70,10 +80,13 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
     return DecodeNtAcl(blob.data(), blob.size(), sd);
 }
 
-DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd) {
+DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd, const Bytes* stored) {
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
     Bytes blob = EncodeNtAcl(sd);
     if (blob.empty()) return ERROR_INVALID_SECURITY_DESCR;
+    // Writing the bytes the attribute already holds would change nothing
+    // but the object's change time.
+    if (stored && *stored == blob) return ERROR_SUCCESS;
     std::string path = DescriptorPath(objectFd);
     if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
     switch (int error = errno) {
@@ -88,14 +101,18 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
     }
 }
 
-DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd) {
-    if (drive.samba) return ReadDescriptorAsSmbd(objectFd, status, drive.xattrName, *drive.samba, sd);
-    return ReadFileDescriptor(objectFd, status, drive.xattrName, sd);
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd,
+                         Bytes* stored) {
+    if (drive.samba) {
+        if (stored) stored->clear();
+        return ReadDescriptorAsSmbd(objectFd, status, drive.xattrName, *drive.samba, sd);
+    }
+    return ReadFileDescriptor(objectFd, status, drive.xattrName, sd, stored);
 }
 
-DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd) {
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored) {
     if (drive.samba) return WriteDescriptorAsSmbd(objectFd, drive.xattrName, *drive.samba, sd);
-    return WriteFileDescriptor(objectFd, drive.xattrName, sd);
+    return WriteFileDescriptor(objectFd, drive.xattrName, sd, stored);
 }
 
 }  // namespace winapi

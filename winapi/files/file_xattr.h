@@ -22,18 +22,24 @@ DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob
 
 // The object's self-relative descriptor: the decoded attribute, or the one
 // derived from `status` (mode, owner, group) when there is none. A damaged
-// attribute is ERROR_INVALID_SECURITY_DESCR.
-DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd);
+// attribute is ERROR_INVALID_SECURITY_DESCR. `stored`, when given, receives
+// the attribute's raw value (empty when there is none).
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::string& attribute, Bytes* sd,
+                         Bytes* stored = nullptr);
 
-// Replaces the attribute with the version-1 encoding of `sd`: one write.
+// Replaces the attribute with the version-1 encoding of `sd`: one write,
+// none when `stored` (the raw value read before) holds those very bytes.
 // ERROR_DISK_FULL when the disk is full (or a full disk is injected),
 // ERROR_ACCESS_DENIED when the host refuses.
-DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd);
+DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd,
+                          const Bytes* stored = nullptr);
 
 // The same on a drive: where it lies in a Samba share with acl_xattr, read
 // and written as smbd does (samba_ntacl.h), elsewhere as above under the
-// drive's attribute name.
-DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd);
-DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd);
+// drive's attribute name. `stored` as above; on a Samba share it stays
+// empty, so each write goes through smbd's way of writing.
+DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd,
+                         Bytes* stored = nullptr);
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored = nullptr);
 
 }  // namespace winapi

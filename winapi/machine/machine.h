@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,9 @@ std::optional<Drive> FindFileShare(const Computer& computer, std::wstring_view s
 
 // The calling process's token as it stands now (privileges included).
 AccessToken CurrentToken();
+// The same, shared read-only until the token changes: for calls that only
+// check access, at the cost of no copy.
+std::shared_ptr<const AccessToken> SharedToken();
 
 // Fault injection. A non-zero result is the error the named Win32 call must
 // fail with for `object` (a path or name as the call received it).

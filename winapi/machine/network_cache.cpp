@@ -13,6 +13,17 @@ const char* const kCachedTables[] = {"computers", "drives", "faults", "settings"
 std::atomic<uint64_t> nextCallNumber{1};
 thread_local int callDepth = 0;
 thread_local uint64_t currentCall = 0;
+// While a directory search is open a walk is under way, and the calls the
+// host makes between two entries of it form one step that shares one look.
+thread_local int openWalks = 0;
+thread_local uint64_t currentStep = 0;
+
+// The number under which a look at the database stays good: none outside
+// a Win32 call, else the walk's step, else the outermost call.
+uint64_t LookScope() {
+    if (callDepth == 0) return 0;
+    return openWalks > 0 && currentStep != 0 ? currentStep : currentCall;
+}
 
 struct CacheState {
     std::optional<CachedNetwork> rows;
@@ -58,9 +69,10 @@ const CachedNetwork& CurrentNetwork() {
     Store& store = CurrentStore();
     CacheState& state = State();
     int64_t otherVersion = state.otherVersion;
-    if (callDepth == 0 || state.checkedInCall != currentCall || !state.rows) {
+    const uint64_t scope = LookScope();
+    if (scope == 0 || state.checkedInCall != scope || !state.rows) {
         otherVersion = store.OtherConnectionsVersion();
-        state.checkedInCall = callDepth == 0 ? 0 : currentCall;
+        state.checkedInCall = scope;
     }
     uint64_t ownChanges = OwnChangesToCachedTables(store);
     if (!state.rows || otherVersion != state.otherVersion || ownChanges != state.ownChanges) {
@@ -84,5 +96,13 @@ NetworkCallScope::NetworkCallScope() noexcept {
 NetworkCallScope::~NetworkCallScope() {
     if (--callDepth == 0) currentCall = 0;
 }
+
+WalkUnderway::WalkUnderway() noexcept { ++openWalks; }
+
+WalkUnderway::~WalkUnderway() {
+    if (--openWalks == 0) currentStep = 0;
+}
+
+void BeginWalkStep() noexcept { currentStep = nextCallNumber.fetch_add(1); }
 
 }  // namespace winapi::machine

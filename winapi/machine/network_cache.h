@@ -42,4 +42,21 @@ public:
     NetworkCallScope& operator=(const NetworkCallScope&) = delete;
 };
 
+// Lives as long as a directory search: while one is open on this thread,
+// the host is walking a tree, and the calls it makes for one entry (read a
+// descriptor, look up names, write it) are one step that looks at other
+// connections' commits once, when the search hands the entry out
+// (BeginWalkStep), instead of once per call. Two connections' checks cost
+// two file locks each, more than the rest of a descriptor read.
+class WalkUnderway {
+public:
+    WalkUnderway() noexcept;
+    ~WalkUnderway();
+    WalkUnderway(const WalkUnderway&) = delete;
+    WalkUnderway& operator=(const WalkUnderway&) = delete;
+};
+
+// A search handed out its next entry: a new step begins.
+void BeginWalkStep() noexcept;
+
 }  // namespace winapi::machine

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -18,6 +19,9 @@ namespace {
 
 struct TokenState {
     std::optional<AccessToken> token;
+    // A read-only copy that the file calls share while the token does not
+    // change, so a call neither copies the token nor its privilege names.
+    std::shared_ptr<const AccessToken> shared;
     bool identityOverridden = false;
     unsigned uid = 0, gid = 0;
 };
@@ -91,27 +95,46 @@ AccessToken LoadToken() {
 
 }  // namespace
 
-AccessToken& ProcessToken() {
-    std::lock_guard guard(MachineLock());
+namespace {
+
+AccessToken& LoadedToken() {
     auto& state = State();
     if (!state.token) state.token = LoadToken();
     return *state.token;
 }
 
+}  // namespace
+
+AccessToken& ProcessToken() {
+    std::lock_guard guard(MachineLock());
+    // The caller may change the token through the reference: the shared
+    // copy is made again at its next use.
+    State().shared.reset();
+    return LoadedToken();
+}
+
 Bytes ProcessPrimaryGroup() {
     std::lock_guard guard(MachineLock());
-    const AccessToken& token = ProcessToken();
+    const AccessToken& token = LoadedToken();
     return token.groups.empty() ? token.user : token.groups.front();
 }
 
 void ForgetProcessToken() {
     std::lock_guard guard(MachineLock());
     State().token.reset();
+    State().shared.reset();
 }
 
 AccessToken CurrentToken() {
     std::lock_guard guard(MachineLock());
-    return ProcessToken();
+    return LoadedToken();
+}
+
+std::shared_ptr<const AccessToken> SharedToken() {
+    std::lock_guard guard(MachineLock());
+    auto& state = State();
+    if (!state.shared) state.shared = std::make_shared<const AccessToken>(LoadedToken());
+    return state.shared;
 }
 
 const std::vector<PrivilegeName>& KnownPrivileges() {

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "winapi/security.h"
+#include "winapi/security/string_sid.h"
 
 namespace winapi::machine {
 namespace {
@@ -75,12 +76,13 @@ std::wstring FormatSid(const BYTE* sid, size_t size) {
         swprintf(buffer, 20, L"0x%012llX", static_cast<unsigned long long>(authority));
         text += buffer;
     } else {
-        text += std::to_wstring(authority);
+        AppendDecimal(text, authority);
     }
     for (size_t i = 0; i < sid[1]; ++i) {
         size_t at = 8 + 4 * i;
         uint32_t sub = sid[at] | (sid[at + 1] << 8) | (sid[at + 2] << 16) | (static_cast<uint32_t>(sid[at + 3]) << 24);
-        text += L"-" + std::to_wstring(sub);
+        text += L'-';
+        AppendDecimal(text, sub);
     }
     return text;
 }

@@ -92,11 +92,23 @@ std::optional<Bytes> ParseSidText(std::wstring_view text) {
     return sid;
 }
 
+void AppendDecimal(std::wstring& text, uint64_t value) {
+    wchar_t digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) text += digits[--count];
+}
+
 std::wstring SidText(const SID* sid) {
     const BYTE* authorityBytes = sid->IdentifierAuthority.Value;
     uint64_t authority = 0;
     for (int i = 0; i < 6; ++i) authority = (authority << 8) | authorityBytes[i];
-    std::wstring text = L"S-1-";
+    std::wstring text;
+    text.reserve(8 + 11 * sid->SubAuthorityCount);
+    text += L"S-1-";
     if (authority >> 32) {
         // Windows prints these in upper-case hex without leading zeros.
         static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
@@ -104,7 +116,7 @@ std::wstring SidText(const SID* sid) {
         for (; authority != 0; authority >>= 4) digits.insert(digits.begin(), kHex[authority & 0xF]);
         text += L"0x" + digits;
     } else {
-        text += std::to_wstring(authority);
+        AppendDecimal(text, authority);
     }
     // Sub-authorities are read bytewise: a SID inside an ACE need not be aligned.
     const BYTE* subs = reinterpret_cast<const BYTE*>(sid) + 8;
@@ -112,7 +124,7 @@ std::wstring SidText(const SID* sid) {
         DWORD value = 0;
         std::memcpy(&value, subs + 4 * i, sizeof value);
         text += L'-';
-        text += std::to_wstring(value);
+        AppendDecimal(text, value);
     }
     return text;
 }

@@ -34,4 +34,8 @@ std::optional<Bytes> ParseSidText(std::wstring_view text);
 // written in hex, "S-1-0x12A05F200-30-40".
 std::wstring SidText(const SID* sid);
 
+// Appends `value` in decimal: SID text is written for every entry of every
+// listed descriptor, and this costs no temporary string.
+void AppendDecimal(std::wstring& text, uint64_t value);
+
 }  // namespace winapi
