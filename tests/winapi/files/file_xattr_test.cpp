@@ -3,6 +3,8 @@
 // of the drive, and symbolic links that must not lead to their targets.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -184,6 +186,40 @@ TEST_F(FileXattrTest, AFullDiskFailsTheWriteAndKeepsTheOldValue) {
     Bytes sd;
     ASSERT_EQ(winapi::ReadFileDescriptor(fd.Get(), Status("file"), "security.NTACL", &sd), ERROR_SUCCESS);
     EXPECT_EQ(ToSddl(sd), L"O:BAG:BAD:(A;;FA;;;BA)");
+}
+
+// A write of the bytes the attribute already holds is left out; a value
+// that decodes to the same descriptor but is laid out otherwise is still
+// replaced by the plain encoding. The file is made immutable, so every
+// write the layer attempts is refused and shows.
+TEST_F(FileXattrTest, OnlyAnAttributeHoldingOtherBytesIsWrittenAgain) {
+    const Bytes sd = FromSddl(L"O:BAG:BAD:(A;;FA;;;BA)");
+    auto fd = OpenPath("file");
+    ASSERT_EQ(winapi::WriteFileDescriptor(fd.Get(), "security.NTACL", sd), ERROR_SUCCESS);
+    const Bytes plain = Raw("file", "security.NTACL");
+    Bytes padded = plain;
+    padded.insert(padded.end(), 8, 0);
+
+    struct Case {
+        Bytes value;
+        DWORD write;
+    };
+    for (const Case& c : {Case{plain, ERROR_SUCCESS}, Case{padded, ERROR_ACCESS_DENIED}}) {
+        SetRaw("file", "security.NTACL", c.value);
+        winapi::UniqueFd open(::open((dir_ + "/file").c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        ASSERT_EQ(ioctl(open.Get(), FS_IOC_GETFLAGS, &flags), 0);
+        flags |= FS_IMMUTABLE_FL;
+        if (ioctl(open.Get(), FS_IOC_SETFLAGS, &flags) != 0) GTEST_SKIP() << "no immutable files here";
+        Bytes read, stored;
+        EXPECT_EQ(winapi::ReadFileDescriptor(fd.Get(), Status("file"), "security.NTACL", &read, &stored),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(stored, c.value);
+        EXPECT_EQ(winapi::WriteFileDescriptor(fd.Get(), "security.NTACL", read, &stored), c.write);
+        flags &= ~FS_IMMUTABLE_FL;
+        ASSERT_EQ(ioctl(open.Get(), FS_IOC_SETFLAGS, &flags), 0);
+        EXPECT_EQ(Raw("file", "security.NTACL"), c.value);
+    }
 }
 
 // A descriptor too large for the file system's attribute space is a full

@@ -276,6 +276,48 @@ TEST(StoreTest, WritesByAnotherConnectionReachTheNextCall) {
     EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_SUCCESS));
 }
 
+// While a walk runs, the calls made for one entry share one look at the
+// database; a commit by another connection still reaches the walk's next
+// entry, and every call once the walk is over.
+TEST(StoreTest, WritesByAnotherConnectionReachTheNextEntryOfAWalk) {
+    tavrik::test::TempMachine machine;
+    const std::string drive = machine.DriveC();
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(drive + "/" + name) << "x";
+    std::wstring file = L"C:\\a.txt";
+    auto writeOwner = [&] {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &sd, nullptr));
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+        DWORD error = SetNamedSecurityInfoW(file.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                                            nullptr, nullptr);
+        LocalFree(sd);
+        return error;
+    };
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(machine.DatabasePath().c_str(), &other), SQLITE_OK);
+    auto exec = [&](const char* sql) { ASSERT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK); };
+
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(L"C:\\*.txt", &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_SUCCESS));
+    exec("INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '');");
+    ASSERT_TRUE(FindNextFileW(search, &data));
+    EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    exec("DELETE FROM faults;");
+    ASSERT_TRUE(FindNextFileW(search, &data));
+    EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(FindClose(search));
+
+    exec("INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '');");
+    EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    exec("DELETE FROM faults;");
+    EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_SUCCESS));
+    sqlite3_close(other);
+}
+
 TEST(StoreTest, InventoryDescribesTheLocalComputer) {
     tavrik::test::TempMachine machine(L"INV");
     winapi::machine::AddComputer(ComputerNamed(L"DC01"));
