@@ -5,6 +5,7 @@
 #include "cli/command.h"
 
 #ifndef _WIN32
+#include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/dry_run.h"
 #endif
 
@@ -39,11 +40,21 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
                       << "   after: " << ToConsole(planned.after) << "\n";
         });
     }
+    // Descendants a write could not bring up to date fail the write of
+    // their ancestor; name each of them, since that write's error cannot.
+    winapi::machine::SetDescendantFailureObserver([&console, &job](const std::wstring& object, DWORD error) {
+        console.Finish();
+        std::wstring text = job.GetOSErrorText(error);
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+        std::cout << "ERROR updating the inherited entries of <" << ToConsole(object) << ">: " << ToConsole(text)
+                  << "\n";
+    });
 #else
     (void)options;
 #endif
     DWORD code = job.Run();
 #ifndef _WIN32
+    winapi::machine::SetDescendantFailureObserver(nullptr);
     if (options.dryRun) winapi::machine::SetDryRun(nullptr);
 #endif
     console.Finish();

@@ -17,6 +17,7 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
 #include "winapi/win32.h"
 
@@ -95,28 +96,37 @@ struct Propagation {
     DWORD firstError = ERROR_SUCCESS;
     bool abort = false;
 
-    void Record(DWORD error) {
+    // Every failure fails the call and is reported with the object's name;
+    // the siblings of the object are still propagated.
+    void Record(DWORD error, const std::wstring& object) {
         if (firstError == ERROR_SUCCESS) firstError = error;
+        machine::NoteDescendantFailure(object, error);
         // Nothing more can be written on a full disk.
         if (error == ERROR_DISK_FULL) abort = true;
     }
 };
+
+std::wstring ChildName(const std::wstring& directory, const char* host) {
+    std::wstring name = directory;
+    if (name.empty() || name.back() != L'\\') name += L'\\';
+    return name + HostNameToWide(host);
+}
 
 // Recomputes the inherited part of everything below the directory
 // `directoryFd`, whose descriptor is now `directorySd`. Depth first; each
 // level holds one directory stream and one descriptor. A child whose
 // inherited part does not change is neither written nor descended into.
 // Links are never followed and never rewritten.
-void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run) {
+void PropagateBelow(int directoryFd, const std::wstring& directoryName, const Bytes& directorySd, Propagation& run) {
     int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) {
-        run.Record(ErrorFromErrno(errno));
+        run.Record(ErrorFromErrno(errno), directoryName);
         return;
     }
     DIR* dir = ::fdopendir(listFd);
     if (!dir) {
         ::close(listFd);
-        run.Record(ERROR_NOT_ENOUGH_MEMORY);
+        run.Record(ERROR_NOT_ENOUGH_MEMORY, directoryName);
         return;
     }
     while (!run.abort) {
@@ -127,12 +137,13 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
 
         UniqueFd child(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!child.Valid()) {
-            if (errno != ENOENT) run.Record(ErrorFromErrno(errno));  // a vanished child is no failure
+            // a vanished child is no failure
+            if (errno != ENOENT) run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
             continue;
         }
         struct stat status;
         if (::fstat(child.Get(), &status) != 0) {
-            run.Record(ErrorFromErrno(errno));
+            run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
             continue;
         }
         bool isDirectory = S_ISDIR(status.st_mode);
@@ -141,18 +152,20 @@ void PropagateBelow(int directoryFd, const Bytes& directorySd, Propagation& run)
         Bytes childSd, stored;
         DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
         if (error != ERROR_SUCCESS) {
-            run.Record(error);  // a damaged attribute stays as it is
+            run.Record(error, ChildName(directoryName, entry->d_name));  // a damaged attribute stays as it is
             continue;
         }
         Bytes updated;
-        if (!Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated)) continue;
-        error = Check(childSd, run.token, run.desired);
+        bool changed = false;
+        error = Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated, &changed);
+        if (error == ERROR_SUCCESS && !changed) continue;
+        if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
         if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored);
         if (error != ERROR_SUCCESS) {
-            run.Record(error);
+            run.Record(error, ChildName(directoryName, entry->d_name));
             continue;
         }
-        if (isDirectory) PropagateBelow(child.Get(), updated, run);
+        if (isDirectory) PropagateBelow(child.Get(), ChildName(directoryName, entry->d_name), updated, run);
     }
     ::closedir(dir);
 }
@@ -236,11 +249,19 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored);
     if (error != ERROR_SUCCESS) return error;
 
-    if (!isDirectory || (!damaged && InheritablePart(current) == InheritablePart(updated))) return ERROR_SUCCESS;
+    // Every write of a directory's DACL or SACL brings its children up to
+    // date, whether or not what it hands down changed: a propagation that
+    // was cut short (a killed job, a failed child) heals when the directory
+    // is written again. Children already up to date cost one read and are
+    // not visited further.
+    if (!isDirectory) return ERROR_SUCCESS;
+    if (!(info & (kDaclInfo | kSaclInfo)) && !damaged && InheritablePart(current) == InheritablePart(updated)) {
+        return ERROR_SUCCESS;
+    }
     ACCESS_MASK desired = READ_CONTROL | WRITE_DAC;
     if (info & kSaclInfo) desired |= ACCESS_SYSTEM_SECURITY;
     Propagation run{drive, token, desired};
-    PropagateBelow(object.object.Get(), updated, run);
+    PropagateBelow(object.object.Get(), name, updated, run);
     return run.firstError;
 }
 

@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/network_records.h"
+#include "winapi/machine/registry_model.h"
 #include "winapi/win32.h"
 
 namespace winapi::machine {
@@ -17,6 +19,15 @@ constexpr SECURITY_INFORMATION kSaclInfo =
 // Registry writes through the named calls open keys for backup, as file
 // writes do, so enabled backup and restore privileges count.
 constexpr bool kBackupSemantics = true;
+
+// "MACHINE\SOFTWARE\..." for a key, for reports.
+std::wstring KeyPathOf(const KeyRecord& key) {
+    std::wstring path = key.name;
+    for (auto parent = KeyById(key.parentId); parent; parent = parent->parentId ? KeyById(parent->parentId) : std::nullopt) {
+        path = parent->name + L"\\" + path;
+    }
+    return path;
+}
 
 }  // namespace
 
@@ -68,9 +79,17 @@ DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_IN
         stack.pop_back();
         for (const KeyRecord& child : ChildKeys(id)) {
             Bytes childSd;
-            if (!Reinherit(child.descriptor, parentSd, true, mapping, &childSd)) continue;
+            bool changed = false;
+            DWORD childError = Reinherit(child.descriptor, parentSd, true, mapping, &childSd, &changed);
+            if (childError != ERROR_SUCCESS) {
+                // Named to the host; its siblings are still propagated.
+                NoteDescendantFailure(KeyPathOf(child), childError);
+                if (firstError == ERROR_SUCCESS) firstError = childError;
+                continue;
+            }
+            if (!changed) continue;
             ACCESS_MASK childGranted = 0;
-            DWORD childError = CheckAccess(child.descriptor.data(), child.descriptor.size(), token, childAccess,
+            childError = CheckAccess(child.descriptor.data(), child.descriptor.size(), token, childAccess,
                                            mapping, kBackupSemantics, &childGranted);
             if (childError != ERROR_SUCCESS) {
                 if (firstError == ERROR_SUCCESS) firstError = childError;

@@ -344,26 +344,30 @@ DWORD ApplySecurityInformation(const Bytes& currentSd, const Bytes* parentSd, bo
     return ERROR_SUCCESS;
 }
 
-bool Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer, const GENERIC_MAPPING& mapping,
-               Bytes* result) {
+DWORD Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer, const GENERIC_MAPPING& mapping,
+                Bytes* result, bool* changed) {
+    *changed = false;
     OwnedDescriptor child, parent;
-    if (!Load(childSd, &child) || !Load(parentSd, &parent)) return false;
-    bool changed = false;
+    if (!Load(childSd, &child) || !Load(parentSd, &parent)) return ERROR_INVALID_SECURITY_DESCR;
+    bool differs = false;
     if (!(child.control & SE_DACL_PROTECTED) &&
         ReinheritAcl(parent.dacl, isContainer, child.owner, child.group, mapping, false, &child.dacl)) {
         child.control |= SE_DACL_AUTO_INHERITED;
-        changed = true;
+        differs = true;
     }
     if (!(child.control & SE_SACL_PROTECTED) &&
         ReinheritAcl(parent.sacl, isContainer, child.owner, child.group, mapping, true, &child.sacl)) {
         child.control |= SE_SACL_AUTO_INHERITED;
-        changed = true;
+        differs = true;
     }
-    if (!changed) return false;
+    if (!differs) return ERROR_SUCCESS;
+    // A list past 64 KiB cannot be stored: the descendant keeps what it
+    // should lose, which is a failure, never "unchanged".
     Bytes stored = Store(child);
-    if (stored.empty()) return false;
+    if (stored.empty()) return ERROR_ALLOTTED_SPACE_EXCEEDED;
     *result = std::move(stored);
-    return true;
+    *changed = true;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace winapi

@@ -32,10 +32,13 @@ DWORD ApplySecurityInformation(const Bytes& currentSd, const Bytes* parentSd, bo
                                const GENERIC_MAPPING& mapping, Bytes* result);
 
 // Recomputes the inherited part of a descendant after its parent changed.
-// Returns false, leaving `*result` untouched, when the descendant is
+// `*changed` is false, and `*result` untouched, when the descendant is
 // protected or its inherited part comes out unchanged: then it is not
-// rewritten and its own subtree need not be visited.
-bool Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer, const GENERIC_MAPPING& mapping,
-               Bytes* result);
+// rewritten and its own subtree need not be visited. Fails with
+// ERROR_INVALID_SECURITY_DESCR when a descriptor cannot be read and
+// ERROR_ALLOTTED_SPACE_EXCEEDED when the recomputed descriptor would not
+// fit its 64 KiB lists.
+DWORD Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer, const GENERIC_MAPPING& mapping,
+                Bytes* result, bool* changed);
 
 }  // namespace winapi

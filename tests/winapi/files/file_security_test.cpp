@@ -322,3 +322,23 @@ TEST_F(FileSecurityTest, MissingObjectsAndEscapesAreErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// A revoke cut short (the job killed between the directory's write and a
+// child's) heals when the same revoke runs again, although what the
+// directory hands down does not change the second time.
+TEST_F(FileSecurityTest, RewritingADirectoryHealsChildrenAnEarlierPropagationMissed) {
+    MakeFile("top/sub/file.txt");
+    const SECURITY_INFORMATION protectedDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;AU)"), ERROR_SUCCESS);
+    const Bytes subWithUsers = Raw("top/sub");
+    ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)"), ERROR_SUCCESS);
+    SetRaw("top/sub", subWithUsers);  // as if the revoke had been killed before reaching sub
+
+    ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)"), ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\top\\sub").find(L";;;AU)"), std::wstring::npos);
+    EXPECT_EQ(Dacl(L"C:\\top\\sub\\file.txt").find(L";;;AU)"), std::wstring::npos);
+}
+
+}  // namespace

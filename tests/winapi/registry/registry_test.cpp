@@ -7,6 +7,7 @@
 #include "support/machine_test_helpers.h"
 #include "support/temp_machine.h"
 #include "winapi/machine/admin.h"
+#include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/process_token.h"
 
 namespace {
@@ -218,6 +219,52 @@ TEST_F(RegistryTest, InjectedFaultHitsTheNamedCall) {
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM", 0, KEY_READ, &key), ERROR_REGISTRY_IO_FAILED);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key), ERROR_SUCCESS);
     RegCloseKey(key);
+}
+
+}  // namespace
+
+namespace {
+
+// A key whose recomputed DACL would pass 64 KiB cannot take what its parent
+// hands down: that is a failure of the write, with the key named, and its
+// siblings are still brought up to date.
+TEST_F(RegistryTest, APropagationThatDoesNotFitFailsNamesTheKeyAndGoesOn) {
+    for (const wchar_t* key : {L"MACHINE\\SOFTWARE\\Vendor\\A", L"MACHINE\\SOFTWARE\\Vendor\\B",
+                               L"MACHINE\\SOFTWARE\\Vendor\\C"}) {
+        winapi::machine::AddKey(L"WS01", key);
+    }
+    auto setDacl = [](const wchar_t* key, const std::wstring& sddl) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr));
+        LocalBlock owned(sd);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+        return SetNamedSecurityInfoW(const_cast<LPWSTR>(key), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, dacl, nullptr);
+    };
+    // 36-byte ACEs: 1,000 explicit ones on B and 1,000 inheritable ones
+    // above it make 72,000 bytes, past the 65,535 one list holds.
+    auto aces = [](const wchar_t* flags, int first) {
+        std::wstring text;
+        for (int i = first; i < first + 1000; ++i) {
+            text += L"(A;" + std::wstring(flags) + L";KA;;;S-1-5-21-1-2-3-" + std::to_wstring(i) + L")";
+        }
+        return text;
+    };
+    ASSERT_EQ(setDacl(L"MACHINE\\SOFTWARE\\Vendor\\B", L"D:" + aces(L"", 5000)), static_cast<DWORD>(ERROR_SUCCESS));
+    std::vector<std::wstring> reported;
+    winapi::machine::SetDescendantFailureObserver(
+        [&](const std::wstring& object, DWORD) { reported.push_back(object); });
+
+    DWORD error = setDacl(L"MACHINE\\SOFTWARE\\Vendor", L"D:P" + aces(L"OICI", 1000));
+    winapi::machine::SetDescendantFailureObserver(nullptr);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALLOTTED_SPACE_EXCEEDED));
+    EXPECT_EQ(reported, (std::vector<std::wstring>{L"MACHINE\\SOFTWARE\\Vendor\\B"}));
+    for (const wchar_t* sibling : {L"MACHINE\\SOFTWARE\\Vendor\\A", L"MACHINE\\SOFTWARE\\Vendor\\C"}) {
+        EXPECT_NE(KeySddl(sibling, DACL_SECURITY_INFORMATION).find(L"(A;OICIID;KA;;;S-1-5-21-1-2-3-1999)"),
+                  std::wstring::npos);
+    }
 }
 
 }  // namespace
