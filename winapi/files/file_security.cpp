@@ -93,6 +93,10 @@ struct Propagation {
     const machine::Drive& drive;
     const AccessToken& token;
     ACCESS_MASK desired;
+    // Whether the directory hands down what it handed down before: the
+    // visit only heals children left stale by an earlier cut-short one, and
+    // a child that cannot be read is left to whoever reaches it by name.
+    bool healingOnly = false;
     DWORD firstError = ERROR_SUCCESS;
     bool abort = false;
 
@@ -152,7 +156,8 @@ void PropagateBelow(int directoryFd, const std::wstring& directoryName, const By
         Bytes childSd, stored;
         DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
         if (error != ERROR_SUCCESS) {
-            run.Record(error, ChildName(directoryName, entry->d_name));  // a damaged attribute stays as it is
+            // A damaged attribute stays as it is.
+            if (!run.healingOnly) run.Record(error, ChildName(directoryName, entry->d_name));
             continue;
         }
         Bytes updated;
@@ -255,12 +260,12 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     // is written again. Children already up to date cost one read and are
     // not visited further.
     if (!isDirectory) return ERROR_SUCCESS;
-    if (!(info & (kDaclInfo | kSaclInfo)) && !damaged && InheritablePart(current) == InheritablePart(updated)) {
-        return ERROR_SUCCESS;
-    }
+    const bool sameInheritable = !damaged && InheritablePart(current) == InheritablePart(updated);
+    if (!(info & (kDaclInfo | kSaclInfo)) && sameInheritable) return ERROR_SUCCESS;
     ACCESS_MASK desired = READ_CONTROL | WRITE_DAC;
     if (info & kSaclInfo) desired |= ACCESS_SYSTEM_SECURITY;
     Propagation run{drive, token, desired};
+    run.healingOnly = sameInheritable;
     PropagateBelow(object.object.Get(), name, updated, run);
     return run.firstError;
 }

@@ -257,8 +257,10 @@ TEST(ApplySecurityInformation, DamagedParentFailsOnlyWhenInheritanceNeedsIt) {
 
 std::wstring Reinherited(const std::wstring& child, const std::wstring& parent, bool isContainer, bool* rewritten) {
     Bytes result = {0xEE};
-    *rewritten =
-        winapi::Reinherit(SdFromSddl(child), SdFromSddl(parent), isContainer, winapi::FileGenericMapping(), &result);
+    bool changed = false;
+    *rewritten = winapi::Reinherit(SdFromSddl(child), SdFromSddl(parent), isContainer, winapi::FileGenericMapping(),
+                                   &result, &changed) == ERROR_SUCCESS &&
+                 changed;
     return *rewritten ? SddlOf(result) : std::wstring();
 }
 
@@ -315,10 +317,14 @@ TEST(Reinherit, DamagedDescriptorsAreNotRewritten) {
     child[child.size() - 30] ^= 0xFF;
     child.resize(child.size() - 3);
     Bytes result;
-    EXPECT_FALSE(winapi::Reinherit(child, SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FW;;;BU)"), false,
-                                   winapi::FileGenericMapping(), &result));
-    EXPECT_FALSE(winapi::Reinherit(SdFromSddl(Owned(L"D:AI")), Bytes{1, 0, 4}, false, winapi::FileGenericMapping(),
-                                   &result));
+    bool changed = true;
+    EXPECT_EQ(winapi::Reinherit(child, SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FW;;;BU)"), false,
+                                winapi::FileGenericMapping(), &result, &changed),
+              static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(winapi::Reinherit(SdFromSddl(Owned(L"D:AI")), Bytes{1, 0, 4}, false, winapi::FileGenericMapping(),
+                                &result, &changed),
+              static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
 }
 
 }  // namespace
