@@ -56,9 +56,17 @@ void AddInit(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, 
     auto driveC = std::make_shared<std::string>();
     cmd->add_option("--name", *name, "Computer name (default: this host's name in upper case)");
     cmd->add_option("--drive-c", *driveC, "Directory for drive C: (default: C beside the database)");
-    cmd->footer("Example:\n  tavrik machine --machine lab.db init --name WS01 --drive-c /srv/ws01-c");
+    auto fromSamba = std::make_shared<std::string>();
+    cmd->add_option("--from-samba", *fromSamba,
+                    "Make the computer this host's Samba server, from its smb.conf (name, machine SID, shares)");
+    cmd->footer("Example:\n  tavrik machine --machine lab.db init --name WS01 --drive-c /srv/ws01-c\n"
+                "  sudo tavrik machine init --from-samba /etc/samba/smb.conf");
     cmd->callback([=, &exitCode] {
         RunStep(options, exitCode, [&] {
+            if (!fromSamba->empty()) {
+                wm::InitializeFromSamba(*fromSamba);
+                return;
+            }
             std::string directory = *driveC;
             if (directory.empty()) {
                 std::string db = wm::CurrentMachinePath();

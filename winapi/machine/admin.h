@@ -91,6 +91,11 @@ void ResetToken();
 // keep descriptors as smbd does (POSIX ACLs, ownership, NTACL version 4).
 // An empty path forgets it. Throws when the file cannot be read.
 void SetSambaConfiguration(const std::string& configPath);
+// Fills an empty network with the Samba server itself as the local
+// computer: its NetBIOS name, its machine SID (winbindd's, else a new one),
+// a share of the same name and path for every file share of smb.conf, and
+// the configuration recorded as above. Returns the computer's name.
+std::wstring InitializeFromSamba(const std::string& configPath);
 
 // ---- fault injection -------------------------------------------------------------------
 // Makes the Win32 call named `call` (e.g. "SetNamedSecurityInfoW") fail with

@@ -5,6 +5,7 @@
 #include "winapi/machine/samba_config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -126,6 +127,27 @@ std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool only
         shares.push_back(std::move(share));
     }
     return shares;
+}
+
+SambaIdentity ReadSambaIdentity(const std::string& configPath) {
+    SambaIdentity identity;
+    for (const auto& [name, values] : Parse(configPath)) {
+        if (Key(name) != "global") continue;
+        if (auto it = values.find("netbiosname"); it != values.end()) identity.netbiosName = it->second;
+        if (auto it = values.find("workgroup"); it != values.end()) identity.workgroup = it->second;
+    }
+    auto upper = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return text;
+    };
+    if (identity.netbiosName.empty()) {
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        identity.netbiosName = std::string(host).substr(0, std::string(host).find('.')).substr(0, 15);
+    }
+    identity.netbiosName = upper(identity.netbiosName);
+    identity.workgroup = upper(identity.workgroup.empty() ? "WORKGROUP" : identity.workgroup);
+    return identity;
 }
 
 std::string SambaConfigurationPath() {

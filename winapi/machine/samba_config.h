@@ -22,6 +22,14 @@ struct SambaShare {
 // std::runtime_error naming the file when it cannot be read.
 std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr);
 
+// [global]'s "netbios name" (default: the host name, upper case, up to the
+// first dot, at most 15 characters) and "workgroup" (default WORKGROUP).
+struct SambaIdentity {
+    std::string netbiosName;
+    std::string workgroup;
+};
+SambaIdentity ReadSambaIdentity(const std::string& configPath);
+
 // The acl_xattr share of the configuration recorded for the local
 // computer whose path holds `directory`, the innermost one when shares
 // nest; nullopt when none is recorded or none holds it.

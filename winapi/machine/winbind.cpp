@@ -127,6 +127,22 @@ std::optional<Bytes> WinbindSidOfUnixId(bool group, unsigned int id) {
     return FromWinbind(found);
 }
 
+std::optional<Bytes> WinbindOwnDomainSid() {
+    const std::string own = OwnDomain();
+    if (own.empty()) return std::nullopt;
+    // The domain's own name looks up to the domain SID.
+    wbcDomainSid sid{};
+    wbcSidType type = WBC_SID_NAME_USE_NONE;
+    if (WBC_ERROR_IS_OK(wbcLookupName(own.c_str(), "", &sid, &type)) && type == WBC_SID_NAME_DOMAIN) {
+        return FromWinbind(sid);
+    }
+    struct wbcDomainInfo* info = nullptr;
+    if (!WBC_ERROR_IS_OK(wbcDomainInfo(own.c_str(), &info)) || !info) return std::nullopt;
+    Bytes found = FromWinbind(info->sid);
+    wbcFreeMemory(info);
+    return found;
+}
+
 bool WinbindSpeaksForLocalComputer() { return !SambaConfigurationPath().empty(); }
 
 }  // namespace winapi::machine

@@ -25,6 +25,10 @@ struct WinbindId {
 std::optional<WinbindId> WinbindUnixIdOfSid(const Bytes& sid);
 std::optional<Bytes> WinbindSidOfUnixId(bool group, unsigned int id);
 
+// The SID of the account domain winbindd serves as its own (on a
+// standalone server, the server's SAM); nullopt without winbindd.
+std::optional<Bytes> WinbindOwnDomainSid();
+
 // Whether the local computer is the Samba server winbindd speaks for: a
 // Samba configuration is recorded for it.
 bool WinbindSpeaksForLocalComputer();

@@ -92,3 +92,37 @@ TEST(SambaAccountsTest, NamesAndSidsAreWinbindsAndListingsShowNames) {
 
 }  // namespace
 }  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+TEST(SambaAccountsTest, InitFromSambaMakesTheServerTheLocalComputerWithItsShares) {
+    std::string skip;
+    auto server = SambaServer::Start({}, &skip);
+    if (!server) GTEST_SKIP() << skip;
+    const std::string database = server->Folder() + "/server.db";
+    ProgramResult init = RunProgram({TAVRIK_BINARY, "machine", "--machine", database, "init", "--from-samba",
+                                     server->ConfigPath()});
+    ASSERT_EQ(init.exitCode, 0) << init.out;
+
+    // alice's SID without its RID is the server's machine SID.
+    std::string aliceSid = RunProgram({"wbinfo", "-n", "alice"}).out;
+    aliceSid = aliceSid.substr(0, aliceSid.find(' '));
+    const std::string machineSid = aliceSid.substr(0, aliceSid.rfind('-'));
+    ProgramResult show = RunProgram({TAVRIK_BINARY, "machine", "--machine", database, "show"});
+    EXPECT_NE(show.out.find("Computer SAMBATEST (local)"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("SID " + machineSid + "\n"), std::string::npos) << show.out;
+
+    // Its share reaches the shared directory, kept as smbd keeps it.
+    const std::string path = server->ShareDirectory() + "/by_share.txt";
+    std::ofstream(path) << "shared\n";
+    ::chmod(path.c_str(), 0600);
+    ProgramResult grant = RunProgram({TAVRIK_BINARY, "grant", "\\\\SAMBATEST\\data\\by_share.txt", "--machine",
+                                      database, "alice", "read"});
+    ASSERT_EQ(grant.exitCode, 0) << grant.out;
+    ProgramResult read = server->SmbClient("alice", "get by_share.txt /dev/null");
+    EXPECT_EQ(read.out.find("NT_STATUS_"), std::string::npos) << read.out;
+}
+
+}  // namespace
+}  // namespace tavrik::test
