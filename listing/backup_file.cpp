@@ -230,6 +230,12 @@ bool BackupLineReader::ReadUtf16Line(BackupLine& line) {
             highSurrogate = unit;
             continue;
         }
+        // U+DC80..U+DCFF alone stand for bytes of a Linux file name that are
+        // not UTF-8; they are kept so the name reaches that file again.
+        if (unit >= 0xDC80 && unit <= 0xDCFF) {
+            store(unit, 1);
+            continue;
+        }
         if (unit >= 0xDC00 && unit <= 0xDFFF) {
             line.damaged = true;
             store(kReplacement, 1);

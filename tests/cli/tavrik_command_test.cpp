@@ -549,3 +549,48 @@ TEST_F(TavrikCommand, DeniedAndFullDiskWritesAsTheWorldFailsThem) {
 
 }  // namespace
 }  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+std::string Ntacl(const std::string& file) {
+    char value[8192];
+    for (const char* name : {"security.NTACL", "user.NTACL"}) {
+        ssize_t size = lgetxattr(file.c_str(), name, value, sizeof value);
+        if (size >= 0) return std::string(value, static_cast<size_t>(size));
+    }
+    return {};
+}
+
+// Names that are not UTF-8, or hold control characters, are ordinary
+// objects: a recursive job processes each once, and a backup restores each
+// to its own file.
+TEST_F(TavrikCommand, HostileNamesAreProcessedOnceEachAndRoundTripThroughABackup) {
+    const std::string data = machine.DriveC() + "/data/";
+    const char* names[] = {"r\xfe", "r\xff", "ctl\x01name"};
+    uid_t owner = 4201;
+    for (const char* name : names) {
+        std::ofstream(data + name) << name;
+        ASSERT_EQ(chown((data + name).c_str(), owner, owner), 0);
+        ++owner;
+    }
+    auto grant = Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--recurse"});
+    ASSERT_EQ(grant.exitCode, 0) << grant.out << grant.err;
+    std::vector<std::string> saved;
+    for (const char* name : names) saved.push_back(Ntacl(data + name));
+    EXPECT_NE(saved[0], saved[1]);
+
+    const std::string backup = machine.Folder() + "/hostile.bak";
+    ASSERT_EQ(Run({"backup", "C:\\data", backup, "--recurse"}).exitCode, 0);
+    for (const char* name : names) {
+        ASSERT_EQ(removexattr((data + name).c_str(), "security.NTACL") == 0 ||
+                      removexattr((data + name).c_str(), "user.NTACL") == 0,
+                  true);
+    }
+    auto restore = Run({"restore", backup});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(Ntacl(data + names[i]), saved[i]) << names[i];
+}
+
+}  // namespace
+}  // namespace tavrik::test

@@ -30,6 +30,18 @@ UniqueFd UniqueFd::Duplicate() const {
 
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+namespace {
+
+// Bytes of a host name that are not UTF-8 (0x80..0xFF) become the lone low
+// surrogates U+DC80..U+DCFF and back, as Python's surrogateescape does: no
+// valid UTF-8 decodes to those, so every host name round-trips exactly and
+// two names never collapse into one.
+constexpr uint32_t kEscapeBase = 0xDC00;
+constexpr uint32_t kEscapedByteFirst = 0xDC80;
+constexpr uint32_t kEscapedByteLast = 0xDCFF;
+
+}  // namespace
+
 // ---- names -------------------------------------------------------------------------
 
 bool WideToHostName(std::wstring_view wide, std::string* host) {
@@ -37,6 +49,10 @@ bool WideToHostName(std::wstring_view wide, std::string* host) {
     host->reserve(wide.size());
     for (wchar_t wc : wide) {
         auto c = static_cast<uint32_t>(wc);
+        if (c >= kEscapedByteFirst && c <= kEscapedByteLast) {
+            host->push_back(static_cast<char>(c - kEscapeBase));  // a byte that was not UTF-8
+            continue;
+        }
         if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
         if (c < 0x80) {
             host->push_back(static_cast<char>(c));
@@ -83,7 +99,7 @@ std::wstring HostNameToWide(std::string_view host) {
         }
         if (valid && (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
         if (!valid) {
-            wide.push_back(static_cast<wchar_t>(0xFFFD));
+            wide.push_back(static_cast<wchar_t>(kEscapeBase + b));
             ++i;
             continue;
         }
@@ -170,7 +186,9 @@ std::vector<std::wstring_view> SplitComponents(std::wstring_view rest, bool* tra
 
 bool IsValidComponent(std::wstring_view component, bool wildcards) {
     for (wchar_t c : component) {
-        if (c < 0x20 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|') return false;
+        // Control characters are legal in Linux names, and such names are
+        // found by walks; only NUL can never be part of one.
+        if (c == 0 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|') return false;
         if ((c == L'*' || c == L'?') && !wildcards) return false;
     }
     return true;

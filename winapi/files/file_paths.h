@@ -55,10 +55,11 @@ private:
 // also for O_PATH descriptors and symbolic links (/proc/self/fd/N).
 std::string DescriptorPath(int fd);
 
-// Host names are UTF-8; names in the layer are UTF-32. Code points that are
-// not Unicode scalar values make the conversion fail.
+// Host names are UTF-8; names in the layer are UTF-32. Each byte that is
+// not valid UTF-8 becomes U+DC80..U+DCFF and back, so names round-trip
+// exactly; other code points that are not Unicode scalar values make the
+// conversion fail.
 bool WideToHostName(std::wstring_view wide, std::string* host);
-// Bytes that are not valid UTF-8 become U+FFFD.
 std::wstring HostNameToWide(std::string_view host);
 
 // Windows compares file names after mapping both to upper case.
