@@ -2,25 +2,46 @@
 // the directories and files below it, depth first, each directory before its
 // contents.
 #include <algorithm>
+#include <vector>
 
 #include "engine/tavrik.h"
 #include "engine/text.h"
 
 namespace {
 
-// Closes a search handle on every way out of an enumeration.
-class SearchHandle {
+// The open searches of a walk, one per level, each with the length of the
+// path prefix its entries share; closed on every way out of the walk.
+class SearchStack {
 public:
-    explicit SearchHandle(HANDLE handle) : m_handle(handle) {}
-    ~SearchHandle() {
-        if (m_handle != INVALID_HANDLE_VALUE) FindClose(m_handle);
+    SearchStack() = default;
+    ~SearchStack() {
+        while (!Empty()) Close();
     }
-    SearchHandle(const SearchHandle&) = delete;
-    SearchHandle& operator=(const SearchHandle&) = delete;
-    HANDLE get() const { return m_handle; }
+    SearchStack(const SearchStack&) = delete;
+    SearchStack& operator=(const SearchStack&) = delete;
+
+    // Starts a search of `pattern` whose entries are named by the pattern up
+    // to `lastBackslash`, inclusive. False when FindFirstFileW fails.
+    bool Open(const std::wstring& pattern, WIN32_FIND_DATAW* data, size_t lastBackslash) {
+        HANDLE handle = FindFirstFileW(pattern.c_str(), data);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        m_levels.push_back({handle, lastBackslash == std::wstring::npos ? 0 : lastBackslash + 1});
+        return true;
+    }
+    void Close() {
+        FindClose(m_levels.back().handle);
+        m_levels.pop_back();
+    }
+    bool Empty() const { return m_levels.empty(); }
+    HANDLE Top() const { return m_levels.back().handle; }
+    size_t PrefixLength() const { return m_levels.back().prefixLength; }
 
 private:
-    HANDLE m_handle;
+    struct Level {
+        HANDLE handle;
+        size_t prefixLength;
+    };
+    std::vector<Level> m_levels;
 };
 
 bool IsShareRoot(const std::wstring& path) {
@@ -55,29 +76,45 @@ DWORD CTavrik::WalkFileSystem(std::wstring path, ObjectCallback callback) {
         path += L"\\*.*";
     }
 
+    // The walk keeps one open search per level and one path for all of
+    // them, and loops instead of recursing: memory grows linearly with the
+    // depth of the tree, and deep trees cannot exhaust the stack.
     WIN32_FIND_DATAW data = {};
-    SearchHandle search(FindFirstFileW(path.c_str(), &data));
-    if (search.get() == INVALID_HANDLE_VALUE) {
+    SearchStack levels;
+    if (!levels.Open(path, &data, path.rfind(L'\\'))) {
         m_lastOsError = GetLastError();
         return RTN_ERR_FIND_FILE;
     }
-    const size_t lastBackslash = path.rfind(L'\\');
-    const std::wstring prefix = lastBackslash == std::wstring::npos ? std::wstring() : path.substr(0, lastBackslash + 1);
-
-    do {
+    std::wstring current = path;
+    bool haveEntry = true;
+    while (!levels.Empty()) {
+        if (!haveEntry) {
+            // This level is done; go on with the entry after it in its parent.
+            levels.Close();
+            haveEntry = !levels.Empty() && FindNextFileW(levels.Top(), &data);
+            continue;
+        }
         const std::wstring name = EntryName(data);
-        if (name == L"." || name == L"..") continue;
+        current.resize(levels.PrefixLength());
+        current += name;
         // Links (reparse points) are never followed: a link could lead the
         // walk out of its tree or back into one of its own ancestors.
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        const bool skipped = name == L"." || name == L".." || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (!skipped && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             if (m_recursion & RECURSE_CONTAINERS) {
-                if (DWORD code = (this->*callback)(prefix + name); code != RTN_OK) return code;
+                if (DWORD code = (this->*callback)(current); code != RTN_OK) return code;
             }
-            if (DWORD code = WalkFileSystem(prefix + name + L"\\*.*", callback); code != RTN_OK) return code;
-        } else if (m_recursion & RECURSE_OBJECTS) {
-            if (DWORD code = (this->*callback)(prefix + name); code != RTN_OK) return code;
+            current += L"\\*.*";
+            if (!levels.Open(current, &data, current.rfind(L'\\'))) {
+                m_lastOsError = GetLastError();
+                return RTN_ERR_FIND_FILE;
+            }
+            continue;  // the new level's first entry is in `data`
         }
-    } while (FindNextFileW(search.get(), &data));
+        if (!skipped && (m_recursion & RECURSE_OBJECTS)) {
+            if (DWORD code = (this->*callback)(current); code != RTN_OK) return code;
+        }
+        haveEntry = FindNextFileW(levels.Top(), &data);
+    }
     return RTN_OK;
 }

@@ -1,5 +1,11 @@
 // The order in which the file-system and registry walks visit objects, and
 // how they end.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "network_fixture.h"
@@ -146,6 +152,36 @@ TEST_F(WalksTest, LinksAreNeverFollowed) {
     EXPECT_EQ(Visit(RECURSE_CONTAINERS | RECURSE_OBJECTS, tree),
               (Paths{tree, tree + L"\\a.txt", tree + L"\\B", tree + L"\\B\\c.txt", tree + L"\\B\\sub",
                      tree + L"\\d.txt"}));
+}
+
+// A deep tree under a low soft limit of open files: the walk holds at most
+// one descriptor per level, the layer raises the soft limit to the hard
+// one, and the walk loops rather than recursing.
+TEST_F(WalksTest, DeepTreesAreWalkedWholeWithOneDescriptorPerLevel) {
+    constexpr int kDepth = 400;
+    MakeDirectory("deep");
+    // Built one level at a time: the whole path is too long for one call.
+    int level = open(HostPath("deep").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < kDepth && level >= 0; ++i) {
+        ASSERT_EQ(mkdirat(level, "d", 0755), 0);
+        int next = openat(level, "d", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(level);
+        level = next;
+    }
+    ASSERT_GE(level, 0);
+    close(openat(level, "leaf.txt", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    close(level);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 2 * kDepth) GTEST_SKIP() << "the hard limit of open files is too low";
+    struct rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    auto visited = Visit(RECURSE_CONTAINERS | RECURSE_OBJECTS, L"\\\\?\\C:\\deep");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::system(("rm -rf '" + HostPath("deep") + "'").c_str());
+    ASSERT_EQ(visited.size(), static_cast<size_t>(kDepth + 2));
+    EXPECT_EQ(visited.back().size(), std::wstring(L"\\\\?\\C:\\deep").size() + 2 * kDepth + 9);
 }
 
 class RegistryWalkTest : public WalksTest {
