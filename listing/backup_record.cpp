@@ -124,6 +124,14 @@ std::wstring DisplayableName(std::wstring_view name) {
     return text;
 }
 
+namespace {
+
+// The listing writes only the five types the engine walks; any other
+// number would reach an SE_OBJECT_TYPE it cannot hold.
+bool KnownObjectType(DWORD type) { return type >= SE_FILE_OBJECT && type <= SE_LMSHARE; }
+
+}  // namespace
+
 BackupEntry ParseBackupEntry(std::wstring_view line) {
     // Line end and closing quote off the right, opening quotes off the left.
     std::wstring_view text = line;
@@ -152,7 +160,7 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     entry.exactShape = i > 0 && k > i && leadingQuotes == 1 && exact.size() >= 2 && exact.front() == kQuote &&
                        exact.back() == kQuote && exact[exact.size() - 2] != kQuote &&
                        AllDigits(Clip(text, i + 2, k - i - 2)) && Clip(text, i + 2, k - i - 2).size() <= 10 &&
-                       !HasLineBreak(exact);
+                       !HasLineBreak(exact) && KnownObjectType(entry.objectType);
     return entry;
 }
 

@@ -41,6 +41,13 @@ TEST(BackupRecordTest, SddlIsUpperCasedAndLineEndsAndQuotesAreTrimmed) {
     EXPECT_TRUE(ParseBackupEntry(L"\"C:\\x\",1,\"d:pai(a;;fa;;;ba)\"").exactShape);
 }
 
+TEST(BackupRecordTest, ObjectTypesTheListingNeverWritesAreNoRecord) {
+    for (const wchar_t* type : {L"0", L"6", L"13", L"99", L"4294967295"}) {
+        EXPECT_FALSE(ParseBackupEntry(L"\"C:\\x\"," + std::wstring(type) + L",\"D:(A;;FA;;;BA)\"").exactShape) << type;
+    }
+    EXPECT_TRUE(ParseBackupEntry(L"\"share\",5,\"D:(A;;FA;;;BA)\"").exactShape);
+}
+
 TEST(BackupRecordTest, MissingSeparatorsCountAsFoundBeforeTheLine) {
     // No DQ "," at all: empty name; the type and SDDL fields follow from -1.
     BackupEntry entry = ParseBackupEntry(L"\r\n");
