@@ -122,6 +122,12 @@ DWORD ChownAsDescriptor(int objectFd, const Bytes& sd) {
 
 }  // namespace
 
+Bytes NdrDescriptor(const Bytes& sd) {
+    Bytes out;
+    PutDescriptor(out, sd);
+    return out;
+}
+
 bool ReadNtAclHashes(const BYTE* data, size_t size, NtAclHashes* hashes) {
     constexpr size_t kHashStart = 8 + 4 + 2;
     if (data == nullptr || size < kHashStart + kHashField) return false;

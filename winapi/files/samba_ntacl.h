@@ -35,6 +35,9 @@ Bytes EncodeNtAclV3(const Bytes& selfRelativeSd, const Sha256& descriptorHash);
 Bytes EncodeNtAclV4(const Bytes& selfRelativeSd, const Sha256& descriptorHash, const Sha256& posixHash,
                     uint64_t ntTime);
 
+// A descriptor as Samba's NDR marshals it on its own (share_info.tdb).
+Bytes NdrDescriptor(const Bytes& selfRelativeSd);
+
 // The two hashes smbd would store for the object as it is now.
 DWORD CurrentSambaHashes(int objectFd, Sha256* descriptorHash, Sha256* posixHash);
 

@@ -1,6 +1,8 @@
 #include "winapi/machine/named_objects.h"
 
 #include "winapi/machine/network_records.h"
+#include "winapi/machine/samba_config.h"
+#include "winapi/machine/samba_share_security.h"
 #include "winapi/machine/text.h"
 
 namespace winapi::machine {
@@ -8,6 +10,18 @@ namespace {
 
 NamedObjectRecord ReadObject(const Query& q) {
     return NamedObjectRecord{q.Int(0), q.WText(1), q.Text(2), q.Blob(3)};
+}
+
+// On the Samba server itself a share's descriptor is smbd's, in
+// share_info.tdb, for the shares smb.conf has.
+bool SharesAreSambas(int64_t computerId, NamedObjectKind kind) {
+    if (kind != NamedObjectKind::Share || SambaConfigurationPath().empty()) return false;
+    auto local = LocalComputerRecord();
+    return local && local->id == computerId;
+}
+
+void UseSambaDescriptor(NamedObjectRecord& record) {
+    if (auto descriptor = ReadSambaShareDescriptor(record.name)) record.descriptor = std::move(*descriptor);
 }
 
 }  // namespace
@@ -18,7 +32,9 @@ std::optional<NamedObjectRecord> FindNamedObject(int64_t computerId, NamedObject
         "SELECT id, name, directory, descriptor FROM objects WHERE computer_id = ?1 AND kind = ?2 AND name_key = ?3");
     q.Bind(1, computerId).Bind(2, static_cast<int64_t>(kind)).Bind(3, UpperCase(name));
     if (!q.Step()) return std::nullopt;
-    return ReadObject(q);
+    NamedObjectRecord record = ReadObject(q);
+    if (SharesAreSambas(computerId, kind)) UseSambaDescriptor(record);
+    return record;
 }
 
 std::vector<NamedObjectRecord> NamedObjectsOf(int64_t computerId, NamedObjectKind kind) {
@@ -28,6 +44,9 @@ std::vector<NamedObjectRecord> NamedObjectsOf(int64_t computerId, NamedObjectKin
         "SELECT id, name, directory, descriptor FROM objects WHERE computer_id = ?1 AND kind = ?2 ORDER BY name_key");
     q.Bind(1, computerId).Bind(2, static_cast<int64_t>(kind));
     while (q.Step()) all.push_back(ReadObject(q));
+    if (SharesAreSambas(computerId, kind)) {
+        for (NamedObjectRecord& record : all) UseSambaDescriptor(record);
+    }
     return all;
 }
 
@@ -49,6 +68,13 @@ void PutNamedObject(int64_t computerId, NamedObjectKind kind, const std::wstring
 void WriteNamedObjectDescriptor(int64_t id, const Bytes& descriptor) {
     std::lock_guard guard(MachineLock());
     Store& store = CurrentStore();
+    {
+        Query q = store.Prepare("SELECT computer_id, kind, name FROM objects WHERE id = ?1");
+        q.Bind(1, id);
+        if (q.Step() && SharesAreSambas(q.Int(0), static_cast<NamedObjectKind>(q.Int(1)))) {
+            WriteSambaShareDescriptor(q.WText(2), descriptor);
+        }
+    }
     Transaction transaction(store);
     store.Prepare("UPDATE objects SET descriptor = ?1 WHERE id = ?2").BindBlob(1, descriptor).Bind(2, id).Run();
     transaction.Commit();

@@ -135,6 +135,7 @@ SambaIdentity ReadSambaIdentity(const std::string& configPath) {
         if (Key(name) != "global") continue;
         if (auto it = values.find("netbiosname"); it != values.end()) identity.netbiosName = it->second;
         if (auto it = values.find("workgroup"); it != values.end()) identity.workgroup = it->second;
+        if (auto it = values.find("statedirectory"); it != values.end()) identity.stateDirectory = it->second;
     }
     auto upper = [](std::string text) {
         for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -147,6 +148,7 @@ SambaIdentity ReadSambaIdentity(const std::string& configPath) {
     }
     identity.netbiosName = upper(identity.netbiosName);
     identity.workgroup = upper(identity.workgroup.empty() ? "WORKGROUP" : identity.workgroup);
+    if (identity.stateDirectory.empty()) identity.stateDirectory = "/var/lib/samba";
     return identity;
 }
 

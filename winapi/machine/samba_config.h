@@ -27,6 +27,7 @@ std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool only
 struct SambaIdentity {
     std::string netbiosName;
     std::string workgroup;
+    std::string stateDirectory;  // "state directory", by default /var/lib/samba
 };
 SambaIdentity ReadSambaIdentity(const std::string& configPath);
 
