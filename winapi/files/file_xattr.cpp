@@ -1,5 +1,6 @@
 #include "winapi/files/file_xattr.h"
 
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -27,6 +28,13 @@ Bytes& ReadBuffer(size_t size) {
     thread_local Bytes buffer;
     if (buffer.size() < size) buffer.resize(size);
     return buffer;
+}
+
+// Whether the file system holding `fd` has no block left for anyone.
+bool FileSystemFull(int fd) {
+    struct statvfs space;
+    if (::fstatvfs(fd, &space) != 0) return true;
+    return space.f_bavail == 0 || space.f_favail == 0;
 }
 
 }  // namespace
@@ -91,6 +99,11 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
     if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
     switch (int error = errno) {
         case ENOSPC:
+            // ext4 says ENOSPC when one file's attributes outgrow the room
+            // it keeps for them (about 4 KB), with the disk far from full:
+            // that is a descriptor too large for this file system.
+            if (!FileSystemFull(objectFd)) return ERROR_ALLOTTED_SPACE_EXCEEDED;
+            return ERROR_DISK_FULL;
         case EDQUOT: return ERROR_DISK_FULL;
         case E2BIG:
         case ERANGE: return ERROR_ALLOTTED_SPACE_EXCEEDED;
