@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +176,30 @@ void PropagateBelow(int directoryFd, const std::wstring& directoryName, const By
     ::closedir(dir);
 }
 
+// Two writers of one descriptor each read it, change their part and write
+// it back; without a lock one of the changes is lost. Writers in this layer
+// take an exclusive advisory lock on the object for that span. Others
+// (Windows itself has the same race) are not held off, and a lock another
+// process keeps too long is waited for a second at most, so no user can
+// stop a job by holding one.
+class DescriptorWriteLock {
+public:
+    DescriptorWriteLock(int objectFd, const struct stat& status) {
+        if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return;
+        fd_ = UniqueFd(::open(DescriptorPath(objectFd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!fd_.Valid()) return;
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) return;
+            if (errno != EWOULDBLOCK) break;
+            ::usleep(5000);
+        }
+        fd_.Reset();
+    }
+
+private:
+    UniqueFd fd_;  // closing it releases the lock
+};
+
 DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& drive, Bytes* parentSd) {
     struct stat status;
     if (::fstat(object.parent.Get(), &status) != 0) return ErrorFromErrno(errno);
@@ -216,6 +241,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         return ERROR_SUCCESS;
     }
 
+    DescriptorWriteLock lock(object.object.Get(), object.status);
     Bytes current, stored;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;

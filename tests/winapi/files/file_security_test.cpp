@@ -3,12 +3,15 @@
 // inheritable changes (which descendants are rewritten and which not).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "support/privileges.h"
 #include "support/temp_machine.h"
@@ -339,6 +342,29 @@ TEST_F(FileSecurityTest, RewritingADirectoryHealsChildrenAnEarlierPropagationMis
     ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)"), ERROR_SUCCESS);
     EXPECT_EQ(Dacl(L"C:\\top\\sub").find(L";;;AU)"), std::wstring::npos);
     EXPECT_EQ(Dacl(L"C:\\top\\sub\\file.txt").find(L";;;AU)"), std::wstring::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Writers of one descriptor take turns: a write waits while another writer
+// holds the object's lock (here the test, for 150 ms), so neither's change
+// is lost to the other's read-modify-write.
+TEST_F(FileSecurityTest, WritesOfOneDescriptorWaitForEachOther) {
+    MakeFile("shared.txt");
+    int held = open((drive_ + "/shared.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::thread release([held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        close(held);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Set(L"C:\\shared.txt", DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    release.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
 }
 
 }  // namespace
