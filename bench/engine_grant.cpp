@@ -2,7 +2,11 @@
 // the simulated computer, against `setfacl -R -m` over a tree of the same
 // shape on the host.
 //
-// Usage: bench_engine_grant [files [directories]]   (default 100000 100)
+// Usage: bench_engine_grant [files [directories [samba]]]   (default 100000 100)
+// With "samba" drive C: lies in an acl_xattr share of an smb.conf written
+// for the run, so every object is written as smbd writes it (chown check,
+// POSIX access/default ACL, NTACL v4 with both hashes); the trustee is then
+// the Unix group users, which the POSIX ACLs can hold.
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,6 +52,7 @@ void MakeTree(const std::string& root, long files, long directories) {
 int main(int argc, char** argv) {
     const long files = argc > 1 ? atol(argv[1]) : 100000;
     const long directories = argc > 2 ? atol(argv[2]) : 100;
+    const bool samba = argc > 3 && std::string(argv[3]) == "samba";
     if (files <= 0 || directories <= 0) {
         std::fprintf(stderr, "usage: %s [files [directories]]\n", argv[0]);
         return 2;
@@ -58,6 +63,11 @@ int main(int argc, char** argv) {
     const std::string folder = pattern;
     winapi::machine::OpenMachine(folder + "/machine.db");
     winapi::machine::InitializeDefaultComputer(L"BENCHPC", folder + "/c");
+    if (samba) {
+        std::ofstream(folder + "/smb.conf") << "[global]\n  vfs objects = acl_xattr\n[c]\n  path = " << folder
+                                            << "/c\n";
+        winapi::machine::SetSambaConfiguration(folder + "/smb.conf");
+    }
 
     auto start = Clock::now();
     MakeTree(folder + "/c/tree", files, directories);
@@ -71,14 +81,14 @@ int main(int argc, char** argv) {
     });
     job.SetObject(L"C:\\tree", SE_FILE_OBJECT);
     job.SetAction(ACTION_ADD_ACE);
-    job.AddACE(L"BUILTIN\\Users", FALSE, L"read_ex", 0, FALSE, GRANT_ACCESS, ACL_DACL);
+    job.AddACE(samba ? L"users" : L"BUILTIN\\Users", FALSE, L"read_ex", 0, FALSE, GRANT_ACCESS, ACL_DACL);
     job.SetRecursion(RECURSE_CONTAINERS | RECURSE_OBJECTS);
     start = Clock::now();
     const DWORD code = job.Run();
     const double engineSeconds = SecondsSince(start);
-    std::printf("tavrik Run (grant read_ex, containers+objects): code %u, %ld objects, %.2f s, %.1f us/object, "
+    std::printf("tavrik Run%s (grant read_ex, containers+objects): code %u, %ld objects, %.2f s, %.1f us/object, "
                 "peak RSS %ld KiB\n",
-                static_cast<unsigned>(code), processed, engineSeconds, 1e6 * engineSeconds / (processed ? processed : 1),
+                samba ? " on a Samba share" : "", static_cast<unsigned>(code), processed, engineSeconds, 1e6 * engineSeconds / (processed ? processed : 1),
                 PeakRssKiB());
 
     const std::string command = "setfacl -R -m g:users:rx '" + folder + "/host-tree'";
