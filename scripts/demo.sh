@@ -8,15 +8,46 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${1:-build}
 echo "== Building the tavrik command ($build/) =="
-# The compiler's output is shown only when the build fails. A build
-# directory that exists keeps its own settings (scripts/test.sh's, say).
+# Only the tavrik program is built here. A new build directory gets the
+# project's default settings (tests on), so that scripts/test.sh can use the
+# same directory afterwards; one that exists keeps its own settings. The
+# compiler's output goes to a log shown only when the build fails; cmake's
+# percentage is shown as it moves, one line per tenth on a log or a pipe.
 mkdir -p "$build"
 log="$build/demo-build.log"
+: >"$log"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF >"$log" 2>&1 ||
+  echo "Configuring..."
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >>"$log" 2>&1 ||
     { cat "$log" >&2; exit 1; }
 fi
-cmake --build "$build" -j"$(nproc)" --target tavrik >>"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+progress() {
+  local last=-1 line percent
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$log"
+    # Make prints "[ 42%] ...", Ninja "[21/50] ...".
+    if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+      percent=${BASH_REMATCH[1]}
+    elif [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+      percent=$((100 * BASH_REMATCH[1] / BASH_REMATCH[2]))
+    else
+      continue
+    fi
+    if [ -t 1 ]; then
+      [ "$percent" -ne "$last" ] && printf '\rBuilding: %3d%%' "$percent"
+    elif [ $((percent / 10)) -ne $((last < 0 ? -1 : last / 10)) ]; then
+      printf 'Building: %3d%%\n' "$percent"
+    fi
+    last=$percent
+  done
+  if [ -t 1 ] && [ "$last" -ge 0 ]; then printf '\n'; fi
+}
+echo "Building (the compiler's output goes to $log)..."
+set +o pipefail
+cmake --build "$build" -j"$(nproc)" --target tavrik 2>&1 | progress
+status=${PIPESTATUS[0]}
+set -o pipefail
+[ "$status" -eq 0 ] || { cat "$log" >&2; exit 1; }
 tavrik() { "$build/tavrik" "$@"; }
 
 # The default simulated computer lives in the per-user data directory and is

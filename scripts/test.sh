@@ -6,6 +6,10 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${1:-build}
 shift || true
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# A build directory keeps its cached settings between runs; one configured
+# without the tests (by hand, or by an older demo script) would otherwise
+# build and run nothing. The tests are switched on whatever the cache says.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" -DTAVRIK_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 300
+# A run that finds no test is a failure, not a pass.
+ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 300 --no-tests=error

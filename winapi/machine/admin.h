@@ -30,6 +30,14 @@ std::string CurrentMachinePath();  // opens the default one if none is open
 // share, all with descriptors typical of Windows.
 void InitializeDefaultComputer(const std::wstring& name, const std::string& driveC);
 
+// Adds to the default computer `local` a small network to try things on: a
+// data tree C:\Data (Projects, Reports, Private, Public; files are created
+// only where missing), the key HKLM\SOFTWARE\Vendor, the domains OLDDOM and
+// NEWDOM (controllers DC01 and DC02) with the same-named accounts jane, john
+// and Staff, and the member server SRV02 sharing `serverFolder`/data as
+// `data`. Does nothing when `local` bears one of those computers' names.
+void AddSampleNetwork(const std::wstring& local, const std::string& driveC, const std::string& serverFolder);
+
 // ---- computers and domains ---------------------------------------------------------
 struct ComputerSpec {
     std::wstring name;

@@ -126,7 +126,11 @@ void OpenMachine(const std::string& databasePath) {
     if (AllComputers().empty()) {
         std::string driveC = (file.parent_path() / "C").string();
         try {
+            // One transaction: a process that finds the computer finds its network too.
+            Transaction transaction(CurrentStore());
             InitializeDefaultComputer(HostComputerName(), driveC);
+            AddSampleNetwork(HostComputerName(), driveC, (file.parent_path() / "SRV02").string());
+            transaction.Commit();
         } catch (const std::exception&) {
             // Another process filled it first; that computer will do.
             if (AllComputers().empty()) throw;
