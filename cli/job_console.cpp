@@ -18,6 +18,21 @@ namespace {
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// The name between the first '<' and the last '>' of an announcing line.
+std::wstring AnnouncedName(const std::wstring& line) {
+    const size_t open = line.find(L'<');
+    const size_t close = line.rfind(L'>');
+    return open == std::wstring::npos || close == std::wstring::npos || close <= open
+               ? std::wstring()
+               : line.substr(open + 1, close - open - 1);
+}
+
+// The quoted name a listing record opens with.
+std::wstring RecordName(const std::wstring& line) {
+    const size_t close = line.find(L'"', 1);
+    return close == std::wstring::npos ? std::wstring() : line.substr(1, close - 1);
+}
+
 // Lines that narrate progress; --quiet drops them.
 bool IsChatter(const std::wstring& line) {
     return StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Omitting ACL of: <") ||
@@ -45,13 +60,31 @@ MessageCallback JobConsole::Callback() {
 void JobConsole::Handle(const std::wstring& line) {
     // Changed or restored objects announce themselves; listed objects show
     // up as their record (SDDL and CSV records open with the quoted name).
-    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <") ||
-        StartsWith(line, L"\""))
+    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <")) {
         ++objects_;
+        seen_.lastAnnounced = AnnouncedName(line);
+        if (StartsWith(line, L"Restoring")) ++seen_.restoreRecords;
+    } else if (StartsWith(line, L"\"")) {
+        ++objects_;
+        seen_.lastListed = RecordName(line);
+    }
     const bool error = IsErrorLine(line);
     // The summary is the run's last word: no progress line may follow it.
     const bool summary = StartsWith(line, L"\nTavrik finished");
     if (summary) finished_ = true;
+    // A failed run's summary waits for the line that names what failed.
+    if (summary && error) {
+        failureSummary_ = line;
+        return;
+    }
+    // The engine says a missing privilege "can probably be ignored" before
+    // it knows; that is true when the job succeeds, and only then.
+    if (StartsWith(line, L"Info: Privilege '")) {
+        privilegeNotes_.push_back(line);
+        return;
+    }
+    if (error && line.find(L"Access is denied") != std::wstring::npos) accessDenied_ = true;
+    if (summary) ShowPrivilegeNotes(true);
     if (error && !summary) ++errors_;
     if (!error && ((quiet_ && IsChatter(line)) || (hideRecords_ && StartsWith(line, L"\"")))) {
         DrawProgress(false);
@@ -59,7 +92,8 @@ void JobConsole::Handle(const std::wstring& line) {
     }
     ClearProgress();
     std::string text = ToConsole(line);
-    if (error) {
+    if (error || (summary && quiet_)) {
+        std::cout << std::flush;
         std::cerr << text << "\n" << std::flush;
     } else {
         std::cout << text << "\n";
@@ -92,6 +126,40 @@ void JobConsole::ClearProgress() {
 void JobConsole::Finish() {
     ClearProgress();
     std::cout << std::flush;
+}
+
+void JobConsole::ShowPrivilegeNotes(bool succeeded) {
+    static const std::wstring kMaybe = L"This can probably be ignored.";
+    for (auto note : privilegeNotes_) {
+        if (accessDenied_) {
+            // Where access was denied the privilege might have let the job in.
+            const size_t at = note.find(kMaybe);
+            if (at != std::wstring::npos) note.replace(at, kMaybe.size(), L"It may be why access was denied.");
+            std::cerr << "Warning: " << ToConsole(note.substr(note.find(L' ') + 1)) << "\n";
+        } else if (succeeded && !quiet_) {
+            std::cout << ToConsole(note) << "\n";
+        }
+        // A job that failed for another reason (a missing object, an
+        // unreachable computer) failed whatever the privilege.
+    }
+    privilegeNotes_.clear();
+}
+
+void JobConsole::ReportFailure(DWORD code, const std::wstring& errorLine, DWORD osError) {
+    Finish();
+    if (osError == ERROR_ACCESS_DENIED) accessDenied_ = true;
+    ShowPrivilegeNotes(false);
+    std::cerr << ToConsole(errorLine) << "\n";
+    if (!failureSummary_.empty()) {
+        // "\nTavrik finished with error(s): " + "[6 TRUSTEE_NOT_FOUND]" + the rest.
+        std::wstring summary = failureSummary_;
+        const size_t firstBreak = summary.find(L'\n', 1);
+        summary.insert(firstBreak == std::wstring::npos ? summary.size() : firstBreak,
+                       L"[" + FromConsole(ReturnCodeLabel(code)) + L"]");
+        std::cerr << ToConsole(summary) << "\n";
+        failureSummary_.clear();
+    }
+    std::cerr << std::flush;
 }
 
 }  // namespace tavrik::cli

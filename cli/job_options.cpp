@@ -29,6 +29,24 @@ DWORD ObjectTypeFromName(const std::string& name) {
     return 0;
 }
 
+DWORD GuessObjectType(const std::wstring& name) {
+    std::wstring rest = name;
+    // \\computer\HKLM\...: a remote registry.
+    if (rest.size() > 2 && rest[0] == L'\\' && rest[1] == L'\\') {
+        const size_t slash = rest.find(L'\\', 2);
+        rest = slash == std::wstring::npos ? std::wstring() : rest.substr(slash + 1);
+    }
+    std::wstring root = rest.substr(0, rest.find_first_of(L"\\/"));
+    for (auto& c : root) c = static_cast<wchar_t>(towupper(c));
+    static const wchar_t* const kRoots[] = {
+        L"HKLM", L"HKEY_LOCAL_MACHINE", L"HKCU", L"HKEY_CURRENT_USER", L"HKCR", L"HKEY_CLASSES_ROOT",
+        L"HKU",  L"HKEY_USERS",         L"HKCC", L"HKEY_CURRENT_CONFIG",
+    };
+    for (const wchar_t* known : kRoots)
+        if (root == known) return SE_REGISTRY_KEY;
+    return SE_FILE_OBJECT;
+}
+
 DWORD ProtectionMode(const std::string& word) {
     if (word == "keep") return PROT_PROTECT_KEEP;
     if (word == "remove") return PROT_PROTECT_REMOVE;
@@ -79,9 +97,10 @@ void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject, bool wit
                         "(HKLM\\Software\\Vendor), or service, printer or share name")
             ->required();
     }
-    cmd->add_option("-t,--type", options.type, "Object type: file, service, printer, registry, share")
-        ->check(CLI::IsMember({"file", "service", "printer", "registry", "share"}, CLI::ignore_case))
-        ->capture_default_str();
+    cmd->add_option("-t,--type", options.type,
+                    "Object type: file, service, printer, registry, share (default: registry for a name that "
+                    "starts with HKLM, HKCU, HKEY_... , else file)")
+        ->check(CLI::IsMember({"file", "service", "printer", "registry", "share"}, CLI::ignore_case));
     if (withRecursion) {
         cmd->add_flag("-r,--recurse", options.recurse, "Also every directory and file (or key) below the object");
         cmd->add_flag("--recurse-containers", options.recurseContainers,
@@ -100,12 +119,17 @@ void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject, bool wit
 
 DWORD ConfigureJob(CTavrik& job, const JobOptions& options) {
     if (!OpenSimulatedComputer(options.machine)) return RTN_ERR_PARAMETER;
-    DWORD type = ObjectTypeFromName(options.type);
+    DWORD type = options.type.empty() ? GuessObjectType(FromConsole(options.object))
+                                      : ObjectTypeFromName(options.type);
     if (!options.object.empty()) {
         std::string error;
         auto name = ToObjectName(options.object, type, error);
         if (!name) {
             std::cerr << "tavrik: " << error << "\n";
+            if (type == SE_FILE_OBJECT) {
+                const std::string hint = SuggestObjectType(FromConsole(options.object));
+                if (!hint.empty()) std::cerr << "tavrik: " << hint << "\n";
+            }
             return RTN_ERR_PARAMETER;
         }
         if (job.SetObject(*name, type) != RTN_OK) {

@@ -13,7 +13,7 @@ namespace tavrik::cli {
 
 struct JobOptions {
     std::string object;               // as the user typed it
-    std::string type = "file";        // file, service, printer, registry, share
+    std::string type;                 // file, service, printer, registry, share; empty: from the name
     bool recurse = false;             // containers and objects below the object
     bool recurseContainers = false;   // only directories / keys below it
     bool recurseObjects = false;      // only files below it
@@ -35,6 +35,11 @@ DWORD ConfigureJob(CTavrik& job, const JobOptions& options);
 
 // The object type named on the command line, or 0 when unknown.
 DWORD ObjectTypeFromName(const std::string& name);
+
+// The type of an object named without --type: a registry key when the name
+// starts with a registry root (HKLM, HKEY_LOCAL_MACHINE, HKCU, ..., also
+// after \\computer\), else a file.
+DWORD GuessObjectType(const std::wstring& name);
 
 // The protection mode named keep, remove or inherit; PROT_NO_CHANGE for
 // anything else.

@@ -58,6 +58,7 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
     if (options.dryRun) winapi::machine::SetDryRun(nullptr);
 #endif
     console.Finish();
+    if (code != RTN_OK) console.ReportFailure(code, FailureLine(job, code, console.progress()), job.m_lastOsError);
     return static_cast<int>(code);
 }
 

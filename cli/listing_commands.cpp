@@ -44,7 +44,7 @@ void AddBackup(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("backup", "Save the security descriptors of an object tree to a file");
     AddJobOptions(cmd, args->job);
     cmd->add_option("FILE", args->file, "Backup file to create (UTF-16LE, one SDDL record per object)")->required();
-    AddListingOptions(cmd, args->listing, false);
+    AddListingOptions(cmd, args->listing, true);
     cmd->footer("The records go to FILE only; 'tavrik list --format sddl --output FILE' also prints them.\n"
                 "Example:\n  tavrik backup 'C:\\Data' data-acl.txt --recurse --what all\n"
                 "Restore it with: tavrik restore data-acl.txt");

@@ -26,8 +26,8 @@ DWORD ParseListWhat(const std::string& text) {
     return what;
 }
 
-void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool withFormat) {
-    if (withFormat) {
+void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool forBackup) {
+    if (!forBackup) {
         cmd->add_option("-f,--format", options.format,
                         "csv: one line per object; text: indented, one entry per line; sddl: Windows' SDDL "
                         "(the backup format)")
@@ -40,6 +40,7 @@ void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool withFormat) 
             return ParseListWhat(text) ? std::string() : std::string("use dacl, sacl, owner, group or all");
         })
         ->capture_default_str();
+    if (forBackup) return;
     cmd->add_option("--names", options.names, "Show trustees as name, sid or both")
         ->check(CLI::IsMember({"name", "sid", "both"}, CLI::ignore_case))
         ->capture_default_str();

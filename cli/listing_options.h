@@ -16,7 +16,10 @@ struct ListingOptions {
     bool inherited = false;
 };
 
-void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool withFormat = true);
+// A backup (`forBackup`) writes whole descriptors as SDDL: it has no
+// --format, and --names and --inherited would change nothing, so it has
+// none of them either.
+void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool forBackup = false);
 // Applies them to `job`; false (with a message on stderr) for a bad --what.
 bool ApplyListingOptions(CTavrik& job, const ListingOptions& options);
 // LIST_* bits of a "dacl,owner" style list, or 0 when a word is unknown.

@@ -51,6 +51,30 @@ std::optional<std::wstring> MapHostPath(const std::filesystem::path& path) {
 
 }  // namespace
 
+std::string SuggestObjectType(const std::wstring& name) {
+    if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos) return {};
+#ifndef _WIN32
+    auto named = [&name](const std::vector<winapi::machine::NamedObjectInfo>& objects) {
+        auto upper = [](std::wstring text) {
+            for (auto& c : text) c = static_cast<wchar_t>(towupper(c));
+            return text;
+        };
+        for (const auto& object : objects)
+            if (upper(object.name) == upper(name)) return true;
+        return false;
+    };
+    const std::string typed = ToConsole(name);
+    try {
+        if (named(winapi::machine::Services())) return "'" + typed + "' is a service: add --type service";
+        if (named(winapi::machine::Printers())) return "'" + typed + "' is a printer: add --type printer";
+        if (named(winapi::machine::Shares())) return "'" + typed + "' is a share: add --type share";
+    } catch (const std::exception&) {
+        // A computer that cannot be read has nothing to suggest.
+    }
+#endif
+    return "for a service, printer or share give --type service, --type printer or --type share";
+}
+
 std::optional<std::wstring> ToObjectName(const std::string& typed, DWORD objectType, std::string& error) {
     std::wstring name = FromConsole(typed);
     if (objectType != SE_FILE_OBJECT || name.empty()) return name;

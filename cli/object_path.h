@@ -15,4 +15,9 @@ namespace tavrik::cli {
 // Returns nullopt and sets `error` when the name cannot be placed.
 std::optional<std::wstring> ToObjectName(const std::string& typed, DWORD objectType, std::string& error);
 
+// For a name that could not be placed as a file: which --type it wants (a
+// service, printer or share of that name on the local computer), or a
+// general hint for a bare name; empty when there is nothing to suggest.
+std::string SuggestObjectType(const std::wstring& name);
+
 }  // namespace tavrik::cli

@@ -75,6 +75,13 @@ void AddRewriteAction(CLI::App* parent, int& exitCode, const RewriteTarget& targ
     });
 }
 
+template <size_t N>
+std::string ExamplesOf(const RewriteKind (&kinds)[N]) {
+    std::string text = "Examples:";
+    for (const auto& kind : kinds) text += std::string("\n  ") + kind.example;
+    return text;
+}
+
 const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
     auto* trustee = app.add_subcommand("trustee", "Replace, remove or copy the entries of one account");
     trustee->require_subcommand(1);
@@ -87,6 +94,8 @@ const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
          "tavrik trustee copy 'D:\\Projects' 'BUILTIN\\Users' 'TESTPC\\helpdesk'"},
     };
     for (const auto& kind : trusteeKinds) AddRewriteAction(trustee, exitCode, kTrusteeTarget, kind);
+    // Without a footer of its own a group command shows the program's examples.
+    trustee->footer(ExamplesOf(trusteeKinds));
 
     auto* domain = app.add_subcommand("domain", "Move, remove or copy the entries of every account of a domain");
     domain->require_subcommand(1);
@@ -99,6 +108,7 @@ const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
          "tavrik domain copy 'D:\\Projects' OLDDOM NEWDOM --recurse"},
     };
     for (const auto& kind : domainKinds) AddRewriteAction(domain, exitCode, kDomainTarget, kind);
+    domain->footer(ExamplesOf(domainKinds));
 });
 
 }  // namespace

@@ -66,10 +66,16 @@ echo "hello" >"$tree/Public/readme.txt"
 bold='' plain=''
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
 step() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$plain"; }
-# Explicit entries only: what the job changes. --quiet keeps the records.
-show() { tavrik list 'C:\TavrikDemo' --recurse --format text --what owner,dacl --quiet | sed '/^$/d;/Tavrik finished/d'; }
+# --quiet leaves stdout to the records and puts the summary on stderr; the
+# demo shows stderr only when a step fails.
+quietly() {
+  local err
+  if ! err=$(tavrik "$@" --quiet 2>&1 >&3); then printf '%s\n' "$err" >&2; return 1; fi
+} 3>&1
+# Explicit entries only: what the job changes.
+show() { quietly list 'C:\TavrikDemo' --recurse --format text --what owner,dacl | sed '/^$/d'; }
 # The complete descriptors (inherited entries too), for the comparison.
-snapshot() { tavrik list 'C:\TavrikDemo' --recurse --format sddl --what owner,group,dacl --quiet >"$1"; }
+snapshot() { quietly list 'C:\TavrikDemo' --recurse --format sddl --what owner,group,dacl >"$1"; }
 
 step "The demo tree C:\\TavrikDemo (on this host: $tree)"
 (cd "$data/C" && find TavrikDemo | sort)
@@ -84,20 +90,20 @@ snapshot "$work/before.txt"
 
 step "3. Back them up"
 echo "\$ tavrik backup 'C:\\TavrikDemo' $work/backup.txt --recurse"
-tavrik backup 'C:\TavrikDemo' "$work/backup.txt" --recurse --quiet
+quietly backup 'C:\TavrikDemo' "$work/backup.txt" --recurse
 
 step "4. Change them: deny Guest on Reports, protect Public and drop what it inherited"
 echo "\$ tavrik deny 'C:\\TavrikDemo\\Reports' Guest full"
-tavrik deny 'C:\TavrikDemo\Reports' Guest full --quiet
+quietly deny 'C:\TavrikDemo\Reports' Guest full
 echo "\$ tavrik protect 'C:\\TavrikDemo\\Public' --dacl remove"
-tavrik protect 'C:\TavrikDemo\Public' --dacl remove --quiet
+quietly protect 'C:\TavrikDemo\Public' --dacl remove
 for changed in 'C:\TavrikDemo\Reports' 'C:\TavrikDemo\Public'; do
-  tavrik list "$changed" --format text --quiet | sed '/^$/d;/Tavrik finished/d'
+  quietly list "$changed" --format text | sed '/^$/d'
 done
 
 step "5. Restore the backup"
 echo "\$ tavrik restore $work/backup.txt"
-tavrik restore "$work/backup.txt" --quiet
+quietly restore "$work/backup.txt"
 
 step "6. The descriptors after the restore"
 show

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "cli/run_tavrik.h"
 #include "support/temp_machine.h"
@@ -73,23 +74,40 @@ TEST_F(TavrikCommand, RecursiveGrantReportsEveryObjectAndSucceeds) {
     EXPECT_NE(Sddl("C:\\data").find("(A;OICI;0x1200a9;;;BU)"), std::string::npos);
 }
 
-TEST_F(TavrikCommand, FailuresExitWithTheEngineCodeAndReportOnStderr) {
+TEST_F(TavrikCommand, FailuresNameTheirObjectAccountOrFileAndTheCodeEvenWhenQuiet) {
+    std::ofstream(machine.Folder() + "/bad-record.txt") << "\"C:\\data\",1,\"D:(nonsense\"\n";
     struct Case {
         std::vector<std::string> args;
         int code;
+        std::string label;  // number and short name, in the summary
+        std::string names;  // what the error line must name
     } cases[] = {
-        {{"grant", "C:\\data", "BUILTIN\\Users", "read,bogus"}, 7},          // unknown file keyword
-        {{"grant", "C:\\data", "NOSUCHDOMAIN\\nobody", "read"}, 6},          // unresolvable trustee
-        {{"grant", "C:\\missing", "BUILTIN\\Users", "read", "--recurse"}, 16},  // nothing to enumerate
-        {{"restore", "/nonexistent/backup.txt"}, 34},                        // unreadable backup file
-        {{"grant", "HKLM\\SOFTWARE", "BUILTIN\\Users", "start_stop", "--type", "registry"}, 9},
+        {{"grant", "C:\\data", "BUILTIN\\Users", "read,bogus"}, 7, "[7 BAD_FILE_PERMISSION]", "'read,bogus'"},
+        {{"grant", "C:\\data", "NOSUCHDOMAIN\\nobody", "read"}, 6, "[6 TRUSTEE_NOT_FOUND]", "<NOSUCHDOMAIN\\nobody>"},
+        {{"owner", "C:\\data", "nobody-at-all"}, 6, "[6 TRUSTEE_NOT_FOUND]", "<nobody-at-all>"},
+        {{"grant", "C:\\missing", "BUILTIN\\Users", "read", "--recurse"}, 16, "[16 PATH_NOT_FOUND]", "C:\\missing>"},
+        {{"grant", "C:\\data\\missing.txt", "Guest", "read"}, 5, "[5 READ_SD_FAILED]", "C:\\data\\missing.txt>"},
+        {{"restore", "/nonexistent/backup.txt"}, 34, "[34 BACKUP_FILE_OPEN_FAILED]", "</nonexistent/backup.txt>"},
+        {{"restore", machine.Folder() + "/bad-record.txt"}, 27, "[27 SD_CONVERT_FAILED]", "bad record 1 in the backup file <"},
+        {{"grant", "HKLM\\SOFTWARE", "BUILTIN\\Users", "start_stop", "--type", "registry"}, 9,
+         "[9 BAD_REGISTRY_PERMISSION]", "'start_stop'"},
     };
     for (const auto& c : cases) {
-        auto r = Run(c.args);
-        EXPECT_EQ(r.exitCode, c.code) << c.args[0] << " " << c.args[1] << "\n" << r.out << r.err;
-        EXPECT_NE(r.err.find("\nTavrik finished with error(s): \nTavrik error message: "), std::string::npos)
-            << r.err;
-        EXPECT_EQ(r.out.find("Tavrik finished successfully."), std::string::npos);
+        for (bool quiet : {false, true}) {
+            auto args = c.args;
+            if (quiet) args.push_back("--quiet");
+            auto r = Run(args);
+            EXPECT_EQ(r.exitCode, c.code) << c.args[0] << " " << c.args[1] << "\n" << r.out << r.err;
+            EXPECT_NE(r.err.find("\nTavrik finished with error(s): " + c.label + "\nTavrik error message: "),
+                      std::string::npos)
+                << r.err;
+            const auto errorLine = r.err.find("Error: ");
+            ASSERT_NE(errorLine, std::string::npos) << r.err;
+            EXPECT_NE(r.err.substr(errorLine, r.err.find('\n', errorLine) - errorLine).find(c.names),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(r.out.find("Tavrik finished"), std::string::npos);
+        }
     }
 }
 
@@ -198,11 +216,18 @@ TEST_F(TavrikCommand, DryRunShowsTheChangeAndWritesNothing) {
     EXPECT_NE(protect.out.find("   after: D:PAI("), std::string::npos) << protect.out;
 }
 
-TEST_F(TavrikCommand, QuietKeepsOnlyErrorsRecordsAndTheSummary) {
+TEST_F(TavrikCommand, QuietLeavesOnlyRecordsOnStdoutAndTheSummaryOnStderr) {
     auto r = Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--recurse", "--quiet"});
     ASSERT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.find("Processing ACL of"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Tavrik finished successfully."), std::string::npos);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Tavrik finished successfully."), std::string::npos) << r.err;
+    auto list = Run({"list", "C:\\data", "--recurse", "--quiet"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    std::istringstream lines(list.out);
+    int records = 0;
+    for (std::string line; std::getline(lines, line); ++records) EXPECT_EQ(line.rfind("\"", 0), 0u) << line;
+    EXPECT_EQ(records, 4) << list.out;
+    EXPECT_NE(list.err.find("Tavrik finished successfully."), std::string::npos) << list.err;
 }
 
 TEST_F(TavrikCommand, OwnerProtectionAndResetChildren) {
@@ -297,6 +322,61 @@ bool HasAce(const std::string& sddl, const std::string& type, const std::string&
     return false;
 }
 
+TEST_F(TavrikCommand, RegistryRootsNeedNoTypeAndOtherNamesGetTheirTypeSuggested) {
+    for (const char* key : {"HKLM\\SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE", "\\\\TESTPC\\HKLM\\SOFTWARE"}) {
+        auto r = Run({"list", key, "--format", "sddl"});
+        EXPECT_EQ(r.exitCode, 0) << key << "\n" << r.err;
+        EXPECT_NE(r.out.find("\\SOFTWARE\",4,\"D:"), std::string::npos) << key << "\n" << r.out;
+    }
+    struct Case {
+        const char* name;
+        const char* hint;
+    } cases[] = {
+        {"EventLog", "--type service"},
+        {"Microsoft Print to PDF", "--type printer"},
+        {"IPC$", "--type share"},
+    };
+    for (const auto& c : cases) {
+        auto r = Run({"grant", c.name, "BUILTIN\\Users", "read"});
+        EXPECT_EQ(r.exitCode, 3) << c.name;
+        EXPECT_NE(r.err.find(c.hint), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(TavrikCommand, GroupCommandsShowTheirOwnExamplesAndBackupRefusesListingOnlyOptions) {
+    auto trustee = Run({"trustee", "--help"});
+    EXPECT_NE(trustee.out.find("tavrik trustee replace"), std::string::npos) << trustee.out;
+    EXPECT_EQ(trustee.out.find("tavrik grant"), std::string::npos) << trustee.out;
+    auto domain = Run({"domain", "--help"});
+    EXPECT_NE(domain.out.find("tavrik domain migrate"), std::string::npos) << domain.out;
+    EXPECT_EQ(domain.out.find("tavrik grant"), std::string::npos) << domain.out;
+    const std::string file = machine.Folder() + "/b.txt";
+    EXPECT_EQ(Run({"backup", "C:\\data", file, "--names", "both"}).exitCode, 3);
+    EXPECT_EQ(Run({"backup", "C:\\data", file, "--inherited"}).exitCode, 3);
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(TavrikCommand, PrivilegeNotesAppearOnlyWhereTheyAreTrue) {
+    // alice holds no privilege: the engine cannot enable backup and restore.
+    winapi::machine::SetToken({L"alice", {L"Users"}, {}});
+    const std::string ignorable = "This can probably be ignored.";
+    auto fine = Run({"list", "C:\\data"});
+    EXPECT_EQ(fine.exitCode, 0) << fine.err;
+    EXPECT_NE(fine.out.find(ignorable), std::string::npos) << fine.out;
+
+    auto missing = Run({"grant", "C:\\data\\missing.txt", "Guest", "read"});
+    EXPECT_EQ(missing.exitCode, 5);
+    EXPECT_EQ((missing.out + missing.err).find("Privilege"), std::string::npos) << missing.out << missing.err;
+
+    auto denied = Run({"grant", "C:\\data", "Guest", "read"});
+    EXPECT_NE(denied.err.find("Access is denied"), std::string::npos) << denied.out << denied.err;
+    EXPECT_EQ((denied.out + denied.err).find(ignorable), std::string::npos) << denied.out << denied.err;
+    EXPECT_NE(denied.err.find("Warning: Privilege 'Restore files and directories' could not be enabled. It may be "
+                              "why access was denied."),
+              std::string::npos)
+        << denied.err;
+}
+
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -305,7 +385,8 @@ TEST_F(TavrikCommand, FailureSummaryNamesTheCodeTextAndTheSystemError) {
     auto r = Run({"grant", "C:\\data\\missing.txt", "BUILTIN\\Users", "read"});
     EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
     EXPECT_TRUE(EndsWith(r.err,
-                         "\nTavrik finished with error(s): \nTavrik error message: The security descriptor of an "
+                         "\nTavrik finished with error(s): [5 READ_SD_FAILED]\nTavrik error message: The security "
+                         "descriptor of an "
                          "object could not be read. Check that the object exists and that you may read its "
                          "permissions.\nOperating system error message: The system cannot find the file "
                          "specified.\r\n\n"))
