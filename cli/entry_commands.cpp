@@ -36,6 +36,9 @@ const char kKeywords[] =
     "  services   read start_stop full\n"
     "  printers   print man_printer man_docs full\n"
     "  shares     read change full\n"
+    "Join keywords with ',' or '+'. Every word a listing prints is taken too\n"
+    "(read_execute, WRITE_DAC, FILE_TRAVERSE, KEY_SET_VALUE, ...), so a listed line can be\n"
+    "typed back.\n"
     "Inheritance flags: oi object_inherit, ci container_inherit, np no_propagate,\n"
     "io inherit_only.\n";
 
@@ -68,7 +71,7 @@ void AddEntryCommand(CLI::App& app, int& exitCode, const EntryKind& kind) {
                     "Account: name (Users), qualified name (BUILTIN\\Users, DOMAIN\\user) or SID (S-1-5-32-545)")
         ->required();
     auto* permissions = cmd->add_option("PERMISSIONS", args->permissions,
-                                        "Permission keywords joined by ',' (see below), e.g. read_ex or read,write");
+                                        "Permission keywords joined by ',' or '+' (see below), e.g. read_ex or read,write");
     if (kind.accessMode != REVOKE_ACCESS) permissions->required();
     cmd->add_option("-i,--inherit", args->inherit,
                     "Inheritance: oi, ci, np, io joined by ',' or '+', none, or 0-15 (default: oi,ci for "

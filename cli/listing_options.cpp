@@ -44,7 +44,12 @@ void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool forBackup) {
     cmd->add_option("--names", options.names, "Show trustees as name, sid or both")
         ->check(CLI::IsMember({"name", "sid", "both"}, CLI::ignore_case))
         ->capture_default_str();
-    cmd->add_flag("--inherited", options.inherited, "Also show inherited entries");
+    // People reading a listing want to see who has access, which is mostly
+    // inherited; the engine's hosts keep its own default (explicit only).
+    cmd->add_flag("--explicit", options.explicitOnly,
+                  "Show only the explicit entries (inherited ones are shown by default, flagged 'inherited')");
+    cmd->add_flag("--inherited", options.inherited, "Show inherited entries too (the default)")
+        ->excludes("--explicit");
 }
 
 bool ApplyListingOptions(CTavrik& job, const ListingOptions& options) {
@@ -56,7 +61,7 @@ bool ApplyListingOptions(CTavrik& job, const ListingOptions& options) {
     job.SetListWhat(what);
     job.SetListFormat(options.format == "sddl" ? LIST_SDDL : options.format == "text" ? LIST_TEXT : LIST_CSV);
     job.SetListNameForm(options.names == "sid" ? 2 : options.names == "both" ? 3 : 1);
-    job.SetListInherited(options.inherited ? TRUE : FALSE);
+    job.SetListInherited(options.explicitOnly ? FALSE : TRUE);
     return true;
 }
 

@@ -13,7 +13,8 @@ struct ListingOptions {
     std::string format = "csv";
     std::string what = "dacl";
     std::string names = "name";
-    bool inherited = false;
+    bool inherited = false;  // accepted for old command lines: inherited entries show anyway
+    bool explicitOnly = false;
 };
 
 // A backup (`forBackup`) writes whole descriptors as SDDL: it has no

@@ -22,6 +22,40 @@ constexpr Keyword kFileKeywords[] = {
     {L"delete", 0x10000},      {L"read_dacl", 0x20000},   {L"write_dacl", 0x40000},  {L"write_owner", 0x80000},
 };
 
+// The words a listing prints for what no documented keyword covers, so that
+// a line copied from a listing can be typed back: the combined right
+// read_execute and the single rights by their Windows names.
+constexpr Keyword kFileListingWords[] = {
+    {L"read_execute", 0x200A9},           {L"FILE_LIST_DIRECTORY", 0x1},    {L"FILE_ADD_FILE", 0x2},
+    {L"FILE_ADD_SUBDIRECTORY", 0x4},      {L"FILE_READ_EA", 0x8},           {L"FILE_WRITE_EA", 0x10},
+    {L"FILE_TRAVERSE", 0x20},             {L"FILE_DELETE_CHILD", 0x40},     {L"FILE_READ_ATTRIBUTES", 0x80},
+    {L"FILE_WRITE_ATTRIBUTES", 0x100},
+};
+constexpr Keyword kRegistryListingWords[] = {
+    {L"KEY_QUERY_VALUE", 0x1},     {L"KEY_SET_VALUE", 0x2},  {L"KEY_CREATE_SUB_KEY", 0x4},
+    {L"KEY_ENUMERATE_SUB_KEYS", 0x8}, {L"KEY_NOTIFY", 0x10}, {L"KEY_CREATE_LINK", 0x20},
+    {L"KEY_READ", 0x20019},        {L"KEY_EXECUTE", 0x20019}, {L"KEY_WRITE", 0x20006},
+};
+constexpr Keyword kServiceListingWords[] = {
+    {L"SERVICE_QUERY_CONFIG", 0x1},    {L"SERVICE_CHANGE_CONFIG", 0x2},       {L"SERVICE_QUERY_STATUS", 0x4},
+    {L"SERVICE_ENUMERATE_DEPENDENTS", 0x8}, {L"SERVICE_START", 0x10},         {L"SERVICE_STOP", 0x20},
+    {L"SERVICE_PAUSE_CONTINUE", 0x40}, {L"SERVICE_INTERROGATE", 0x80},        {L"SERVICE_USER_DEFINED_CONTROL", 0x100},
+};
+constexpr Keyword kPrinterListingWords[] = {
+    {L"PRINTER_ACCESS_ADMINISTER", 0x4}, {L"PRINTER_ACCESS_USE", 0x8}, {L"JOB_ACCESS_ADMINISTER", 0x10},
+    {L"JOB_ACCESS_READ", 0x20},
+};
+constexpr Keyword kShareListingWords[] = {
+    {L"SHARE_READ", 0x1200A9}, {L"SHARE_CHANGE", 0x1301BF}, {L"SHARE_WRITE", 0x40},
+};
+// Rights every object type has, as the listing names them.
+constexpr Keyword kStandardListingWords[] = {
+    {L"DELETE", 0x10000},           {L"READ_CONTROL", 0x20000},          {L"WRITE_DAC", 0x40000},
+    {L"WRITE_OWNER", 0x80000},      {L"SYNCHRONIZE", 0x100000},          {L"ACCESS_SYSTEM_SECURITY", 0x1000000},
+    {L"GENERIC_ALL", 0x10000000},   {L"GENERIC_EXECUTE", 0x20000000},    {L"GENERIC_WRITE", 0x40000000},
+    {L"GENERIC_READ", 0x80000000},
+};
+
 constexpr Keyword kRegistryKeywords[] = {
     {L"read", 0x20019},        {L"full", 0xF003F},        {L"query_val", 0x1},       {L"set_val", 0x2},
     {L"create_subkey", 0x4},   {L"enum_subkeys", 0x8},    {L"notify", 0x10},         {L"create_link", 0x20},
@@ -42,13 +76,21 @@ const Keyword* FindKeyword(const Keyword (&table)[N], const std::wstring& word) 
 
 constexpr DWORD kInheritObjectAndContainer = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
+// A documented keyword of the type, else a word its listing prints.
+template <size_t N, size_t M>
+const Keyword* FindKeyword(const Keyword (&keywords)[N], const Keyword (&listingWords)[M], const std::wstring& word) {
+    if (const Keyword* keyword = FindKeyword(keywords, word)) return keyword;
+    if (const Keyword* keyword = FindKeyword(listingWords, word)) return keyword;
+    return FindKeyword(kStandardListingWords, word);
+}
+
 // Applies one keyword to `entry`. Returns false when the keyword is unknown
 // for the object type; `documentEntryNeeded` is set for printer keywords
 // that need a second entry for the printer's documents.
 bool ApplyKeyword(DWORD objectType, const std::wstring& word, CACE& entry, bool& documentEntryNeeded) {
     switch (objectType) {
         case SE_FILE_OBJECT: {
-            const Keyword* keyword = FindKeyword(kFileKeywords, word);
+            const Keyword* keyword = FindKeyword(kFileKeywords, kFileListingWords, word);
             if (!keyword) return false;
             entry.m_accessMask |= keyword->mask;
             if (tavrik::EqualsNoCase(word, L"list_folder") && !entry.m_inheritanceGiven) {
@@ -60,7 +102,7 @@ bool ApplyKeyword(DWORD objectType, const std::wstring& word, CACE& entry, bool&
             return true;
         }
         case SE_REGISTRY_KEY: {
-            const Keyword* keyword = FindKeyword(kRegistryKeywords, word);
+            const Keyword* keyword = FindKeyword(kRegistryKeywords, kRegistryListingWords, word);
             if (!keyword) return false;
             entry.m_accessMask |= keyword->mask;
             if (!entry.m_inheritanceGiven) entry.m_inheritance = CONTAINER_INHERIT_ACE;
@@ -68,8 +110,9 @@ bool ApplyKeyword(DWORD objectType, const std::wstring& word, CACE& entry, bool&
         }
         case SE_SERVICE:
         case SE_LMSHARE: {
-            const Keyword* keyword =
-                objectType == SE_SERVICE ? FindKeyword(kServiceKeywords, word) : FindKeyword(kShareKeywords, word);
+            const Keyword* keyword = objectType == SE_SERVICE
+                                         ? FindKeyword(kServiceKeywords, kServiceListingWords, word)
+                                         : FindKeyword(kShareKeywords, kShareListingWords, word);
             if (!keyword) return false;
             entry.m_accessMask |= keyword->mask;
             if (!entry.m_inheritanceGiven) entry.m_inheritance = 0;
@@ -77,13 +120,14 @@ bool ApplyKeyword(DWORD objectType, const std::wstring& word, CACE& entry, bool&
         }
         case SE_PRINTER: {
             const bool given = entry.m_inheritanceGiven != FALSE;
+            // The listing's names of the combined printer rights mean the keywords.
             if (tavrik::EqualsNoCase(word, L"print")) {
                 entry.m_accessMask |= 0x20008;
                 if (!given) entry.m_inheritance = 0;
-            } else if (tavrik::EqualsNoCase(word, L"man_printer")) {
+            } else if (tavrik::EqualsNoCase(word, L"man_printer") || tavrik::EqualsNoCase(word, L"manage_printer")) {
                 entry.m_accessMask |= 0xF000C;
                 if (!given) entry.m_inheritance = 0;
-            } else if (tavrik::EqualsNoCase(word, L"man_docs")) {
+            } else if (tavrik::EqualsNoCase(word, L"man_docs") || tavrik::EqualsNoCase(word, L"manage_documents")) {
                 if (given) {
                     entry.m_accessMask |= 0xF0030;
                 } else {
@@ -99,6 +143,9 @@ bool ApplyKeyword(DWORD objectType, const std::wstring& word, CACE& entry, bool&
                     entry.m_inheritance = 0;
                     documentEntryNeeded = true;
                 }
+            } else if (const Keyword* keyword = FindKeyword(kPrinterListingWords, kStandardListingWords, word)) {
+                entry.m_accessMask |= keyword->mask;
+                if (!given) entry.m_inheritance = 0;
             } else {
                 return false;
             }
@@ -186,8 +233,12 @@ DWORD CTavrik::ParsePermissions() {
         }
 
         entry->m_accessMask = 0;
+        // Keywords are joined by ','; '+' joins them too, as listings print them.
+        std::wstring permissions = entry->m_permissions;
+        for (wchar_t& c : permissions)
+            if (c == L'+') c = L',';
         std::vector<std::wstring> words;
-        if (!SplitList(L",", entry->m_permissions, words)) {
+        if (!SplitList(L",", permissions, words)) {
             discardDocumentEntries();
             return RTN_ERR_PARAMETER;
         }

@@ -73,7 +73,7 @@ quietly() {
   if ! err=$(tavrik "$@" --quiet 2>&1 >&3); then printf '%s\n' "$err" >&2; return 1; fi
 } 3>&1
 # Explicit entries only: what the job changes.
-show() { quietly list 'C:\TavrikDemo' --recurse --format text --what owner,dacl | sed '/^$/d'; }
+show() { quietly list 'C:\TavrikDemo' --recurse --format text --what owner,dacl --explicit | sed '/^$/d'; }
 # The complete descriptors (inherited entries too), for the comparison.
 snapshot() { quietly list 'C:\TavrikDemo' --recurse --format sddl --what owner,group,dacl >"$1"; }
 
@@ -98,7 +98,7 @@ quietly deny 'C:\TavrikDemo\Reports' Guest full
 echo "\$ tavrik protect 'C:\\TavrikDemo\\Public' --dacl remove"
 quietly protect 'C:\TavrikDemo\Public' --dacl remove
 for changed in 'C:\TavrikDemo\Reports' 'C:\TavrikDemo\Public'; do
-  quietly list "$changed" --format text | sed '/^$/d'
+  quietly list "$changed" --format text --explicit | sed '/^$/d'
 done
 
 step "5. Restore the backup"

@@ -377,6 +377,32 @@ TEST_F(TavrikCommand, PrivilegeNotesAppearOnlyWhereTheyAreTrue) {
         << denied.err;
 }
 
+TEST_F(TavrikCommand, ListShowsInheritedEntriesMarkedUnlessOnlyExplicitOnesAreAsked) {
+    ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read_ex"}).exitCode, 0);
+    auto all = Run({"list", "C:\\data\\report.txt"});
+    ASSERT_EQ(all.exitCode, 0) << all.err;
+    EXPECT_NE(all.out.find("BUILTIN\\Users,read_execute,allow,inherited"), std::string::npos) << all.out;
+    auto explicitOnly = Run({"list", "C:\\data\\report.txt", "--explicit"});
+    ASSERT_EQ(explicitOnly.exitCode, 0) << explicitOnly.err;
+    EXPECT_EQ(explicitOnly.out.find("BUILTIN\\Users"), std::string::npos) << explicitOnly.out;
+    EXPECT_EQ(Run({"list", "C:\\data", "--explicit", "--inherited"}).exitCode, 3);
+}
+
+TEST_F(TavrikCommand, AListedEntryCanBeTypedBack) {
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "read_ex,write_dacl", "--inherit", "none"}).exitCode, 0);
+    auto listed = Run({"list", "C:\\data", "--format", "text", "--explicit"});
+    // "   VM\Guest   read_execute+WRITE_DAC   allow   no_inheritance"
+    const auto at = listed.out.find("\\Guest   ");
+    ASSERT_NE(at, std::string::npos) << listed.out;
+    const auto start = at + 9, end = listed.out.find("   ", start);
+    const std::string rights = listed.out.substr(start, end - start);
+    EXPECT_EQ(rights, "read_execute+WRITE_DAC");
+    ASSERT_EQ(Run({"set", "C:\\data", "BUILTIN\\Users", rights, "--inherit", "container_inherit+object_inherit"})
+                  .exitCode,
+              0);
+    EXPECT_TRUE(HasAce(Sddl("C:\\data"), "A", "OICI", "0x1600a9", "BU")) << Sddl("C:\\data");
+}
+
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }

@@ -75,6 +75,32 @@ TEST_F(KeywordsTest, RegistryServiceAndShareKeywords) {
     EXPECT_EQ(Parse(SE_LMSHARE, L"profile"), RTN_ERR_KEYWORD_SHARE);
 }
 
+TEST_F(KeywordsTest, WordsOfAListingTypeBackToTheSameRights) {
+    // SYNCHRONIZE: files get it from every allowing keyword, the listing leaves it out.
+    struct Case {
+        DWORD type;
+        DWORD mask;
+        DWORD added;
+    } cases[] = {
+        {SE_FILE_OBJECT, 0x1F01FF, 0},  {SE_FILE_OBJECT, 0x1200A9, 0},    {SE_FILE_OBJECT, 0x160116, 0},
+        {SE_FILE_OBJECT, 0x080061, 0x100000}, {SE_FILE_OBJECT, 0x1301BF, 0},
+        {SE_REGISTRY_KEY, 0xF003F, 0},  {SE_REGISTRY_KEY, 0x60019, 0},
+        {SE_SERVICE, 0x201FD, 0},       {SE_SERVICE, 0x10030, 0},
+        {SE_LMSHARE, 0x1301BF, 0},      {SE_PRINTER, 0x20008, 0},       {SE_PRINTER, 0x40008, 0},
+    };
+    for (const auto& c : cases) {
+        job = NewJob();
+        job->m_objectType = c.type;
+        const std::wstring text = job->MaskToText(c.mask);
+        ASSERT_EQ(Parse(c.type, text), RTN_OK) << std::string(text.begin(), text.end());
+        EXPECT_EQ(Entry(0).m_accessMask, c.mask | c.added) << std::string(text.begin(), text.end());
+    }
+    ASSERT_EQ(Parse(SE_FILE_OBJECT, L"read_ex+write_dacl,DELETE"), RTN_OK);
+    EXPECT_EQ(Entry(0).m_accessMask, 0x1700A9u);
+    EXPECT_EQ(Parse(SE_FILE_OBJECT, L"read++write"), RTN_ERR_KEYWORD_FILE);
+    EXPECT_EQ(Parse(SE_SERVICE, L"FILE_TRAVERSE"), RTN_ERR_KEYWORD_SERVICE);
+}
+
 TEST_F(KeywordsTest, PrinterDocumentRightsNeedASecondEntry) {
     ASSERT_EQ(Parse(SE_PRINTER, L"man_docs"), RTN_OK);
     ASSERT_EQ(job->m_aces.size(), 2u);
