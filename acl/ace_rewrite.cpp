@@ -98,3 +98,21 @@ PACL CSD::CopyAceWithSid(PACL acl, DWORD index, PSID sid) {
     if (!result) SetLastError(m_lastError);
     return result;
 }
+
+bool CSD::HoldsAceLike(PACL acl, DWORD index, PSID sid) {
+    if (!acl || !sid) return false;
+    ACL_SIZE_INFORMATION size = {};
+    void* source = nullptr;
+    if (!GetAclInformation(acl, &size, sizeof(size), AclSizeInformation) || !GetAce(acl, index, &source)) {
+        return false;
+    }
+    const std::vector<BYTE> wanted = AceWithSid(static_cast<const ACE_HEADER*>(source), sid);
+    if (wanted.empty()) return false;
+    for (DWORD j = 0; j < size.AceCount; ++j) {
+        void* ace = nullptr;
+        if (!GetAce(acl, j, &ace)) return false;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceSize == wanted.size() && std::memcmp(ace, wanted.data(), wanted.size()) == 0) return true;
+    }
+    return false;
+}

@@ -42,6 +42,10 @@ DWORD CSD::RewriteWalkedAce(AceWalk& walk, DWORD flags, PSID newSid) {
     if (!(flags & (TRUSTEE_REPLACE | TRUSTEE_COPY))) return RTN_OK;
     const bool replace = (flags & TRUSTEE_REPLACE) != 0;
     PACL list = *AclOf(walk.aclType);
+    // Copies are walked in turn and may be copied again. A copy the list
+    // already holds (a trustee copied onto itself, or a chain that comes
+    // back, as A to B with B to A) is not made again, so every chain ends.
+    if (!replace && HoldsAceLike(list, walk.index, newSid)) return RTN_OK;
     PACL rebuilt = replace ? ReplaceAceSid(list, walk.index, newSid) : CopyAceWithSid(list, walk.index, newSid);
     if (!rebuilt) {
         m_lastError = GetLastError();

@@ -37,9 +37,16 @@ DWORD CSD::ApplyDomainActions(DWORD aclType) {
             const std::wstring& targetDomain = entry->m_newDomain->m_name;
             CTrustee counterpart(targetDomain + L"\\" + name, FALSE, 0, 0, 0);
             if (counterpart.Resolve() != RTN_OK) {
+                ++m_accountsNotFound;
                 m_engine->OutputMessage(L"   Account <" + std::wstring(name) + L"> was not found in domain <" +
                                         targetDomain + L">.");
                 continue;
+            }
+            // The same account in the same domain: a copy would add the same
+            // entry again.
+            if ((entry->m_flags & TRUSTEE_COPY) && !(entry->m_flags & TRUSTEE_REPLACE) &&
+                EqualSid(aceSid, counterpart.m_sid)) {
+                return RTN_OK;
             }
             return RewriteWalkedAce(walk, entry->m_flags, counterpart.m_sid);
         }

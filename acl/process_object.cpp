@@ -93,8 +93,14 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
     DWORD code = sd.GetSD(path, m_objectType, parts.info);
     m_lastOsError = sd.m_lastError;
     if (code != RTN_OK) {
+        // Changing a SACL without the privilege it needs fails every object
+        // alike: the job ends instead of reporting each one.
+        if (code == RTN_ERR_PRIVILEGE) {
+            m_lastOsError = ERROR_PRIVILEGE_NOT_HELD;
+            return code;
+        }
         if (m_lastOsError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
-            OutputMessage(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(m_lastOsError));
+            ReportObjectNotProcessed(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(m_lastOsError));
             m_lastOsError = 0;
             return RTN_OK;
         }
@@ -167,15 +173,22 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
     newSacl.reset(merged);
     if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
 
-    if (parts.info == 0) return RTN_OK;
+    // An object some of whose accounts have no counterpart in the new domain
+    // is changed only in part: it counts as not processed (once).
+    const bool partial = sd.m_accountsNotFound != 0;
+    if (parts.info == 0) {
+        if (partial) ++m_objectsNotProcessed;
+        return RTN_OK;
+    }
 
     code = sd.SetSD(path, m_objectType, parts.info, newDacl.get(), newSacl.get(), m_ownerTrustee->m_sid,
                     m_groupTrustee->m_sid);
     m_lastOsError = sd.m_lastError;
     if (code != RTN_OK && (m_lastOsError == ERROR_ACCESS_DENIED || m_ignoreErrors)) {
-        OutputMessage(L"ERROR writing SD to <" + path + L">: " + GetOSErrorText(m_lastOsError));
+        ReportObjectNotProcessed(L"ERROR writing SD to <" + path + L">: " + GetOSErrorText(m_lastOsError));
         m_lastOsError = 0;
         return RTN_OK;
     }
+    if (code == RTN_OK && partial) ++m_objectsNotProcessed;
     return code;
 }

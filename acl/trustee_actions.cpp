@@ -18,6 +18,11 @@ DWORD CSD::ApplyTrusteeActions(DWORD aclType) {
             // with: the ACE stays as it is.
             PSID newSid = trustee->m_newTrustee ? trustee->m_newTrustee->m_sid : nullptr;
             if (!(trustee->m_flags & TRUSTEE_REMOVE) && !newSid) return RTN_OK;
+            // A copy for the trustee itself would add the same entry again.
+            if ((trustee->m_flags & TRUSTEE_COPY) && !(trustee->m_flags & (TRUSTEE_REMOVE | TRUSTEE_REPLACE)) &&
+                EqualSid(aceSid, newSid)) {
+                return RTN_OK;
+            }
             return RewriteWalkedAce(walk, trustee->m_flags, newSid);  // the first matching entry decides
         }
         return RTN_OK;

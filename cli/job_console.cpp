@@ -50,7 +50,8 @@ JobConsole::~JobConsole() { Finish(); }
 bool JobConsole::IsErrorLine(const std::wstring& line) {
     return StartsWith(line, L"ERROR") || StartsWith(line, L"Error:") || StartsWith(line, L"WARNING") ||
            StartsWith(line, L"Warning:") || StartsWith(line, L"Critical internal error") ||
-           StartsWith(line, L"   Account <") || StartsWith(line, L"\nTavrik finished with error(s)");
+           StartsWith(line, L"   Account <") || StartsWith(line, L"\nTavrik finished with error(s)") ||
+           StartsWith(line, L"\nTavrik completed with errors");
 }
 
 MessageCallback JobConsole::Callback() {
@@ -70,10 +71,10 @@ void JobConsole::Handle(const std::wstring& line) {
     }
     const bool error = IsErrorLine(line);
     // The summary is the run's last word: no progress line may follow it.
-    const bool summary = StartsWith(line, L"\nTavrik finished");
+    const bool summary = StartsWith(line, L"\nTavrik finished") || StartsWith(line, L"\nTavrik completed");
     if (summary) finished_ = true;
     // A failed run's summary waits for the line that names what failed.
-    if (summary && error) {
+    if (summary && StartsWith(line, L"\nTavrik finished with error(s)")) {
         failureSummary_ = line;
         return;
     }
@@ -92,6 +93,12 @@ void JobConsole::Handle(const std::wstring& line) {
     }
     ClearProgress();
     std::string text = ToConsole(line);
+    // The progress line's count of error lines goes with it; the summary
+    // keeps it in sight.
+    if (summary && errors_ > 0) {
+        text += "\n" + std::to_string(errors_) + (errors_ == 1 ? " error line" : " error lines") +
+                " reported during the job.";
+    }
     if (error || (summary && quiet_)) {
         std::cout << std::flush;
         std::cerr << text << "\n" << std::flush;

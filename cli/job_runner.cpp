@@ -59,6 +59,7 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
 #endif
     console.Finish();
     if (code != RTN_OK) console.ReportFailure(code, FailureLine(job, code, console.progress()), job.m_lastOsError);
+    if (code == RTN_OK && job.GetObjectsNotProcessed() != 0) return kExitCompletedWithErrors;
     return static_cast<int>(code);
 }
 

@@ -7,7 +7,13 @@
 
 namespace tavrik::cli {
 
-// Runs `job` (already configured) and returns its return code. With
+// The exit status of a job that went on to its end but passed over or
+// failed on some objects. The engine never returns 1, so it stands apart
+// from every code that stops a job.
+constexpr int kExitCompletedWithErrors = 1;
+
+// Runs `job` (already configured) and returns its exit status: the return
+// code, or kExitCompletedWithErrors. With
 // `options.dryRun`, descriptor writes are shown instead of made.
 int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options);
 

@@ -46,8 +46,10 @@ int main(int argc, char** argv) {
                "  tavrik backup 'C:\\Data' data-acl.txt --recurse && tavrik restore data-acl.txt\n"
                "  tavrik <command> --help\n"
                "\n"
-               "Exit status: the engine's return code, 0 when the job succeeded; a mistake on the\n"
-               "command line exits with 3 (invalid parameter), like the engine's own refusals.");
+               "Exit status: 0 when the job succeeded; 1 when it completed with errors (some objects\n"
+               "were passed over or failed, the summary says how many); otherwise the engine's return\n"
+               "code that stopped the job. A mistake on the command line exits with 3 (invalid\n"
+               "parameter), like the engine's own refusals.");
     int exitCode = 0;
     for (auto& setup : tavrik::cli::RegisteredCommands()) setup(app, exitCode);
     try {

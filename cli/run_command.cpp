@@ -22,6 +22,10 @@ struct RunArguments {
     std::string domainAcls = "dacl";
     bool list = false;
     std::string backup, restore;
+    // The subcommand and its entry options, to add the entries in the order
+    // in which they were typed.
+    CLI::App* command = nullptr;
+    std::vector<CLI::Option*> entryOptions;
 };
 
 struct EntryText {
@@ -75,15 +79,36 @@ int RunCombined(RunArguments& a) {
         }
         return RTN_OK;
     };
-    for (auto [texts, mode, acl] : {std::tuple{&a.grant, DWORD(GRANT_ACCESS), ACL_DACL},
-                                    std::tuple{&a.set, DWORD(SET_ACCESS), ACL_DACL},
-                                    std::tuple{&a.deny, DWORD(DENY_ACCESS), ACL_DACL},
-                                    std::tuple{&a.revoke, DWORD(REVOKE_ACCESS), ACL_DACL},
-                                    std::tuple{&a.audit, AUDIT_SUCCESS_AND_FAILURE, ACL_SACL},
-                                    std::tuple{&a.auditSuccess, DWORD(SET_AUDIT_SUCCESS), ACL_SACL},
-                                    std::tuple{&a.auditFailure, DWORD(SET_AUDIT_FAILURE), ACL_SACL},
-                                    std::tuple{&a.revokeAudit, DWORD(REVOKE_ACCESS), ACL_SACL}}) {
-        if (DWORD code = addEntries(*texts, mode, acl); code != RTN_OK) return static_cast<int>(code);
+    // The engine applies the entries in the order they were added, and a
+    // later entry may undo an earlier one (--revoke alice --grant
+    // alice:write), so they are added in the order they were typed. The
+    // entry options are in the same order as `kinds`.
+    const std::tuple<std::vector<std::string>*, DWORD, DWORD> kinds[] = {
+        {&a.grant, DWORD(GRANT_ACCESS), ACL_DACL},
+        {&a.set, DWORD(SET_ACCESS), ACL_DACL},
+        {&a.deny, DWORD(DENY_ACCESS), ACL_DACL},
+        {&a.revoke, DWORD(REVOKE_ACCESS), ACL_DACL},
+        {&a.audit, AUDIT_SUCCESS_AND_FAILURE, ACL_SACL},
+        {&a.auditSuccess, DWORD(SET_AUDIT_SUCCESS), ACL_SACL},
+        {&a.auditFailure, DWORD(SET_AUDIT_FAILURE), ACL_SACL},
+        {&a.revokeAudit, DWORD(REVOKE_ACCESS), ACL_SACL}};
+    std::vector<size_t> taken(std::size(kinds), 0);
+    if (a.command && a.entryOptions.size() == std::size(kinds)) {
+        for (const CLI::Option* option : a.command->parse_order()) {
+            for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+                if (a.entryOptions[kind] != option) continue;
+                auto [texts, mode, acl] = kinds[kind];
+                if (taken[kind] >= texts->size()) break;
+                const std::vector<std::string> one{(*texts)[taken[kind]++]};
+                if (DWORD code = addEntries(one, mode, acl); code != RTN_OK) return static_cast<int>(code);
+            }
+        }
+    }
+    // Whatever the typed order did not account for, by kind.
+    for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+        auto [texts, mode, acl] = kinds[kind];
+        const std::vector<std::string> rest(texts->begin() + static_cast<std::ptrdiff_t>(taken[kind]), texts->end());
+        if (DWORD code = addEntries(rest, mode, acl); code != RTN_OK) return static_cast<int>(code);
     }
     if (!a.owner.empty()) {
         std::wstring owner = FromConsole(a.owner);
@@ -146,16 +171,22 @@ const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
     auto a = std::make_shared<RunArguments>();
     auto* cmd = app.add_subcommand("run", "Run one job combining any of the actions below");
     AddJobOptions(cmd, a->job);
-    const char* entry = "TRUSTEE:PERMISSIONS[:INHERIT]; repeatable";
-    cmd->add_option("--grant", a->grant, std::string("Grant rights: ") + entry)->group("Entries");
-    cmd->add_option("--set", a->set, std::string("Set rights: ") + entry)->group("Entries");
-    cmd->add_option("--deny", a->deny, std::string("Deny rights: ") + entry)->group("Entries");
-    cmd->add_option("--revoke", a->revoke, "Remove the allow entries of TRUSTEE[:]; repeatable")->group("Entries");
-    cmd->add_option("--audit", a->audit, std::string("Audit success and failure: ") + entry)->group("Entries");
-    cmd->add_option("--audit-success", a->auditSuccess, std::string("Audit success: ") + entry)->group("Entries");
-    cmd->add_option("--audit-failure", a->auditFailure, std::string("Audit failure: ") + entry)->group("Entries");
-    cmd->add_option("--revoke-audit", a->revokeAudit, "Remove the audit entries of TRUSTEE; repeatable")
-        ->group("Entries");
+    const char* entry = "TRUSTEE:PERMISSIONS[:INHERIT]; repeatable, applied in the order given";
+    a->command = cmd;
+    // One value per occurrence, so that each occurrence is one entry at its
+    // place in the command line.
+    auto entryOption = [&](const char* name, std::vector<std::string>& values, const std::string& help) {
+        a->entryOptions.push_back(
+            cmd->add_option(name, values, help)->allow_extra_args(false)->group("Entries"));
+    };
+    entryOption("--grant", a->grant, std::string("Grant rights: ") + entry);
+    entryOption("--set", a->set, std::string("Set rights: ") + entry);
+    entryOption("--deny", a->deny, std::string("Deny rights: ") + entry);
+    entryOption("--revoke", a->revoke, "Remove the allow entries of TRUSTEE[:]; repeatable");
+    entryOption("--audit", a->audit, std::string("Audit success and failure: ") + entry);
+    entryOption("--audit-success", a->auditSuccess, std::string("Audit success: ") + entry);
+    entryOption("--audit-failure", a->auditFailure, std::string("Audit failure: ") + entry);
+    entryOption("--revoke-audit", a->revokeAudit, "Remove the audit entries of TRUSTEE; repeatable");
     cmd->add_option("--owner", a->owner, "New owner")->group("Owner, group, protection");
     cmd->add_option("--group", a->group, "New primary group")->group("Owner, group, protection");
     const auto modes = CLI::IsMember({"keep", "remove", "inherit"}, CLI::ignore_case);

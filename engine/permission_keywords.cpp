@@ -242,6 +242,12 @@ DWORD CTavrik::ParsePermissions() {
             discardDocumentEntries();
             return RTN_ERR_PARAMETER;
         }
+        // An entry that grants, denies or audits needs rights; without any it
+        // would add an entry that does nothing. Only a revoke names none.
+        if (words.empty() && entry->m_accessMode != REVOKE_ACCESS) {
+            discardDocumentEntries();
+            return UnknownKeywordCode(m_objectType);
+        }
         for (const std::wstring& word : words) {
             bool documentEntryNeeded = false;
             if (!ApplyKeyword(m_objectType, word, *entry, documentEntryNeeded)) {

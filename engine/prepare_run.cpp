@@ -8,6 +8,16 @@
 DWORD CTavrik::PrepareRun() {
     if (m_objectName.empty()) return RTN_ERR_NO_OBJECT;
 
+    // The job has one backup file: a restore reads it and a listing writes
+    // it. Doing both would replace the backup just restored from with the
+    // new listing, so such a job is refused before anything is touched.
+    if ((m_actions & ACTION_RESTORE) && (m_actions & ACTION_LIST) && !m_backupFileName.empty()) {
+        OutputMessage(L"ERROR: The backup file <" + m_backupFileName +
+                      L"> would be restored from and then overwritten by the listing of the same job. Restore "
+                      L"first, then list or back up in a job of its own.");
+        return RTN_ERR_PARAMETER;
+    }
+
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof(version);
     if (!GetVersionExW(&version)) {

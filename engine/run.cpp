@@ -59,6 +59,11 @@ DWORD CTavrik::ProcessObjects() {
 
 DWORD CTavrik::Run() {
     DWORD code = RTN_OK;
+    // Each run reports only what happened in it: neither an error left by
+    // configuration (a log file that could not be opened) nor one from an
+    // earlier run of the same job.
+    m_lastOsError = 0;
+    m_objectsNotProcessed = 0;
     try {
         code = PrepareRun();
         if (code == RTN_OK && (m_actions & ACTION_RESTORE)) code = RestoreFromFile();
@@ -84,23 +89,47 @@ DWORD CTavrik::Run() {
         if (code == RTN_OK && (m_actions & ACTION_LIST)) code = ListObjects();
     } catch (const InternalAbort& abort) {
         code = abort.code;
+    } catch (...) {
+        // Whatever escapes a step (the host's message callback throwing,
+        // memory running out) ends the run like an internal abort, with its
+        // summary, instead of leaving the host without one.
+        code = RTN_ERR_INTERNAL;
+        m_lastOsError = 0;
     }
 
-    if (code == RTN_OK) {
-        OutputMessage(L"\nTavrik finished successfully.");
-        return RTN_OK;
+    std::wstring summary;
+    if (code == RTN_OK && m_objectsNotProcessed == 0) {
+        summary = L"\nTavrik finished successfully.";
+    } else if (code == RTN_OK) {
+        summary = L"\nTavrik completed with errors: " + std::to_wstring(m_objectsNotProcessed) +
+                  (m_objectsNotProcessed == 1 ? L" object was" : L" objects were") +
+                  L" not processed (see the error messages above).";
+    } else {
+        summary = L"\nTavrik finished with error(s): ";
+        summary += L"\nTavrik error message: " + GetReturnCodeText(code);
+        if (m_lastOsError != 0) summary += L"\nOperating system error message: " + GetOSErrorText(m_lastOsError);
+        if (m_objectsNotProcessed != 0) {
+            summary += L"\nObjects not processed before the job ended: " + std::to_wstring(m_objectsNotProcessed);
+        }
     }
-    std::wstring summary = L"\nTavrik finished with error(s): ";
-    summary += L"\nTavrik error message: " + GetReturnCodeText(code);
-    if (m_lastOsError != 0) summary += L"\nOperating system error message: " + GetOSErrorText(m_lastOsError);
-    OutputMessage(summary);
+    try {
+        OutputMessage(summary);
+    } catch (...) {
+        // A callback that throws again cannot be told anything more.
+        if (code == RTN_OK) code = RTN_ERR_INTERNAL;
+    }
     return code;
 }
 
+void CTavrik::ReportObjectNotProcessed(const std::wstring& text) {
+    ++m_objectsNotProcessed;
+    OutputMessage(text);
+}
+
 BOOL CTavrik::IsFiltered(std::wstring path) {
-    const std::wstring lowerPath = tavrik::ToLower(std::move(path));
+    const std::wstring foldedPath = tavrik::FoldCase(std::move(path));
     for (const std::wstring& keyword : m_filters) {
-        if (lowerPath.find(tavrik::ToLower(keyword)) != std::wstring::npos) return TRUE;
+        if (foldedPath.find(tavrik::FoldCase(keyword)) != std::wstring::npos) return TRUE;
     }
     return FALSE;
 }

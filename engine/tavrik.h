@@ -158,6 +158,12 @@ public:
     // ---- execution ---------------------------------------------------------------
     DWORD Run();
     BOOL IsFiltered(std::wstring path);
+    // How many objects the last run passed over or failed on (see
+    // m_objectsNotProcessed); 0 after a run that did everything it was asked.
+    DWORD GetObjectsNotProcessed() const { return m_objectsNotProcessed; }
+    // Reports `text` (an error line naming the object) and counts the
+    // object as not processed.
+    void ReportObjectNotProcessed(const std::wstring& text);
 
     // ---- reporting ---------------------------------------------------------------
     DWORD OutputMessage(std::wstring text);
@@ -218,6 +224,12 @@ public:
     BOOL m_trusteeSacl = FALSE;
     BOOL m_domainDacl = FALSE;
     BOOL m_domainSacl = FALSE;
+    // Objects the last run was asked to handle but passed over or failed
+    // on while it went on: read or write failures it reported, accounts
+    // missing in a target domain, records left out of a backup, keys or
+    // links it could not descend into. A run that returns RTN_OK with a
+    // non-zero count completed with errors.
+    DWORD m_objectsNotProcessed = 0;
 
     // Printer document entries the last run appended to m_aces (also owned
     // through m_aces).

@@ -5,7 +5,15 @@
 #include <cwctype>
 #include <string>
 
+#include "winapi/win32.h"
+
 namespace tavrik {
+
+// Folds case fully, as object names are compared (not only A to Z).
+inline std::wstring FoldCase(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
 
 inline std::wstring ToLower(std::wstring text) {
     for (auto& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));

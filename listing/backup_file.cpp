@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 
 #ifdef _WIN32
 #include <io.h>
@@ -117,24 +118,61 @@ void CutToUnits(std::wstring& text, size_t limit) {
     }
 }
 
-}  // namespace
-
-FILE* CreateBackupFile(const std::wstring& fileName) {
-    FILE* file = OpenFileForWriting(fileName);
+// Makes a file that is being written a backup file: unbuffered (every
+// record goes to the file in the call that writes it, and nothing of a
+// failed record lingers in a buffer that a later flush or the close could
+// still push out), starting with the byte-order mark.
+FILE* StartBackupFile(FILE* file) {
     if (!file) return nullptr;
-    // Unbuffered: every record goes to the file in the call that writes it,
-    // and nothing of a failed record lingers in a buffer that a later flush
-    // or the close could still push out.
-    if (setvbuf(file, nullptr, _IONBF, 0) != 0) {
-        fclose(file);
-        return nullptr;
-    }
     static const unsigned char mark[2] = {0xFF, 0xFE};
-    if (fwrite(mark, 1, 2, file) != 2) {
+    if (setvbuf(file, nullptr, _IONBF, 0) != 0 || fwrite(mark, 1, 2, file) != 2) {
         fclose(file);
         return nullptr;
     }
     return file;
+}
+
+}  // namespace
+
+FILE* CreateBackupFile(const std::wstring& fileName) { return StartBackupFile(OpenFileForWriting(fileName)); }
+
+FILE* CreateBackupFileBeside(const std::wstring& fileName, std::wstring& temporaryName) {
+    temporaryName.clear();
+    if (!IsPlainFileOrMissing(fileName)) return CreateBackupFile(fileName);
+    // A name of its own per attempt: an existing file (or a link planted
+    // under the name) is never opened, only passed by.
+    static unsigned attempt = 0;
+    const unsigned long long stamp = static_cast<unsigned long long>(time(nullptr));
+    for (int tries = 0; tries < 100; ++tries) {
+        const std::wstring candidate =
+            fileName + L".tavrik-" + std::to_wstring(stamp) + L"-" + std::to_wstring(++attempt) + L".tmp";
+        FILE* file = CreateNewFileForWriting(candidate, fileName);
+        if (!file) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        file = StartBackupFile(file);
+        if (!file) {
+            DeleteFileNamed(candidate);
+            return nullptr;
+        }
+        temporaryName = candidate;
+        return file;
+    }
+    return nullptr;
+}
+
+bool CommitBackupFile(const std::wstring& temporaryName, const std::wstring& fileName) {
+    if (temporaryName.empty()) return true;
+    if (ReplaceFileWith(temporaryName, fileName)) return true;
+    const int error = errno;
+    DeleteFileNamed(temporaryName);
+    errno = error;
+    return false;
+}
+
+void DiscardBackupFile(const std::wstring& temporaryName) {
+    if (!temporaryName.empty()) DeleteFileNamed(temporaryName);
 }
 
 bool WriteBackupRecord(FILE* file, const std::wstring& record) {

@@ -13,6 +13,21 @@ namespace tavrik {
 // Null when the file cannot be created or the mark not written.
 FILE* CreateBackupFile(const std::wstring& fileName);
 
+// Starts a backup that replaces `fileName` only when it is complete: the
+// records go to a new file beside it, named in `temporaryName`, which
+// CommitBackupFile later renames into place. A target that exists but is
+// no ordinary file (a device, a pipe, a link) is written directly, as
+// CreateBackupFile does, and `temporaryName` is left empty. Null when no
+// file can be created.
+FILE* CreateBackupFileBeside(const std::wstring& fileName, std::wstring& temporaryName);
+// Puts a complete backup in place of `fileName`; false when the rename
+// fails (the temporary file is then deleted). Nothing to do for an empty
+// `temporaryName`.
+bool CommitBackupFile(const std::wstring& temporaryName, const std::wstring& fileName);
+// Deletes the temporary file of a backup that did not complete; the file
+// it was to replace stays as it was.
+void DiscardBackupFile(const std::wstring& temporaryName);
+
 // Writes one record and its CR LF; false when the write fails (errno tells
 // why). The record reaches the file before this returns, so a full disk is
 // seen here, and a record that did not fit is cut off again: the file only
@@ -20,9 +35,16 @@ FILE* CreateBackupFile(const std::wstring& fileName);
 bool WriteBackupRecord(FILE* file, const std::wstring& record);
 
 // The longest line a restore takes in one piece, its line end included, in
-// UTF-16 code units (a buffer of 8,192 characters with room for the
-// terminating null).
-constexpr size_t kMaxBackupLineUnits = 8189;
+// UTF-16 code units: the largest record a listing can write. An ACL holds
+// at most 64 KiB, and no ACE takes more than 8 characters of SDDL per byte
+// (the smallest ACE, 16 bytes, is at most about 110 characters); a
+// descriptor has two ACLs, an owner and a group, and a name is at most
+// 32,767 units long. The bound keeps one line's memory in the megabytes.
+constexpr size_t kMaxAclBytes = 65535;
+constexpr size_t kMaxSddlUnitsPerAclByte = 8;
+constexpr size_t kMaxObjectNameUnits = 32767;
+constexpr size_t kMaxBackupLineUnits =
+    2 * kMaxAclBytes * kMaxSddlUnitsPerAclByte + kMaxObjectNameUnits + 2 * 200 + 64;
 
 struct BackupLine {
     // The line with its line end, at most kMaxBackupLineUnits code units.

@@ -22,6 +22,15 @@ void Replace(std::wstring& text, wchar_t from, const std::wstring& to) {
     text.swap(out);
 }
 
+const wchar_t* const kNullDaclText = L"no_DACL(everyone_has_full_access)";
+const wchar_t* const kEmptyDaclText = L"empty_DACL(nobody_has_access)";
+
+DWORD AceCountOf(PACL acl) {
+    ACL_SIZE_INFORMATION size = {};
+    if (!GetAclInformation(acl, &size, sizeof size, AclSizeInformation)) return MAXDWORD;
+    return size.AceCount;
+}
+
 // The texts of the sections of a CSV or text record; empty when the
 // section is left out.
 struct Sections {
@@ -48,7 +57,19 @@ DWORD MakeSectionTexts(CTavrik& job, const CSD& sd, bool ownerFirst, Sections& o
     const DWORD what = job.m_listWhat;
     DWORD code = RTN_OK;
     auto aclSections = [&] {
-        if (code == RTN_OK && (what & LIST_DACL) && sd.m_dacl) code = acl(sd.m_dacl, out.dacl);
+        if (code == RTN_OK && (what & LIST_DACL)) {
+            // A missing (NULL) DACL lets everyone do everything and an empty
+            // one lets nobody do anything; neither has entries to show, and
+            // without a word of its own either would look like an object
+            // with inherited entries only.
+            if (!sd.m_dacl) {
+                out.dacl = kNullDaclText;
+            } else if (AceCountOf(sd.m_dacl) == 0) {
+                out.dacl = kEmptyDaclText;
+            } else {
+                code = acl(sd.m_dacl, out.dacl);
+            }
+        }
         if (code == RTN_OK && (what & LIST_SACL) && sd.m_sacl) code = acl(sd.m_sacl, out.sacl);
     };
     auto sidSections = [&] {

@@ -22,22 +22,34 @@ DWORD CTavrik::ListObjects() {
         fclose(m_backupFile);
         m_backupFile = nullptr;
     }
+    // The records go to a new file that replaces the named one only when the
+    // listing has ended well, so a listing that fails (a mistyped object
+    // name, a full disk) leaves an earlier backup of that name untouched.
+    std::wstring temporaryName;
     if (!m_backupFileName.empty()) {
-        m_backupFile = tavrik::CreateBackupFile(m_backupFileName);
+        m_backupFile = tavrik::CreateBackupFileBeside(m_backupFileName, temporaryName);
         if (!m_backupFile) return RTN_ERR_OPEN_BACKUP_FILE;
     }
 
     DWORD result;
-    switch (m_objectType) {
-        case SE_FILE_OBJECT:
-            result = WalkFileSystem(m_objectName, &CTavrik::ListObject);
-            break;
-        case SE_REGISTRY_KEY:
-            result = WalkRegistry(m_objectName, &CTavrik::ListObject);
-            break;
-        default:
-            result = ListObject(m_objectName);
-            break;
+    try {
+        switch (m_objectType) {
+            case SE_FILE_OBJECT:
+                result = WalkFileSystem(m_objectName, &CTavrik::ListObject);
+                break;
+            case SE_REGISTRY_KEY:
+                result = WalkRegistry(m_objectName, &CTavrik::ListObject);
+                break;
+            default:
+                result = ListObject(m_objectName);
+                break;
+        }
+    } catch (...) {
+        // A run that ends from inside the walk leaves no half backup behind.
+        if (m_backupFile) fclose(m_backupFile);
+        m_backupFile = nullptr;
+        tavrik::DiscardBackupFile(temporaryName);
+        throw;
     }
 
     if (m_backupFile) {
@@ -48,6 +60,12 @@ DWORD CTavrik::ListObjects() {
             result = RTN_ERR_WRITE_OUTPUT;
         }
         m_backupFile = nullptr;
+        if (result != RTN_OK) {
+            tavrik::DiscardBackupFile(temporaryName);
+        } else if (!tavrik::CommitBackupFile(temporaryName, m_backupFileName)) {
+            m_lastOsError = ERROR_ACCESS_DENIED;
+            result = RTN_ERR_OPEN_BACKUP_FILE;
+        }
     }
     return result;
 }
@@ -63,13 +81,21 @@ DWORD CTavrik::ListObject(std::wstring path) {
     const DWORD readCode = sd->GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
     m_lastOsError = sd->m_lastError;
     if (readCode != RTN_OK) {
+        // Without the privilege that reading SACLs needs no object can be
+        // listed as asked: the job fails instead of writing a backup that
+        // holds nothing.
+        if (readCode == RTN_ERR_PRIVILEGE) {
+            m_lastOsError = ERROR_PRIVILEGE_NOT_HELD;
+            return readCode;
+        }
         if (sd->m_lastError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
-            OutputMessage(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(sd->m_lastError));
+            ReportObjectNotProcessed(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(sd->m_lastError));
             m_lastOsError = 0;
             return RTN_OK;
         }
         if (sd->m_sd || sd->m_lastError != 0) return readCode;
-        OutputMessage(L"ERROR reading SD from <" + path + L">: The object has a NULL security descriptor");
+        ReportObjectNotProcessed(L"ERROR reading SD from <" + path +
+                                 L">: The object has a NULL security descriptor");
         m_lastOsError = 0;
         return RTN_OK;
     }
@@ -90,7 +116,7 @@ DWORD CTavrik::ListObject(std::wstring path) {
         // of the backup, so that no restore can write its descriptor to
         // another object.
         if (!record.lineBreakFree || !tavrik::IsBackupSafeName(path)) {
-            OutputMessage(L"ERROR writing backup of <" + tavrik::DisplayableName(path) +
+            ReportObjectNotProcessed(L"ERROR writing backup of <" + tavrik::DisplayableName(path) +
                           L">: the name cannot be stored unambiguously in a backup file; the object is not backed "
                           L"up.");
             return RTN_OK;

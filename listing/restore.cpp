@@ -59,6 +59,13 @@ bool BuildAbsoluteDescriptor(const std::wstring& sddl, EntryBuffers& buffers) {
                           &ownerSize, buffers.group.get(), &groupSize) != FALSE;
 }
 
+bool IsBlank(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if (c != L' ' && c != L'\t' && c != L'\r' && c != L'\n') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 DWORD CTavrik::RestoreFromFile() {
@@ -81,10 +88,11 @@ DWORD CTavrik::RestoreFromFile() {
         return RTN_ERR_READ_BACKUP_FILE;
     }
     auto encoding = tavrik::BackupLineReader::Encoding::Utf16Le;
+    const std::wstring fileShown = tavrik::DisplayableName(m_backupFileName);
     if (mark[0] == 0xFF && mark[1] == 0xFE) {
-        OutputMessage(L"Input file for restore operation: <" + m_backupFileName + L"> detected as Unicode.");
+        OutputMessage(L"Input file for restore operation: <" + fileShown + L"> detected as Unicode.");
     } else {
-        OutputMessage(L"Input file for restore operation: <" + m_backupFileName + L"> detected as ANSI.");
+        OutputMessage(L"Input file for restore operation: <" + fileShown + L"> detected as ANSI.");
         closeFile();
         m_backupFile = tavrik::OpenFileForReading(m_backupFileName);
         if (!m_backupFile) return RTN_ERR_OPEN_BACKUP_FILE;
@@ -97,13 +105,27 @@ DWORD CTavrik::RestoreFromFile() {
     EntryBuffers buffers;
     while (reader.ReadLine(line)) {
         buffers = EntryBuffers{};
+        // Blank lines (a hand-edited file) hold no entry.
+        if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
         const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
+        // Names come from the file: shown with their control characters
+        // escaped, so a line cannot write to the console or forge log lines.
+        const std::wstring shown = tavrik::DisplayableName(entry.name);
 
         if (IsFiltered(entry.name)) {
-            OutputMessage(L"Omitting ACL of: <" + entry.name + L"> because a filter keyword matched.");
+            OutputMessage(L"Omitting ACL of: <" + shown + L"> because a filter keyword matched.");
             continue;
         }
-        OutputMessage(L"Restoring ACL of: <" + entry.name + L">");
+        OutputMessage(L"Restoring ACL of: <" + shown + L">");
+        // An object that had none of the parts the backup asked for (a SACL
+        // backup of an object without a SACL) is stored with an empty
+        // descriptor text. The record does not say which parts were asked
+        // for, so there is nothing that could be written back.
+        if (entry.exactShape && !line.overlong && !line.damaged && entry.sddl.empty()) {
+            OutputMessage(L"Info: The backup holds none of the descriptor parts of <" + shown +
+                          L">; nothing to restore for it.");
+            continue;
+        }
         const SECURITY_INFORMATION info = tavrik::SecurityInfoFromSddl(entry.sddl);
 
         // Only a line with the exact shape of a listing record may name an
@@ -112,19 +134,22 @@ DWORD CTavrik::RestoreFromFile() {
         // object. A line that names nothing fails at the write as before.
         const bool refused = line.overlong || line.damaged || (!entry.name.empty() && !entry.exactShape);
         bool built = false;
-        if (refused) {
-            SetLastError(ERROR_INVALID_DATA);
-        } else {
+        DWORD error = ERROR_INVALID_DATA;
+        if (!refused) {
+            // The error is taken only from this entry's own calls, never one
+            // left over from an earlier call.
+            SetLastError(ERROR_SUCCESS);
             built = BuildAbsoluteDescriptor(entry.sddl, buffers);
+            if (!built && GetLastError() != ERROR_SUCCESS) error = GetLastError();
         }
         if (!built) {
-            const DWORD error = GetLastError();
             if (!m_ignoreErrors) {
                 m_lastOsError = error;
                 result = RTN_ERR_SD_CONVERT;
+                OutputMessage(L"ERROR: Restoring ACL of <" + shown + L">: " + GetOSErrorText(error));
                 break;
             }
-            OutputMessage(L"ERROR: Restoring ACL of <" + entry.name + L">: " + GetOSErrorText(error));
+            ReportObjectNotProcessed(L"ERROR: Restoring ACL of <" + shown + L">: " + GetOSErrorText(error));
             continue;
         }
 
@@ -135,11 +160,14 @@ DWORD CTavrik::RestoreFromFile() {
         m_lastOsError = sd->m_lastError;
         sd.reset();
         if (code != RTN_OK) {
-            OutputMessage(L"ERROR writing SD to <" + entry.name + L">: " + GetOSErrorText(m_lastOsError));
+            const std::wstring reason =
+                m_lastOsError != 0 ? GetOSErrorText(m_lastOsError) : GetReturnCodeText(code);
             if (m_lastOsError == ERROR_ACCESS_DENIED || m_lastOsError == ERROR_FILE_NOT_FOUND || m_ignoreErrors) {
+                ReportObjectNotProcessed(L"ERROR writing SD to <" + shown + L">: " + reason);
                 m_lastOsError = 0;
                 continue;
             }
+            OutputMessage(L"ERROR writing SD to <" + shown + L">: " + reason);
             result = code;
             break;
         }

@@ -31,6 +31,9 @@ public:
     PACL ReplaceAceSid(PACL acl, DWORD index, PSID sid);
     // A new list like `acl` with a copy of ACE `index` for `sid` right after it.
     PACL CopyAceWithSid(PACL acl, DWORD index, PSID sid);
+    // True when `acl` already holds an ACE equal to ACE `index` with `sid`
+    // in place of its SID (the same type, flags, mask and data).
+    static bool HoldsAceLike(PACL acl, DWORD index, PSID sid);
 
     void FreeSD();
     void FreeDacl();
@@ -52,6 +55,9 @@ public:
     BOOL m_ownsSacl = FALSE;
     BOOL m_ownsOwner = FALSE;
     BOOL m_ownsGroup = FALSE;
+    // Accounts the domain actions did not find in their target domain; the
+    // ACEs of such accounts are left as they were.
+    DWORD m_accountsNotFound = 0;
 
 private:
     // Puts a newly built list in place of the current DACL or SACL.

@@ -33,6 +33,7 @@ public:
         m_levels.pop_back();
     }
     bool Empty() const { return m_levels.empty(); }
+    size_t Depth() const { return m_levels.size(); }
     HANDLE Top() const { return m_levels.back().handle; }
     size_t PrefixLength() const { return m_levels.back().prefixLength; }
 
@@ -85,6 +86,11 @@ DWORD CTavrik::WalkFileSystem(std::wstring path, ObjectCallback callback) {
         m_lastOsError = GetLastError();
         return RTN_ERR_FIND_FILE;
     }
+    // Without a wildcard the first search finds the start object itself.
+    const size_t lastBackslash = path.rfind(L'\\');
+    const size_t wildcard = path.find_last_of(L"*?");
+    const bool startIsNamed =
+        wildcard == std::wstring::npos || (lastBackslash != std::wstring::npos && wildcard < lastBackslash);
     std::wstring current = path;
     bool haveEntry = true;
     while (!levels.Empty()) {
@@ -99,7 +105,15 @@ DWORD CTavrik::WalkFileSystem(std::wstring path, ObjectCallback callback) {
         current += name;
         // Links (reparse points) are never followed: a link could lead the
         // walk out of its tree or back into one of its own ancestors.
-        const bool skipped = name == L"." || name == L".." || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool skipped = name == L"." || name == L".." || isLink;
+        // A job aimed at a link would otherwise end having done nothing
+        // without a word.
+        if (isLink && startIsNamed && levels.Depth() == 1) {
+            ReportObjectNotProcessed(L"ERROR: <" + current +
+                                     L"> is a link (reparse point); a recursive job does not descend into it and "
+                                     L"did not process it.");
+        }
         if (!skipped && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             if (m_recursion & RECURSE_CONTAINERS) {
                 if (DWORD code = (this->*callback)(current); code != RTN_OK) return code;

@@ -75,24 +75,27 @@ DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key) {
 
     HKEY opened = nullptr;
     m_lastOsError = static_cast<DWORD>(RegOpenKeyExW(rootKey, subKey.c_str(), 0, KEY_READ, &opened));
-    if (opened && (m_lastOsError == ERROR_SUCCESS || m_lastOsError == ERROR_ACCESS_DENIED)) {
+    if (m_lastOsError == ERROR_SUCCESS || m_lastOsError == ERROR_ACCESS_DENIED) {
         // A second handle with backup semantics carries what the backup and
-        // restore privileges grant, which reading and writing SACLs needs.
+        // restore privileges grant, which reading and writing SACLs needs;
+        // it is also the way into a key whose DACL denies reading even to
+        // administrators.
         HKEY backupKey = nullptr;
         DWORD disposition = 0;
         const LSTATUS reopened = RegCreateKeyExW(rootKey, subKey.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE,
                                                  KEY_READ, nullptr, &backupKey, &disposition);
         if (disposition == REG_CREATED_NEW_KEY) {
             if (backupKey) RegCloseKey(backupKey);
-            RegCloseKey(opened);
+            if (opened) RegCloseKey(opened);
             if (remoteRoot) RegCloseKey(remoteRoot);
             OutputMessage(L"Critical internal error. Unintentionally the following registry key was created: <" + path +
                           L">.");
             throw InternalAbort{RTN_ERR_INTERNAL};
         }
         if (reopened == ERROR_SUCCESS && backupKey) {
-            RegCloseKey(opened);
+            if (opened) RegCloseKey(opened);
             opened = backupKey;
+            m_lastOsError = ERROR_SUCCESS;
         }
     }
     if (remoteRoot) RegCloseKey(remoteRoot);

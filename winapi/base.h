@@ -32,6 +32,11 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 BOOL FreeLibrary(HMODULE hLibModule);
 
+// ---- text ------------------------------------------------------------------------
+// Converts the characters to upper case in place, with the table file names
+// are compared by; returns the number of characters processed.
+DWORD CharUpperBuffW(LPWSTR lpsz, DWORD cchLength);
+
 // ---- process and version ---------------------------------------------------------
 HANDLE GetCurrentProcess();
 BOOL CloseHandle(HANDLE hObject);

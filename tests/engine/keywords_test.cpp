@@ -51,12 +51,6 @@ TEST_F(KeywordsTest, OnlyTheOuterBlanksAreTrimmed) {
     EXPECT_EQ(Parse(SE_FILE_OBJECT, L"read,,write"), RTN_ERR_KEYWORD_FILE);
 }
 
-TEST_F(KeywordsTest, AnEmptyTextGivesNoRightsAndKeepsTheInheritance) {
-    ASSERT_EQ(Parse(SE_FILE_OBJECT, L"", GRANT_ACCESS, ACL_DACL, 0, FALSE), RTN_OK);
-    EXPECT_EQ(Entry(0).m_accessMask, 0u);
-    EXPECT_EQ(Entry(0).m_inheritance, 0u);
-}
-
 TEST_F(KeywordsTest, RegistryServiceAndShareKeywords) {
     ASSERT_EQ(Parse(SE_REGISTRY_KEY, L"read,set_val,create_link"), RTN_OK);
     EXPECT_EQ(Entry(0).m_accessMask, 0x20019u | 0x2u | 0x20u);

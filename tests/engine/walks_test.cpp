@@ -208,20 +208,23 @@ TEST_F(RegistryWalkTest, KeysComeBeforeTheirSubKeysInEnumerationOrder) {
     EXPECT_EQ(VisitKeys(RECURSE_NONE | RECURSE_CONTAINERS, L"hklm\\software\\vendor"), Paths{vendor});
 }
 
-TEST_F(RegistryWalkTest, StartFailuresAreReturnedAndFailuresBelowOnlyCutTheirSubtree) {
+TEST_F(RegistryWalkTest, StartFailuresAreReturnedAndFailuresBelowEndTheWalkNamingTheKey) {
     EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, L"hklm\\software\\nothing", RTN_ERR_REG_OPEN), Paths{});
     EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, L"hkcc\\x", RTN_ERR_REG_PATH), Paths{});
 
     job.failAt = 1;
     EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, vendor, RTN_ERR_READ_SD), Paths{vendor});
     job.failAt = 2;
-    EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, vendor), (Paths{vendor, vendor + L"\\A", vendor + L"\\B"}));
+    EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, vendor, RTN_ERR_READ_SD), (Paths{vendor, vendor + L"\\A"}));
+    EXPECT_TRUE(HasMessageStartingWith(L"ERROR processing <" + vendor + L"\\A>: "));
 }
 
-TEST_F(RegistryWalkTest, UnreadableSubKeysArePassedOverSilently) {
+TEST_F(RegistryWalkTest, UnreadableSubKeysAreReportedAndPassedOver) {
     admin::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor\\A", L"O:SYG:SYD:P(A;CI;KA;;;SY)");
     admin::SetToken({L"alice", {L"Users"}, {}});
     EXPECT_EQ(VisitKeys(RECURSE_CONTAINERS, vendor), (Paths{vendor, vendor + L"\\B"}));
+    EXPECT_TRUE(HasMessageStartingWith(L"ERROR opening registry key <" + vendor + L"\\A>: "));
+    EXPECT_EQ(job.GetObjectsNotProcessed(), 1u);
 }
 
 TEST_F(RegistryWalkTest, AnEnumerationFailureOnTheStartKeyIsReturned) {
