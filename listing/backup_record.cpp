@@ -161,6 +161,18 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
                        exact.back() == kQuote && exact[exact.size() - 2] != kQuote &&
                        AllDigits(Clip(text, i + 2, k - i - 2)) && Clip(text, i + 2, k - i - 2).size() <= 10 &&
                        !HasLineBreak(exact) && KnownObjectType(entry.objectType);
+    // Trimming the closing quotes above eats both quotes of an empty SDDL
+    // text; such a record is recognised by reading it with a placeholder.
+    if (!entry.exactShape && exact.size() >= 3 && exact.substr(exact.size() - 3) == L",\"\"") {
+        std::wstring filled(exact.substr(0, exact.size() - 1));
+        filled += L"X\"";
+        BackupEntry probe = ParseBackupEntry(filled);
+        if (probe.exactShape && probe.sddl == L"X") {
+            probe.sddl.clear();
+            probe.noParts = true;
+            return probe;
+        }
+    }
     return entry;
 }
 

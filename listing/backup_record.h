@@ -41,6 +41,10 @@ struct BackupEntry {
     // The line has exactly the shape the listing writes: DQ, a name without
     // a leading DQ, DQ ",", decimal digits, "," DQ, the SDDL text, DQ.
     bool exactShape = false;
+    // The record of an object that had none of the parts the backup asked
+    // for: the exact shape with an empty SDDL text (DQ name DQ "," type ","
+    // DQ DQ).
+    bool noParts = false;
 };
 
 // Splits one line (its line end may still be attached) into its fields by

@@ -121,7 +121,7 @@ DWORD CTavrik::RestoreFromFile() {
         // backup of an object without a SACL) is stored with an empty
         // descriptor text. The record does not say which parts were asked
         // for, so there is nothing that could be written back.
-        if (entry.exactShape && !line.overlong && !line.damaged && entry.sddl.empty()) {
+        if (entry.noParts && !line.overlong && !line.damaged) {
             OutputMessage(L"Info: The backup holds none of the descriptor parts of <" + shown +
                           L">; nothing to restore for it.");
             continue;

@@ -5,6 +5,7 @@
 #include <map>
 #include <tuple>
 
+#include "listing/backup_file.h"
 #include "listing_fixture.h"
 #include "winapi/machine/admin.h"
 
@@ -318,7 +319,7 @@ TEST_F(RestoreTest, TheRestOfAnOverlongLineIsNeverAnEntry) {
     ASSERT_EQ(SetSddl(L"C:\\victim.txt", SE_FILE_OBJECT, L"D:P(A;;FA;;;SY)"), ERROR_SUCCESS);
     // A long name pushes a complete entry for another object past the
     // point where a line is cut.
-    const std::wstring head = L"\"\\\\?\\C:\\" + std::wstring(8189 - 8, L'x');
+    const std::wstring head = L"\"\\\\?\\C:\\" + std::wstring(kMaxBackupLineUnits - 8, L'x');
     const std::wstring smuggled = L"\"\\\\?\\C:\\victim.txt\",1,\"D:P(A;;FA;;;WD)\"";
     WriteBytes(BackupPath(), Utf16File(head + smuggled + L"\r\n\"\\\\?\\C:\\after.txt\",1,\"D:P(A;;FA;;;BA)\"\r\n"));
 
@@ -361,9 +362,9 @@ TEST_F(RestoreTest, DamagedAndLookalikeLinesWriteNothing) {
 }
 
 TEST_F(RestoreTest, LinesNamingNothingFailAtTheWrite) {
-    // A blank line or a text record's name line names no object: the write
-    // refuses the empty name.
-    WriteBytes(BackupPath(), Utf16File(L"\r\n"));
+    // A line whose name field is empty names no object: the write refuses
+    // the empty name.
+    WriteBytes(BackupPath(), Utf16File(L"\",1,\"D:P(A;;FA;;;BA)\"\r\n"));
     EXPECT_EQ(Restore(), RTN_ERR_PARAMETER);
     EXPECT_TRUE(HasMessageStartingWith(L"ERROR writing SD to <>: "));
     EXPECT_EQ(Restore("backup.txt", TRUE), RTN_OK);
