@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
+
 #include "winapi/win32.h"
 #else
 #include <fcntl.h>

@@ -77,7 +77,8 @@ TEST_F(FailuresSeenTest, PassedOverObjectsAreCountedAndTheSummarySaysHowMany) {
 }
 
 TEST_F(FailuresSeenTest, RegistryFailuresBelowTheStartKeyAreReportedAndEndTheJobLikeFileFailures) {
-    for (const wchar_t* key : {L"MACHINE\\SOFTWARE\\V2", L"MACHINE\\SOFTWARE\\V2\\App", L"MACHINE\\SOFTWARE\\V2\\App\\Sub"}) {
+    for (const wchar_t* key :
+         {L"MACHINE\\SOFTWARE\\V2", L"MACHINE\\SOFTWARE\\V2\\App", L"MACHINE\\SOFTWARE\\V2\\App\\Sub"}) {
         admin::AddKey(L"TESTPC", key, L"O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KR;;;BG)");
     }
     auto removeGuests = [this](BOOL ignoreErrors) {

@@ -130,7 +130,8 @@ TEST_F(BackupSafetyTest, NullAndEmptyDaclsGetARecordOfTheirOwn) {
         job->SetListFormat(format);
         job->SetRecursion(RECURSE_OBJECTS);
         ASSERT_EQ(job->Run(), RTN_OK);
-        const std::wstring open = format == LIST_CSV ? L"\"\\\\?\\C:\\Data\\open.txt\",1,\"DACL(" : L"\\\\?\\C:\\Data\\open.txt\n";
+        const std::wstring open =
+            format == LIST_CSV ? L"\"\\\\?\\C:\\Data\\open.txt\",1,\"DACL(" : L"\\\\?\\C:\\Data\\open.txt\n";
         const std::wstring closed =
             format == LIST_CSV ? L"\"\\\\?\\C:\\Data\\closed.txt\",1,\"DACL(" : L"\\\\?\\C:\\Data\\closed.txt\n";
         auto record = [&](const std::wstring& start) {
