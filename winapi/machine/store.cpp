@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 #include "winapi/machine/text.h"
 
 namespace winapi::machine {
@@ -184,7 +187,15 @@ Store::Store(const std::string& path) : path_(path) {
         Execute("PRAGMA foreign_keys = ON");
         // A write-ahead log keeps each transaction to one sync at commit
         // and lets readers in other processes go on while one writes.
-        Execute("PRAGMA journal_mode = WAL");
+        // Switching a new file to WAL takes an exclusive lock for which
+        // SQLite does not always wait (several processes creating the
+        // default database at once): retry within the busy timeout.
+        for (int attempt = 0;; ++attempt) {
+            int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) break;
+            if ((rc & 0xff) != SQLITE_BUSY || attempt == 1000) Fail("switching to write-ahead logging");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         Execute("PRAGMA synchronous = NORMAL");
         Migrate();
     } catch (...) {

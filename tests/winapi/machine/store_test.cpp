@@ -189,7 +189,8 @@ TEST(StoreTest, ProcessesCreatingTheDefaultDatabaseTogetherFillItOnce) {
                 winapi::machine::OpenMachine();
                 status = winapi::machine::LocalComputerInfo().name.empty() ? 2 : 0;
                 winapi::machine::CloseMachine();
-            } catch (...) {
+            } catch (const std::exception& e) {
+                fprintf(stderr, "child: %s\n", e.what());
                 status = 1;
             }
             _exit(status);
@@ -199,7 +200,7 @@ TEST(StoreTest, ProcessesCreatingTheDefaultDatabaseTogetherFillItOnce) {
     for (pid_t pid : children) {
         int status = -1;
         waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     }
     winapi::machine::OpenMachine(db);
     auto drives = winapi::machine::Drives();
