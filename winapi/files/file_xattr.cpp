@@ -9,7 +9,7 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/machine/machine.h"
 #include "winapi/files/ntacl.h"
-#include "winapi/files/samba_ntacl.h"
+#include "winapi/samba/samba_ntacl.h"
 #include "winapi/win32.h"
 
 namespace winapi {

@@ -9,7 +9,7 @@
 #include "winapi/machine/sid_text.h"
 #include "winapi/machine/text.h"
 #include "winapi/machine/well_known_sids.h"
-#include "winapi/machine/winbind.h"
+#include "winapi/samba/winbind.h"
 
 namespace winapi::machine {
 namespace {

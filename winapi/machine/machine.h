@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/security/access_check.h"
 
 namespace winapi::machine {

@@ -1,8 +1,8 @@
 #include "winapi/machine/named_objects.h"
 
 #include "winapi/machine/network_records.h"
-#include "winapi/machine/samba_config.h"
-#include "winapi/machine/samba_share_security.h"
+#include "winapi/samba/samba_config.h"
+#include "winapi/samba/samba_share_security.h"
 #include "winapi/machine/text.h"
 
 namespace winapi::machine {

@@ -4,11 +4,11 @@
 
 #include "winapi/machine/admin.h"
 #include "winapi/machine/network_records.h"
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/machine/sid_text.h"
 #include "winapi/machine/store.h"
 #include "winapi/machine/text.h"
-#include "winapi/machine/winbind.h"
+#include "winapi/samba/winbind.h"
 
 namespace winapi::machine {
 

@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "winapi/files/posix_acl.h"
+#include "winapi/samba/posix_acl.h"
 #include "winapi/security/bytes.h"
 #include "winapi/types.h"
 

@@ -1,11 +1,11 @@
-#include "winapi/files/samba_ids.h"
+#include "winapi/samba/samba_ids.h"
 
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
 
-#include "winapi/machine/winbind.h"
+#include "winapi/samba/winbind.h"
 
 namespace winapi {
 namespace {

@@ -1,7 +1,7 @@
 // Our own rendering of the rules smbd follows between NT ACLs and POSIX
 // ACLs (the facts come from Samba's posix_acls.c and vfs_acl_common.c).
 // Permissions inside this file are rwx bits (4, 2, 1).
-#include "winapi/files/posix_acl_mapping.h"
+#include "winapi/samba/posix_acl_mapping.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -10,7 +10,7 @@
 #include <iterator>
 #include <list>
 
-#include "winapi/files/samba_ids.h"
+#include "winapi/samba/samba_ids.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/security/security_layout.h"
 #include "winapi/win32.h"

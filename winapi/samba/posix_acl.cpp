@@ -1,4 +1,4 @@
-#include "winapi/files/posix_acl.h"
+#include "winapi/samba/posix_acl.h"
 
 #include <sys/xattr.h>
 

@@ -1,4 +1,4 @@
-#include "winapi/files/samba_ntacl.h"
+#include "winapi/samba/samba_ntacl.h"
 
 #include <fcntl.h>
 #include <gnutls/crypto.h>
@@ -12,9 +12,9 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/files/ntacl.h"
-#include "winapi/files/posix_acl.h"
-#include "winapi/files/posix_acl_mapping.h"
-#include "winapi/files/samba_ids.h"
+#include "winapi/samba/posix_acl.h"
+#include "winapi/samba/posix_acl_mapping.h"
+#include "winapi/samba/samba_ids.h"
 #include "winapi/machine/machine.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/security/security_layout.h"

@@ -1,4 +1,4 @@
-#include "winapi/machine/winbind.h"
+#include "winapi/samba/winbind.h"
 
 // The header declares C functions without extern "C".
 extern "C" {
@@ -8,7 +8,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/machine/text.h"
 
 namespace winapi::machine {

@@ -1,4 +1,4 @@
-#include "winapi/machine/samba_share_security.h"
+#include "winapi/samba/samba_share_security.h"
 
 #include <fcntl.h>
 #include <tdb.h>
@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "winapi/files/ntacl.h"
-#include "winapi/files/samba_ntacl.h"
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_ntacl.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/machine/text.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/win32.h"

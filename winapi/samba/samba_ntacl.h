@@ -12,7 +12,7 @@
 #include <array>
 #include <cstdint>
 
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/security/bytes.h"
 #include "winapi/types.h"
 

@@ -2,7 +2,7 @@
 // paths, their VFS modules and the acl_xattr options. Names of sections and
 // parameters compare without regard to case or white space, as in Samba;
 // a share inherits [global]'s value of any parameter it does not set.
-#include "winapi/machine/samba_config.h"
+#include "winapi/samba/samba_config.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
