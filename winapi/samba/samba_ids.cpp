@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "winapi/samba/winbind.h"
 
@@ -17,7 +18,9 @@ constexpr BYTE kUnixUsersAuthority = 22;
 struct Memory {
     std::mutex lock;
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
-    std::map<Bytes, std::optional<UnixId>> ids;
+    // Keyed by the SID's bytes as a string: GCC 12 at -O3 mistakes the
+    // comparison of byte vectors for an overread.
+    std::map<std::string, std::optional<UnixId>> ids;
     std::map<std::pair<bool, unsigned int>, Bytes> sids;
 
     void Expire() {
@@ -56,7 +59,7 @@ std::optional<UnixId> UnixIdOfSid(const Bytes& sid) {
     {
         std::lock_guard guard(memory.lock);
         memory.Expire();
-        auto it = memory.ids.find(sid);
+        auto it = memory.ids.find(std::string(sid.begin(), sid.end()));
         if (it != memory.ids.end()) return it->second;
     }
     std::optional<UnixId> answer;
@@ -65,7 +68,7 @@ std::optional<UnixId> UnixIdOfSid(const Bytes& sid) {
         answer = UnixId{kKinds[static_cast<int>(id->kind)], id->id};
     }
     std::lock_guard guard(memory.lock);
-    memory.ids[sid] = answer;
+    memory.ids[std::string(sid.begin(), sid.end())] = answer;
     return answer;
 }
 
