@@ -99,6 +99,13 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
             m_lastOsError = ERROR_PRIVILEGE_NOT_HELD;
             return code;
         }
+        // An object that a write above it already named as not updated
+        // (a damaged descriptor) is counted once; the walk goes on.
+        if (WasReportedAsNotUpdated(path)) {
+            OutputMessage(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(m_lastOsError));
+            m_lastOsError = 0;
+            return RTN_OK;
+        }
         if (m_lastOsError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
             ReportObjectNotProcessed(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(m_lastOsError));
             m_lastOsError = 0;

@@ -41,14 +41,9 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
         });
     }
     // Descendants a write could not bring up to date fail the write of
-    // their ancestor; name each of them, since that write's error cannot.
-    winapi::machine::SetDescendantFailureObserver([&console, &job](const std::wstring& object, DWORD error) {
-        console.Finish();
-        std::wstring text = job.GetOSErrorText(error);
-        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-        std::cout << "ERROR updating the inherited entries of <" << ToConsole(object) << ">: " << ToConsole(text)
-                  << "\n";
-    });
+    // their ancestor; the job names each of them and goes on.
+    winapi::machine::SetDescendantFailureObserver(
+        [&job](const std::wstring& object, DWORD error) { job.ReportDescendantNotUpdated(object, error); });
 #else
     (void)options;
 #endif

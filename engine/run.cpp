@@ -64,6 +64,8 @@ DWORD CTavrik::Run() {
     // earlier run of the same job.
     m_lastOsError = 0;
     m_objectsNotProcessed = 0;
+    m_descendantsNotUpdated.clear();
+    m_descendantFailures = 0;
     try {
         code = PrepareRun();
         if (code == RTN_OK && (m_actions & ACTION_RESTORE)) code = RestoreFromFile();
@@ -124,6 +126,21 @@ DWORD CTavrik::Run() {
 void CTavrik::ReportObjectNotProcessed(const std::wstring& text) {
     ++m_objectsNotProcessed;
     OutputMessage(text);
+}
+
+void CTavrik::ReportDescendantNotUpdated(const std::wstring& object, DWORD error) {
+    ++m_descendantFailures;
+    // One object can fail in several writes of its ancestors; it is one
+    // object not processed.
+    if (!m_descendantsNotUpdated.insert(tavrik::FoldCase(object)).second) {
+        OutputMessage(L"ERROR updating the inherited entries of <" + object + L">: " + GetOSErrorText(error));
+        return;
+    }
+    ReportObjectNotProcessed(L"ERROR updating the inherited entries of <" + object + L">: " + GetOSErrorText(error));
+}
+
+bool CTavrik::WasReportedAsNotUpdated(const std::wstring& object) const {
+    return m_descendantsNotUpdated.count(tavrik::FoldCase(object)) != 0;
 }
 
 BOOL CTavrik::IsFiltered(std::wstring path) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,15 @@ public:
     // Reports `text` (an error line naming the object) and counts the
     // object as not processed.
     void ReportObjectNotProcessed(const std::wstring& text);
+    // For hosts whose Windows layer names each object below a written one
+    // that the write could not bring up to date (its inherited entries),
+    // called while Run is going. The object is reported and counted as not
+    // processed; the write that failed only because of such objects did
+    // write its own object, so the job goes on (see CSD::SetSD).
+    void ReportDescendantNotUpdated(const std::wstring& object, DWORD error);
+    // Whether `object` was reported through ReportDescendantNotUpdated
+    // during this run.
+    bool WasReportedAsNotUpdated(const std::wstring& object) const;
 
     // ---- reporting ---------------------------------------------------------------
     DWORD OutputMessage(std::wstring text);
@@ -230,6 +240,10 @@ public:
     // links it could not descend into. A run that returns RTN_OK with a
     // non-zero count completed with errors.
     DWORD m_objectsNotProcessed = 0;
+    // Objects below written ones that could not be updated (see
+    // ReportDescendantNotUpdated), case-folded; and how many were reported.
+    std::set<std::wstring> m_descendantsNotUpdated;
+    DWORD m_descendantFailures = 0;
 
     // Printer document entries the last run appended to m_aces (also owned
     // through m_aces).

@@ -192,7 +192,14 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
 
     if (!IsValidSecurityDescriptor(m_sd)) return RTN_ERR_INVALID_SD;
 
+    const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info, owner,
                                         group, dacl, sacl);
+    // The call writes the object first and then what the objects below it
+    // inherit. When it failed only below, with each of those objects named
+    // to the job already, this object was written: the failures are theirs.
+    if (m_lastError != ERROR_SUCCESS && m_engine->m_descendantFailures != descendantFailuresBefore) {
+        m_lastError = ERROR_SUCCESS;
+    }
     return m_lastError == ERROR_SUCCESS ? RTN_OK : RTN_ERR_WRITE_SD;
 }

@@ -716,3 +716,47 @@ TEST_F(TavrikCommand, HostileNamesAreProcessedOnceEachAndRoundTripThroughABackup
 
 }  // namespace
 }  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+// A damaged descriptor below a written directory is that object's failure,
+// not the directory's: it is named, everything else is still updated, and
+// the job completes with errors instead of ending.
+TEST_F(TavrikCommand, ADamagedChildIsNamedAndTheRestOfTheJobGoesOn) {
+    fs::create_directories(machine.DriveC() + "/data/zz");
+    std::ofstream(machine.DriveC() + "/data/zz/last.txt") << "last";
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "read", "--recurse", "--inherit", "none"}).exitCode, 0);
+    DamageNtacl(machine.DriveC() + "/data/report.txt");
+
+    auto recursive = Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--recurse"});
+    EXPECT_EQ(recursive.exitCode, 1) << recursive.out << recursive.err;
+    EXPECT_NE(recursive.err.find("ERROR updating the inherited entries of <\\\\?\\C:\\data\\report.txt>: The "
+                                 "security descriptor structure is invalid."),
+              std::string::npos)
+        << recursive.err;
+    EXPECT_EQ(recursive.err.find("<\\\\?\\C:\\data>"), std::string::npos) << recursive.err;
+    EXPECT_NE(recursive.err.find("\nTavrik completed with errors: 1 object was not processed"), std::string::npos)
+        << recursive.err;
+    EXPECT_NE(recursive.out.find("Processing ACL of: <\\\\?\\C:\\data\\zz\\last.txt>"), std::string::npos)
+        << recursive.out;
+    for (const char* object : {"C:\\data\\sub\\notes.txt", "C:\\data\\zz\\last.txt"}) {
+        EXPECT_TRUE(HasAce(Sddl(object), "A", "OICI", "FR", "BU")) << object << " " << Sddl(object);
+    }
+
+    // Alone, the directory's write still reaches every other child.
+    DamageNtacl(machine.DriveC() + "/data/sub");
+    auto single = Run({"deny", "C:\\data", "Guest", "write"});
+    EXPECT_EQ(single.exitCode, 1) << single.out << single.err;
+    for (const char* child : {"report.txt", "sub"}) {
+        EXPECT_NE(single.err.find("ERROR updating the inherited entries of <\\\\?\\C:\\data\\" + std::string(child) +
+                                  ">"),
+                  std::string::npos)
+            << single.err;
+    }
+    EXPECT_TRUE(HasAce(Sddl("C:\\data\\zz\\last.txt"), "D", "ID", "", "LG")) << Sddl("C:\\data\\zz\\last.txt");
+    EXPECT_TRUE(HasAce(Sddl("C:\\data"), "D", "OICI", "", "LG")) << Sddl("C:\\data");
+}
+
+}  // namespace
+}  // namespace tavrik::test

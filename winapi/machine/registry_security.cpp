@@ -92,6 +92,7 @@ DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_IN
             childError = CheckAccess(child.descriptor.data(), child.descriptor.size(), token, childAccess,
                                            mapping, kBackupSemantics, &childGranted);
             if (childError != ERROR_SUCCESS) {
+                NoteDescendantFailure(KeyPathOf(child), childError);
                 if (firstError == ERROR_SUCCESS) firstError = childError;
                 continue;
             }
