@@ -194,6 +194,16 @@ bool IsValidComponent(std::wstring_view component, bool wildcards) {
     return true;
 }
 
+// A long-path ("\\?\") name goes to the file system as it is, and the
+// names a walk builds are of that form. A Linux file system takes every
+// character but NUL and '/' in a name (a '"', '<', '>', ':', '|', '*' or
+// '?' included), so such names must reach their files: refusing them
+// stopped whole recursive jobs at the first one. In the last component of
+// a search '*' and '?' are still its wildcards.
+bool IsValidLiteralComponent(std::wstring_view component) {
+    return component.find(L'\0') == std::wstring_view::npos;
+}
+
 std::optional<machine::Computer> ComputerForServer(std::wstring_view server) {
     if (NamesEqualIgnoringCase(server, L"localhost") || server == L"127.0.0.1" || server == L"." ||
         server == L"::1") {
@@ -221,7 +231,8 @@ DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* ou
 // After "\\?\" Windows hands the name to the file system as it is: only a
 // backslash separates, and "/", an empty name (two backslashes), "." or
 // ".." are names no file can have. `rest` follows the root ("\a\b").
-DWORD ParseLiteralComponents(std::wstring_view rest, bool wildcardsInLast, FileName* out) {
+// Wildcards need no leave here: any character may stand in a literal name.
+DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
     if (rest.empty()) return ERROR_SUCCESS;
     if (rest[0] != L'\\') return ERROR_INVALID_NAME;
     rest.remove_prefix(1);
@@ -232,9 +243,8 @@ DWORD ParseLiteralComponents(std::wstring_view rest, bool wildcardsInLast, FileN
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != L'\\') continue;
         std::wstring_view part = rest.substr(start, i - start);
-        const bool last = i == rest.size();
         if (part.empty() || part == L"." || part == L".." || part.find(L'/') != std::wstring_view::npos ||
-            !IsValidComponent(part, wildcardsInLast && last && !out->trailingSeparator))
+            !IsValidLiteralComponent(part))
             return ERROR_INVALID_NAME;
         out->components.emplace_back(part);
         start = i + 1;
@@ -265,7 +275,7 @@ DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, bool literal,
         return error;
     }
     out->drive = std::move(*drive);
-    return literal ? ParseLiteralComponents(name.substr(2), wildcardsInLast, out)
+    return literal ? ParseLiteralComponents(name.substr(2), out)
                    : ParseComponents(name.substr(2), wildcardsInLast, out);
 }
 
@@ -298,7 +308,7 @@ DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, bool literal,
     out->drive = std::move(*drive);
     out->isShare = true;
     out->share = std::wstring(share);
-    return literal ? ParseLiteralComponents(afterServer.substr(shareEnd), wildcardsInLast, out)
+    return literal ? ParseLiteralComponents(afterServer.substr(shareEnd), out)
                    : ParseComponents(afterServer.substr(shareEnd), wildcardsInLast, out);
 }
 

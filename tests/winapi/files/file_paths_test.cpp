@@ -420,6 +420,10 @@ TEST_F(FileNameFormsTest, LongNamesAreTakenLiterally) {
         {L"\\\\.\\C:\\a/b", {L"a", L"b"}},
         {L"C:\\a\\..\\b", {L"a", L"..", L"b"}},
         {L"\\\\?\\C:\\a b\\c.\\", {L"a b", L"c."}},
+        // Linux names may hold what Windows names cannot; walks pass them on.
+        {L"\\\\?\\C:\\say \"hi\"\\a<b>c:d|e", {L"say \"hi\"", L"a<b>c:d|e"}},
+        {L"\\\\?\\C:\\d*r\\f?le", {L"d*r", L"f?le"}},
+        {L"\\\\?\\UNC\\testpc\\docs\\q\"uote", {L"q\"uote"}},
     };
     for (const auto& c : accepted) {
         winapi::FileName parsed;
