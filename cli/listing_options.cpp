@@ -62,6 +62,8 @@ bool ApplyListingOptions(CTavrik& job, const ListingOptions& options) {
     job.SetListFormat(options.format == "sddl" ? LIST_SDDL : options.format == "text" ? LIST_TEXT : LIST_CSV);
     job.SetListNameForm(options.names == "sid" ? 2 : options.names == "both" ? 3 : 1);
     job.SetListInherited(options.explicitOnly ? FALSE : TRUE);
+    // An object whose entries the options hide still shows its name.
+    job.SetListEveryObject(TRUE);
     return true;
 }
 

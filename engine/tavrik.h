@@ -151,6 +151,9 @@ public:
     void SetListWhat(DWORD what) { m_listWhat = what; }
     void SetListNameForm(DWORD form) { m_listNameForm = form; }
     void SetListInherited(BOOL inherited) { m_listInherited = inherited; }
+    // Gives every listed object a record, its name at least, even when the
+    // options hide all it holds (see m_listEveryObject).
+    void SetListEveryObject(BOOL every) { m_listEveryObject = every; }
     void SetTrusteeDacl(BOOL on) { m_trusteeDacl = on; }
     void SetTrusteeSacl(BOOL on) { m_trusteeSacl = on; }
     void SetDomainDacl(BOOL on) { m_domainDacl = on; }
@@ -244,6 +247,11 @@ public:
     // ReportDescendantNotUpdated), case-folded; and how many were reported.
     std::set<std::wstring> m_descendantsNotUpdated;
     DWORD m_descendantFailures = 0;
+    // CSV and text records of objects whose requested parts show nothing
+    // (only inherited entries while those are hidden, say) are left out by
+    // default, as hosts expect; a person reading a tree wants each object
+    // named, or the tree looks empty.
+    BOOL m_listEveryObject = FALSE;
 
     // Printer document entries the last run appended to m_aces (also owned
     // through m_aces).

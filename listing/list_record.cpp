@@ -140,7 +140,7 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
             if (!sections.sacl.empty()) add(L"SACL" + saclProtection + L":" + sections.sacl);
             if (!sections.owner.empty()) add(L"Owner:" + sections.owner);
             if (!sections.group.empty()) add(L"Group:" + sections.group);
-            if (parts.empty()) return RTN_OK;
+            if (parts.empty() && !job.m_listEveryObject) return RTN_OK;
             record.text = QuotedObjectName(name);
             record.text += L',';
             record.text += std::to_wstring(static_cast<int>(job.m_objectType));
@@ -168,7 +168,7 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
             if (!sections.sacl.empty()) {
                 body += L"\n   SACL" + saclProtection + L":\n   " + entries(sections.sacl) + L"\n";
             }
-            if (body.empty()) return RTN_OK;
+            if (body.empty() && !job.m_listEveryObject) return RTN_OK;
             record.text = name + L"\n" + body;
             return RTN_OK;
         }
