@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/command.h"
+#include "cli/console_colour.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -42,8 +43,27 @@ bool IsChatter(const std::wstring& line) {
 
 }  // namespace
 
-JobConsole::JobConsole(bool quiet)
-    : quiet_(quiet), progress_(isatty(fileno(stderr)) != 0), start_(std::chrono::steady_clock::now()) {}
+JobConsole::JobConsole(bool quiet, bool verbose)
+    : quiet_(quiet),
+      progress_(isatty(fileno(stderr)) != 0),
+      colour_(StderrTakesColour()),
+      verbose_(verbose),
+      start_(std::chrono::steady_clock::now()) {}
+
+void JobConsole::BeginRun(const CTavrik& job) {
+    listing_ = (job.m_actions & ACTION_LIST) != 0;
+    verbose_.Begin(job);
+}
+
+void JobConsole::EndRun() {
+    ClearProgress();
+    verbose_.End();
+}
+
+void JobConsole::ToStderr(const std::string& text) {
+    std::cout << std::flush;
+    std::cerr << Coloured(text, ToneOf(text), colour_) << "\n" << std::flush;
+}
 
 JobConsole::~JobConsole() { Finish(); }
 
@@ -61,17 +81,33 @@ MessageCallback JobConsole::Callback() {
 void JobConsole::Handle(const std::wstring& line) {
     // Changed or restored objects announce themselves; listed objects show
     // up as their record (SDDL and CSV records open with the quoted name).
-    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <")) {
-        ++objects_;
-        seen_.lastAnnounced = AnnouncedName(line);
-        if (StartsWith(line, L"Restoring")) ++seen_.restoreRecords;
-    } else if (StartsWith(line, L"\"")) {
-        ++objects_;
-        seen_.lastListed = RecordName(line);
-    }
     const bool error = IsErrorLine(line);
     // The summary is the run's last word: no progress line may follow it.
     const bool summary = StartsWith(line, L"\nTavrik finished") || StartsWith(line, L"\nTavrik completed");
+    if (StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Restoring ACL of: <")) {
+        ++objects_;
+        seen_.lastAnnounced = AnnouncedName(line);
+        const bool restoring = StartsWith(line, L"Restoring");
+        if (restoring) ++seen_.restoreRecords;
+        verbose_.Announce(seen_.lastAnnounced, restoring ? "restored" : "processed");
+    } else if (StartsWith(line, L"Omitting ACL of: <")) {
+        verbose_.Done(AnnouncedName(line), "left out by a filter");
+    } else if (StartsWith(line, L"\"")) {
+        ++objects_;
+        seen_.lastListed = RecordName(line);
+        verbose_.Done(seen_.lastListed, "listed");
+    } else if (listing_ && !error && !summary && !IsChatter(line) && !line.empty()) {
+        // A text record: the object's name, then its sections.
+        ++objects_;
+        seen_.lastListed = line.substr(0, line.find(L'\n'));
+        verbose_.Done(seen_.lastListed, "listed");
+    } else if (error && !summary) {
+        // Account lines name an account, not an object: they concern the
+        // object at hand.
+        verbose_.Error(StartsWith(line, L"   Account <") ? std::wstring() : AnnouncedName(line));
+    }
+    // The last object's line and the timings come before the summary.
+    if (summary) verbose_.End();
     if (summary) finished_ = true;
     // A failed run's summary waits for the line that names what failed.
     if (summary && StartsWith(line, L"\nTavrik finished with error(s)")) {
@@ -100,8 +136,7 @@ void JobConsole::Handle(const std::wstring& line) {
                 " reported during the job.";
     }
     if (error || (summary && quiet_)) {
-        std::cout << std::flush;
-        std::cerr << text << "\n" << std::flush;
+        ToStderr(text);
     } else {
         std::cout << text << "\n";
         if (progress_) std::cout << std::flush;
@@ -142,7 +177,7 @@ void JobConsole::ShowPrivilegeNotes(bool succeeded) {
             // Where access was denied the privilege might have let the job in.
             const size_t at = note.find(kMaybe);
             if (at != std::wstring::npos) note.replace(at, kMaybe.size(), L"It may be why access was denied.");
-            std::cerr << "Warning: " << ToConsole(note.substr(note.find(L' ') + 1)) << "\n";
+            ToStderr("Warning: " + ToConsole(note.substr(note.find(L' ') + 1)));
         } else if (succeeded && !quiet_) {
             std::cout << ToConsole(note) << "\n";
         }
@@ -156,14 +191,14 @@ void JobConsole::ReportFailure(DWORD code, const std::wstring& errorLine, DWORD 
     Finish();
     if (osError == ERROR_ACCESS_DENIED) accessDenied_ = true;
     ShowPrivilegeNotes(false);
-    std::cerr << ToConsole(errorLine) << "\n";
+    ToStderr(ToConsole(errorLine));
     if (!failureSummary_.empty()) {
         // "\nTavrik finished with error(s): " + "[6 TRUSTEE_NOT_FOUND]" + the rest.
         std::wstring summary = failureSummary_;
         const size_t firstBreak = summary.find(L'\n', 1);
         summary.insert(firstBreak == std::wstring::npos ? summary.size() : firstBreak,
                        L"[" + FromConsole(ReturnCodeLabel(code)) + L"]");
-        std::cerr << ToConsole(summary) << "\n";
+        ToStderr(ToConsole(summary));
         failureSummary_.clear();
     }
     std::cerr << std::flush;

@@ -2,7 +2,10 @@
 // and warning lines and a failed run's summary to stderr, and, on a
 // terminal, a progress line on stderr that disappears when the job ends.
 // With --quiet stdout carries only what was asked for (listing records,
-// planned changes): the summary goes to stderr too.
+// planned changes): the summary goes to stderr too. With --verbose stderr
+// also says what the job does to each object and how long it took. Error
+// and warning lines are coloured where stderr is a terminal (not with
+// NO_COLOR).
 #pragma once
 
 #include <chrono>
@@ -10,13 +13,14 @@
 #include <vector>
 
 #include "cli/failure_report.h"
+#include "cli/verbose_report.h"
 #include "engine/tavrik.h"
 
 namespace tavrik::cli {
 
 class JobConsole {
 public:
-    explicit JobConsole(bool quiet);
+    explicit JobConsole(bool quiet, bool verbose = false);
     ~JobConsole();
     JobConsole(const JobConsole&) = delete;
     JobConsole& operator=(const JobConsole&) = delete;
@@ -27,6 +31,10 @@ public:
     void HideRecords() { hideRecords_ = true; }
     // Removes the progress line; called before the process prints anything else.
     void Finish();
+    // Around the run: --verbose describes `job` before it, and gives the
+    // last object's line and the timings after it.
+    void BeginRun(const CTavrik& job);
+    void EndRun();
     // After a failed run: prints `errorLine`, then the run's summary (held
     // back until now) with the code's number and name after its first line.
     // `osError` is the run's last system error.
@@ -43,12 +51,18 @@ private:
     void Handle(const std::wstring& line);
     void DrawProgress(bool force);
     void ClearProgress();
+    // Writes `text` (one message, without its line end) to stderr, coloured
+    // by its tone where the terminal takes colour.
+    void ToStderr(const std::string& text);
 
     bool quiet_;
     bool progress_;  // stderr is a terminal
     bool progressShown_ = false;
     bool finished_ = false;
     bool hideRecords_ = false;
+    bool listing_ = false;  // the job lists: its other lines are records
+    bool colour_;
+    VerboseReport verbose_;
     long objects_ = 0;
     long errors_ = 0;
     JobProgress seen_;

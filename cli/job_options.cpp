@@ -114,6 +114,9 @@ void AddJobOptions(CLI::App* cmd, JobOptions& options, bool withObject, bool wit
                   "Report objects whose descriptor cannot be read or written and go on");
     cmd->add_option("--log", options.logFile, "Append every message to this file (UTF-16LE)");
     cmd->add_flag("-q,--quiet", options.quiet, "Print only errors, listing records and the summary");
+    cmd->add_flag("-v,--verbose", options.verbose,
+                  "Also say on stderr what the job does, what became of each object, and the timings at the "
+                  "end (objects, elapsed time, time per object)");
     AddMachineOption(cmd, options.machine);
 }
 

@@ -22,6 +22,7 @@ struct JobOptions {
     std::string logFile;
     std::string machine;              // simulated computer database (Linux)
     bool quiet = false;
+    bool verbose = false;             // per-object lines and timings on stderr
     bool dryRun = false;
 };
 

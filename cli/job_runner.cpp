@@ -12,7 +12,7 @@
 namespace tavrik::cli {
 
 ConsoleJob::ConsoleJob(const JobOptions& options)
-    : console(options.quiet), job(console.Callback()), status(ConfigureJob(job, options)) {}
+    : console(options.quiet, options.verbose), job(console.Callback()), status(ConfigureJob(job, options)) {}
 
 void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 #ifndef _WIN32
@@ -47,7 +47,9 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
 #else
     (void)options;
 #endif
+    console.BeginRun(job);
     DWORD code = job.Run();
+    console.EndRun();
 #ifndef _WIN32
     winapi::machine::SetDescendantFailureObserver(nullptr);
     if (options.dryRun) winapi::machine::SetDryRun(nullptr);
