@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -220,6 +221,7 @@ DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* ou
     bool trailing = false;
     auto parts = SplitComponents(rest, &trailing);
     out->trailingSeparator = trailing;
+    out->components.reserve(parts.size());
     for (size_t i = 0; i < parts.size(); ++i) {
         bool last = i + 1 == parts.size();
         if (!IsValidComponent(parts[i], wildcardsInLast && last && !trailing)) return ERROR_INVALID_NAME;
@@ -239,6 +241,7 @@ DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
     out->trailingSeparator = !rest.empty() && rest.back() == L'\\';
     if (out->trailingSeparator) rest.remove_suffix(1);
     if (rest.empty()) return ERROR_SUCCESS;
+    out->components.reserve(static_cast<size_t>(std::count(rest.begin(), rest.end(), L'\\')) + 1);
     size_t start = 0;
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != L'\\') continue;

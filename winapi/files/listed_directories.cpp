@@ -26,6 +26,7 @@ public:
     dev_t dev = 0;
     ino_t ino = 0;
     std::vector<ListedDirectory*> children;
+    size_t depth = 0;                   // components of its path below the drive's root
 
     bool hasCurrent = false;            // the entry the search handed out last
     std::wstring currentUpper;
@@ -67,24 +68,114 @@ struct Match {
     size_t consumed = 0;  // components of the name the directory stands for
 };
 
-// The deepest open listed directory whose path begins the name; the most
-// recent one among equals.
-Match FindListedPrefix(const std::string& drive, const std::vector<std::wstring>& upper) {
-    Match best;
-    for (ListedDirectory* top : Tops()) {
-        if (top->drive != drive || top->topPath.size() > upper.size()) continue;
-        if (!std::equal(top->topPath.begin(), top->topPath.end(), upper.begin())) continue;
-        ListedDirectory* node = top;
-        size_t consumed = top->topPath.size();
-        while (consumed < upper.size()) {
-            auto child = std::find_if(node->children.rbegin(), node->children.rend(),
-                                      [&](const ListedDirectory* c) { return c->upperName == upper[consumed]; });
-            if (child == node->children.rend()) break;
-            node = *child;
-            ++consumed;
-        }
-        if (!best.directory || consumed >= best.consumed) best = {node, consumed};
+// A name in upper case, its components one after the other, each followed
+// by a separator no component can hold: comparing the beginnings of two
+// names is one pass over contiguous memory.
+struct UpperName {
+    std::wstring text;
+    std::vector<size_t> ends;  // where each component's separator is in `text`
+    size_t Count() const { return ends.size(); }
+    std::wstring_view Component(size_t index) const {
+        const size_t begin = index == 0 ? 0 : ends[index - 1] + 1;
+        return std::wstring_view(text).substr(begin, ends[index] - begin);
     }
+};
+
+void MakeUpperName(const std::vector<std::wstring>& components, UpperName* out) {
+    out->text.clear();
+    out->ends.clear();
+    for (const auto& component : components) {
+        for (wchar_t c : component) out->text.push_back(UpcaseNameChar(c));
+        out->ends.push_back(out->text.size());
+        out->text.push_back(L'\\');
+    }
+}
+
+// How many leading components `a` shares with `b`.
+size_t SharedComponents(const UpperName& a, const UpperName& b) {
+    const size_t length = std::min(a.text.size(), b.text.size());
+    const auto first = a.text.begin();
+    const auto at = static_cast<size_t>(
+        std::mismatch(first, first + static_cast<std::ptrdiff_t>(length), b.text.begin()).first - first);
+    // the components of `a` whose separator lies before the first difference
+    return static_cast<size_t>(std::lower_bound(a.ends.begin(), a.ends.end(), at) - a.ends.begin());
+}
+
+// The lookup before, kept so that the next one (in a walk, a sibling or a
+// child of the last name) does not start again from the top: found[k] is
+// the listed directory standing for the name's first k components on the
+// way the lookup took, null where none does. Registering a directory below
+// one of them, or closing one, cuts it back to that point, so every entry
+// left is open and is still the most recent directory of its name.
+struct LastLookup {
+    std::string drive;
+    UpperName name;
+    std::vector<ListedDirectory*> found;
+
+    void CutBelow(const ListedDirectory& directory, bool keepIt) {
+        if (found.size() > directory.depth && found[directory.depth] == &directory) {
+            found.resize(directory.depth + (keepIt ? 1 : 0));
+        }
+    }
+};
+
+LastLookup& Memo() {
+    static LastLookup memo;
+    return memo;
+}
+
+// Follows the name's components down the children of `from`, recording each
+// directory reached in `found`.
+Match WalkDown(Match from, const UpperName& upper, std::vector<ListedDirectory*>* found) {
+    while (from.consumed < upper.Count()) {
+        const std::wstring_view name = upper.Component(from.consumed);
+        const auto& children = from.directory->children;
+        auto child = std::find_if(children.rbegin(), children.rend(),
+                                  [&](const ListedDirectory* c) { return c->upperName == name; });
+        if (child == children.rend()) break;
+        from = {*child, from.consumed + 1};
+        found->push_back(*child);
+    }
+    return from;
+}
+
+// The deepest open listed directory whose path begins the name; the most
+// recent one among equals. A lookup starts from the deepest directory the
+// last one found on the components both names share, so a walk pays for
+// the few components it has not seen yet, not for its depth.
+Match FindListedPrefix(const std::string& drive, const UpperName& upper) {
+    LastLookup& memo = Memo();
+    std::vector<ListedDirectory*>& found = memo.found;
+    if (memo.drive != drive) found.clear();
+    found.resize(std::min(found.size(), SharedComponents(upper, memo.name) + 1));
+    Match best;
+    for (size_t k = found.size(); k-- > 0;) {
+        if (found[k]) {
+            best = {found[k], k};
+            break;
+        }
+    }
+    found.resize(best.directory ? best.consumed + 1 : 0);
+    if (best.directory) best = WalkDown(best, upper, &found);
+
+    // Searches opened on a name that no listed directory held: the walk's
+    // first, or one opened by a name more than one level below.
+    for (ListedDirectory* top : Tops()) {
+        const size_t depth = top->topPath.size();
+        if (top->drive != drive || depth > upper.Count() || (best.directory && depth < best.consumed)) continue;
+        bool equal = true;
+        for (size_t i = 0; equal && i < depth; ++i) equal = top->topPath[i] == upper.Component(i);
+        if (!equal) continue;
+        std::vector<ListedDirectory*> chain(depth + 1, nullptr);
+        chain[depth] = top;
+        const Match reached = WalkDown({top, depth}, upper, &chain);
+        if (!best.directory || reached.consumed >= best.consumed) {
+            best = reached;
+            found = std::move(chain);
+        }
+    }
+    memo.drive = drive;
+    memo.name = upper;
     return best;
 }
 
@@ -154,13 +245,13 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
 
 bool PlainComponents(const std::vector<std::wstring>& components) {
     return std::none_of(components.begin(), components.end(),
-                        [](const std::wstring& c) { return c == L"." || c == L".."; });
+                        [](const std::wstring& c) { return c.size() <= 2 && (c == L"." || c == L".."); });
 }
 
-std::vector<std::wstring> UpperComponents(const std::vector<std::wstring>& components) {
-    std::vector<std::wstring> upper;
-    upper.reserve(components.size());
-    for (const auto& c : components) upper.push_back(UpcaseName(c));
+// The upper-case form of the name being looked up; kept from call to call
+// so that its buffers are allocated once.
+UpperName& Scratch() {
+    static UpperName upper;
     return upper;
 }
 
@@ -184,6 +275,7 @@ ListedDirectoryLease::~ListedDirectoryLease() {
         auto& tops = Tops();
         tops.erase(std::remove(tops.begin(), tops.end(), self), tops.end());
     }
+    Memo().CutBelow(*self, false);
     --Count();
     delete self;
 }
@@ -209,7 +301,8 @@ bool ResolveBelowListedDirectory(const FileName& parsed, FinalLink finalLink, Re
     if (!PlainComponents(parsed.components)) return false;
     std::lock_guard guard(RegistryLock());
     if (Tops().empty()) return false;
-    auto upper = UpperComponents(parsed.components);
+    UpperName& upper = Scratch();
+    MakeUpperName(parsed.components, &upper);
     Match match = FindListedPrefix(parsed.drive.directory, upper);
     if (!match.directory) return false;
     *out = ResolvedPath();
@@ -228,9 +321,15 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
                              std::unique_ptr<ListedDirectoryLease>* lease) {
     auto listed = std::make_unique<ListedDirectory>();
     listed->drive = parsed.drive.directory;
-    auto upper = UpperComponents(parsed.components);
 
     std::lock_guard guard(RegistryLock());
+    UpperName& upper = Scratch();
+    MakeUpperName(parsed.components, &upper);
+    auto upperPath = [&upper] {
+        std::vector<std::wstring> path;
+        for (size_t i = 0; i < upper.Count(); ++i) path.emplace_back(upper.Component(i));
+        return path;
+    };
     Match match;
     if (PlainComponents(parsed.components)) match = FindListedPrefix(parsed.drive.directory, upper);
     DWORD error = ERROR_SUCCESS;
@@ -246,9 +345,11 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
         if (rest.size() == 1) {
             listed->parent = match.directory;
             listed->hostName = stored.front();
-            listed->upperName = upper.back();
+            listed->upperName = upper.Component(upper.Count() - 1);
+            listed->depth = match.directory->depth + 1;
         } else {
-            listed->topPath = std::move(upper);
+            listed->topPath = upperPath();
+            listed->depth = listed->topPath.size();
             listed->topHost = match.directory->HostComponents();
             listed->topHost.insert(listed->topHost.end(), stored.begin(), stored.end());
         }
@@ -262,7 +363,8 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
         if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
         if (error != ERROR_SUCCESS) return error;
         if (!S_ISDIR(directory->status.st_mode)) return ERROR_PATH_NOT_FOUND;
-        listed->topPath = std::move(upper);
+        listed->topPath = upperPath();
+        listed->depth = listed->topPath.size();
         for (const auto& component : parsed.components) {
             std::string host;
             WideToHostName(component, &host);
@@ -275,6 +377,8 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
 
     ListedDirectory* raw = listed.release();
     if (raw->parent) {
+        // Lookups that went through the parent find the new directory.
+        Memo().CutBelow(*raw->parent, true);
         raw->parent->children.push_back(raw);
     } else {
         Tops().push_back(raw);

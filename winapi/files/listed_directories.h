@@ -22,8 +22,12 @@
 //
 // A directory costs one descriptor and its own name; the path of a nested
 // directory is its parent's plus that name, so memory grows linearly with
-// depth. Names holding `.` or `..` components, and names below no open
-// search, resolve from the drive's root as before.
+// depth. Finding the deepest listed directory of a name starts from where
+// the name looked up before parts from it (a walk's next name is a sibling
+// or a child of the last one), so a lookup costs one pass over the name's
+// characters and a step per component not seen before, not a search from
+// the top at every level. Names holding `.` or `..` components, and names
+// below no open search, resolve from the drive's root as before.
 #pragma once
 
 #include <sys/stat.h>

@@ -123,6 +123,29 @@ TEST_F(ListedDirectoriesTest, ADirectorySwappedWhileItIsListedIsRefused) {
     EXPECT_TRUE(AliceUntouched());
 }
 
+// Lookups start where the one before left off: a directory listed after a
+// name below it was looked up must still guard the entries it hands out,
+// and one closed since must not be used at all.
+TEST_F(ListedDirectoriesTest, ADirectoryListedAfterALookupBelowItStillGuardsItsEntries) {
+    OpenSearchAt(L"C:\\Users\\*.*", L"bob");
+    DWORD error = 0;
+    OwnerOf(L"C:\\Users\\bob\\docs\\f1", &error);
+    ASSERT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    OpenSearchAt(L"C:\\Users\\bob\\*.*", L"docs");
+    // bob puts alice's folder (a plain directory, no link) where docs was.
+    fs::rename(drive_ + "/Users/bob/docs", drive_ + "/Users/bob/docs.moved");
+    fs::rename(drive_ + "/Users/alice", drive_ + "/Users/bob/docs");
+
+    EXPECT_EQ(Grant(L"C:\\Users\\bob\\docs\\f1"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    FindClose(searches_.back());
+    searches_.pop_back();
+    fs::rename(drive_ + "/Users/bob/docs", drive_ + "/Users/alice");
+    fs::rename(drive_ + "/Users/bob/docs.moved", drive_ + "/Users/bob/docs");
+    EXPECT_EQ(OwnerOf(L"C:\\Users\\bob\\docs\\f1", &error), L"S-1-22-1-4244");
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AliceUntouched());
+}
+
 TEST_F(ListedDirectoriesTest, NamesBelowNoOpenSearchStillFollowLinksInsideTheDrive) {
     fs::create_directory_symlink("Users/alice", drive_ + "/to-alice");
     DWORD error = 0;
