@@ -7,6 +7,7 @@
 
 #ifndef _WIN32
 #include "winapi/files/link_policy.h"
+#include "winapi/machine/network_cache.h"
 #endif
 
 namespace tavrik::cli {
@@ -85,6 +86,8 @@ void AddRestore(CLI::App& app, int& exitCode) {
         // The saved names were listed with no link on the way; a link there
         // now was swapped in since, and is refused rather than followed.
         winapi::SetDirectoryLinksRefused(true);
+        // The calls for one record form one step, as a walk's for one entry.
+        winapi::machine::SetNamedSteps(true);
 #endif
         exitCode = RunJob(cj.job, cj.console, args->job);
     });

@@ -15,6 +15,7 @@
 #include "winapi/base/handles.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
@@ -209,6 +210,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool existed = false;
     const void* explicitSd = lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
+    if (lpFileName) winapi::machine::BeginNamedStep(lpFileName);
     DWORD error = winapi::machine::GuardedCall([&] {
         return winapi::OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes, explicitSd,
                                 &handle, &existed);

@@ -15,6 +15,7 @@
 
 #include "winapi/files/link_policy.h"
 #include "winapi/files/listed_directories.h"
+#include "winapi/files/recent_directories.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -598,6 +599,8 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
 DWORD ResolveParsedFileName(const FileName& parsed, FinalLink finalLink, ResolvedPath* out) {
     DWORD error = ERROR_SUCCESS;
     if (ResolveBelowListedDirectory(parsed, finalLink, out, &error)) return error;
+    // Names a file lists (a restore) come in the order a walk listed them.
+    if (DirectoryLinksRefused() && ResolveThroughRecentDirectories(parsed, finalLink, out, &error)) return error;
     UniqueFd root;
     error = OpenDriveRoot(parsed.drive, &root);
     if (error != ERROR_SUCCESS) return error;

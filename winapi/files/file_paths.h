@@ -126,7 +126,9 @@ int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, 
 
 // Resolves a parsed name: below the directory of an open search when one
 // is a prefix of it (see listed_directories.h: no link is followed there),
-// else from the drive's root with ResolveBelowRoot.
+// else, while directory links are refused, below the directories the name
+// before passed through (recent_directories.h), else from the drive's root
+// with ResolveBelowRoot.
 DWORD ResolveParsedFileName(const FileName& parsed, FinalLink finalLink, ResolvedPath* out);
 
 // ParseFileName + ResolveParsedFileName. `drive` receives the drive or

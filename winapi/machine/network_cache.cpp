@@ -17,12 +17,16 @@ thread_local uint64_t currentCall = 0;
 // host makes between two entries of it form one step that shares one look.
 thread_local int openWalks = 0;
 thread_local uint64_t currentStep = 0;
+// Steps marked by the object a call names (SetNamedSteps).
+std::atomic<bool> namedSteps{false};
+thread_local std::wstring lastNamedObject;
 
 // The number under which a look at the database stays good: none outside
 // a Win32 call, else the walk's step, else the outermost call.
 uint64_t LookScope() {
     if (callDepth == 0) return 0;
-    return openWalks > 0 && currentStep != 0 ? currentStep : currentCall;
+    const bool stepped = openWalks > 0 || namedSteps.load(std::memory_order_relaxed);
+    return stepped && currentStep != 0 ? currentStep : currentCall;
 }
 
 struct CacheState {
@@ -104,5 +108,18 @@ WalkUnderway::~WalkUnderway() {
 }
 
 void BeginWalkStep() noexcept { currentStep = nextCallNumber.fetch_add(1); }
+
+void SetNamedSteps(bool on) noexcept {
+    namedSteps.store(on);
+    lastNamedObject.clear();
+    currentStep = 0;
+}
+
+void BeginNamedStep(std::wstring_view objectName) {
+    if (!namedSteps.load(std::memory_order_relaxed) || openWalks > 0) return;
+    if (currentStep != 0 && objectName == lastNamedObject) return;
+    lastNamedObject.assign(objectName);
+    currentStep = nextCallNumber.fetch_add(1);
+}
 
 }  // namespace winapi::machine

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,5 +59,14 @@ public:
 
 // A search handed out its next entry: a new step begins.
 void BeginWalkStep() noexcept;
+
+// A host working through names a file lists (a restore) makes its calls
+// for one object one after the other, with no search to mark the steps.
+// While named steps are on, a call naming another object than the named
+// call before it begins a new step, as a search handing out its next entry
+// does; the calls for one object share one look at other connections'
+// commits, and the next object sees them.
+void SetNamedSteps(bool on) noexcept;
+void BeginNamedStep(std::wstring_view objectName);
 
 }  // namespace winapi::machine

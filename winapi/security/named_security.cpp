@@ -9,6 +9,7 @@
 #include "winapi/machine/dry_run.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/named_objects.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/process_token.h"
 #include "winapi/machine/registry_model.h"
@@ -168,6 +169,7 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECU
     // The part pointers point into the block; without the block nobody
     // could free it.
     if (ppSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
+    winapi::machine::BeginNamedStep(pObjectName);
     return GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("GetNamedSecurityInfoW", pObjectName)) return fault;
         // Some objects of Windows carry no descriptor at all: the call then
@@ -197,6 +199,7 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECU
 DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                             PSID psidOwner, PSID psidGroup, PACL pDacl, PACL pSacl) {
     if (pObjectName == nullptr) return ERROR_INVALID_PARAMETER;
+    winapi::machine::BeginNamedStep(pObjectName);
     return GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("SetNamedSecurityInfoW", pObjectName)) return fault;
         if (InterceptWrite(pObjectName, ObjectType, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl))

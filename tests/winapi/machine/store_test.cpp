@@ -14,6 +14,7 @@
 #include "winapi/machine/admin.h"
 #include "winapi/machine/inventory.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/sddl/sddl_context.h"
 
 namespace {
@@ -316,6 +317,41 @@ TEST(StoreTest, WritesByAnotherConnectionReachTheNextEntryOfAWalk) {
     EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     exec("DELETE FROM faults;");
     EXPECT_EQ(writeOwner(), static_cast<DWORD>(ERROR_SUCCESS));
+    sqlite3_close(other);
+}
+
+// Names read from a file (a restore) mark the steps by the object they
+// name: the calls for one object share one look, the next object sees
+// another connection's commit.
+TEST(StoreTest, WritesByAnotherConnectionReachTheNextNamedObject) {
+    tavrik::test::TempMachine machine;
+    const std::string drive = machine.DriveC();
+    for (const char* name : {"a.txt", "b.txt"}) std::ofstream(drive + "/" + name) << "x";
+    auto writeOwner = [](std::wstring file) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &sd, nullptr));
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+        DWORD error = SetNamedSecurityInfoW(file.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                                            nullptr, nullptr);
+        LocalFree(sd);
+        return error;
+    };
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(machine.DatabasePath().c_str(), &other), SQLITE_OK);
+    auto exec = [&](const char* sql) { ASSERT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK); };
+
+    winapi::machine::SetNamedSteps(true);
+    EXPECT_EQ(writeOwner(L"C:\\a.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    exec("INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '');");
+    EXPECT_EQ(writeOwner(L"C:\\a.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(writeOwner(L"C:\\b.txt"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    exec("DELETE FROM faults;");
+    EXPECT_EQ(writeOwner(L"C:\\a.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    winapi::machine::SetNamedSteps(false);
+    exec("INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '');");
+    EXPECT_EQ(writeOwner(L"C:\\a.txt"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     sqlite3_close(other);
 }
 
