@@ -247,7 +247,7 @@ DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != L'\\') continue;
         std::wstring_view part = rest.substr(start, i - start);
-        if (part.empty() || part == L"." || part == L".." || part.find(L'/') != std::wstring_view::npos ||
+        if (part.empty() || IsDotOrDotDot(part) || part.find(L'/') != std::wstring_view::npos ||
             !IsValidLiteralComponent(part))
             return ERROR_INVALID_NAME;
         out->components.emplace_back(part);

@@ -62,6 +62,12 @@ std::string DescriptorPath(int fd);
 bool WideToHostName(std::wstring_view wide, std::string* host);
 std::wstring HostNameToWide(std::string_view host);
 
+// Whether a component is "." or "..".
+inline bool IsDotOrDotDot(std::wstring_view component) {
+    return !component.empty() && component.size() <= 2 && component[0] == L'.' &&
+           (component.size() == 1 || component[1] == L'.');
+}
+
 // Windows compares file names after mapping both to upper case.
 wchar_t UpcaseNameChar(wchar_t c);
 std::wstring UpcaseName(std::wstring_view name);

@@ -85,7 +85,11 @@ void MakeUpperName(const std::vector<std::wstring>& components, UpperName* out) 
     out->text.clear();
     out->ends.clear();
     for (const auto& component : components) {
-        for (wchar_t c : component) out->text.push_back(UpcaseNameChar(c));
+        for (wchar_t c : component) {
+            // ASCII, nearly every character of a path, without a call
+            out->text.push_back(c < 0x80 ? (c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c)
+                                         : UpcaseNameChar(c));
+        }
         out->ends.push_back(out->text.size());
         out->text.push_back(L'\\');
     }
@@ -245,7 +249,7 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
 
 bool PlainComponents(const std::vector<std::wstring>& components) {
     return std::none_of(components.begin(), components.end(),
-                        [](const std::wstring& c) { return c.size() <= 2 && (c == L"." || c == L".."); });
+                        [](const std::wstring& c) { return IsDotOrDotDot(c); });
 }
 
 // The upper-case form of the name being looked up; kept from call to call

@@ -81,7 +81,7 @@ bool ResolveThroughRecentDirectories(const FileName& parsed, FinalLink finalLink
     const auto& components = parsed.components;
     if (components.empty()) return false;
     for (const auto& component : components) {
-        if (component == L"." || component == L"..") return false;
+        if (IsDotOrDotDot(component)) return false;
     }
     *out = ResolvedPath();
     std::vector<std::string> hosts(components.size());
