@@ -65,6 +65,9 @@ void AddInit(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, 
         RunStep(options, exitCode, [&] {
             if (!fromSamba->empty()) {
                 wm::InitializeFromSamba(*fromSamba);
+                for (const std::string& note : wm::SambaConfigurationNotes(*fromSamba)) {
+                    std::cerr << "tavrik machine: " << note << "\n";
+                }
                 return;
             }
             std::string directory = *driveC;
@@ -314,7 +317,16 @@ void AddFaultCommands(CLI::App* machine, const std::shared_ptr<MachineOptions>& 
     samba->add_option("SMB_CONF", *config, "Path of smb.conf, or \"none\" to stop")->required();
     samba->footer("Example:\n  tavrik machine samba-config /etc/samba/smb.conf");
     samba->callback([=, &exitCode] {
-        RunStep(options, exitCode, [=] { wm::SetSambaConfiguration(*config == "none" ? std::string() : *config); });
+        RunStep(options, exitCode, [=] {
+            if (*config == "none") {
+                wm::SetSambaConfiguration({});
+                return;
+            }
+            wm::SetSambaConfiguration(*config);
+            for (const std::string& note : wm::SambaConfigurationNotes(*config)) {
+                std::cerr << "tavrik machine: " << note << "\n";
+            }
+        });
     });
 }
 

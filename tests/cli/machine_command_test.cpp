@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "cli/run_tavrik.h"
 #include "support/temp_machine.h"
@@ -134,6 +135,22 @@ TEST_F(MachineCommand, ComputerStateAndFaultsForLaterProcesses) {
               static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
     ASSERT_EQ(Machine({"clear-faults"}).exitCode, 0);
     EXPECT_FALSE(winapi::machine::DiskFullInjected());
+}
+
+TEST_F(MachineCommand, SambaSharesWhosePathDependsOnTheClientAreNamedAndLeftOut) {
+    const std::string conf = machine.Folder() + "/smb.conf";
+    std::ofstream(conf) << "[global]\n  netbios name = FILES\n[data]\n  path = " << machine.Folder()
+                        << "/%L\n[private]\n  path = /home/%U\n";
+    std::string db = machine.Folder() + "/samba.db";
+    auto r = Machine({"--machine", db, "init", "--from-samba", conf});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("[private] left out: its path /home/%U depends on %U"), std::string::npos) << r.err;
+    auto shown = Machine({"--machine", db, "show"});
+    EXPECT_NE(shown.out.find(machine.Folder() + "/FILES"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("/home/"), std::string::npos) << shown.out;
+    auto again = Machine({"samba-config", conf});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.err.find("[private] left out"), std::string::npos) << again.err;
 }
 
 TEST_F(MachineCommand, MistakesGiveAMessageAndStatusOne) {

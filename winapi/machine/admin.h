@@ -104,6 +104,9 @@ void SetSambaConfiguration(const std::string& configPath);
 // a share of the same name and path for every file share of smb.conf, and
 // the configuration recorded as above. Returns the computer's name.
 std::wstring InitializeFromSamba(const std::string& configPath);
+// Why shares of smb.conf were left out (a path that depends on the
+// connecting client), one sentence each, for telling the administrator.
+std::vector<std::string> SambaConfigurationNotes(const std::string& configPath);
 
 // ---- fault injection -------------------------------------------------------------------
 // Makes the Win32 call named `call` (e.g. "SetNamedSecurityInfoW") fail with

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -46,14 +48,79 @@ bool Boolean(const std::string& value, bool fallback) {
     return fallback;
 }
 
-// Sections in file order; lines continued with a trailing backslash are
-// joined, and ';' or '#' open a comment line.
-std::vector<std::pair<std::string, Section>> Parse(const std::string& configPath) {
-    std::ifstream in(configPath);
-    if (!in) throw std::runtime_error("cannot read the Samba configuration " + configPath);
+// smbd's % variables with the values they have without a client: %L and
+// %N the server's NetBIOS name (%N names the NIS home server, which a build
+// without NIS takes to be this one), %h the host name, %S the share being
+// read ("" outside a share). Every other variable (%U, %m, %I, %H, %T...)
+// depends on the connection or the moment; false then, with the variable
+// in `variable`.
+bool SubstituteWithoutSession(const std::string& text, const std::string& netbiosName, const std::string& shareName,
+                              std::string* out, std::string* variable);
+
+std::string HostName() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return host;
+}
+
+bool SubstituteWithoutSession(const std::string& text, const std::string& netbiosName, const std::string& shareName,
+                              std::string* out, std::string* variable) {
+    out->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%' || i + 1 == text.size()) {
+            *out += text[i];
+            continue;
+        }
+        const char letter = text[++i];
+        if (letter == 'L' || letter == 'N') {
+            *out += netbiosName;
+        } else if (letter == 'h') {
+            *out += HostName();
+        } else if (letter == 'S' && !shareName.empty()) {
+            *out += shareName;
+        } else {
+            *variable = std::string("%") + letter;
+            return false;
+        }
+    }
+    return true;
+}
+
+// What smbd reads from its configuration before any client connects: the
+// sections in file order, `include =` files spliced in where they stand
+// (parameters after an include go on into the last section it opened, as
+// in smbd), and every file read, for noticing changes.
+struct ParsedConfig {
     std::vector<std::pair<std::string, Section>> sections;
+    std::vector<std::string> files;
+};
+
+// smbd refuses deeper nesting, which is how it stops include loops.
+constexpr int kMaxIncludeDepth = 100;
+
+// smbd keeps the NetBIOS name in upper case, and %L gives it so.
+std::string NetbiosNameSoFar(const ParsedConfig& parsed) {
+    std::string name;
+    for (const auto& [section, values] : parsed.sections) {
+        if (Key(section) != "global") continue;
+        if (auto it = values.find("netbiosname"); it != values.end()) name = it->second;
+    }
+    if (name.empty()) {
+        const std::string host = HostName();
+        name = host.substr(0, host.find('.')).substr(0, 15);
+    }
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+void ParseInto(const std::string& path, ParsedConfig& parsed, int depth) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read the Samba configuration " + path);
+    parsed.files.push_back(path);
     std::string line, pending;
     while (std::getline(in, line)) {
+        // Lines continued with a trailing backslash are joined, and ';' or
+        // '#' open a comment line.
         if (!line.empty() && line.back() == '\\') {
             pending += line.substr(0, line.size() - 1);
             continue;
@@ -64,14 +131,43 @@ std::vector<std::pair<std::string, Section>> Parse(const std::string& configPath
         if (line[0] == '[') {
             size_t close = line.find(']');
             if (close == std::string::npos) continue;
-            sections.emplace_back(Trim(line.substr(1, close - 1)), Section{});
+            parsed.sections.emplace_back(Trim(line.substr(1, close - 1)), Section{});
             continue;
         }
         size_t equals = line.find('=');
-        if (equals == std::string::npos || sections.empty()) continue;
-        sections.back().second[Key(line.substr(0, equals))] = Trim(line.substr(equals + 1));
+        if (equals == std::string::npos) continue;
+        const std::string key = Key(line.substr(0, equals));
+        const std::string value = Trim(line.substr(equals + 1));
+        if (key == "include") {
+            // "include = registry" reads the registry, which has no shares
+            // of its own here.
+            if (Key(value) == "registry") continue;
+            if (depth + 1 >= kMaxIncludeDepth) {
+                throw std::runtime_error("the Samba configuration " + path + " nests includes deeper than " +
+                                         std::to_string(kMaxIncludeDepth) + " (an include loop?)");
+            }
+            std::string included, variable;
+            // smbd's parent process reads its includes before any client
+            // connects: a name built from a client's variables names no
+            // file then, and is passed over as smbd passes it over.
+            if (!SubstituteWithoutSession(value, NetbiosNameSoFar(parsed), "", &included, &variable)) continue;
+            // smbd opens a relative name from its working directory, which
+            // is / for a service.
+            if (!included.empty() && included[0] != '/') included = "/" + included;
+            struct stat status {};
+            if (::stat(included.c_str(), &status) != 0 && errno == ENOENT) continue;  // smbd skips it too
+            ParseInto(included, parsed, depth + 1);
+            continue;
+        }
+        if (parsed.sections.empty()) continue;
+        parsed.sections.back().second[key] = value;
     }
-    return sections;
+}
+
+ParsedConfig Parse(const std::string& configPath) {
+    ParsedConfig parsed;
+    ParseInto(configPath, parsed, 0);
+    return parsed;
 }
 
 bool ListsAclXattr(const std::string& modules) {
@@ -94,16 +190,18 @@ std::string WithoutTrailingSlash(std::string path) {
 
 }  // namespace
 
-std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr) {
-    auto sections = Parse(configPath);
+std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr,
+                                        std::vector<std::string>* notes) {
+    const ParsedConfig parsed = Parse(configPath);
     Section global;
-    for (const auto& [name, values] : sections) {
+    for (const auto& [name, values] : parsed.sections) {
         if (Key(name) == "global") {
             for (const auto& [k, v] : values) global[k] = v;
         }
     }
+    const std::string netbiosName = NetbiosNameSoFar(parsed);
     std::vector<SambaShare> shares;
-    for (const auto& [name, values] : sections) {
+    for (const auto& [name, values] : parsed.sections) {
         const std::string key = Key(name);
         if (key == "global" || key == "homes" || key == "printers") continue;
         auto value = [&](const std::string& parameter) -> std::optional<std::string> {
@@ -116,14 +214,32 @@ std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool only
         if (Boolean(value("printable").value_or("no"), false) || Boolean(value("print ok").value_or("no"), false)) {
             continue;
         }
-        auto path = value("path");
-        if (!path || path->empty() || (*path)[0] != '/' || path->find('%') != std::string::npos) continue;
         if (onlyAclXattr && !ListsAclXattr(value("vfs objects").value_or(""))) continue;
+        auto rawPath = value("path");
+        if (!rawPath || rawPath->empty()) continue;
+        std::string path, variable;
+        if (!SubstituteWithoutSession(*rawPath, netbiosName, name, &path, &variable)) {
+            if (notes) {
+                notes->push_back("share [" + name + "] left out: its path " + *rawPath + " depends on " + variable +
+                                 ", which smbd fills in for each connection");
+            }
+            continue;
+        }
+        if (path[0] != '/') {
+            if (notes) notes->push_back("share [" + name + "] left out: its path " + path + " is not absolute");
+            continue;
+        }
         SambaShare share;
         share.name = name;
-        share.path = WithoutTrailingSlash(*path);
+        share.path = WithoutTrailingSlash(path);
         share.attributeName = value("acl_xattr:security_acl_name").value_or("security.NTACL");
         share.ignoreSystemAcls = Boolean(value("acl_xattr:ignore system acls").value_or("no"), false);
+        share.mapAclInherit = Boolean(value("map acl inherit").value_or("no"), false);
+        const std::string style = Key(value("acl_xattr:default acl style").value_or("posix"));
+        // smbd takes an unknown style for the default.
+        share.defaultAclStyle = style == "windows"    ? DefaultAclStyle::Windows
+                                : style == "everyone" ? DefaultAclStyle::Everyone
+                                                      : DefaultAclStyle::Posix;
         shares.push_back(std::move(share));
     }
     return shares;
@@ -131,7 +247,7 @@ std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool only
 
 SambaIdentity ReadSambaIdentity(const std::string& configPath) {
     SambaIdentity identity;
-    for (const auto& [name, values] : Parse(configPath)) {
+    for (const auto& [name, values] : Parse(configPath).sections) {
         if (Key(name) != "global") continue;
         if (auto it = values.find("netbiosname"); it != values.end()) identity.netbiosName = it->second;
         if (auto it = values.find("workgroup"); it != values.end()) identity.workgroup = it->second;
@@ -142,14 +258,19 @@ SambaIdentity ReadSambaIdentity(const std::string& configPath) {
         return text;
     };
     if (identity.netbiosName.empty()) {
-        char host[256] = {};
-        ::gethostname(host, sizeof host - 1);
-        identity.netbiosName = std::string(host).substr(0, std::string(host).find('.')).substr(0, 15);
+        const std::string host = HostName();
+        identity.netbiosName = host.substr(0, host.find('.')).substr(0, 15);
     }
     identity.netbiosName = upper(identity.netbiosName);
     identity.workgroup = upper(identity.workgroup.empty() ? "WORKGROUP" : identity.workgroup);
     if (identity.stateDirectory.empty()) identity.stateDirectory = "/var/lib/samba";
     return identity;
+}
+
+std::vector<std::string> SambaConfigurationNotes(const std::string& configPath) {
+    std::vector<std::string> notes;
+    ReadSambaShares(configPath, false, &notes);
+    return notes;
 }
 
 std::string SambaConfigurationPath() {
@@ -174,27 +295,47 @@ void SetSambaConfiguration(const std::string& configPath) {
 std::optional<SambaShare> SambaShareHolding(const std::string& directory) {
     const std::string configPath = SambaConfigurationPath();
     if (configPath.empty()) return std::nullopt;
-    // Parsed again only when the file changes.
-    static std::mutex cacheLock;
-    static std::string cachedPath;
-    static struct timespec cachedTime {};
-    static std::vector<SambaShare> cachedShares;
-    struct stat status {};
-    if (::stat(configPath.c_str(), &status) != 0) return std::nullopt;
+    // Parsed again only when one of its files changes, and looked at for
+    // changes at most once a second: a bulk change asks for every object.
+    struct Cache {
+        std::mutex lock;
+        std::string path;
+        std::vector<std::pair<std::string, struct timespec>> files;
+        std::chrono::steady_clock::time_point checked;
+        std::vector<SambaShare> shares;
+    };
+    static Cache cache;
+    auto modified = [](const std::string& file) {
+        struct stat status {};
+        if (::stat(file.c_str(), &status) != 0) return timespec{-1, 0};
+        return status.st_mtim;
+    };
     std::vector<SambaShare> shares;
     {
-        std::lock_guard guard(cacheLock);
-        if (cachedPath != configPath || cachedTime.tv_sec != status.st_mtim.tv_sec ||
-            cachedTime.tv_nsec != status.st_mtim.tv_nsec) {
-            try {
-                cachedShares = ReadSambaShares(configPath, true);
-            } catch (const std::exception&) {
-                cachedShares.clear();
+        std::lock_guard guard(cache.lock);
+        const auto now = std::chrono::steady_clock::now();
+        bool stale = cache.path != configPath;
+        if (!stale && now - cache.checked > std::chrono::seconds(1)) {
+            for (const auto& [file, time] : cache.files) {
+                const timespec current = modified(file);
+                if (current.tv_sec != time.tv_sec || current.tv_nsec != time.tv_nsec) stale = true;
             }
-            cachedPath = configPath;
-            cachedTime = status.st_mtim;
+            cache.checked = now;
         }
-        shares = cachedShares;
+        if (stale) {
+            cache.path = configPath;
+            cache.checked = now;
+            cache.files.clear();
+            cache.shares.clear();
+            try {
+                for (const std::string& file : Parse(configPath).files) cache.files.emplace_back(file, modified(file));
+                cache.shares = ReadSambaShares(configPath, true);
+            } catch (const std::exception&) {
+                if (cache.files.empty()) cache.files.emplace_back(configPath, modified(configPath));
+                cache.shares.clear();
+            }
+        }
+        shares = cache.shares;
     }
     const SambaShare* best = nullptr;
     for (const SambaShare& share : shares) {

@@ -10,17 +10,27 @@ namespace winapi::machine {
 
 // A share of smb.conf with the acl_xattr module: descriptors there are
 // written and read as smbd writes and reads them.
+// acl_xattr:default acl style: the descriptor smbd makes up for a file
+// without an attribute when it ignores the POSIX ACLs.
+enum class DefaultAclStyle { Posix, Windows, Everyone };
+
 struct SambaShare {
     std::string name;             // as smb.conf spells it
-    std::string path;             // absolute, without trailing slash
+    std::string path;             // absolute, substituted, without trailing slash
     std::string attributeName;    // acl_xattr:security_acl_name (security.NTACL)
     bool ignoreSystemAcls = false;  // acl_xattr:ignore system acls
+    bool mapAclInherit = false;     // map acl inherit: flags kept in user.SAMBA_PAI
+    DefaultAclStyle defaultAclStyle = DefaultAclStyle::Posix;
 };
 
 // Every file share of the configuration (printers and [global] left out),
-// with [global]'s values where the share sets none. Throws
-// std::runtime_error naming the file when it cannot be read.
-std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr);
+// with [global]'s values where the share sets none, `include =` files
+// read where they stand. Throws std::runtime_error naming the file when it
+// cannot be read. Shares left out for a reason the administrator should
+// know (a path that depends on the connecting client) get a sentence in
+// `notes`.
+std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool onlyAclXattr,
+                                        std::vector<std::string>* notes = nullptr);
 
 // [global]'s "netbios name" (default: the host name, upper case, up to the
 // first dot, at most 15 characters) and "workgroup" (default WORKGROUP).
