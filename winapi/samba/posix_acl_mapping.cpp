@@ -577,4 +577,43 @@ Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const 
                              nullptr, reinterpret_cast<const ACL*>(dacl.data()));
 }
 
+Bytes DefaultStyleDescriptor(machine::DefaultAclStyle style, const struct stat& status) {
+    constexpr DWORD kFileAll = 0x1F01FF, kFileRead = 0x120089, kFileWrite = 0x120116, kFileExecute = 0x20,
+                    kDelete = 0x10000;
+    const Bytes system{1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    const Bytes owner = SidOfUid(status.st_uid);
+    const Bytes group = SidOfGid(status.st_gid);
+    const mode_t mode = status.st_mode;
+    std::vector<OutAce> aces;
+    switch (style) {
+        case machine::DefaultAclStyle::Posix: {
+            // The owner's entry stays even when it grants nothing; group and
+            // others only when they get something. Group and others who may
+            // write may not delete, as under POSIX.
+            DWORD mask = 0;
+            if (mode & S_IRUSR) mask |= (mode & S_IWUSR) ? kFileAll : (kFileRead | kFileExecute);
+            if (mode & S_IWUSR) mask |= kFileWrite | kDelete;
+            aces.push_back({0, mask, owner});
+            auto others = [&](mode_t read, mode_t write, const Bytes& sid) {
+                DWORD rights = 0;
+                if (mode & read) rights |= kFileRead | kFileExecute;
+                if (mode & write) rights |= kFileWrite;
+                if (rights) aces.push_back({0, rights, sid});
+            };
+            others(S_IRGRP, S_IWGRP, group);
+            others(S_IROTH, S_IWOTH, kWorld);
+            aces.push_back({0, kFileAll, system});
+            break;
+        }
+        case machine::DefaultAclStyle::Windows:
+            aces.push_back({0, kFileAll, owner});
+            aces.push_back({0, kFileAll, system});
+            break;
+        case machine::DefaultAclStyle::Everyone: aces.push_back({0, kFileAll, kWorld}); break;
+    }
+    const Bytes dacl = BuildAcl(aces);
+    return BuildSelfRelative(0, reinterpret_cast<const SID*>(owner.data()), reinterpret_cast<const SID*>(group.data()),
+                             nullptr, reinterpret_cast<const ACL*>(dacl.data()));
+}
+
 }  // namespace winapi

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "winapi/samba/posix_acl.h"
+#include "winapi/samba/samba_config.h"
 #include "winapi/security/bytes.h"
 #include "winapi/types.h"
 
@@ -36,5 +37,11 @@ Bytes DescriptorFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, co
 // layer: the same descriptor, unprotected, and for a directory without
 // inheritable ACEs the CREATOR OWNER / CREATOR GROUP / Everyone ones it adds.
 Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status);
+
+// What smbd's acl_xattr module makes up for an object without an attribute
+// when it ignores the POSIX ACLs ("acl_xattr:default acl style"): posix,
+// the owner, owning group and others by the mode plus SYSTEM; windows, the
+// owner and SYSTEM with full control; everyone, Everyone with full control.
+Bytes DefaultStyleDescriptor(machine::DefaultAclStyle style, const struct stat& status);
 
 }  // namespace winapi

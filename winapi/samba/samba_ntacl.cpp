@@ -215,11 +215,17 @@ DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const ma
 
 DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::string& attribute,
                            const machine::SambaShare& share, Bytes* sd) {
-    if (share.ignoreSystemAcls) return ReadFileDescriptor(objectFd, status, attribute, sd);
     Bytes blob;
     bool present = false;
     DWORD error = ReadNtAclAttribute(objectFd, attribute, &blob, &present);
     if (error != ERROR_SUCCESS) return error;
+    if (share.ignoreSystemAcls) {
+        // Any attribute stands as it is; without one smbd makes a
+        // descriptor up in the share's default style.
+        if (present) return DecodeNtAcl(blob.data(), blob.size(), sd);
+        *sd = DefaultStyleDescriptor(share.defaultAclStyle, status);
+        return ERROR_SUCCESS;
+    }
     if (present) {
         Bytes stored;
         error = DecodeNtAcl(blob.data(), blob.size(), &stored);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 
 #include <fstream>
+#include <sstream>
 #include <cctype>
 
 #include "support/privileges.h"
@@ -265,6 +266,50 @@ TEST_F(SambaShareSettingsTest, IgnoreSystemAclsAndTheAttributeNameAreHonoured) {
     EXPECT_EQ(blob[0], 3);  // version 3, as smbd writes with system ACLs ignored
     ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
     EXPECT_EQ(TavrikView("kept.txt"), SmbdView(*server, "kept.txt"));
+}
+
+}  // namespace
+}  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+// With the POSIX ACLs ignored, an object without an attribute gets the
+// descriptor of the share's default acl style; smbd picks a changed
+// smb.conf up at the next connection, Tavrik reads a copy of it.
+TEST_F(SambaShareSettingsTest, DefaultAclStyleShapesTheDescriptorOfAnObjectWithoutAttribute) {
+    std::string skip;
+    auto server = SambaServer::Start({{"acl_xattr:ignore system acls = yes"}, true}, &skip);
+    if (!server) GTEST_SKIP() << skip;
+    TempMachine machine;
+    wm::MapDrive(L"TESTPC", L'S', server->ShareDirectory());
+    std::stringstream buffer;
+    buffer << std::ifstream(server->ConfigPath()).rdbuf();
+    const std::string base = buffer.str();
+    for (const std::string name : {"plain.txt", "private.txt", "folder"}) {
+        const std::string path = server->ShareDirectory() + "/" + name;
+        if (name == "folder") {
+            ::mkdir(path.c_str(), 0750);
+        } else {
+            std::ofstream(path) << "x\n";
+        }
+    }
+    ::chmod((server->ShareDirectory() + "/plain.txt").c_str(), 0664);
+    ::chmod((server->ShareDirectory() + "/private.txt").c_str(), 0600);
+    for (const std::string style : {"", "posix", "windows", "everyone"}) {
+        SCOPED_TRACE("style " + style);
+        std::string text = base;
+        if (!style.empty()) text += "  acl_xattr:default acl style = " + style + "\n";
+        std::ofstream(server->ConfigPath(), std::ios::trunc) << text;
+        const std::string copy = server->Folder() + "/tavrik-" + (style.empty() ? "default" : style) + ".conf";
+        std::ofstream(copy) << text;
+        wm::SetSambaConfiguration(copy);
+        for (const std::string name : {"plain.txt", "private.txt", "folder"}) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
+            EXPECT_EQ(TavrikView(name), SmbdView(*server, name));
+        }
+    }
 }
 
 }  // namespace
