@@ -57,10 +57,7 @@ DWORD ReadAttribute(int objectFd, const char* name, PosixAcl* acl, bool* present
 }
 
 DWORD WriteAttribute(int objectFd, const char* name, PosixAcl acl) {
-    std::stable_sort(acl.begin(), acl.end(), [](const PosixAclEntry& a, const PosixAclEntry& b) {
-        if (a.tag != b.tag) return static_cast<unsigned>(a.tag) < static_cast<unsigned>(b.tag);
-        return a.id < b.id;
-    });
+    acl = InKernelOrder(std::move(acl));
     Bytes raw(kHeaderSize + acl.size() * kEntrySize, 0);
     raw[0] = kAttributeVersion;
     size_t at = kHeaderSize;
@@ -133,6 +130,14 @@ void PushAcl(Ndr& ndr, const PosixAcl& acl) {
 }
 
 }  // namespace
+
+PosixAcl InKernelOrder(PosixAcl acl) {
+    std::stable_sort(acl.begin(), acl.end(), [](const PosixAclEntry& a, const PosixAclEntry& b) {
+        if (a.tag != b.tag) return static_cast<unsigned>(a.tag) < static_cast<unsigned>(b.tag);
+        return a.id < b.id;
+    });
+    return acl;
+}
 
 DWORD ReadAccessAcl(int objectFd, mode_t mode, PosixAcl* acl) {
     bool present = false;

@@ -32,6 +32,9 @@ DWORD ReadDefaultAcl(int objectFd, PosixAcl* acl);
 // Replaces the ACL (entries are put in the kernel's order). An empty
 // default ACL removes the directory's default ACL.
 DWORD WriteAccessAcl(int objectFd, const PosixAcl& acl);
+// The entries in the order the kernel keeps them, which is how they read
+// back after a write.
+PosixAcl InKernelOrder(PosixAcl acl);
 DWORD WriteDefaultAcl(int objectFd, const PosixAcl& acl);
 
 // What Samba hashes as the "POSIX ACL" of a file: its access ACL, for a

@@ -419,6 +419,20 @@ PosixAclChange MapDaclToPosix(const Bytes& sd, const struct stat& status) {
     result.change = true;
     result.access = ToPosix(fileAces);
     if (directory) result.defaultAcl = ToPosix(dirAces);
+    // The control as the client sent it, without the requests to
+    // auto-inherit, which are no state of the DACL.
+    result.inheritance.control = static_cast<WORD>(
+        (parts.control & ~(SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ)) | SE_SELF_RELATIVE);
+    auto record = [](const AceList& list, std::vector<PosixInheritanceEntry>& into) {
+        for (const CanonAce& ace : list) {
+            const PosixOwner owner = ace.owner == Owner::Uid   ? PosixOwner::Uid
+                                     : ace.owner == Owner::Gid ? PosixOwner::Gid
+                                                               : PosixOwner::World;
+            into.push_back({ace.flags, owner, owner == PosixOwner::World ? 0xFFFFFFFFu : ace.id});
+        }
+    };
+    record(fileAces, result.inheritance.access);
+    if (directory) record(dirAces, result.inheritance.defaults);
     return result;
 }
 
@@ -430,15 +444,33 @@ struct OutAce {
     Bytes sid;
 };
 
+struct Canonical {
+    Bytes sid;
+    unsigned perms;
+    BYTE flags;
+};
+
 // One canonical list per POSIX ACL, as smbd builds it to report an ACL:
-// entries in reverse, masked, empty ones first, owner first, other last.
-std::vector<std::pair<Bytes, unsigned>> Canonicalise(const PosixAcl& acl, const Bytes& owner, const Bytes& group,
-                                                     const struct stat& status) {
+// entries in reverse, masked, empty ones first, owner first, other last;
+// each with the flags "map acl inherit" kept for its uid or gid.
+std::vector<Canonical> Canonicalise(const PosixAcl& acl, const Bytes& owner, const Bytes& group,
+                                    const struct stat& status, const PosixInheritance* inheritance, bool defaultAcl) {
     unsigned mask = kAll;
     struct Entry {
         PosixTag type;
         unsigned perms;
         Bytes sid;
+        BYTE flags;
+    };
+    auto flagsOf = [&](PosixTag tag, unsigned id) -> BYTE {
+        if (!inheritance) return 0;
+        switch (tag) {
+            case PosixTag::UserObj: return inheritance->FlagsOf(defaultAcl, PosixOwner::Uid, status.st_uid);
+            case PosixTag::User: return inheritance->FlagsOf(defaultAcl, PosixOwner::Uid, id);
+            case PosixTag::GroupObj: return inheritance->FlagsOf(defaultAcl, PosixOwner::Gid, status.st_gid);
+            case PosixTag::Group: return inheritance->FlagsOf(defaultAcl, PosixOwner::Gid, id);
+            default: return inheritance->FlagsOf(defaultAcl, PosixOwner::World, 0xFFFFFFFFu);
+        }
     };
     std::list<Entry> list;
     for (const PosixAclEntry& entry : acl) {
@@ -451,14 +483,20 @@ std::vector<std::pair<Bytes, unsigned>> Canonicalise(const PosixAcl& acl, const 
             case PosixTag::Mask: mask = entry.perms & kAll; continue;
             case PosixTag::Other: sid = kWorld; break;
         }
-        list.push_front({entry.tag, entry.perms & kAll, sid});
+        list.push_front({entry.tag, entry.perms & kAll, sid, flagsOf(entry.tag, entry.id)});
     }
     auto has = [&list](PosixTag tag) {
         return std::any_of(list.begin(), list.end(), [tag](const Entry& e) { return e.type == tag; });
     };
-    if (!has(PosixTag::UserObj)) list.push_front({PosixTag::UserObj, ModeBits(status.st_mode, 6), owner});
-    if (!has(PosixTag::GroupObj)) list.push_front({PosixTag::GroupObj, ModeBits(status.st_mode, 3), group});
-    if (!has(PosixTag::Other)) list.push_front({PosixTag::Other, ModeBits(status.st_mode, 0), kWorld});
+    if (!has(PosixTag::UserObj)) {
+        list.push_front({PosixTag::UserObj, ModeBits(status.st_mode, 6), owner, flagsOf(PosixTag::UserObj, 0)});
+    }
+    if (!has(PosixTag::GroupObj)) {
+        list.push_front({PosixTag::GroupObj, ModeBits(status.st_mode, 3), group, flagsOf(PosixTag::GroupObj, 0)});
+    }
+    if (!has(PosixTag::Other)) {
+        list.push_front({PosixTag::Other, ModeBits(status.st_mode, 0), kWorld, flagsOf(PosixTag::Other, 0)});
+    }
     for (auto it = list.begin(); it != list.end();) {
         auto next = std::next(it);
         if (it->type != PosixTag::Other && it->type != PosixTag::UserObj) it->perms &= mask;
@@ -477,8 +515,8 @@ std::vector<std::pair<Bytes, unsigned>> Canonicalise(const PosixAcl& acl, const 
             break;
         }
     }
-    std::vector<std::pair<Bytes, unsigned>> out;
-    for (const Entry& e : list) out.emplace_back(e.sid, e.perms);
+    std::vector<Canonical> out;
+    for (const Entry& e : list) out.push_back({e.sid, e.perms, e.flags});
     return out;
 }
 
@@ -501,32 +539,34 @@ Bytes BuildAcl(const std::vector<OutAce>& aces) {
 }
 
 std::vector<OutAce> AcesFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status,
-                                  const Bytes& owner, const Bytes& group) {
+                                  const Bytes& owner, const Bytes& group, const PosixInheritance* inheritance) {
     const bool directory = S_ISDIR(status.st_mode);
+    constexpr BYTE kTwin = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
     std::vector<OutAce> aces;
-    for (auto& [sid, perms] : Canonicalise(access, owner, group, status)) {
-        aces.push_back({0, MaskOfPerms(perms, directory), sid});
+    for (auto& entry : Canonicalise(access, owner, group, status, inheritance, false)) {
+        aces.push_back({entry.flags, MaskOfPerms(entry.perms, directory), entry.sid});
     }
     if (directory && defaultAcl && !defaultAcl->empty()) {
-        for (auto& [sid, perms] : Canonicalise(*defaultAcl, kCreatorOwner, kCreatorGroup, status)) {
-            aces.push_back({OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, MaskOfPerms(perms, directory),
-                            sid});
+        for (auto& entry : Canonicalise(*defaultAcl, kCreatorOwner, kCreatorGroup, status, inheritance, true)) {
+            aces.push_back({static_cast<BYTE>(entry.flags | kTwin), MaskOfPerms(entry.perms, directory), entry.sid});
         }
     }
-    // An effective entry and an inherit-only twin become one OI|CI entry
-    // (the twin absorbs an effective entry that grants nothing).
+    // An effective entry and an inherit-only twin, both inherited or both
+    // not, become one OI|CI entry (the twin absorbs an effective entry that
+    // grants nothing).
     for (size_t i = 0; i < aces.size(); ++i) {
         for (size_t j = i + 1; j < aces.size(); ++j) {
-            constexpr BYTE kTwin = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
-            if (aces[i].mask != aces[j].mask || aces[i].sid != aces[j].sid || aces[i].flags != 0 ||
-                aces[j].flags != kTwin) {
+            const BYTE inheritedI = aces[i].flags & INHERITED_ACE, inheritedJ = aces[j].flags & INHERITED_ACE;
+            if (aces[i].mask != aces[j].mask || aces[i].sid != aces[j].sid || inheritedI != inheritedJ ||
+                (aces[i].flags & ~INHERITED_ACE) != 0 || (aces[j].flags & ~INHERITED_ACE) != kTwin) {
                 continue;
             }
+            const BYTE merged = static_cast<BYTE>(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | inheritedI);
             if (aces[i].mask == 0) {
-                aces[j].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+                aces[j].flags = merged;
                 aces.erase(aces.begin() + static_cast<std::ptrdiff_t>(i));
             } else {
-                aces[i].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+                aces[i].flags = merged;
                 aces.erase(aces.begin() + static_cast<std::ptrdiff_t>(j));
             }
             break;
@@ -546,19 +586,22 @@ std::vector<OutAce> AcesFromPosix(const PosixAcl& access, const PosixAcl* defaul
 
 }  // namespace
 
-Bytes DescriptorFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status) {
+Bytes DescriptorFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status,
+                          const PosixInheritance* inheritance) {
     const Bytes owner = SidOfUid(status.st_uid);
     const Bytes group = SidOfGid(status.st_gid);
-    const Bytes dacl = BuildAcl(AcesFromPosix(access, defaultAcl, status, owner, group));
-    return BuildSelfRelative(SE_DACL_PROTECTED, reinterpret_cast<const SID*>(owner.data()),
+    const Bytes dacl = BuildAcl(AcesFromPosix(access, defaultAcl, status, owner, group, inheritance));
+    const WORD control = inheritance ? inheritance->control : static_cast<WORD>(SE_DACL_PROTECTED);
+    return BuildSelfRelative(control, reinterpret_cast<const SID*>(owner.data()),
                              reinterpret_cast<const SID*>(group.data()), nullptr,
                              reinterpret_cast<const ACL*>(dacl.data()));
 }
 
-Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status) {
+Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status,
+                      const PosixInheritance* inheritance) {
     const Bytes owner = SidOfUid(status.st_uid);
     const Bytes group = SidOfGid(status.st_gid);
-    std::vector<OutAce> aces = AcesFromPosix(access, defaultAcl, status, owner, group);
+    std::vector<OutAce> aces = AcesFromPosix(access, defaultAcl, status, owner, group, inheritance);
     const bool directory = S_ISDIR(status.st_mode);
     const bool inheritable = std::any_of(aces.begin(), aces.end(), [](const OutAce& ace) {
         return (ace.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) != 0;
@@ -573,8 +616,11 @@ Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const 
         aces.push_back({kPassOn, MaskOfPerms(kNewObjectMode & kAll, false), kWorld});
     }
     const Bytes dacl = BuildAcl(aces);
-    return BuildSelfRelative(0, reinterpret_cast<const SID*>(owner.data()), reinterpret_cast<const SID*>(group.data()),
-                             nullptr, reinterpret_cast<const ACL*>(dacl.data()));
+    // smbd serves the DACL unprotected, whatever the POSIX layer says.
+    const WORD control = static_cast<WORD>((inheritance ? inheritance->control : 0) & ~SE_DACL_PROTECTED);
+    return BuildSelfRelative(control, reinterpret_cast<const SID*>(owner.data()),
+                             reinterpret_cast<const SID*>(group.data()), nullptr,
+                             reinterpret_cast<const ACL*>(dacl.data()));
 }
 
 Bytes DefaultStyleDescriptor(machine::DefaultAclStyle style, const struct stat& status) {

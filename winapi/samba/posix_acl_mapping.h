@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "winapi/samba/posix_acl.h"
+#include "winapi/samba/posix_inheritance.h"
 #include "winapi/samba/samba_config.h"
 #include "winapi/security/bytes.h"
 #include "winapi/types.h"
@@ -24,6 +25,7 @@ struct PosixAclChange {
     PosixAcl access;
     bool directory = false;
     PosixAcl defaultAcl;  // for a directory; empty: remove its default ACL
+    PosixInheritance inheritance;  // what "map acl inherit" keeps of the DACL
 };
 
 // `status` is the object after any change of owner or group.
@@ -31,12 +33,17 @@ PosixAclChange MapDaclToPosix(const Bytes& selfRelativeSd, const struct stat& st
 
 // The descriptor smbd's POSIX layer reports for the object (owner, group and
 // a protected DACL derived from the ACLs); `defaultAcl` null for files.
-Bytes DescriptorFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status);
+// With `inheritance` ("map acl inherit" and a user.SAMBA_PAI attribute) the
+// entries take back their inheritance flags and the DACL its control
+// flags; without, the DACL is protected.
+Bytes DescriptorFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status,
+                          const PosixInheritance* inheritance = nullptr);
 
 // What smbd's acl_xattr module serves when it falls back to the POSIX
 // layer: the same descriptor, unprotected, and for a directory without
 // inheritable ACEs the CREATOR OWNER / CREATOR GROUP / Everyone ones it adds.
-Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status);
+Bytes ServedFromPosix(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status,
+                      const PosixInheritance* inheritance = nullptr);
 
 // What smbd's acl_xattr module makes up for an object without an attribute
 // when it ignores the POSIX ACLs ("acl_xattr:default acl style"): posix,

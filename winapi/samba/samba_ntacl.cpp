@@ -14,6 +14,7 @@
 #include "winapi/files/ntacl.h"
 #include "winapi/samba/posix_acl.h"
 #include "winapi/samba/posix_acl_mapping.h"
+#include "winapi/samba/posix_inheritance.h"
 #include "winapi/samba/samba_ids.h"
 #include "winapi/machine/machine.h"
 #include "winapi/security/descriptor_parts.h"
@@ -99,25 +100,43 @@ DWORD SetAttribute(int objectFd, const std::string& attribute, const Bytes& blob
 }
 
 // Owner and group follow the descriptor where their SIDs have Unix ids;
-// a SID without one leaves the file's owner or group as it is.
-DWORD ChownAsDescriptor(int objectFd, const Bytes& sd) {
+// a SID without one leaves the file's owner or group as it is. `status`
+// is the object before and, when ownership changed, after.
+DWORD ChownAsDescriptor(int objectFd, const Bytes& sd, struct stat* status) {
     DescriptorParts parts;
     if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
-    struct stat status;
-    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
     if (parts.owner) {
         auto id = UnixIdOfSid(SidBytes(parts.owner));
-        if (id && id->kind != UnixIdKind::Group && id->id != status.st_uid) uid = id->id;
+        if (id && id->kind != UnixIdKind::Group && id->id != status->st_uid) uid = id->id;
     }
     if (parts.group) {
         auto id = UnixIdOfSid(SidBytes(parts.group));
-        if (id && id->kind != UnixIdKind::User && id->id != status.st_gid) gid = id->id;
+        if (id && id->kind != UnixIdKind::User && id->id != status->st_gid) gid = id->id;
     }
     if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return ERROR_SUCCESS;
     if (::fchownat(objectFd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return ErrorFromErrno(errno);
+    // chown may clear the set-id bits: the mode is read again.
+    if (::fstat(objectFd, status) != 0) return ErrorFromErrno(errno);
     return ERROR_SUCCESS;
+}
+
+void HashesOf(const struct stat& status, const PosixAcl& access, const PosixAcl& defaultAcl,
+              const PosixInheritance* inheritance, Sha256* descriptorHash, Sha256* posixHash) {
+    const bool directory = S_ISDIR(status.st_mode);
+    *posixHash = Hash(SysAclBlob(access, directory ? &defaultAcl : nullptr, status));
+    // smbd hashes the derived descriptor as a version-3 attribute with a
+    // zero hash.
+    const Bytes derived = DescriptorFromPosix(access, directory ? &defaultAcl : nullptr, status, inheritance);
+    *descriptorHash = Hash(EncodeNtAclV3(derived, Sha256{}));
+}
+
+// What "map acl inherit" keeps beside the object's ACLs, when the share
+// says to keep it.
+std::optional<PosixInheritance> InheritanceOf(int objectFd, const machine::SambaShare& share) {
+    if (!share.mapAclInherit) return std::nullopt;
+    return ReadPosixInheritance(objectFd);
 }
 
 }  // namespace
@@ -183,33 +202,42 @@ DWORD CurrentSambaHashes(int objectFd, Sha256* descriptorHash, Sha256* posixHash
     PosixAcl access, defaultAcl;
     DWORD error = ReadPosixState(objectFd, &status, &access, &defaultAcl);
     if (error != ERROR_SUCCESS) return error;
-    const bool directory = S_ISDIR(status.st_mode);
-    *posixHash = Hash(SysAclBlob(access, directory ? &defaultAcl : nullptr, status));
-    // smbd hashes the derived descriptor as a version-3 attribute with a
-    // zero hash.
-    const Bytes derived = DescriptorFromPosix(access, directory ? &defaultAcl : nullptr, status);
-    *descriptorHash = Hash(EncodeNtAclV3(derived, Sha256{}));
+    HashesOf(status, access, defaultAcl, nullptr, descriptorHash, posixHash);
     return ERROR_SUCCESS;
 }
 
 DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const machine::SambaShare& share,
                             const Bytes& sd) {
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
-    DWORD error = ChownAsDescriptor(objectFd, sd);
+    struct stat status;
+    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+    DWORD error = ChownAsDescriptor(objectFd, sd, &status);
     if (error != ERROR_SUCCESS) return error;
     if (share.ignoreSystemAcls) return SetAttribute(objectFd, attribute, EncodeNtAclV3(sd, Sha256{}));
 
-    struct stat status;
-    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
     const PosixAclChange change = MapDaclToPosix(sd, status);
+    PosixAcl access, defaultAcl;
+    std::optional<PosixInheritance> inheritance;
     if (change.change) {
         error = WriteAccessAcl(objectFd, change.access);
         if (error == ERROR_SUCCESS && change.directory) error = WriteDefaultAcl(objectFd, change.defaultAcl);
+        if (error == ERROR_SUCCESS && share.mapAclInherit) {
+            error = WritePosixInheritance(objectFd, change.inheritance);
+            inheritance = change.inheritance;
+        }
         if (error != ERROR_SUCCESS) return error;
+        // The ACLs read back as written, in the kernel's order; only the
+        // mode, which the kernel derives from them, is read again.
+        if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+        access = InKernelOrder(change.access);
+        if (change.directory) defaultAcl = InKernelOrder(change.defaultAcl);
+    } else {
+        error = ReadPosixState(objectFd, &status, &access, &defaultAcl);
+        if (error != ERROR_SUCCESS) return error;
+        inheritance = InheritanceOf(objectFd, share);
     }
     Sha256 descriptorHash, posixHash;
-    error = CurrentSambaHashes(objectFd, &descriptorHash, &posixHash);
-    if (error != ERROR_SUCCESS) return error;
+    HashesOf(status, access, defaultAcl, inheritance ? &*inheritance : nullptr, &descriptorHash, &posixHash);
     return SetAttribute(objectFd, attribute, EncodeNtAclV4(sd, descriptorHash, posixHash, NtTimeNow()));
 }
 
@@ -226,6 +254,17 @@ DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::s
         *sd = DefaultStyleDescriptor(share.defaultAclStyle, status);
         return ERROR_SUCCESS;
     }
+    struct stat now;
+    PosixAcl access, defaultAcl;
+    error = ReadPosixState(objectFd, &now, &access, &defaultAcl);
+    if (error != ERROR_SUCCESS) return error;
+    const PosixAcl* defaults = S_ISDIR(now.st_mode) ? &defaultAcl : nullptr;
+    // Read only when a descriptor is to be derived from the ACLs.
+    std::optional<std::optional<PosixInheritance>> inheritance;
+    auto kept = [&]() -> const PosixInheritance* {
+        if (!inheritance) inheritance = InheritanceOf(objectFd, share);
+        return *inheritance ? &**inheritance : nullptr;
+    };
     if (present) {
         Bytes stored;
         error = DecodeNtAcl(blob.data(), blob.size(), &stored);
@@ -236,10 +275,14 @@ DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::s
             return ERROR_SUCCESS;
         }
         if (hashes.hashType == kSha256) {
-            Sha256 descriptorHash, posixHash;
-            error = CurrentSambaHashes(objectFd, &descriptorHash, &posixHash);
-            if (error != ERROR_SUCCESS) return error;
-            if ((hashes.version == 4 && posixHash == hashes.posixHash) || descriptorHash == hashes.descriptorHash) {
+            // As smbd: the POSIX hash first, the dearer descriptor hash only
+            // when that one differs.
+            bool current = hashes.version == 4 && Hash(SysAclBlob(access, defaults, now)) == hashes.posixHash;
+            if (!current) {
+                const Bytes derived = DescriptorFromPosix(access, defaults, now, kept());
+                current = Hash(EncodeNtAclV3(derived, Sha256{})) == hashes.descriptorHash;
+            }
+            if (current) {
                 *sd = std::move(stored);
                 return ERROR_SUCCESS;
             }
@@ -247,11 +290,7 @@ DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::s
     }
     // Changed from the Unix side since (or never set over SMB): what the
     // POSIX ACLs say.
-    struct stat now;
-    PosixAcl access, defaultAcl;
-    error = ReadPosixState(objectFd, &now, &access, &defaultAcl);
-    if (error != ERROR_SUCCESS) return error;
-    *sd = ServedFromPosix(access, S_ISDIR(now.st_mode) ? &defaultAcl : nullptr, now);
+    *sd = ServedFromPosix(access, defaults, now, kept());
     return ERROR_SUCCESS;
 }
 

@@ -314,3 +314,71 @@ TEST_F(SambaShareSettingsTest, DefaultAclStyleShapesTheDescriptorOfAnObjectWitho
 
 }  // namespace
 }  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+// With "map acl inherit = yes" smbd also keeps the ACE flags and the
+// control in user.SAMBA_PAI, and derives descriptors (hence its hash)
+// with them: both twins must carry the same attribute and hash.
+TEST(SambaMapAclInheritTest, TwinsKeepTheSameInheritanceAttribute) {
+    std::string skip;
+    auto server = SambaServer::Start({{"map acl inherit = yes"}, true}, &skip);
+    if (!server) GTEST_SKIP() << skip;
+    TempMachine machine;
+    wm::MapDrive(L"TESTPC", L'S', server->ShareDirectory());
+    wm::SetSambaConfiguration(server->ConfigPath());
+    const std::string root = "S-1-22-1-0", alice = "S-1-22-1-30001", bob = "S-1-22-1-30002", staff = "S-1-22-2-30010";
+    const std::vector<Shape> shapes = {
+        {"protected_file", false, "D:PAI(A;;FR;;;" + alice + ")(A;;FA;;;" + root + ")"},
+        {"inherited_file", false, "D:AI(A;ID;FR;;;" + alice + ")(A;;FA;;;" + root + ")(A;ID;FR;;;" + staff + ")"},
+        {"plain_file", false, "D:(A;;FR;;;" + alice + ")(A;;FA;;;" + root + ")"},
+        {"deny_inherited", false, "D:AI(D;ID;FW;;;" + bob + ")(A;ID;FA;;;WD)"},
+        {"inherited_dir", true,
+         "D:AI(A;OICIID;FR;;;" + alice + ")(A;OICI;FA;;;" + root + ")(A;OICIIO;FA;;;CO)"},
+        {"protected_dir", true,
+         "D:PAI(A;OICI;FR;;;" + alice + ")(A;OICIID;FA;;;" + root + ")(A;OICIIOID;FA;;;CO)(A;ID;FR;;;WD)"},
+        {"split_dir", true, "D:AI(A;CIID;FR;;;" + alice + ")(A;OI;FR;;;" + bob + ")(A;;FA;;;" + root + ")"},
+    };
+    auto pai = [](const std::string& path) {
+        std::string value(4096, '\0');
+        ssize_t got = ::lgetxattr(path.c_str(), "user.SAMBA_PAI", value.data(), value.size());
+        value.resize(got < 0 ? 0 : static_cast<size_t>(got));
+        return value;
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const std::string viaSmbd = std::string(shape.name) + "_smbd", viaTavrik = std::string(shape.name) + "_tavrik";
+        const std::string a = server->ShareDirectory() + "/" + viaSmbd, b = server->ShareDirectory() + "/" + viaTavrik;
+        for (const std::string& path : {a, b}) {
+            if (shape.directory) {
+                ::mkdir(path.c_str(), 0755);
+            } else {
+                std::ofstream(path) << "twin\n";
+                ::chmod(path.c_str(), 0644);
+            }
+        }
+        std::wstring sddl(shape.sddl.begin(), shape.sddl.end());
+        ASSERT_TRUE(EnablePrivileges({L"SeRestorePrivilege", L"SeBackupPrivilege"}));
+        ASSERT_EQ(WriteSddl(L"S:\\" + std::wstring(viaTavrik.begin(), viaTavrik.end()), SE_FILE_OBJECT, sddl,
+                            DACL_SECURITY_INFORMATION),
+                  ERROR_SUCCESS);
+        ProgramResult set = RunProgram({"/usr/bin/python3", "-c", kSetAclScript, server->ConfigPath(), "root",
+                                        SambaServer::kPassword, "set", viaSmbd, StoredDescriptorHex(b),
+                                        std::to_string(DACL_SECURITY_INFORMATION)});
+        ASSERT_EQ(set.exitCode, 0) << set.out;
+        EXPECT_FALSE(pai(a).empty());
+        EXPECT_EQ(Hex(pai(a)), Hex(pai(b)));
+        EXPECT_EQ(Hex(WithoutTime(Attribute(a))), Hex(WithoutTime(Attribute(b))));
+        // Changed from the Unix side, both read what smbd derives with the flags kept.
+        for (const std::string& path : {a, b}) {
+            ProgramResult changed = RunProgram({"setfacl", "-m", "u:30002:rwx", path});
+            ASSERT_EQ(changed.exitCode, 0) << changed.out;
+        }
+        ASSERT_TRUE(EnablePrivileges({L"SeBackupPrivilege"}));
+        EXPECT_EQ(TavrikView(viaTavrik), SmbdView(*server, viaTavrik));
+    }
+}
+
+}  // namespace
+}  // namespace tavrik::test
