@@ -110,7 +110,9 @@ TEST(SambaReadmeRecipe, EveryStepWorksAsWrittenAndAliceGetsIn) {
             EXPECT_NE(refused.out.find("NT_STATUS_ACCESS_DENIED"), std::string::npos) << refused.out;
         }
         if (line.find("tavrik grant") != std::string::npos) granted = true;
-        if (line.rfind("smbclient", 0) == 0) EXPECT_EQ(ran.out.find("NT_STATUS"), std::string::npos) << ran.out;
+        if (line.rfind("smbclient", 0) == 0) {
+            EXPECT_EQ(ran.out.find("NT_STATUS"), std::string::npos) << ran.out;
+        }
         if (line.find("tavrik list") != std::string::npos) {
             EXPECT_NE(ran.out.find("alice"), std::string::npos) << ran.out;
         }
