@@ -254,9 +254,11 @@ DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::s
         *sd = DefaultStyleDescriptor(share.defaultAclStyle, status);
         return ERROR_SUCCESS;
     }
-    struct stat now;
+    // The caller's status is fresh: only the ACLs are read.
+    const struct stat& now = status;
     PosixAcl access, defaultAcl;
-    error = ReadPosixState(objectFd, &now, &access, &defaultAcl);
+    error = ReadAccessAcl(objectFd, now.st_mode, &access);
+    if (error == ERROR_SUCCESS && S_ISDIR(now.st_mode)) error = ReadDefaultAcl(objectFd, &defaultAcl);
     if (error != ERROR_SUCCESS) return error;
     const PosixAcl* defaults = S_ISDIR(now.st_mode) ? &defaultAcl : nullptr;
     // Read only when a descriptor is to be derived from the ACLs.
