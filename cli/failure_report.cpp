@@ -2,57 +2,10 @@
 
 #include "acl/ace.h"
 #include "acl/trustee.h"
+#include "listing/json_records.h"
 
 namespace tavrik::cli {
 namespace {
-
-struct CodeName {
-    DWORD code;
-    const char* name;
-};
-
-// Short names people can search for and scripts can match; the message
-// texts themselves stay as the engine gives them.
-constexpr CodeName kCodeNames[] = {
-    {RTN_ERR_INTERNAL, "INTERNAL"},
-    {RTN_ERR_PARAMETER, "INVALID_PARAMETER"},
-    {RTN_ERR_NO_OBJECT, "NO_OBJECT"},
-    {RTN_ERR_READ_SD, "READ_SD_FAILED"},
-    {RTN_ERR_RESOLVE_TRUSTEE, "TRUSTEE_NOT_FOUND"},
-    {RTN_ERR_KEYWORD_FILE, "BAD_FILE_PERMISSION"},
-    {RTN_ERR_KEYWORD_PRINTER, "BAD_PRINTER_PERMISSION"},
-    {RTN_ERR_KEYWORD_REGISTRY, "BAD_REGISTRY_PERMISSION"},
-    {RTN_ERR_KEYWORD_SERVICE, "BAD_SERVICE_PERMISSION"},
-    {RTN_ERR_KEYWORD_SHARE, "BAD_SHARE_PERMISSION"},
-    {RTN_ERR_PRIVILEGE, "PRIVILEGE_NOT_HELD"},
-    {RTN_ERR_FIND_FILE, "PATH_NOT_FOUND"},
-    {RTN_ERR_SD_CONTROL, "SD_CONTROL_FAILED"},
-    {RTN_ERR_ACE_COUNT, "ACE_COUNT_MISMATCH"},
-    {RTN_ERR_BUILD_ACL, "BUILD_ACL_FAILED"},
-    {RTN_ERR_REG_PATH, "BAD_REGISTRY_PATH"},
-    {RTN_ERR_REG_CONNECT, "REGISTRY_UNREACHABLE"},
-    {RTN_ERR_REG_OPEN, "REGISTRY_OPEN_FAILED"},
-    {RTN_ERR_REG_ENUM, "REGISTRY_ENUM_FAILED"},
-    {RTN_ERR_WRITE_SD, "WRITE_SD_FAILED"},
-    {RTN_ERR_NOTHING_TO_LIST, "NOTHING_TO_LIST"},
-    {RTN_ERR_SD_CONVERT, "SD_CONVERT_FAILED"},
-    {RTN_ERR_SID_TO_NAME, "SID_TO_NAME_FAILED"},
-    {RTN_ERR_READ_ACL, "READ_ACL_FAILED"},
-    {RTN_ERR_DELETE_ACE, "DELETE_ACE_FAILED"},
-    {RTN_ERR_CHANGE_ACE, "CHANGE_ACE_FAILED"},
-    {RTN_ERR_NO_BACKUP_FILE, "NO_BACKUP_FILE"},
-    {RTN_ERR_OPEN_BACKUP_FILE, "BACKUP_FILE_OPEN_FAILED"},
-    {RTN_ERR_READ_BACKUP_FILE, "BACKUP_FILE_READ_FAILED"},
-    {RTN_ERR_WRITE_OUTPUT, "WRITE_OUTPUT_FAILED"},
-    {RTN_ERR_OS_VERSION, "OS_NOT_SUPPORTED"},
-    {RTN_ERR_INVALID_SD, "INVALID_SD"},
-    {RTN_ERR_SD_SET_DACL, "SD_SET_DACL_FAILED"},
-    {RTN_ERR_SD_SET_SACL, "SD_SET_SACL_FAILED"},
-    {RTN_ERR_SD_SET_OWNER, "SD_SET_OWNER_FAILED"},
-    {RTN_ERR_SD_SET_GROUP, "SD_SET_GROUP_FAILED"},
-    {RTN_ERR_SD_INIT, "SD_INIT_FAILED"},
-    {RTN_ERR_SD_ALLOC, "SD_ALLOC_FAILED"},
-};
 
 std::wstring Quoted(const std::wstring& name) { return L"<" + name + L">"; }
 
@@ -92,9 +45,8 @@ std::wstring TrimmedOsText(CTavrik& job) {
 }  // namespace
 
 std::string ReturnCodeLabel(DWORD code) {
-    for (const auto& entry : kCodeNames)
-        if (entry.code == code) return std::to_string(code) + " " + entry.name;
-    return std::to_string(code);
+    const std::string name = json::ReturnCodeName(code);
+    return name.empty() ? std::to_string(code) : std::to_string(code) + " " + name;
 }
 
 std::wstring FailureLine(CTavrik& job, DWORD code, const JobProgress& progress) {

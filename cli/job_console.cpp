@@ -5,6 +5,7 @@
 
 #include "cli/command.h"
 #include "cli/console_colour.h"
+#include "listing/json_records.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -39,6 +40,16 @@ bool IsChatter(const std::wstring& line) {
     return StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Omitting ACL of: <") ||
            StartsWith(line, L"Restoring ACL of: <") || StartsWith(line, L"Input file for restore operation") ||
            StartsWith(line, L"Info: ");
+}
+
+// The return code an error line stands for, for its JSON record: the job
+// goes on after these, so the code is what the step would have returned.
+DWORD CodeOfErrorLine(const std::wstring& line) {
+    if (StartsWith(line, L"ERROR reading SD")) return RTN_ERR_READ_SD;
+    if (StartsWith(line, L"ERROR writing SD") || StartsWith(line, L"ERROR updating")) return RTN_ERR_WRITE_SD;
+    if (StartsWith(line, L"ERROR: Restoring ACL")) return RTN_ERR_SD_CONVERT;
+    if (StartsWith(line, L"ERROR writing backup")) return RTN_ERR_WRITE_OUTPUT;
+    return 0;
 }
 
 }  // namespace
@@ -81,6 +92,15 @@ MessageCallback JobConsole::Callback() {
 void JobConsole::Handle(const std::wstring& line) {
     // Changed or restored objects announce themselves; listed objects show
     // up as their record (SDDL and CSV records open with the quoted name).
+    if (jsonJob_ && StartsWith(line, L"{")) {
+        // A JSON listing record: it goes to stdout as it is.
+        ++objects_;
+        ClearProgress();
+        std::cout << ToConsole(line) << "\n";
+        if (progress_) std::cout << std::flush;
+        DrawProgress(false);
+        return;
+    }
     const bool error = IsErrorLine(line);
     // The summary is the run's last word: no progress line may follow it.
     const bool summary = StartsWith(line, L"\nTavrik finished") || StartsWith(line, L"\nTavrik completed");
@@ -123,6 +143,10 @@ void JobConsole::Handle(const std::wstring& line) {
     if (error && line.find(L"Access is denied") != std::wstring::npos) accessDenied_ = true;
     if (summary) ShowPrivilegeNotes(true);
     if (error && !summary) ++errors_;
+    if (jsonJob_ && error && !summary && !StartsWith(line, L"WARNING") && !StartsWith(line, L"Warning:")) {
+        ClearProgress();
+        PrintErrorRecord(line, CodeOfErrorLine(line), jsonJob_->m_lastOsError);
+    }
     if (!error && ((quiet_ && IsChatter(line)) || (hideRecords_ && StartsWith(line, L"\"")))) {
         DrawProgress(false);
         return;
@@ -135,7 +159,7 @@ void JobConsole::Handle(const std::wstring& line) {
         text += "\n" + std::to_string(errors_) + (errors_ == 1 ? " error line" : " error lines") +
                 " reported during the job.";
     }
-    if (error || (summary && quiet_)) {
+    if (error || (summary && quiet_) || jsonJob_) {
         ToStderr(text);
     } else {
         std::cout << text << "\n";
@@ -179,7 +203,7 @@ void JobConsole::ShowPrivilegeNotes(bool succeeded) {
             if (at != std::wstring::npos) note.replace(at, kMaybe.size(), L"It may be why access was denied.");
             ToStderr("Warning: " + ToConsole(note.substr(note.find(L' ') + 1)));
         } else if (succeeded && !quiet_) {
-            std::cout << ToConsole(note) << "\n";
+            (jsonJob_ ? std::cerr : std::cout) << ToConsole(note) << "\n";
         }
         // A job that failed for another reason (a missing object, an
         // unreachable computer) failed whatever the privilege.
@@ -187,8 +211,16 @@ void JobConsole::ShowPrivilegeNotes(bool succeeded) {
     privilegeNotes_.clear();
 }
 
+void JobConsole::PrintErrorRecord(const std::wstring& line, DWORD code, DWORD osError) {
+    std::cout << json::Line(json::ErrorRecord(*jsonJob_, AnnouncedName(line), line, code, osError)) << "\n";
+}
+
 void JobConsole::ReportFailure(DWORD code, const std::wstring& errorLine, DWORD osError) {
     Finish();
+    if (jsonJob_) {
+        PrintErrorRecord(errorLine, code, osError);
+        std::cout << std::flush;
+    }
     if (osError == ERROR_ACCESS_DENIED) accessDenied_ = true;
     ShowPrivilegeNotes(false);
     ToStderr(ToConsole(errorLine));

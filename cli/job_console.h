@@ -29,6 +29,10 @@ public:
     // Listing records are counted but not printed (a backup writes them to
     // its file, where they are wanted).
     void HideRecords() { hideRecords_ = true; }
+    // JSON mode: stdout carries only JSON lines (the records the job makes,
+    // an error record for each error line, with the code and the system
+    // error of `job`); every text line goes to stderr.
+    void UseJson(CTavrik& job) { jsonJob_ = &job; }
     // Removes the progress line; called before the process prints anything else.
     void Finish();
     // Around the run: --verbose describes `job` before it, and gives the
@@ -63,6 +67,8 @@ private:
     bool listing_ = false;  // the job lists: its other lines are records
     bool colour_;
     VerboseReport verbose_;
+    CTavrik* jsonJob_ = nullptr;
+    void PrintErrorRecord(const std::wstring& line, DWORD code, DWORD osError);
     long objects_ = 0;
     long errors_ = 0;
     JobProgress seen_;

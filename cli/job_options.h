@@ -24,6 +24,7 @@ struct JobOptions {
     bool quiet = false;
     bool verbose = false;             // per-object lines and timings on stderr
     bool dryRun = false;
+    bool json = false;                // records, changes and errors as JSON lines on stdout
 };
 
 // Adds the shared options to `cmd`. `withObject` adds the OBJECT positional.

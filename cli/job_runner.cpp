@@ -1,8 +1,10 @@
 #include "cli/job_runner.h"
 
 #include <iostream>
+#include <memory>
 
 #include "cli/command.h"
+#include "listing/json_records.h"
 
 #ifndef _WIN32
 #include "winapi/machine/descendant_failures.h"
@@ -12,9 +14,42 @@
 namespace tavrik::cli {
 
 ConsoleJob::ConsoleJob(const JobOptions& options)
-    : console(options.quiet, options.verbose), job(console.Callback()), status(ConfigureJob(job, options)) {}
+    : console(options.quiet, options.verbose), job(console.Callback()), status(RTN_OK) {
+    if (options.json) console.UseJson(job);
+    status = ConfigureJob(job, options);
+}
+
+void AddJsonOption(CLI::App* cmd, JobOptions& options) {
+    cmd->add_flag("--json", options.json,
+                  "Print one JSON object a line on stdout (records, changes with their before and after, "
+                  "errors with their codes, and a closing summary); every other message goes to stderr. "
+                  "The fields are described in docs/json.md");
+}
+
+namespace {
+
+// Changes as JSON records: the parts a write touches, read before and
+// after it.
+void RecordChangesAsJson(CTavrik& job) {
+    auto before = std::make_shared<json::Record>();
+    job.m_beforeWrite = [&job, before](const std::wstring& object, DWORD type, SECURITY_INFORMATION parts) {
+        DWORD error = 0;
+        *before = json::ReadDescriptor(job, object, type, parts, error);
+        return RTN_OK;
+    };
+    job.m_afterWrite = [&job, before](const std::wstring& object, DWORD type, SECURITY_INFORMATION parts,
+                                      DWORD result) {
+        if (result != RTN_OK) return;
+        DWORD error = 0;
+        const json::Record after = json::ReadDescriptor(job, object, type, parts, error);
+        std::cout << json::Line(json::ChangeRecord(object, type, *before, after, false)) << "\n";
+    };
+}
+
+}  // namespace
 
 void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
+    AddJsonOption(cmd, options);
 #ifndef _WIN32
     cmd->add_flag("-n,--dry-run", options.dryRun,
                   "Change nothing; show the SDDL of each object the job would write, now and as the engine "
@@ -29,8 +64,15 @@ void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
 #ifndef _WIN32
     if (options.dryRun) {
-        winapi::machine::SetDryRun([&console, &options](const winapi::machine::PlannedWrite& planned) {
+        winapi::machine::SetDryRun([&console, &options, &job](const winapi::machine::PlannedWrite& planned) {
             console.Finish();
+            if (options.json) {
+                std::cout << json::Line(json::ChangeRecord(
+                                 planned.object, planned.type, json::DescriptorFromSddl(job, planned.before, planned.type),
+                                 json::DescriptorFromSddl(job, planned.after, planned.type), true))
+                          << "\n";
+                return;
+            }
             if (planned.before == planned.after) {
                 if (!options.quiet) std::cout << "Would leave <" << ToConsole(planned.object) << "> as it is\n";
                 return;
@@ -44,9 +86,8 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
     // their ancestor; the job names each of them and goes on.
     winapi::machine::SetDescendantFailureObserver(
         [&job](const std::wstring& object, DWORD error) { job.ReportDescendantNotUpdated(object, error); });
-#else
-    (void)options;
 #endif
+    if (options.json && !options.dryRun && !job.m_beforeWrite) RecordChangesAsJson(job);
     console.BeginRun(job);
     DWORD code = job.Run();
     console.EndRun();
@@ -56,8 +97,19 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
 #endif
     console.Finish();
     if (code != RTN_OK) console.ReportFailure(code, FailureLine(job, code, console.progress()), job.m_lastOsError);
-    if (code == RTN_OK && job.GetObjectsNotProcessed() != 0) return kExitCompletedWithErrors;
-    return static_cast<int>(code);
+    const int status = code == RTN_OK && job.GetObjectsNotProcessed() != 0 ? kExitCompletedWithErrors
+                                                                           : static_cast<int>(code);
+    if (options.json) {
+        std::cout << json::Line({{"record", "summary"},
+                                 {"return_code", code},
+                                 {"return_code_name", code == RTN_OK ? "OK" : json::ReturnCodeName(code)},
+                                 {"exit_status", status},
+                                 {"objects", console.objectsDone()},
+                                 {"objects_not_processed", job.GetObjectsNotProcessed()},
+                                 {"dry_run", options.dryRun}})
+                  << std::endl;
+    }
+    return status;
 }
 
 }  // namespace tavrik::cli

@@ -26,7 +26,10 @@ struct ConsoleJob {
     DWORD status;
 };
 
-// Adds --dry-run to a changing subcommand.
+// Adds --dry-run to a changing subcommand, and the options every changing
+// subcommand shares with it (--json).
 void AddDryRunOption(CLI::App* cmd, JobOptions& options);
+// Adds --json: one JSON object a line on stdout (docs/json.md).
+void AddJsonOption(CLI::App* cmd, JobOptions& options);
 
 }  // namespace tavrik::cli

@@ -25,9 +25,19 @@ void AddList(CLI::App& app, int& exitCode) {
     AddJobOptions(cmd, args->job);
     AddListingOptions(cmd, args->listing);
     cmd->add_option("--output", args->file, "Also write the records to this file (UTF-16LE)");
+    AddJsonOption(cmd, args->job);
     cmd->footer("Examples:\n  tavrik list 'C:\\Data' --recurse --format text\n"
-                "  tavrik list HKLM\\SOFTWARE\\Vendor --type registry --what all --names both");
-    cmd->callback([args, &exitCode] {
+                "  tavrik list HKLM\\SOFTWARE\\Vendor --type registry --what all --names both\n"
+                "  tavrik list 'C:\\Data' --recurse --json | jq -r 'select(.record==\"object\") | .object'\n"
+                "With --json (or --format json) each object is one JSON line with its owner, group and DACL\n"
+                "unless --what says otherwise; docs/json.md describes the fields.");
+    auto* what = cmd->get_option("--what");
+    cmd->callback([args, what, &exitCode] {
+        if (args->job.json || args->listing.format == "json") {
+            args->job.json = true;
+            args->listing.format = "json";
+            if (what->count() == 0) args->listing.what = "dacl,owner,group";
+        }
         ConsoleJob cj(args->job);
         if (cj.status != RTN_OK || !ApplyListingOptions(cj.job, args->listing)) {
             exitCode = cj.status != RTN_OK ? static_cast<int>(cj.status) : RTN_ERR_PARAMETER;

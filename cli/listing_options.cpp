@@ -30,8 +30,8 @@ void AddListingOptions(CLI::App* cmd, ListingOptions& options, bool forBackup) {
     if (!forBackup) {
         cmd->add_option("-f,--format", options.format,
                         "csv: one line per object; text: indented, one entry per line; sddl: Windows' SDDL "
-                        "(the backup format)")
-            ->check(CLI::IsMember({"csv", "text", "sddl"}, CLI::ignore_case))
+                        "(the backup format); json: one JSON object per object (as --json)")
+            ->check(CLI::IsMember({"csv", "text", "sddl", "json"}, CLI::ignore_case))
             ->capture_default_str();
     }
     cmd->add_option("-w,--what", options.what,
@@ -59,7 +59,10 @@ bool ApplyListingOptions(CTavrik& job, const ListingOptions& options) {
         return false;
     }
     job.SetListWhat(what);
-    job.SetListFormat(options.format == "sddl" ? LIST_SDDL : options.format == "text" ? LIST_TEXT : LIST_CSV);
+    job.SetListFormat(options.format == "sddl"   ? LIST_SDDL
+                      : options.format == "text" ? LIST_TEXT
+                      : options.format == "json" ? LIST_JSON
+                                                 : LIST_CSV);
     job.SetListNameForm(options.names == "sid" ? 2 : options.names == "both" ? 3 : 1);
     job.SetListInherited(options.explicitOnly ? FALSE : TRUE);
     // An object whose entries the options hide still shows its name.

@@ -8,5 +8,6 @@ set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-# Header-only third-party packages (CLI11, fmt) come from the build host.
+# Header-only third-party packages (CLI11, fmt, nlohmann-json) come from the
+# build host.
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)

@@ -98,6 +98,8 @@ constexpr DWORD AUDIT_SUCCESS_AND_FAILURE = 11;
 constexpr DWORD LIST_SDDL = 0;
 constexpr DWORD LIST_CSV = 1;
 constexpr DWORD LIST_TEXT = 2;
+// One JSON object a line (listing/json_records.h).
+constexpr DWORD LIST_JSON = 3;
 constexpr DWORD LIST_DACL = 1;
 constexpr DWORD LIST_SACL = 2;
 constexpr DWORD LIST_OWNER = 4;
@@ -110,6 +112,14 @@ constexpr DWORD TRUSTEE_COPY = 0x0400;
 
 // Receives every message line; may be empty.
 using MessageCallback = std::function<void(const std::wstring&)>;
+
+// Called just before the job writes the parts `parts` of the descriptor of
+// `object`. A result other than RTN_OK stops that write, which then fails
+// with this code (the host may say why through m_lastOsError).
+using BeforeWriteHook = std::function<DWORD(const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts)>;
+// Called after each such write with its result (RTN_OK or RTN_ERR_WRITE_SD).
+using AfterWriteHook =
+    std::function<void(const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts, DWORD result)>;
 
 class CTavrik;
 // The per-object operation a walk applies to every object it visits.
@@ -252,6 +262,11 @@ public:
     // default, as hosts expect; a person reading a tree wants each object
     // named, or the tree looks empty.
     BOOL m_listEveryObject = FALSE;
+
+    // Hosts that keep a record of every change (undo files, JSON change
+    // records) set these; unset, writes go ahead as they always did.
+    BeforeWriteHook m_beforeWrite;
+    AfterWriteHook m_afterWrite;
 
     // Printer document entries the last run appended to m_aces (also owned
     // through m_aces).

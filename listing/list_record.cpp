@@ -3,6 +3,7 @@
 #include "engine/local_memory.h"
 #include "engine/tavrik.h"
 #include "listing/backup_record.h"
+#include "listing/json_records.h"
 #include "objects/csd.h"
 
 namespace tavrik {
@@ -170,6 +171,12 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
             }
             if (body.empty() && !job.m_listEveryObject) return RTN_OK;
             record.text = name + L"\n" + body;
+            return RTN_OK;
+        }
+        case LIST_JSON: {
+            // Names are escaped inside the JSON string, so any name fits one line.
+            record.text = json::WideLine(json::ObjectRecord(job, name, job.m_objectType, sd.m_sd,
+                                                            RequestedParts(job.m_listWhat), job.m_listInherited));
             return RTN_OK;
         }
         default:

@@ -192,6 +192,12 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
 
     if (!IsValidSecurityDescriptor(m_sd)) return RTN_ERR_INVALID_SD;
 
+    if (m_engine->m_beforeWrite) {
+        if (const DWORD refused = m_engine->m_beforeWrite(m_objectName, m_objectType, info); refused != RTN_OK) {
+            m_lastError = m_engine->m_lastOsError;
+            return refused;
+        }
+    }
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info, owner,
                                         group, dacl, sacl);
@@ -201,5 +207,7 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     if (m_lastError != ERROR_SUCCESS && m_engine->m_descendantFailures != descendantFailuresBefore) {
         m_lastError = ERROR_SUCCESS;
     }
-    return m_lastError == ERROR_SUCCESS ? RTN_OK : RTN_ERR_WRITE_SD;
+    const DWORD result = m_lastError == ERROR_SUCCESS ? RTN_OK : RTN_ERR_WRITE_SD;
+    if (m_engine->m_afterWrite) m_engine->m_afterWrite(m_objectName, m_objectType, info, result);
+    return result;
 }
