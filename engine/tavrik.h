@@ -98,8 +98,9 @@ constexpr DWORD AUDIT_SUCCESS_AND_FAILURE = 11;
 constexpr DWORD LIST_SDDL = 0;
 constexpr DWORD LIST_CSV = 1;
 constexpr DWORD LIST_TEXT = 2;
-// One JSON object a line (listing/json_records.h).
-constexpr DWORD LIST_JSON = 3;
+// One JSON object a line (listing/json_records.h). Not 3: hosts that pass
+// an unknown format still list nothing, as they always did.
+constexpr DWORD LIST_JSON = 16;
 constexpr DWORD LIST_DACL = 1;
 constexpr DWORD LIST_SACL = 2;
 constexpr DWORD LIST_OWNER = 4;
