@@ -145,7 +145,10 @@ void JobConsole::Handle(const std::wstring& line) {
     if (error && !summary) ++errors_;
     if (jsonJob_ && error && !summary && !StartsWith(line, L"WARNING") && !StartsWith(line, L"Warning:")) {
         ClearProgress();
-        PrintErrorRecord(line, CodeOfErrorLine(line), jsonJob_->m_lastOsError);
+        // A descendant's failure is reported while the job's last system
+        // error is its ancestor's: that line's own error is in its text.
+        const bool descendant = StartsWith(line, L"ERROR updating");
+        PrintErrorRecord(line, CodeOfErrorLine(line), descendant ? 0 : jsonJob_->m_lastOsError);
     }
     if (!error && ((quiet_ && IsChatter(line)) || (hideRecords_ && StartsWith(line, L"\"")))) {
         DrawProgress(false);
