@@ -25,6 +25,9 @@ struct JobOptions {
     bool verbose = false;             // per-object lines and timings on stderr
     bool dryRun = false;
     bool json = false;                // records, changes and errors as JSON lines on stdout
+    std::string undoFile;             // --undo FILE; empty: a new file in the state directory
+    bool noUndo = false;              // --no-undo: keep no undo file
+    std::string command;              // the subcommand's words, naming its undo file
 };
 
 // Adds the shared options to `cmd`. `withObject` adds the OBJECT positional.

@@ -1,9 +1,11 @@
 #include "cli/job_runner.h"
 
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "cli/command.h"
+#include "cli/undo_journal.h"
 #include "listing/json_records.h"
 
 #ifndef _WIN32
@@ -48,8 +50,23 @@ void RecordChangesAsJson(CTavrik& job) {
 
 }  // namespace
 
+void AddUndoOptions(CLI::App* cmd, JobOptions& options) {
+    cmd->add_option("--undo", options.undoFile,
+                    "Write the descriptor of each object, as it was before the job first changed it, to this "
+                    "file (the backup format, each record on disk before its change); 'tavrik restore FILE' "
+                    "puts it back. Without it the file is kept in the state directory ($XDG_STATE_HOME/tavrik/undo "
+                    "or ~/.local/state/tavrik/undo), the last ten jobs' worth: see 'tavrik undo'");
+    cmd->add_flag("--no-undo", options.noUndo, "Keep no undo file for this job")->excludes("--undo");
+    // The subcommand's words name its undo file ("trustee replace").
+    std::string command = cmd->get_name();
+    for (const CLI::App* parent = cmd->get_parent(); parent && parent->get_parent(); parent = parent->get_parent())
+        command = parent->get_name() + " " + command;
+    options.command = command;
+}
+
 void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
     AddJsonOption(cmd, options);
+    AddUndoOptions(cmd, options);
 #ifndef _WIN32
     cmd->add_flag("-n,--dry-run", options.dryRun,
                   "Change nothing; show the SDDL of each object the job would write, now and as the engine "
@@ -88,9 +105,33 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
         [&job](const std::wstring& object, DWORD error) { job.ReportDescendantNotUpdated(object, error); });
 #endif
     if (options.json && !options.dryRun && !job.m_beforeWrite) RecordChangesAsJson(job);
+    // The undo record goes first: it is on disk before anything is written.
+    UndoJournal undo;
+    const bool defaultUndo = options.undoFile.empty();
+    if (!options.dryRun && !options.noUndo && !options.command.empty()) {
+        const std::filesystem::path file = defaultUndo ? NewUndoFile(options.command) : std::filesystem::path();
+        const std::wstring name = defaultUndo ? file.wstring() : FromConsole(options.undoFile);
+        if (!name.empty() && undo.Open(name)) {
+            undo.Attach(job);
+        } else if (!defaultUndo) {
+            console.Finish();
+            std::cerr << "tavrik: cannot create the undo file '" << options.undoFile << "'; nothing was changed\n";
+            return static_cast<int>(RTN_ERR_OPEN_BACKUP_FILE);
+        } else {
+            // The job's own work matters more than its undo file.
+            console.Finish();
+            std::cerr << "Warning: no undo file is kept for this job (the state directory "
+                      << (UndoDirectory().empty() ? std::string("has no name") : UndoDirectory().string() + " cannot be written")
+                      << ")\n";
+        }
+    }
     console.BeginRun(job);
     DWORD code = job.Run();
     console.EndRun();
+    job.m_beforeWrite = nullptr;
+    job.m_afterWrite = nullptr;
+    undo.Close(defaultUndo);
+    if (defaultUndo && undo.records() > 0) PruneUndoFiles();
 #ifndef _WIN32
     winapi::machine::SetDescendantFailureObserver(nullptr);
     if (options.dryRun) winapi::machine::SetDryRun(nullptr);

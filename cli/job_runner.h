@@ -27,9 +27,11 @@ struct ConsoleJob {
 };
 
 // Adds --dry-run to a changing subcommand, and the options every changing
-// subcommand shares with it (--json).
+// subcommand shares with it (--json, --undo, --no-undo).
 void AddDryRunOption(CLI::App* cmd, JobOptions& options);
 // Adds --json: one JSON object a line on stdout (docs/json.md).
 void AddJsonOption(CLI::App* cmd, JobOptions& options);
+// Adds --undo FILE and --no-undo.
+void AddUndoOptions(CLI::App* cmd, JobOptions& options);
 
 }  // namespace tavrik::cli

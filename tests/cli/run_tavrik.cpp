@@ -41,9 +41,15 @@ CommandResult RunTavrik(const std::vector<std::string>& args, const std::string&
     std::vector<std::string> envText;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
-        if (entry.rfind("TAVRIK_MACHINE=", 0) != 0) envText.push_back(entry);
+        if (entry.rfind("TAVRIK_MACHINE=", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0)
+            envText.push_back(entry);
     }
     envText.push_back("TAVRIK_MACHINE=" + machine);
+    // Undo files of the jobs go beside the test's database, never to the
+    // home directory of whoever runs the tests.
+    const size_t slash = machine.rfind('/');
+    envText.push_back("XDG_STATE_HOME=" + (slash == std::string::npos ? std::string(".") : machine.substr(0, slash)) +
+                      "/state");
     std::vector<char*> envp;
     for (auto& e : envText) envp.push_back(e.data());
     envp.push_back(nullptr);

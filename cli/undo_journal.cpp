@@ -1,0 +1,201 @@
+#include "cli/undo_journal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+#include "cli/command.h"
+#include "engine/local_memory.h"
+#include "listing/backup_file.h"
+#include "listing/backup_record.h"
+
+namespace tavrik::cli {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kUndoExtension = ".undo";
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+bool IsUndoFile(const fs::path& path) {
+    const std::string name = path.filename().string();
+    auto endsWith = [&name](const std::string& tail) {
+        return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return endsWith(kUndoExtension) || endsWith(std::string(kUndoExtension) + kUndoneSuffix);
+}
+
+}  // namespace
+
+UndoJournal::~UndoJournal() { Close(false); }
+
+bool UndoJournal::Open(const std::wstring& fileName) {
+    Close(false);
+    file_ = CreateBackupFile(fileName);
+    fileName_ = fileName;
+    records_ = 0;
+    seen_.clear();
+    return file_ != nullptr;
+}
+
+void UndoJournal::Attach(CTavrik& job) {
+    BeforeWriteHook earlier = job.m_beforeWrite;
+    job.m_beforeWrite = [this, &job, earlier](const std::wstring& object, DWORD type, SECURITY_INFORMATION parts) {
+        if (const DWORD code = Record(job, object, type, parts); code != RTN_OK) return code;
+        return earlier ? earlier(object, type, parts) : RTN_OK;
+    };
+}
+
+DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts) {
+    if (!file_) return RTN_OK;
+    // Later writes of the same object find its first state recorded.
+    if (!seen_.emplace(objectType, object).second) return RTN_OK;
+    // Owner, group and DACL always, so that whatever a later write of the
+    // same object touches is there to go back to; the SACL when this write
+    // touches it (reading it needs a privilege the job then holds).
+    const SECURITY_INFORMATION saved = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                       DACL_SECURITY_INFORMATION | (parts & SACL_SECURITY_INFORMATION);
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD readError = GetNamedSecurityInfoW(object.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), saved,
+                                                  nullptr, nullptr, nullptr, nullptr, &raw);
+    LocalPtr<> sd(raw);
+    if (readError != ERROR_SUCCESS || !sd) {
+        seen_.erase({objectType, object});
+        job.m_lastOsError = readError != ERROR_SUCCESS ? readError : ERROR_INVALID_SECURITY_DESCR;
+        return RTN_ERR_READ_SD;
+    }
+    LPWSTR sddlRaw = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.get(), SDDL_REVISION_1, saved, &sddlRaw, nullptr)) {
+        seen_.erase({objectType, object});
+        job.m_lastOsError = GetLastError();
+        return RTN_ERR_SD_CONVERT;
+    }
+    LocalPtr<wchar_t> sddl(sddlRaw);
+    // A name the backup format cannot hold could not be put back: the
+    // change is not made either.
+    if (!IsBackupSafeName(object) || HasLineBreak(sddl.get())) {
+        seen_.erase({objectType, object});
+        job.OutputMessage(L"ERROR writing the undo record of <" + DisplayableName(object) +
+                          L">: the name cannot be stored in an undo file; the object is left unchanged.");
+        job.m_lastOsError = ERROR_INVALID_NAME;
+        return RTN_ERR_WRITE_OUTPUT;
+    }
+    // The record is on disk before the change is made: a job killed right
+    // after the change still leaves the way back.
+    if (!WriteBackupRecord(file_, FormatSddlRecord(object, objectType, sddl.get())) || fflush(file_) != 0) {
+        seen_.erase({objectType, object});
+        job.m_lastOsError = ERROR_DISK_FULL;
+        job.OutputMessage(L"ERROR writing the undo record of <" + DisplayableName(object) + L"> to <" + fileName_ +
+                          L">; the object is left unchanged.");
+        return RTN_ERR_WRITE_OUTPUT;
+    }
+    ++records_;
+    return RTN_OK;
+}
+
+void UndoJournal::Close(bool deleteWhenEmpty) {
+    if (!file_) return;
+    fclose(file_);
+    file_ = nullptr;
+    if (deleteWhenEmpty && records_ == 0) {
+        std::error_code ignored;
+        fs::remove(fs::path(fileName_), ignored);
+    }
+}
+
+fs::path UndoDirectory() {
+#ifdef _WIN32
+    const std::string local = Environment("LOCALAPPDATA");
+    if (!local.empty()) return fs::path(local) / "tavrik" / "undo";
+    return {};
+#else
+    const std::string state = Environment("XDG_STATE_HOME");
+    // The base directory specification says a relative path is to be ignored.
+    if (!state.empty() && state[0] == '/') return fs::path(state) / "tavrik" / "undo";
+    const std::string home = Environment("HOME");
+    if (!home.empty()) return fs::path(home) / ".local" / "state" / "tavrik" / "undo";
+    return {};
+#endif
+}
+
+fs::path NewUndoFile(const std::string& command) {
+    const fs::path directory = UndoDirectory();
+    if (directory.empty()) return {};
+    std::error_code error;
+    fs::create_directories(directory, error);
+    if (error) return {};
+    // UTC time to the microsecond sorts the files by age and keeps two
+    // jobs started in the same second apart.
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long long micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, micros);
+    std::string name = command;
+    std::replace(name.begin(), name.end(), ' ', '-');
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate =
+            directory / (std::string(stamp) + (attempt ? "-" + std::to_string(attempt) : "") + "-" + name + kUndoExtension);
+        if (!fs::exists(candidate, error)) return candidate;
+    }
+    return {};
+}
+
+std::vector<UndoFileInfo> ListUndoFiles() {
+    std::vector<UndoFileInfo> files;
+    std::error_code error;
+    const fs::path directory = UndoDirectory();
+    if (directory.empty()) return files;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        if (!it->is_regular_file(error) || !IsUndoFile(it->path())) continue;
+        UndoFileInfo info;
+        info.path = it->path();
+        std::string name = info.path.filename().string();
+        info.undone = name.size() > std::string(kUndoneSuffix).size() &&
+                      name.compare(name.size() - std::string(kUndoneSuffix).size(), std::string::npos,
+                                   kUndoneSuffix) == 0;
+        // 20261207T192001.123456Z[-n]-command.undo[.undone]
+        if (name.size() > 16 && name[8] == 'T') {
+            info.when = name.substr(0, 4) + "-" + name.substr(4, 2) + "-" + name.substr(6, 2) + " " +
+                        name.substr(9, 2) + ":" + name.substr(11, 2) + ":" + name.substr(13, 2);
+        }
+        const size_t zed = name.find("Z-");
+        const size_t extension = name.find(kUndoExtension);
+        if (zed != std::string::npos && extension != std::string::npos && extension > zed + 2) {
+            std::string command = name.substr(zed + 2, extension - zed - 2);
+            // A numbered twin: "1-grant".
+            const size_t dash = command.find('-');
+            if (dash != std::string::npos && dash > 0 &&
+                std::all_of(command.begin(), command.begin() + static_cast<long>(dash),
+                            [](char c) { return c >= '0' && c <= '9'; }))
+                command = command.substr(dash + 1);
+            info.command = command;
+        }
+        files.push_back(std::move(info));
+    }
+    std::sort(files.begin(), files.end(), [](const UndoFileInfo& a, const UndoFileInfo& b) {
+        return a.path.filename().string() > b.path.filename().string();
+    });
+    return files;
+}
+
+void PruneUndoFiles(size_t keep) {
+    const auto files = ListUndoFiles();
+    std::error_code ignored;
+    for (size_t i = keep; i < files.size(); ++i) fs::remove(files[i].path, ignored);
+}
+
+}  // namespace tavrik::cli
