@@ -76,14 +76,13 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
         return RTN_ERR_SD_CONVERT;
     }
     LocalPtr<wchar_t> sddl(sddlRaw);
-    // A name the backup format cannot hold could not be put back: the
-    // change is not made either.
+    // A name the backup format cannot hold cannot be put back from the
+    // file: the change goes ahead as it would without an undo file, and
+    // the job says so.
     if (!IsBackupSafeName(object) || HasLineBreak(sddl.get())) {
-        seen_.erase({objectType, object});
-        job.OutputMessage(L"ERROR writing the undo record of <" + DisplayableName(object) +
-                          L">: the name cannot be stored in an undo file; the object is left unchanged.");
-        job.m_lastOsError = ERROR_INVALID_NAME;
-        return RTN_ERR_WRITE_OUTPUT;
+        job.OutputMessage(L"Warning: <" + DisplayableName(object) +
+                          L"> has a name an undo file cannot hold; its change is not in the undo file.");
+        return RTN_OK;
     }
     // The record is on disk before the change is made: a job killed right
     // after the change still leaves the way back.
