@@ -8,6 +8,7 @@
 #include "cli/command.h"
 #include "winapi/machine/admin.h"
 #include "winapi/machine/describe.h"
+#include "winapi/machine/group_members.h"
 
 namespace tavrik::cli {
 namespace {
@@ -166,6 +167,20 @@ void AddAccountCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>&
                                                    : wm::AccountKind::User;
             std::cout << ToConsole(wm::AddAccount(Wide(*owner), Wide(*name), k, *rid)) << "\n";
         });
+    });
+}
+
+void AddMemberCommand(CLI::App* machine, const std::shared_ptr<MachineOptions>& options, int& exitCode) {
+    auto* cmd = machine->add_subcommand("add-member", "Make an account a member of a group");
+    auto group = std::make_shared<std::string>();
+    auto member = std::make_shared<std::string>();
+    cmd->add_option("GROUP", *group, "Group or alias, by name (DOMAIN\\name) or SID")->required();
+    cmd->add_option("MEMBER", *member, "Account or group, by name or SID")->required();
+    cmd->footer("Groups may hold groups; tavrik access counts every group an account is in.\n"
+                "Examples:\n  tavrik machine add-member 'OLDDOM\\Staff' 'OLDDOM\\jane'\n"
+                "  tavrik machine add-member BUILTIN\\Administrators WS01\\bob");
+    cmd->callback([=, &exitCode] {
+        RunStep(options, exitCode, [&] { wm::AddGroupMember(Wide(*group), Wide(*member)); });
     });
 }
 
@@ -354,6 +369,7 @@ const CommandRegistration registration(950, [](CLI::App& app, int& exitCode) {
     AddComputerCommand(machine, options, exitCode);
     AddDomainCommand(machine, options, exitCode);
     AddAccountCommand(machine, options, exitCode);
+    AddMemberCommand(machine, options, exitCode);
     AddDriveCommands(machine, options, exitCode);
     AddObjectCommand(machine, options, exitCode, "add-key", "Add a registry key (and any missing parents)",
                      "Path below a root: MACHINE\\..., USERS\\..., CLASSES_ROOT\\..., CURRENT_USER\\...",

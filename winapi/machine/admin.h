@@ -67,6 +67,7 @@ enum class AccountKind { User, Group, Alias };
 // next free one (from 1000). Returns the new account's SID string.
 std::wstring AddAccount(const std::wstring& owner, const std::wstring& name, AccountKind kind, DWORD rid = 0);
 void RemoveAccount(const std::wstring& owner, const std::wstring& name);  // its SID becomes orphaned
+// Group membership (AddGroupMember) is in group_members.h.
 
 // ---- drives ------------------------------------------------------------------------
 void MapDrive(const std::wstring& computer, wchar_t letter, const std::string& directory);

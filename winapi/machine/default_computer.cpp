@@ -3,8 +3,10 @@
 // that the per-user default computer comes with, to try things on.
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "winapi/machine/admin.h"
+#include "winapi/machine/group_members.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/text.h"
 
@@ -83,8 +85,10 @@ void DomainWithController(const std::wstring& flatName, const std::wstring& cont
     domain.controller = controller;
     AddDomain(domain);
     // The same people in both domains, as after a migration was prepared.
-    for (const wchar_t* user : {L"jane", L"john"}) AddAccount(flatName, user, AccountKind::User);
-    AddAccount(flatName, L"Staff", AccountKind::Group);
+    std::vector<std::wstring> people;
+    for (const wchar_t* user : {L"jane", L"john"}) people.push_back(AddAccount(flatName, user, AccountKind::User));
+    const std::wstring staff = AddAccount(flatName, L"Staff", AccountKind::Group);
+    for (const auto& person : people) AddGroupMember(staff, person);
 }
 
 }  // namespace

@@ -95,6 +95,15 @@ CREATE TABLE settings (
     R"sql(
 CREATE INDEX keys_by_parent_name ON keys (parent_id, name_key);
 )sql",
+    // 3: which accounts belong to which groups, for access checks of accounts other than the caller's
+    R"sql(
+CREATE TABLE IF NOT EXISTS memberships (
+    group_sid TEXT NOT NULL,
+    member_sid TEXT NOT NULL,
+    PRIMARY KEY (group_sid, member_sid)
+);
+CREATE INDEX IF NOT EXISTS memberships_by_member ON memberships (member_sid);
+)sql",
 };
 
 }  // namespace
