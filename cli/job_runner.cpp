@@ -11,6 +11,7 @@
 #ifndef _WIN32
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/dry_run.h"
+#include "winapi/machine/machine.h"
 #endif
 
 namespace tavrik::cli {
@@ -137,6 +138,13 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
     if (options.dryRun) winapi::machine::SetDryRun(nullptr);
 #endif
     console.Finish();
+#ifndef _WIN32
+    // A job that could not save a change to the network says why, once.
+    if (code != RTN_OK || job.GetObjectsNotProcessed() != 0) {
+        const std::string note = winapi::machine::DatabaseReadOnlyNote();
+        if (!note.empty()) std::cerr << "tavrik: " << note << "\n";
+    }
+#endif
     if (code != RTN_OK) console.ReportFailure(code, FailureLine(job, code, console.progress()), job.m_lastOsError);
     const int status = code == RTN_OK && job.GetObjectsNotProcessed() != 0 ? kExitCompletedWithErrors
                                                                            : static_cast<int>(code);

@@ -93,10 +93,12 @@ DWORD CTavrik::Run() {
         code = abort.code;
     } catch (...) {
         // Whatever escapes a step (the host's message callback throwing,
-        // memory running out) ends the run like an internal abort, with its
-        // summary, instead of leaving the host without one.
+        // memory running out, the host's storage failing) ends the run like
+        // an internal abort, with its summary, instead of leaving the host
+        // without one.
         code = RTN_ERR_INTERNAL;
         m_lastOsError = 0;
+        ReportEscapedException(std::current_exception());
     }
 
     std::wstring summary;
@@ -126,6 +128,26 @@ DWORD CTavrik::Run() {
 void CTavrik::ReportObjectNotProcessed(const std::wstring& text) {
     ++m_objectsNotProcessed;
     OutputMessage(text);
+}
+
+void CTavrik::ReportEscapedException(std::exception_ptr escaped) {
+    std::wstring text;
+    try {
+        std::rethrow_exception(escaped);
+    } catch (const std::exception& e) {
+        // The text says what failed (a full disk, a file that cannot be
+        // written); its non-ASCII bytes are shown as U+FFFD.
+        for (const char* c = e.what(); *c != '\0'; ++c) {
+            text += static_cast<unsigned char>(*c) < 0x80 ? static_cast<wchar_t>(*c) : L'\xFFFD';
+        }
+    } catch (...) {
+    }
+    if (text.empty()) return;
+    try {
+        OutputMessage(L"ERROR: " + text);
+    } catch (...) {
+        // The callback itself may be what threw.
+    }
 }
 
 void CTavrik::ReportDescendantNotUpdated(const std::wstring& object, DWORD error) {

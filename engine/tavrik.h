@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <list>
 #include <set>
@@ -185,6 +186,8 @@ public:
     // processed; the write that failed only because of such objects did
     // write its own object, so the job goes on (see CSD::SetSD).
     void ReportDescendantNotUpdated(const std::wstring& object, DWORD error);
+    // Writes the text of an exception that ended the run, if it has one.
+    void ReportEscapedException(std::exception_ptr escaped);
     // Whether `object` was reported through ReportDescendantNotUpdated
     // during this run.
     bool WasReportedAsNotUpdated(const std::wstring& object) const;

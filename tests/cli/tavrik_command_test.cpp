@@ -760,3 +760,72 @@ TEST_F(TavrikCommand, ADamagedChildIsNamedAndTheRestOfTheJobGoesOn) {
 
 }  // namespace
 }  // namespace tavrik::test
+
+#include <sqlite3.h>
+
+namespace tavrik::test {
+namespace {
+
+// Runs `script` with sh in a mount namespace of its own, $DB naming the
+// database (already checkpointed) and $T the tavrik program. Exit code 77:
+// mounts are not available here.
+CommandResult RunInMountNamespace(const std::string& folder, const std::string& db, const std::string& script) {
+    const std::string out = folder + "/ns.out", err = folder + "/ns.err", file = folder + "/ns.sh";
+    std::ofstream(file) << "set -e\nDB='" << db << "'\nT='" << TAVRIK_BINARY << "'\nmkdir -p '" << folder
+                        << "/mnt'\nM='" << folder << "/mnt'\nmount -t tmpfs -o size=1m tavrik-test \"$M\" || exit 77\n"
+                        << "cp \"$DB\" \"$M/machine.db\"\nexport TAVRIK_MACHINE=\"$M/machine.db\"\nset +e\n"
+                        << script << "\n";
+    const int status = std::system(("unshare -m --propagation private sh '" + file + "' >'" + out + "' 2>'" + err +
+                                    "'")
+                                       .c_str());
+    CommandResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream outFile(out), errFile(err);
+    result.out.assign(std::istreambuf_iterator<char>(outFile), {});
+    result.err.assign(std::istreambuf_iterator<char>(errFile), {});
+    return result;
+}
+
+// A database on a file system that takes no more writes (read-only, or
+// full) still serves jobs that only read the network; a change of the
+// network says why it cannot be saved, naming the file.
+TEST_F(TavrikCommand, ADatabaseThatCannotBeWrittenIsStillReadAndAChangeSaysWhy) {
+    if (std::system("unshare -m true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no mount namespaces here";
+    winapi::machine::AddKey(L"TESTPC", L"MACHINE\\SOFTWARE\\Vendor");
+    // All in the main file: the copy below takes no -wal or -shm along.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(machine.DatabasePath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    const struct {
+        const char* name;
+        const char* makeUnwritable;
+        const char* reason;
+    } cases[] = {
+        {"read-only", "mount -o remount,ro \"$M\"", "read-only file system"},
+        {"full", "dd if=/dev/zero of=\"$M/filler\" bs=4k 2>/dev/null", "disk full"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto list = RunInMountNamespace(
+            machine.Folder(), machine.DatabasePath(),
+            std::string(c.makeUnwritable) +
+                "\n\"$T\" list 'HKLM\\SOFTWARE\\Vendor' --format sddl --quiet; echo \"list=$?\"\n"
+                "\"$T\" list 'C:\\data' --quiet; echo \"files=$?\"\n"
+                "\"$T\" grant 'HKLM\\SOFTWARE\\Vendor' Guest read; echo \"grant=$?\"");
+        if (list.exitCode == 77) GTEST_SKIP() << "mounts are not available here: " << list.err;
+        EXPECT_NE(list.out.find("list=0"), std::string::npos) << list.out << list.err;
+        EXPECT_NE(list.out.find("\"\\\\?\\C:\\data\",1,"), std::string::npos) << list.out << list.err;
+        EXPECT_NE(list.out.find("files=0"), std::string::npos) << list.out << list.err;
+        EXPECT_NE(list.out.find("machine\\SOFTWARE\\Vendor\",4,\"D:"), std::string::npos) << list.out;
+        EXPECT_EQ(list.out.find("grant=0"), std::string::npos) << list.out << list.err;
+        EXPECT_NE(list.err.find(std::string("the simulated computer's database ") + machine.Folder() + "/mnt/machine.db"),
+                  std::string::npos)
+            << list.err;
+        EXPECT_NE(list.err.find(c.reason), std::string::npos) << list.err;
+    }
+}
+
+}  // namespace
+}  // namespace tavrik::test

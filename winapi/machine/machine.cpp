@@ -153,6 +153,15 @@ std::string CurrentMachinePath() {
     return CurrentStore().Path();
 }
 
+std::string DatabaseReadOnlyNote() {
+    std::lock_guard guard(MachineLock());
+    auto& network = Network();
+    if (!network.store || network.store->ReadOnlyReason().empty()) return {};
+    return "the simulated computer's database " + network.store->Path() + " is open only for reading because " +
+           network.store->ReadOnlyReason() + "; changes to registry keys, services, printers, shares and the network "
+           "itself cannot be saved";
+}
+
 std::optional<Computer> FindComputer(std::wstring_view name) {
     try {
         auto record = FindComputerRecord(name);

@@ -55,4 +55,9 @@ DWORD InjectedFailure(std::string_view call, std::wstring_view object = {});
 // True while extended-attribute writes must fail as on a full disk.
 bool DiskFullInjected();
 
+// Empty while the network's database is open for writing; otherwise a
+// sentence naming the file and saying why it was opened only for reading
+// (a full disk, a read-only file system).
+std::string DatabaseReadOnlyNote();
+
 }  // namespace winapi::machine

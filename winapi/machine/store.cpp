@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "winapi/machine/text.h"
@@ -180,37 +184,158 @@ Bytes Query::Blob(int column) const {
 
 bool Query::IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
+namespace {
+
+// ERROR_DISK_FULL and ERROR_WRITE_PROTECT, as the Win32 calls return them.
+constexpr uint32_t kDiskFull = 112;
+constexpr uint32_t kWriteProtect = 19;
+
+// A file: URI for `path` with `parameters`: the characters a URI gives
+// meaning to are escaped, so any file name opens as itself.
+std::string FileUri(const std::string& path, const char* parameters) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7f) {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xf];
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?" + parameters;
+}
+
+// Failures that mean the file system will not take a write: the disk is
+// full, or the file system (or the file) is read-only. A write-ahead-log
+// database then cannot even be opened for writing, because its side files
+// (-wal, -shm) cannot be created or grown.
+bool CannotWrite(int code) {
+    switch (code & 0xff) {
+        case SQLITE_FULL:
+        case SQLITE_READONLY:
+        case SQLITE_CANTOPEN:
+        case SQLITE_IOERR:
+        case SQLITE_PERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 Store::Store(const std::string& path) : path_(path) {
-    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    int code = OpenForWriting();
+    if (code == SQLITE_OK) return;
+    std::string message = openFailure_;
+    struct stat status;
+    // A database that exists but cannot be written is still read: jobs that
+    // only read the network (listing, changing files) go on; a change to
+    // the network says why it cannot be saved.
+    if (CannotWrite(code) && ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        readOnlyReason_ = WriteRefusal(code);
+        // With its side files present (or creatable) SQLite reads a
+        // write-ahead-log database with the usual locking; when they cannot
+        // be created, as immutable, which needs no side file: nothing can
+        // change a file that no one can write.
+        for (const char* parameters : {"mode=ro", "mode=ro&immutable=1"}) {
+            if (OpenForReading(FileUri(path, parameters))) return;
+        }
+        message += "; reading it failed too: " + openFailure_;
+    }
+    throw StoreError("cannot open the machine database " + path + ": " + message);
+}
+
+int Store::OpenForWriting() {
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
     if (rc != SQLITE_OK) {
-        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw StoreError("cannot open the machine database " + path + ": " + message);
+        openFailure_ = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        CloseConnection();
+        return rc == SQLITE_OK ? SQLITE_ERROR : rc;
     }
     // Test processes and the tavrik program they start share one file.
     sqlite3_busy_timeout(db_, 10000);
     sqlite3_update_hook(db_, &Store::CountChange, this);
-    try {
-        Execute("PRAGMA foreign_keys = ON");
-        // A write-ahead log keeps each transaction to one sync at commit
-        // and lets readers in other processes go on while one writes.
-        // Switching a new file to WAL takes an exclusive lock for which
-        // SQLite does not always wait (several processes creating the
-        // default database at once): retry within the busy timeout.
-        for (int attempt = 0;; ++attempt) {
-            int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
-            if (rc == SQLITE_OK) break;
-            if ((rc & 0xff) != SQLITE_BUSY || attempt == 1000) Fail("switching to write-ahead logging");
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        Execute("PRAGMA synchronous = NORMAL");
-        Migrate();
-    } catch (...) {
-        CloseConnection();
-        throw;
+    sqlite3_extended_result_codes(db_, 1);
+    rc = sqlite3_exec(db_, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
+    // A write-ahead log keeps each transaction to one sync at commit
+    // and lets readers in other processes go on while one writes.
+    // Switching a new file to WAL takes an exclusive lock for which
+    // SQLite does not always wait (several processes creating the
+    // default database at once): retry within the busy timeout.
+    for (int attempt = 0; rc == SQLITE_OK; ++attempt) {
+        rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        if ((rc & 0xff) != SQLITE_BUSY || attempt == 1000) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // A file opened read-only (its file system is) reports no error until
+    // it is written.
+    if (rc == SQLITE_OK && sqlite3_db_readonly(db_, "main") == 1) rc = SQLITE_READONLY;
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        openFailure_ = std::string("switching to write-ahead logging failed: ") + sqlite3_errmsg(db_);
+        CloseConnection();
+        return rc;
+    }
+    try {
+        Migrate();
+    } catch (const StoreError& e) {
+        const int migrationCode = sqlite3_extended_errcode(db_);
+        CloseConnection();
+        if (!CannotWrite(migrationCode)) throw;
+        openFailure_ = e.what();
+        return migrationCode;
+    }
+    return SQLITE_OK;
+}
+
+bool Store::OpenForReading(const std::string& uri) {
+    int rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db_, 10000);
+        sqlite3_extended_result_codes(db_, 1);
+        // The schema must be the one this program reads; bringing it up to
+        // date would be a write.
+        sqlite3_stmt* statement = nullptr;
+        rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &statement, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(statement) == SQLITE_ROW ? SQLITE_OK : sqlite3_errcode(db_);
+        const int version = rc == SQLITE_OK ? sqlite3_column_int(statement, 0) : 0;
+        sqlite3_finalize(statement);
+        if (rc == SQLITE_OK && version != static_cast<int>(std::size(kMigrations))) {
+            CloseConnection();
+            throw StoreError("cannot open the machine database " + path_ + ": its schema (version " +
+                             std::to_string(version) + ") would have to be brought up to date, but " +
+                             readOnlyReason_);
+        }
+    }
+    if (rc != SQLITE_OK) {
+        openFailure_ = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        CloseConnection();
+        return false;
+    }
+    return true;
+}
+
+std::string Store::WriteRefusal(int code) {
+    struct statvfs fs;
+    const std::string folder = std::filesystem::path(path_).parent_path().string();
+    const bool readOnlyFs = ::statvfs(folder.empty() ? "." : folder.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY);
+    readOnlyFileSystem_ = readOnlyFs;
+    if (readOnlyFs) return "it is on a read-only file system";
+    if ((code & 0xff) == SQLITE_FULL || (::statvfs(folder.empty() ? "." : folder.c_str(), &fs) == 0 && fs.f_bavail == 0))
+        return "its disk is full (disk full: no space is left on its file system)";
+    return "it cannot be written (" + openFailure_ + ")";
+}
+
+void Store::RefuseWriteWhenReadOnly() const {
+    if (readOnlyReason_.empty()) return;
+    throw StoreWriteRefused("the simulated network cannot be changed: the machine database " + path_ +
+                                " was opened only for reading because " + readOnlyReason_,
+                            readOnlyFileSystem_ ? kWriteProtect : kDiskFull);
 }
 
 Store::~Store() { CloseConnection(); }
@@ -226,12 +351,20 @@ void Store::CloseConnection() {
 }
 
 void Store::Fail(const std::string& what) const {
+    // A write that finds the disk full says so first.
+    if ((sqlite3_extended_errcode(db_) & 0xff) == SQLITE_FULL)
+        throw StoreWriteRefused("disk full: the machine database " + path_ + " cannot grow: " + what + " failed",
+                                kDiskFull);
     throw StoreError("machine database " + path_ + ": " + what + " failed: " + sqlite3_errmsg(db_));
 }
 
 void Store::Execute(const char* sql) {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        if ((sqlite3_extended_errcode(db_) & 0xff) == SQLITE_FULL) {
+            sqlite3_free(error);
+            throw StoreWriteRefused("disk full: the machine database " + path_ + " cannot grow", kDiskFull);
+        }
         std::string message = error ? error : "unknown error";
         sqlite3_free(error);
         throw StoreError("machine database " + path_ + ": " + message);
@@ -298,6 +431,7 @@ int64_t Store::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
 int Store::Changes() const { return sqlite3_changes(db_); }
 
 Transaction::Transaction(Store& store) : store_(store), guard_(store.Lock()), outer_(store.transactionDepth_ == 0) {
+    store_.RefuseWriteWhenReadOnly();
     if (outer_) store_.Execute("BEGIN IMMEDIATE");
     ++store_.transactionDepth_;
 }

@@ -24,6 +24,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A write the file system will not take: the disk is full
+// (ERROR_DISK_FULL) or the database is open only for reading because its
+// file system is read-only (ERROR_WRITE_PROTECT). The Win32 calls return
+// the code.
+class StoreWriteRefused : public StoreError {
+public:
+    StoreWriteRefused(const std::string& what, uint32_t win32Error) : StoreError(what), win32Error(win32Error) {}
+    uint32_t win32Error;
+};
+
 class Store;
 
 // One use of a cached statement: bind, step, read columns. Resets the
@@ -61,13 +71,20 @@ private:
 
 class Store {
 public:
-    // Opens or creates the database and brings its schema up to date.
+    // Opens or creates the database and brings its schema up to date. A
+    // database that exists but cannot be written (a full disk, a read-only
+    // file system) is opened for reading only; every Transaction then
+    // fails with a StoreError that says why.
     explicit Store(const std::string& path);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
     const std::string& Path() const { return path_; }
+    // Empty when the database is open for writing; otherwise why it is not.
+    const std::string& ReadOnlyReason() const { return readOnlyReason_; }
+    // Throws the StoreError of a write to a database open only for reading.
+    void RefuseWriteWhenReadOnly() const;
     Query Prepare(const std::string& sql);
     int64_t LastInsertId() const;
     int Changes() const;
@@ -89,12 +106,20 @@ private:
     friend class Transaction;
     void Execute(const char* sql);
     void Migrate();
+    // The SQLite result of opening for writing (SQLITE_OK, or why not, with
+    // the text in openFailure_).
+    int OpenForWriting();
+    bool OpenForReading(const std::string& uri);
+    std::string WriteRefusal(int code);
     void Release(sqlite3_stmt* statement);
     void CloseConnection();
     // SQLite's update hook: counts each row this connection changes.
     static void CountChange(void* store, int operation, const char* database, const char* table, long long row);
 
     std::string path_;
+    std::string readOnlyReason_;
+    bool readOnlyFileSystem_ = false;
+    std::string openFailure_;
     sqlite3* db_ = nullptr;
     std::recursive_mutex lock_;
     // Statements not in use, by their text; one in use is taken out of the

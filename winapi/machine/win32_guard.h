@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "winapi/machine/network_cache.h"
+#include "winapi/machine/store.h"
 #include "winapi/win32.h"
 
 namespace winapi::machine {
@@ -19,6 +20,10 @@ DWORD GuardedCall(Body&& body, DWORD onException = ERROR_GEN_FAILURE) {
         return body();
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const StoreWriteRefused& refused) {
+        // A full disk or a read-only database is the caller's to report
+        // as what it is.
+        return refused.win32Error;
     } catch (const std::exception&) {
         return onException;
     }
