@@ -39,7 +39,7 @@ std::wstring RecordName(const std::wstring& line) {
 bool IsChatter(const std::wstring& line) {
     return StartsWith(line, L"Processing ACL of: <") || StartsWith(line, L"Omitting ACL of: <") ||
            StartsWith(line, L"Restoring ACL of: <") || StartsWith(line, L"Input file for restore operation") ||
-           StartsWith(line, L"Info: ");
+           StartsWith(line, L"Info: ") || StartsWith(line, L"Same: <");
 }
 
 // The return code an error line stands for, for its JSON record: the job
@@ -110,6 +110,11 @@ void JobConsole::Handle(const std::wstring& line) {
         const bool restoring = StartsWith(line, L"Restoring");
         if (restoring) ++seen_.restoreRecords;
         verbose_.Announce(seen_.lastAnnounced, restoring ? "restored" : "processed");
+    } else if (StartsWith(line, L"Same: <") || StartsWith(line, L"Differs: <") || StartsWith(line, L"Missing: <")) {
+        // A verify's verdicts announce its objects.
+        ++objects_;
+        seen_.lastAnnounced = AnnouncedName(line);
+        verbose_.Done(seen_.lastAnnounced, "verified");
     } else if (StartsWith(line, L"Omitting ACL of: <")) {
         verbose_.Done(AnnouncedName(line), "left out by a filter");
     } else if (StartsWith(line, L"\"")) {

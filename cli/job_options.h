@@ -28,6 +28,7 @@ struct JobOptions {
     std::string undoFile;             // --undo FILE; empty: a new file in the state directory
     bool noUndo = false;              // --no-undo: keep no undo file
     std::string command;              // the subcommand's words, naming its undo file
+    bool sddl = false;                // a dry run shows its changes in SDDL
 };
 
 // Adds the shared options to `cmd`. `withObject` adds the OBJECT positional.

@@ -7,6 +7,7 @@
 #include "cli/command.h"
 #include "cli/undo_journal.h"
 #include "listing/json_records.h"
+#include "listing/descriptor_diff.h"
 
 #ifndef _WIN32
 #include "winapi/machine/descendant_failures.h"
@@ -69,10 +70,14 @@ void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
     AddJsonOption(cmd, options);
     AddUndoOptions(cmd, options);
 #ifndef _WIN32
-    cmd->add_flag("-n,--dry-run", options.dryRun,
-                  "Change nothing; show the SDDL of each object the job would write, now and as the engine "
-                  "hands it to Windows (which then recomputes the inherited entries, not shown). Reading, "
-                  "messages and the log go on as usual. Linux only");
+    auto* dryRun = cmd->add_flag(
+        "-n,--dry-run", options.dryRun,
+        "Change nothing; for each object the job would write, show what would change: '+' entries added, "
+        "'-' entries removed, '~' entries with other rights, and owner, group and protection changes, in the "
+        "listing's words. Listings of the same job (--list) show the planned descriptors. Windows would then "
+        "recompute the inherited entries of the objects below, which is not shown. Linux only");
+    cmd->add_flag("--sddl", options.sddl, "With --dry-run: show the changes in SDDL instead of the listing's words")
+        ->needs(dryRun);
 #else
     (void)cmd;
     (void)options;
@@ -91,13 +96,22 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
                           << "\n";
                 return;
             }
-            if (planned.before == planned.after) {
+            tavrik::DescriptorDiff diff;
+            const bool compared =
+                planned.before != planned.after &&
+                tavrik::DiffSddl(job, planned.type, planned.before, planned.after, planned.parts, diff);
+            if (planned.before == planned.after || (compared && diff.Same())) {
                 if (!options.quiet) std::cout << "Would leave <" << ToConsole(planned.object) << "> as it is\n";
                 return;
             }
-            std::cout << "Would change <" << ToConsole(planned.object) << ">\n"
-                      << "   now:   " << ToConsole(planned.before) << "\n"
-                      << "   after: " << ToConsole(planned.after) << "\n";
+            std::cout << "Would change <" << ToConsole(planned.object) << ">\n";
+            if (!compared) {
+                // A descriptor that could not be read has nothing to compare with.
+                std::cout << "   now:   " << ToConsole(planned.before) << "\n"
+                          << "   after: " << ToConsole(planned.after) << "\n";
+                return;
+            }
+            for (const auto& line : tavrik::DiffLines(diff, options.sddl)) std::cout << "   " << ToConsole(line) << "\n";
         });
     }
     // Descendants a write could not bring up to date fail the write of

@@ -1,9 +1,13 @@
-// tavrik list | backup | restore.
+// tavrik list | backup | restore | verify.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <memory>
 
 #include "cli/command.h"
 #include "cli/job_runner.h"
 #include "cli/listing_options.h"
+#include "listing/restore_maps.h"
 
 #ifndef _WIN32
 #include "winapi/files/link_policy.h"
@@ -73,40 +77,154 @@ void AddBackup(CLI::App& app, int& exitCode) {
     });
 }
 
+// Where a restore or verify puts the records: --map, --sid-map, --substitute.
+struct RestoreArguments {
+    JobOptions job;
+    std::string file;
+    bool changedOnly = false;
+    std::vector<std::string> maps, substitutions;
+    std::string sidMapFile;
+};
+
+void AddPlacementOptions(CLI::App* cmd, RestoreArguments& args) {
+    cmd->add_option("--map", args.maps,
+                    "OLD=NEW: records whose object name starts with OLD (whole components, any case) go to NEW "
+                    "instead; the longest OLD wins; paths, \\\\server\\share and registry keys; repeatable")
+        ->group("Elsewhere");
+    cmd->add_option("--sid-map", args.sidMapFile,
+                    "File of OLD=NEW lines (accounts or SIDs; a domain or domain SID moves every account of it, "
+                    "keeping the RIDs); blank lines and lines starting with # or ; are skipped")
+        ->group("Elsewhere");
+    cmd->add_option("--substitute", args.substitutions,
+                    "OLD=NEW: put NEW in place of OLD in owner, group, DACL and SACL, as --sid-map; repeatable")
+        ->group("Elsewhere");
+}
+
+// The UTF-8 text of a SID map file, line by line; false with a message
+// naming the file and line for a line that is no OLD=NEW.
+bool ReadSidMapFile(const std::string& file, std::vector<std::pair<std::wstring, std::wstring>>& pairs) {
+    std::ifstream in(std::filesystem::path(FromConsole(file)));
+    if (!in) {
+        std::cerr << "tavrik: --sid-map: cannot open the file '" << file << "'\n";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        std::wstring from, to;
+        if (!tavrik::ParseSidMapLine(FromConsole(line), from, to)) {
+            std::cerr << "tavrik: --sid-map: " << file << " line " << number << ": expected OLD=NEW, found '" << line
+                      << "'\n";
+            return false;
+        }
+        if (!from.empty()) pairs.emplace_back(from, to);
+    }
+    return true;
+}
+
+// Applies the placement options to `job`; false (with a message) for a
+// bad one.
+bool ApplyPlacementOptions(CTavrik& job, const RestoreArguments& args) {
+    auto split = [](const std::string& option, const std::string& text, std::wstring& from, std::wstring& to) {
+        const size_t eq = text.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+            std::cerr << "tavrik: " << option << ": expected OLD=NEW, found '" << text << "'\n";
+            return false;
+        }
+        from = FromConsole(text.substr(0, eq));
+        to = FromConsole(text.substr(eq + 1));
+        return true;
+    };
+    for (const auto& text : args.maps) {
+        std::wstring from, to;
+        if (!split("--map", text, from, to) || job.AddRestoreNameMap(from, to) != RTN_OK) return false;
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    if (!args.sidMapFile.empty() && !ReadSidMapFile(args.sidMapFile, pairs)) return false;
+    for (const auto& text : args.substitutions) {
+        std::wstring from, to;
+        if (!split("--substitute", text, from, to)) return false;
+        pairs.emplace_back(from, to);
+    }
+    for (const auto& [from, to] : pairs) job.AddSidSubstitution(from, to);
+    return true;
+}
+
+// The job both restore and verify run: the backup file stands in for the
+// object (a restore needs none, but a job always names one).
+int RunRestoreJob(RestoreArguments& args, DWORD mode, bool verify) {
+    ConsoleJob cj(args.job);
+    if (cj.status != RTN_OK) return static_cast<int>(cj.status);
+    if (!ApplyPlacementOptions(cj.job, args)) return RTN_ERR_PARAMETER;
+    cj.job.SetObject(FromConsole(args.file), SE_FILE_OBJECT);
+    cj.job.SetAction(ACTION_RESTORE);
+    cj.job.SetBackupFile(FromConsole(args.file));
+    cj.job.SetRestoreMode(mode);
+#ifndef _WIN32
+    // The saved names were listed with no link on the way; a link there
+    // now was swapped in since, and is refused rather than followed.
+    winapi::SetDirectoryLinksRefused(true);
+    // The calls for one record form one step, as a walk's for one entry.
+    winapi::machine::SetNamedSteps(true);
+#endif
+    int status = RunJob(cj.job, cj.console, args.job);
+    // A verify that ran to its end says by its status whether all was the same.
+    if (verify && status == 0 && (cj.job.m_restoreTally.differs != 0 || cj.job.m_restoreTally.missing != 0)) {
+        status = kExitCompletedWithErrors;
+    }
+    return status;
+}
+
 void AddRestore(CLI::App& app, int& exitCode) {
-    auto args = std::make_shared<ListArguments>();
+    auto args = std::make_shared<RestoreArguments>();
     auto* cmd = app.add_subcommand("restore", "Write the security descriptors saved in a backup file back");
     cmd->add_option("FILE", args->file, "Backup file (UTF-16LE as written by backup, or UTF-8 text)")->required();
     AddJobOptions(cmd, args->job, false, false);
     cmd->add_option("--filter", args->job.filters, "Skip entries whose object name contains this text; repeatable");
+    cmd->add_flag("--changed-only", args->changedOnly,
+                  "Write only the objects whose descriptor differs from the backup (or cannot be read), and "
+                  "say how many were left alone");
+    AddPlacementOptions(cmd, *args);
     AddDryRunOption(cmd, args->job);
-    cmd->footer("Each entry names its own object and type.\nExample:\n  tavrik restore data-acl.txt");
+    cmd->footer("Each entry names its own object and type.\n"
+                "Examples:\n"
+                "  tavrik restore data-acl.txt\n"
+                "  tavrik restore data-acl.txt --changed-only\n"
+                "  tavrik restore data-acl.txt --map 'C:\\Data=D:\\Archive\\Data' --substitute 'OLDDOM=NEWDOM'\n"
+                "  tavrik restore share-acl.txt --map '\\\\OLDSRV\\share=\\\\NEWSRV\\share' --sid-map sids.txt\n"
+                "A SID map file holds lines like 'OLDDOM\\jane=NEWDOM\\jane' or "
+                "'S-1-5-21-1-2-3=S-1-5-21-4-5-6' (a whole domain).\n"
+                "Objects a mapped record names that are not there are reported one by one.");
     cmd->callback([args, &exitCode] {
-        ConsoleJob cj(args->job);
-        if (cj.status != RTN_OK) {
-            exitCode = static_cast<int>(cj.status);
-            return;
-        }
-        // A restore needs no object of its own, but a job always names one:
-        // the backup file stands in (nothing is done to it).
-        cj.job.SetObject(FromConsole(args->file), SE_FILE_OBJECT);
-        cj.job.SetAction(ACTION_RESTORE);
-        cj.job.SetBackupFile(FromConsole(args->file));
-#ifndef _WIN32
-        // The saved names were listed with no link on the way; a link there
-        // now was swapped in since, and is refused rather than followed.
-        winapi::SetDirectoryLinksRefused(true);
-        // The calls for one record form one step, as a walk's for one entry.
-        winapi::machine::SetNamedSteps(true);
-#endif
-        exitCode = RunJob(cj.job, cj.console, args->job);
+        exitCode = RunRestoreJob(*args, args->changedOnly ? RESTORE_CHANGED_ONLY : RESTORE_ALL, false);
     });
+}
+
+void AddVerify(CLI::App& app, int& exitCode) {
+    auto args = std::make_shared<RestoreArguments>();
+    auto* cmd = app.add_subcommand("verify", "Compare the security descriptors of objects with a backup file");
+    cmd->add_option("FILE", args->file, "Backup file (as written by backup)")->required();
+    AddJobOptions(cmd, args->job, false, false);
+    cmd->add_option("--filter", args->job.filters, "Skip entries whose object name contains this text; repeatable");
+    AddPlacementOptions(cmd, *args);
+    cmd->footer("Prints per object 'Same', 'Differs' (with what differs: '+' entries the object has and the\n"
+                "backup lacks, '-' entries of the backup the object lacks, '~' entries with other rights, and\n"
+                "owner, group and protection changes, in the listing's words) or 'Missing', then the counts.\n"
+                "--quiet leaves out the 'Same' lines. Nothing is written.\n"
+                "Examples:\n"
+                "  tavrik verify data-acl.txt\n"
+                "  tavrik verify data-acl.txt --quiet --map 'C:\\Data=D:\\Archive\\Data'\n"
+                "Exit status: 0 when every object is the same; 1 when some differ or are missing, or could\n"
+                "not be read (each named); otherwise the code that stopped the verify (34: the backup file\n"
+                "cannot be opened, 27: a bad record, 3: a mistake on the command line).");
+    cmd->callback([args, &exitCode] { exitCode = RunRestoreJob(*args, RESTORE_VERIFY, true); });
 }
 
 const CommandRegistration registration(500, [](CLI::App& app, int& exitCode) {
     AddList(app, exitCode);
     AddBackup(app, exitCode);
     AddRestore(app, exitCode);
+    AddVerify(app, exitCode);
 });
 
 }  // namespace

@@ -16,12 +16,16 @@
 #include <list>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "winapi/win32.h"
 
 class CTrustee;
 class CDomain;
+namespace tavrik {
+struct DescriptorDiff;
+}
 class CACE;
 class CSD;
 
@@ -107,6 +111,16 @@ constexpr DWORD LIST_SACL = 2;
 constexpr DWORD LIST_OWNER = 4;
 constexpr DWORD LIST_GROUP = 8;
 
+// ---- restore modes ----------------------------------------------------------------------
+constexpr DWORD RESTORE_ALL = 0;           // write every record (the default)
+constexpr DWORD RESTORE_CHANGED_ONLY = 1;  // write only objects whose descriptor differs from their record
+constexpr DWORD RESTORE_VERIFY = 2;        // write nothing; compare each object with its record
+
+// What a comparing restore found for one record.
+constexpr DWORD RECORD_SAME = 0;
+constexpr DWORD RECORD_DIFFERS = 1;
+constexpr DWORD RECORD_MISSING = 2;
+
 // ---- trustee and domain actions ---------------------------------------------------------
 constexpr DWORD TRUSTEE_REPLACE = 0x0100;
 constexpr DWORD TRUSTEE_REMOVE = 0x0200;
@@ -170,6 +184,14 @@ public:
     void SetTrusteeSacl(BOOL on) { m_trusteeSacl = on; }
     void SetDomainDacl(BOOL on) { m_domainDacl = on; }
     void SetDomainSacl(BOOL on) { m_domainSacl = on; }
+    // Restores and verifies: RESTORE_ALL, RESTORE_CHANGED_ONLY or RESTORE_VERIFY.
+    void SetRestoreMode(DWORD mode) { m_restoreMode = mode; }
+    // Restores each record whose name starts with `from` (whole components,
+    // case-insensitively; the longest such prefix wins) under `to` instead.
+    DWORD AddRestoreNameMap(std::wstring from, std::wstring to);
+    // Restores `from` (an account or SID; a domain or domain SID moves every
+    // account of it, keeping their RIDs) as `to` in owner, group, DACL and SACL.
+    DWORD AddSidSubstitution(std::wstring from, std::wstring to);
 
     // ---- execution ---------------------------------------------------------------
     DWORD Run();
@@ -271,6 +293,20 @@ public:
     // records) set these; unset, writes go ahead as they always did.
     BeforeWriteHook m_beforeWrite;
     AfterWriteHook m_afterWrite;
+
+    DWORD m_restoreMode = RESTORE_ALL;
+    std::vector<std::pair<std::wstring, std::wstring>> m_restoreNameMaps;
+    std::vector<std::pair<std::wstring, std::wstring>> m_sidSubstitutions;
+    // Counts of the last comparing restore or verify.
+    struct RestoreTally {
+        DWORD same = 0, differs = 0, missing = 0, written = 0;
+    } m_restoreTally;
+    // Called for each record a comparing restore or verify compared, with
+    // the name it restores to, its type, RECORD_* and, for RECORD_DIFFERS,
+    // what differs (from the record's descriptor to the live one). Hosts that
+    // want more than the message lines (JSON, say) take the data here.
+    std::function<void(const std::wstring& name, DWORD type, DWORD verdict, const tavrik::DescriptorDiff* diff)>
+        m_recordObserver;
 
     // Printer document entries the last run appended to m_aces (also owned
     // through m_aces).

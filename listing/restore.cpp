@@ -5,8 +5,11 @@
 #include "engine/file_open.h"
 #include "engine/local_memory.h"
 #include "engine/tavrik.h"
+#include "acl/trustee.h"
 #include "listing/backup_file.h"
 #include "listing/backup_record.h"
+#include "listing/descriptor_diff.h"
+#include "listing/restore_maps.h"
 #include "objects/csd.h"
 
 namespace {
@@ -59,6 +62,54 @@ bool BuildAbsoluteDescriptor(const std::wstring& sddl, EntryBuffers& buffers) {
                           &ownerSize, buffers.group.get(), &groupSize) != FALSE;
 }
 
+// Read errors that mean the object is not there (by the type's own words).
+bool IsMissingObjectError(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_NETPATH:
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+        case ERROR_INVALID_PRINTER_NAME:
+        case NERR_NetNameNotFound:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool LooksLikeSidText(const std::wstring& text) {
+    return text.size() > 4 && (text[0] == L'S' || text[0] == L's') && text.compare(1, 3, L"-1-") == 0;
+}
+
+// The SID an account, group, domain or SID text names; null when none.
+tavrik::LocalPtr<> ResolveSidText(const std::wstring& text) {
+    CTrustee trustee(text, LooksLikeSidText(text) ? TRUE : FALSE, 0, 0, 0);
+    if (trustee.Resolve() == RTN_OK && trustee.m_sid) {
+        tavrik::LocalPtr<> sid(trustee.m_sid);
+        trustee.m_sid = nullptr;
+        return sid;
+    }
+    // A bare domain name names the domain's own SID.
+    if (LooksLikeSidText(text)) return nullptr;
+    DWORD sidSize = 0, domainSize = 0;
+    SID_NAME_USE use = SidTypeUnknown;
+    LookupAccountNameW(nullptr, text.c_str(), nullptr, &sidSize, nullptr, &domainSize, &use);
+    if (sidSize == 0) return nullptr;
+    tavrik::LocalPtr<> sid(LocalAlloc(LMEM_ZEROINIT, sidSize));
+    std::wstring domain(domainSize + 1, L'\0');
+    if (!sid || !LookupAccountNameW(nullptr, text.c_str(), sid.get(), &sidSize, domain.data(), &domainSize, &use) ||
+        use != SidTypeDomain) {
+        return nullptr;
+    }
+    return sid;
+}
+
+// A copy of `sid` that outlives the map's next answer.
+std::vector<BYTE> SidCopy(PSID sid) {
+    return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+
 bool IsBlank(const std::wstring& text) {
     for (wchar_t c : text) {
         if (c != L' ' && c != L'\t' && c != L'\r' && c != L'\n') return false;
@@ -68,8 +119,46 @@ bool IsBlank(const std::wstring& text) {
 
 }  // namespace
 
+DWORD CTavrik::AddRestoreNameMap(std::wstring from, std::wstring to) {
+    if (from.empty() || to.empty()) return RTN_ERR_PARAMETER;
+    m_restoreNameMaps.emplace_back(std::move(from), std::move(to));
+    return RTN_OK;
+}
+
+DWORD CTavrik::AddSidSubstitution(std::wstring from, std::wstring to) {
+    if (from.empty() || to.empty()) return RTN_ERR_PARAMETER;
+    m_sidSubstitutions.emplace_back(std::move(from), std::move(to));
+    return RTN_OK;
+}
+
 DWORD CTavrik::RestoreFromFile() {
     if (m_backupFileName.empty()) return RTN_ERR_NO_BACKUP_FILE;
+    m_restoreTally = RestoreTally{};
+    tavrik::ObjectNameMap nameMap;
+    for (const auto& [from, to] : m_restoreNameMaps) {
+        if (!nameMap.Add(from, to)) return RTN_ERR_PARAMETER;
+    }
+    // Every account is looked up before the first write, so a misspelt one
+    // stops the restore before it changed anything.
+    tavrik::SidMap sidMap;
+    for (const auto& [from, to] : m_sidSubstitutions) {
+        tavrik::LocalPtr<> oldSid = ResolveSidText(from), newSid = ResolveSidText(to);
+        for (const auto* side : {&from, &to}) {
+            if ((side == &from ? oldSid : newSid)) continue;
+            OutputMessage(L"ERROR: The account <" + tavrik::DisplayableName(*side) + L"> of the SID map " + from +
+                          L"=" + to + L" could not be resolved.");
+            return RTN_ERR_RESOLVE_TRUSTEE;
+        }
+        const bool domain = tavrik::IsDomainSid(oldSid.get());
+        if (domain != tavrik::IsDomainSid(newSid.get())) {
+            OutputMessage(L"ERROR: The SID map " + from + L"=" + to +
+                          L" maps a domain to an account or an account to a domain; map domain to domain or "
+                          L"account to account.");
+            return RTN_ERR_PARAMETER;
+        }
+        sidMap.Add(oldSid.get(), newSid.get(), domain);
+    }
+
     if (m_backupFile) {
         fclose(m_backupFile);
         m_backupFile = nullptr;
@@ -116,7 +205,13 @@ DWORD CTavrik::RestoreFromFile() {
             OutputMessage(L"Omitting ACL of: <" + shown + L"> because a filter keyword matched.");
             continue;
         }
-        OutputMessage(L"Restoring ACL of: <" + shown + L">");
+        // Where the record goes: its own name, or where --map moved it.
+        const std::wstring target = nameMap.Apply(entry.name);
+        const std::wstring targetShown = tavrik::DisplayableName(target);
+        if (m_restoreMode != RESTORE_VERIFY) OutputMessage(L"Restoring ACL of: <" + targetShown + L">");
+        if (target != entry.name) {
+            OutputMessage(L"Info: The record of <" + shown + L"> goes to <" + targetShown + L">.");
+        }
         // An object that had none of the parts the backup asked for (a SACL
         // backup of an object without a SACL) is stored with an empty
         // descriptor text. The record does not say which parts were asked
@@ -153,24 +248,125 @@ DWORD CTavrik::RestoreFromFile() {
             continue;
         }
 
+        // The SIDs the record names, moved where the SID map says; the
+        // rewritten lists belong to `rewrite` until the write is done.
+        PACL dacl = static_cast<PACL>(buffers.dacl.get());
+        PACL sacl = static_cast<PACL>(buffers.sacl.get());
+        PSID owner = buffers.owner.get();
+        PSID group = buffers.group.get();
+        CSD rewrite(this);
+        std::vector<BYTE> newOwner, newGroup;
+        if (!sidMap.Empty()) {
+            rewrite.m_dacl = dacl;
+            rewrite.m_sacl = sacl;
+            auto substitute = [&sidMap](PSID sid) { return sidMap.Map(sid); };
+            DWORD code = rewrite.SubstituteAceSids(ACL_DACL, substitute);
+            if (code == RTN_OK) code = rewrite.SubstituteAceSids(ACL_SACL, substitute);
+            if (code != RTN_OK) {
+                m_lastOsError = rewrite.m_lastError;
+                ReportObjectNotProcessed(L"ERROR: Moving the SIDs of the record of <" + shown +
+                                         L">: " + GetOSErrorText(m_lastOsError));
+                m_lastOsError = 0;
+                continue;
+            }
+            dacl = rewrite.m_dacl;
+            sacl = rewrite.m_sacl;
+            if (PSID mapped = owner ? sidMap.Map(owner) : nullptr) {
+                newOwner = SidCopy(mapped);
+                owner = newOwner.data();
+            }
+            if (PSID mapped = group ? sidMap.Map(group) : nullptr) {
+                newGroup = SidCopy(mapped);
+                group = newGroup.data();
+            }
+        }
+
+        if (m_restoreMode != RESTORE_ALL) {
+            // The descriptor the record asks for, compared with the one the
+            // object has.
+            const SECURITY_INFORMATION parts = info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                       DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION);
+            SECURITY_DESCRIPTOR wanted;
+            InitializeSecurityDescriptor(&wanted, SECURITY_DESCRIPTOR_REVISION);
+            if (parts & OWNER_SECURITY_INFORMATION) SetSecurityDescriptorOwner(&wanted, owner, FALSE);
+            if (parts & GROUP_SECURITY_INFORMATION) SetSecurityDescriptorGroup(&wanted, group, FALSE);
+            if (parts & DACL_SECURITY_INFORMATION) SetSecurityDescriptorDacl(&wanted, TRUE, dacl, FALSE);
+            if (parts & SACL_SECURITY_INFORMATION) SetSecurityDescriptorSacl(&wanted, TRUE, sacl, FALSE);
+            SECURITY_DESCRIPTOR_CONTROL recorded = 0;
+            DWORD revision = 0;
+            GetSecurityDescriptorControl(buffers.absolute.get(), &recorded, &revision);
+            const SECURITY_DESCRIPTOR_CONTROL flags =
+                SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+            SetSecurityDescriptorControl(&wanted, flags, recorded & flags);
+
+            CSD live(this);
+            const DWORD readCode = live.GetSD(target, entry.objectType, parts);
+            if (readCode != RTN_OK && IsMissingObjectError(live.m_lastError)) {
+                ++m_restoreTally.missing;
+                if (m_recordObserver) m_recordObserver(target, entry.objectType, RECORD_MISSING, nullptr);
+                if (m_restoreMode == RESTORE_VERIFY) {
+                    OutputMessage(L"Missing: <" + targetShown + L">");
+                    continue;
+                }
+            } else if (readCode != RTN_OK) {
+                // Not readable: a verify cannot say; a restore writes it anyway.
+                if (m_restoreMode == RESTORE_VERIFY) {
+                    const DWORD error = live.m_lastError;
+                    ReportObjectNotProcessed(L"ERROR reading SD of <" + targetShown + L">: " +
+                                             (error != 0 ? GetOSErrorText(error) : GetReturnCodeText(readCode)));
+                    continue;
+                }
+            } else {
+                const tavrik::DescriptorDiff diff =
+                    tavrik::DiffDescriptors(*this, entry.objectType, &wanted, live.m_sd, parts);
+                const bool same = diff.Same();
+                if (same) {
+                    ++m_restoreTally.same;
+                } else {
+                    ++m_restoreTally.differs;
+                }
+                if (m_recordObserver) {
+                    m_recordObserver(target, entry.objectType, same ? RECORD_SAME : RECORD_DIFFERS,
+                                     same ? nullptr : &diff);
+                }
+                if (m_restoreMode == RESTORE_VERIFY) {
+                    OutputMessage((same ? L"Same: <" : L"Differs: <") + targetShown + L">");
+                    for (const auto& text : tavrik::DiffLines(diff, false)) OutputMessage(L"   " + text);
+                    continue;
+                }
+                if (same) continue;
+            }
+        }
+
         auto sd = std::make_unique<CSD>(this);
-        const DWORD code = sd->SetSD(entry.name, entry.objectType, info, static_cast<PACL>(buffers.dacl.get()),
-                                     static_cast<PACL>(buffers.sacl.get()), buffers.owner.get(),
-                                     buffers.group.get());
+        const DWORD code = sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
         m_lastOsError = sd->m_lastError;
         sd.reset();
         if (code != RTN_OK) {
             const std::wstring reason =
                 m_lastOsError != 0 ? GetOSErrorText(m_lastOsError) : GetReturnCodeText(code);
-            if (m_lastOsError == ERROR_ACCESS_DENIED || m_lastOsError == ERROR_FILE_NOT_FOUND || m_ignoreErrors) {
-                ReportObjectNotProcessed(L"ERROR writing SD to <" + shown + L">: " + reason);
+            if (m_lastOsError == ERROR_ACCESS_DENIED || m_lastOsError == ERROR_FILE_NOT_FOUND || m_ignoreErrors ||
+                (target != entry.name && IsMissingObjectError(m_lastOsError))) {
+                ReportObjectNotProcessed(L"ERROR writing SD to <" + targetShown + L">: " + reason);
                 m_lastOsError = 0;
                 continue;
             }
-            OutputMessage(L"ERROR writing SD to <" + shown + L">: " + reason);
+            OutputMessage(L"ERROR writing SD to <" + targetShown + L">: " + reason);
             result = code;
             break;
         }
+        ++m_restoreTally.written;
+    }
+
+    if (m_restoreMode == RESTORE_VERIFY) {
+        const DWORD total = m_restoreTally.same + m_restoreTally.differs + m_restoreTally.missing;
+        OutputMessage(L"Verified " + std::to_wstring(total) + L" objects: " + std::to_wstring(m_restoreTally.same) +
+                      L" same, " + std::to_wstring(m_restoreTally.differs) + L" differ, " +
+                      std::to_wstring(m_restoreTally.missing) + L" missing.");
+    } else if (m_restoreMode == RESTORE_CHANGED_ONLY) {
+        OutputMessage(L"Wrote " + std::to_wstring(m_restoreTally.written) +
+                      L" objects whose descriptors differed from the backup; left " +
+                      std::to_wstring(m_restoreTally.same) + L" alone that matched it.");
     }
 
     // A read error is no end of file: the entries after it were never seen.

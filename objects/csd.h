@@ -27,6 +27,10 @@ public:
     DWORD DeleteAcesByFlags(DWORD aclType, BYTE flags, BOOL matchSet);
     DWORD ApplyTrusteeActions(DWORD aclType);
     DWORD ApplyDomainActions(DWORD aclType);
+    // Moves every ACE of the DACL or SACL whose SID `substitute` maps (a
+    // non-null result) to that SID, the way the trustee replacement does:
+    // object ACEs keep their GUIDs, only the SID at its place changes.
+    DWORD SubstituteAceSids(DWORD aclType, const std::function<PSID(PSID)>& substitute);
     // A new list like `acl` whose ACE `index` carries `sid`; null on failure.
     PACL ReplaceAceSid(PACL acl, DWORD index, PSID sid);
     // A new list like `acl` with a copy of ACE `index` for `sid` right after it.

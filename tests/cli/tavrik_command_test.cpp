@@ -201,19 +201,32 @@ TEST_F(TavrikCommand, DryRunShowsTheChangeAndWritesNothing) {
     const std::string before = Sddl("C:\\data");
     auto r = Run({"grant", "C:\\data", "BUILTIN\\Users", "full", "--dry-run"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("Would change <\\\\?\\C:\\data>"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("(A;OICI;FA;;;BU)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Would change <\\\\?\\C:\\data>\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n   + DACL: BUILTIN\\Users   full   allow   container_inherit+object_inherit\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("(A;"), std::string::npos) << r.out;
+    auto sddl = Run({"grant", "C:\\data", "BUILTIN\\Users", "full", "--dry-run", "--sddl"});
+    ASSERT_EQ(sddl.exitCode, 0) << sddl.err;
+    EXPECT_NE(sddl.out.find("\n   + DACL: (A;OICI;FA;;;BU)\n"), std::string::npos) << sddl.out;
     EXPECT_EQ(Sddl("C:\\data"), before);
+    EXPECT_EQ(Run({"grant", "C:\\data", "Guest", "read", "--sddl"}).exitCode, 3);  // --sddl needs --dry-run
 
-    // An entry the object already has changes nothing, and says so.
+    // An entry the object already has changes nothing, and says so; other
+    // rights for the same trustee are one changed entry.
     ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read"}).exitCode, 0);
     auto again = Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--dry-run"});
     ASSERT_EQ(again.exitCode, 0) << again.err;
     EXPECT_NE(again.out.find("Would leave <\\\\?\\C:\\data> as it is"), std::string::npos) << again.out;
     EXPECT_EQ(again.out.find("Would change"), std::string::npos) << again.out;
+    auto set = Run({"set", "C:\\data", "BUILTIN\\Users", "change", "--dry-run"});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    EXPECT_NE(set.out.find("   ~ DACL: BUILTIN\\Users   read -> change   allow   container_inherit+object_inherit\n"),
+              std::string::npos)
+        << set.out;
     auto protect = Run({"protect", "C:\\data", "--dacl", "remove", "--dry-run"});
     ASSERT_EQ(protect.exitCode, 0) << protect.err;
-    EXPECT_NE(protect.out.find("   after: D:PAI("), std::string::npos) << protect.out;
+    EXPECT_NE(protect.out.find("> DACL(protected+auto_inherited)\n"), std::string::npos) << protect.out;
 }
 
 TEST_F(TavrikCommand, QuietLeavesOnlyRecordsOnStdoutAndTheSummaryOnStderr) {
@@ -580,7 +593,8 @@ TEST_F(TavrikCommand, DryRunOverATreeWritesNoDescriptor) {
                   "--dry-run", "--quiet"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Would change <\\\\?\\C:\\data\\sub\\notes.txt>"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("O:BA"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("   Owner: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" -> BUILTIN\\Administrators\n"), std::string::npos) << r.out;
     EXPECT_EQ(Sddl("C:\\data"), top);
     EXPECT_EQ(Sddl("C:\\data\\sub\\notes.txt"), leaf);
     EXPECT_NE(Sddl("C:\\data", "owner"), "O:BA");
@@ -712,6 +726,18 @@ TEST_F(TavrikCommand, HostileNamesAreProcessedOnceEachAndRoundTripThroughABackup
     auto restore = Run({"restore", backup});
     ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
     for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(Ntacl(data + names[i]), saved[i]) << names[i];
+}
+
+TEST_F(TavrikCommand, DryRunListShowsThePlannedStateAndTheDiskKeepsTheOldOne) {
+    const std::string before = Sddl("C:\\data", "owner,dacl");
+    auto r = Run({"run", "C:\\data", "--deny", "Guest:write", "--owner", "BUILTIN\\Administrators", "--dry-run",
+                  "--list", "--format", "sddl", "--what", "owner,dacl", "--quiet"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const size_t record = r.out.find("\"\\\\?\\C:\\data\",1,\"O:BAD:");
+    ASSERT_NE(record, std::string::npos) << r.out;
+    EXPECT_TRUE(HasAce(r.out.substr(record), "D", "OICI", "", "LG")) << r.out;
+    EXPECT_EQ(Sddl("C:\\data", "owner,dacl"), before);
+    EXPECT_EQ(before.find("O:BA"), std::string::npos) << before;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "winapi/security.h"
@@ -22,6 +23,11 @@ public:
     // The whole self-relative descriptor, after checking that the access the
     // handle was opened with covers `info`. Returns a Win32 error code.
     virtual DWORD ReadSecurity(SECURITY_INFORMATION info, std::vector<BYTE>* sd) = 0;
+
+    // During a dry run: the name and type the object was opened by, so that
+    // reads through the handle see what the dry run planned for that name.
+    std::wstring plannedName;
+    DWORD plannedType = 0;
 };
 
 // Takes ownership and returns a new handle value (never null, never

@@ -17,6 +17,7 @@
 #include "winapi/machine/machine.h"
 #include "winapi/machine/network_cache.h"
 #include "winapi/machine/win32_guard.h"
+#include "winapi/machine/dry_run.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -197,6 +198,10 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
 
     auto object = std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive), granted);
     if (!sd.empty()) object->Remember(std::move(sd), resolved.status);
+    if (machine::DryRunActive()) {
+        object->plannedName = lpFileName;
+        object->plannedType = SE_FILE_OBJECT;
+    }
     *handle = RegisterHandle(std::move(object));
     return ERROR_SUCCESS;
 }

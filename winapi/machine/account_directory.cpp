@@ -141,6 +141,8 @@ std::optional<ResolvedAccount> ResolveAccountName(const ComputerRecord& on, std:
     if (auto local = InComputer(on, account)) return local;
     if (auto domain = HomeDomain(on))
         if (auto found = InDomain(*domain, account)) return found;
+    // A domain's own name names the domain, as Windows answers it.
+    if (auto domain = FindDomainRecord(account)) return DomainItself(domain->flatName, domain->sid);
     if (auto user = UnixUserByName(std::wstring(account))) return user;
     return UnixGroupByName(std::wstring(account));
 }

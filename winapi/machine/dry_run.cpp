@@ -1,7 +1,11 @@
 #include "winapi/machine/dry_run.h"
 
+#include <cwctype>
+#include <map>
 #include <memory>
+#include <utility>
 
+#include "winapi/security/descriptor_parts.h"
 #include "winapi/win32.h"
 
 namespace winapi::machine {
@@ -10,6 +14,25 @@ namespace {
 DryRunObserver& Observer() {
     static DryRunObserver observer;
     return observer;
+}
+
+// What a dry run planned for one object: the parts it wrote, as one
+// self-relative descriptor holding those parts only.
+struct Plan {
+    SECURITY_INFORMATION info = 0;
+    Bytes descriptor;
+};
+using PlanKey = std::pair<int, std::wstring>;
+
+std::map<PlanKey, Plan>& Plans() {
+    static std::map<PlanKey, Plan> plans;
+    return plans;
+}
+
+PlanKey KeyOf(const std::wstring& name, SE_OBJECT_TYPE type) {
+    std::wstring folded = name;
+    for (auto& c : folded) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return {static_cast<int>(type), folded};
 }
 
 struct LocalBlock {
@@ -27,7 +50,33 @@ std::wstring ToSddl(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts) {
 
 }  // namespace
 
-void SetDryRun(DryRunObserver observer) { Observer() = std::move(observer); }
+void SetDryRun(DryRunObserver observer) {
+    if (!observer) Plans().clear();
+    Observer() = std::move(observer);
+}
+
+void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* whole) {
+    if (!DryRunActive() || Plans().empty()) return;
+    const auto found = Plans().find(KeyOf(name, type));
+    if (found == Plans().end()) return;
+    const Plan& plan = found->second;
+    winapi::DescriptorParts now, planned;
+    if (winapi::ParseSelfRelative(whole->data(), whole->size(), &now) != ERROR_SUCCESS) return;
+    if (winapi::ParseSelfRelative(plan.descriptor.data(), plan.descriptor.size(), &planned) != ERROR_SUCCESS) return;
+    SECURITY_DESCRIPTOR_CONTROL control = now.control & ~SE_SELF_RELATIVE;
+    auto take = [&](SECURITY_DESCRIPTOR_CONTROL bits) { control = (control & ~bits) | (planned.control & bits); };
+    if (plan.info & OWNER_SECURITY_INFORMATION) now.owner = planned.owner;
+    if (plan.info & GROUP_SECURITY_INFORMATION) now.group = planned.group;
+    if (plan.info & DACL_SECURITY_INFORMATION) {
+        now.dacl = planned.dacl;
+        take(SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_DEFAULTED);
+    }
+    if (plan.info & SACL_SECURITY_INFORMATION) {
+        now.sacl = planned.sacl;
+        take(SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED | SE_SACL_DEFAULTED);
+    }
+    *whole = winapi::BuildSelfRelative(control, now.owner, now.group, now.sacl, now.dacl);
+}
 
 bool DryRunActive() { return static_cast<bool>(Observer()); }
 
@@ -39,6 +88,7 @@ bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info
     PlannedWrite planned;
     planned.object = name ? name : L"";
     planned.type = type;
+    planned.parts = parts;
 
     PSECURITY_DESCRIPTOR current = nullptr;
     DWORD error = GetNamedSecurityInfoW(name, type, parts, nullptr, nullptr, nullptr, nullptr, &current);
@@ -76,6 +126,16 @@ bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info
                SE_SACL_PROTECTED, SE_SACL_AUTO_INHERITED);
     if (mask != 0) SetSecurityDescriptorControl(&next, mask, control);
     planned.after = ToSddl(&next, parts);
+
+    // Kept in self-relative form: the caller's blocks are gone after the call.
+    DWORD size = 0;
+    MakeSelfRelativeSD(&next, nullptr, &size);
+    Plan plan;
+    plan.info = parts;
+    plan.descriptor.resize(size);
+    if (size != 0 && MakeSelfRelativeSD(&next, plan.descriptor.data(), &size)) {
+        Plans()[KeyOf(planned.object, type)] = std::move(plan);
+    }
 
     Observer()(planned);
     return true;

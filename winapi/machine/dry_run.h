@@ -7,25 +7,36 @@
 #include <string>
 
 #include "winapi/aclapi.h"
+#include "winapi/security/bytes.h"
 
 namespace winapi::machine {
 
 struct PlannedWrite {
     std::wstring object;  // as SetNamedSecurityInfoW received it
     SE_OBJECT_TYPE type = SE_UNKNOWN_OBJECT_TYPE;
+    SECURITY_INFORMATION parts = 0;  // the parts written (owner, group, DACL, SACL bits)
     std::wstring before;  // SDDL of the parts being written, as they are now
     std::wstring after;   // SDDL of the same parts as the call would write them
 };
 
 using DryRunObserver = std::function<void(const PlannedWrite&)>;
 
-// An empty observer ends the dry run.
+// An empty observer ends the dry run and forgets what it planned.
 void SetDryRun(DryRunObserver observer);
 bool DryRunActive();
 
 // Called at the start of SetNamedSecurityInfoW. True when a dry run is
 // active: the write was reported and must not be made.
+// The write is also remembered, so that later reads of the object in the
+// same dry run (a listing after the changes, a second change) see the
+// planned descriptor instead of the one on disk.
 bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                     PACL dacl, PACL sacl);
+
+// Called by GetNamedSecurityInfoW with the whole descriptor it read: the
+// parts a dry run planned for the object (by the name and type the write
+// used, case-insensitively) replace the ones read. The descriptors of
+// objects below a planned write keep the inherited entries they have now.
+void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* whole);
 
 }  // namespace winapi::machine

@@ -4,6 +4,7 @@
 
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/base/handles.h"
+#include "winapi/machine/dry_run.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
@@ -55,6 +56,9 @@ DWORD ReadKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, void* b
     Bytes whole;
     DWORD error = object->ReadSecurity(info, &whole);
     if (error != ERROR_SUCCESS) return error;
+    if (!object->plannedName.empty()) {
+        machine::ApplyPlannedWrite(object->plannedName, static_cast<SE_OBJECT_TYPE>(object->plannedType), &whole);
+    }
     Bytes selected;
     error = SelectParts(whole, info, &selected);
     if (error != ERROR_SUCCESS) return error;

@@ -179,6 +179,7 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECU
         std::lock_guard guard(MachineLock());
         Bytes whole;
         if (DWORD error = ReadDescriptor(pObjectName, ObjectType, SecurityInfo, &whole)) return error;
+        ApplyPlannedWrite(pObjectName, ObjectType, &whole);
         DWORD error = ERROR_SUCCESS;
         Bytes requested = RequestedParts(whole, SecurityInfo, &error);
         if (error != ERROR_SUCCESS) return error;
