@@ -389,6 +389,9 @@ TEST_F(FileSecurityTest, AnAnnouncedWalkEndsWithTheDescriptorsOfAnImmediatePropa
         const std::wstring top = L"C:\\" + tree + L"\\top";
         if (announced) AnnounceRecursiveWalk(TRUE);
         ASSERT_EQ(Set(top, protectedDacl, L"D:(A;OICI;FA;;;BA)(A;OICI;FR;;;AU)"), ERROR_SUCCESS);
+        if (announced) {
+            EXPECT_TRUE(Raw(std::string(tree.begin(), tree.end()) + "/top/z.txt").empty());
+        }
         WIN32_FIND_DATAW data;
         HANDLE search = FindFirstFileW((top + L"\\*").c_str(), &data);
         ASSERT_NE(search, INVALID_HANDLE_VALUE);
@@ -397,7 +400,7 @@ TEST_F(FileSecurityTest, AnAnnouncedWalkEndsWithTheDescriptorsOfAnImmediatePropa
         ASSERT_EQ(Set(top + L"\\sub", DACL_SECURITY_INFORMATION, L"D:(A;OICI;FW;;;WD)"), ERROR_SUCCESS);
         HANDLE inner = FindFirstFileW((top + L"\\sub\\*").c_str(), &data);
         ASSERT_NE(inner, INVALID_HANDLE_VALUE);
-        ASSERT_EQ(Set(top + L"\\sub\\b.txt", OWNER_SECURITY_INFORMATION, L"O:SY"), ERROR_SUCCESS);
+        ASSERT_EQ(Set(top + L"\\sub\\b.txt", GROUP_SECURITY_INFORMATION, L"G:BA"), ERROR_SUCCESS);
         // deep and deep\c.txt are left to the close of the search; z.txt to
         // the close of the search above.
         EXPECT_TRUE(FindClose(inner));
@@ -409,7 +412,7 @@ TEST_F(FileSecurityTest, AnAnnouncedWalkEndsWithTheDescriptorsOfAnImmediatePropa
     for (const char* object : objects) {
         EXPECT_EQ(Raw(std::string("walked/") + object), Raw(std::string("plain/") + object)) << object;
     }
-    EXPECT_NE(Dacl(L"C:\\walked\\top\\sub\\deep\\c.txt").find(L"(A;ID;FW;;;WD)"), std::wstring::npos);
+    EXPECT_NE(Dacl(L"C:\\walked\\top\\sub\\deep\\c.txt").find(L";ID;FW;;;WD)"), std::wstring::npos);
 }
 
 // A walk killed after a directory's write leaves its children as they
