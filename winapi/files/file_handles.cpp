@@ -190,7 +190,10 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     Bytes sd;
     if (dwDesiredAccess != 0) {
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd);
-        if (error != ERROR_SUCCESS) return error;
+        if (error != ERROR_SUCCESS) {
+            NoteOwedReadFailure(resolved, error);
+            return error;
+        }
         InheritOwed(resolved, &sd);
         error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), dwDesiredAccess, FileGenericMapping(), backupSemantics,
                             &granted);

@@ -220,7 +220,10 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     if (error != ERROR_SUCCESS) return error;
     Bytes current;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
-    if (error != ERROR_SUCCESS) return error;
+    if (error != ERROR_SUCCESS) {
+        NoteOwedReadFailure(object, error);
+        return error;
+    }
     InheritOwed(object, &current);
     error = Check(current, *machine::SharedToken(), AccessToRead(info));
     if (error != ERROR_SUCCESS) return error;
@@ -339,6 +342,15 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
         changed) {
         *sd = std::move(inherited);
     }
+}
+
+void NoteOwedReadFailure(const ResolvedPath& object, DWORD error) {
+    DeferredPropagation* owed = OwedTo(object);
+    if (!owed) return;
+    // The propagation would have failed on this child and left it as it
+    // is; it is named now, once.
+    Settle(*owed, object);
+    if (!owed->healingOnly) machine::NoteDescendantFailure(ChildName(owed->name, object.name.c_str()), error);
 }
 
 void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstring& name,

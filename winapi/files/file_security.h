@@ -25,6 +25,11 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 // owes it is done (deferred_propagation.h). Unchanged when none is owed.
 void InheritOwed(const ResolvedPath& object, Bytes* sd);
 
+// For the readers of a recursive walk: `object` could not be read (a
+// damaged attribute). When its directory's deferred propagation still owes
+// it, the failure is named to the host as that propagation would have.
+void NoteOwedReadFailure(const ResolvedPath& object, DWORD error);
+
 // A search of `directory` (named `name`) starts: the propagation its own
 // directory owes it is written now, and what it owes its children is
 // deferred in turn.
