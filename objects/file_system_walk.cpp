@@ -45,6 +45,18 @@ private:
     std::vector<Level> m_levels;
 };
 
+// Tells the system that a recursive walk is under way for as long as it
+// lives, so a directory's write need not rewrite at once every file the
+// walk is about to write anyway; what the walk leaves is brought up to date
+// when its searches close or the walk ends.
+class RecursiveWalkAnnouncement {
+public:
+    RecursiveWalkAnnouncement() { AnnounceRecursiveWalk(TRUE); }
+    ~RecursiveWalkAnnouncement() { AnnounceRecursiveWalk(FALSE); }
+    RecursiveWalkAnnouncement(const RecursiveWalkAnnouncement&) = delete;
+    RecursiveWalkAnnouncement& operator=(const RecursiveWalkAnnouncement&) = delete;
+};
+
 bool IsShareRoot(const std::wstring& path) {
     return tavrik::StartsWithNoCase(path, L"\\\\?\\UNC") && std::count(path.begin(), path.end(), L'\\') == 5;
 }
@@ -68,6 +80,7 @@ DWORD CTavrik::WalkFileSystem(std::wstring path, ObjectCallback callback) {
         return (this->*callback)(path);
     }
 
+    RecursiveWalkAnnouncement announcement;
     path = tavrik::WithoutTrailingBackslashes(path);
     const bool driveRoot = !path.empty() && path.back() == L':';
     if (driveRoot || IsShareRoot(path)) {

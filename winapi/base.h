@@ -72,6 +72,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
+// Not a Win32 call: the host announces (TRUE) that it walks a tree and
+// writes what it lists, and (FALSE) that the walk ended. Meanwhile the
+// propagation of a directory's write reaches each child when the walk does
+// (winapi/files/deferred_propagation.h). Announcements nest. On Windows,
+// where SetNamedSecurityInfoW propagates by itself, win32.h makes it a
+// function that does nothing.
+void AnnounceRecursiveWalk(BOOL underway);
 BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation, void* pSecurityDescriptor,
                              DWORD nLength, LPDWORD lpnLengthNeeded);
 

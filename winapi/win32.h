@@ -28,6 +28,9 @@
 #include <wbemidl.h>
 #include <objbase.h>
 #include <oleauto.h>
+// Our Linux layer defers propagation while a recursive walk is under way;
+// Windows propagates within SetNamedSecurityInfoW and needs no word.
+inline void AnnounceRecursiveWalk(BOOL) {}
 #else
 #include "winapi/types.h"
 #include "winapi/errors.h"

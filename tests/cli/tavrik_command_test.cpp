@@ -740,6 +740,48 @@ TEST_F(TavrikCommand, DryRunListShowsThePlannedStateAndTheDiskKeepsTheOldOne) {
     EXPECT_EQ(before.find("O:BA"), std::string::npos) << before;
 }
 
+// A recursive job hands a directory's new inheritance to each child as it
+// reaches it; whatever it does not reach (left out by a filter, a child
+// whose write fails, or the rest of a tree after a directory that cannot be
+// listed stops the job) still inherits when the job ends.
+TEST_F(TavrikCommand, ChildrenTheWalkDoesNotReachInheritAllTheSame) {
+    struct Case {
+        std::string tree;
+        std::vector<std::string> extra;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"filtered", {"--filter", "\\SUB"}, 0},
+        {"failing", {}, 1},
+        {"stopped", {}, 16},
+    };
+    for (const Case& c : cases) {
+        const std::string top = machine.DriveC() + "/" + c.tree;
+        fs::create_directories(top + "/sub/deep");
+        fs::create_directories(top + "/other");  // walked before report.txt and sub
+        for (const char* file : {"/report.txt", "/sub/notes.txt", "/sub/deep/x.txt"}) std::ofstream(top + file) << "x";
+    }
+    ASSERT_EQ(Run({"machine", "inject-fault", "SetNamedSecurityInfoW", "5", "--object",
+                   "\\\\?\\C:\\failing\\sub\\deep\\x.txt"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(Run({"machine", "inject-fault", "FindFirstFileW", "5", "--object", "\\\\?\\C:\\stopped\\other\\*.*"})
+                  .exitCode,
+              0);
+
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"grant", "C:\\" + c.tree, "BUILTIN\\Users", "read_ex", "--recurse"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto r = Run(args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.tree << r.out << r.err;
+        const std::string drive = "C:\\" + c.tree;
+        for (const char* file : {"\\sub\\notes.txt", "\\sub\\deep\\x.txt"}) {
+            EXPECT_TRUE(HasAce(Sddl(drive + file), "A", "ID", "0x1200a9", "BU")) << c.tree << file;
+        }
+        EXPECT_TRUE(HasAce(Sddl(drive + "\\sub\\deep"), "A", "OICIID", "0x1200a9", "BU")) << c.tree;
+    }
+}
+
 }  // namespace
 }  // namespace tavrik::test
 

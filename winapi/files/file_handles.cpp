@@ -11,6 +11,7 @@
 #include "winapi/security/access_check.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/files/file_paths.h"
+#include "winapi/files/file_security.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/base/handles.h"
 #include "winapi/security/inheritance.h"
@@ -190,7 +191,11 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     Bytes sd;
     if (dwDesiredAccess != 0) {
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd);
-        if (error != ERROR_SUCCESS) return error;
+        if (error != ERROR_SUCCESS) {
+            NoteOwedReadFailure(resolved, error);
+            return error;
+        }
+        InheritOwed(resolved, &sd);
         error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), dwDesiredAccess, FileGenericMapping(), backupSemantics,
                             &granted);
         if (error != ERROR_SUCCESS) return error;

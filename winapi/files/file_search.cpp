@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "winapi/files/deferred_propagation.h"
 #include "winapi/files/file_paths.h"
+#include "winapi/files/file_security.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/files/listed_directories.h"
 #include "winapi/base/handles.h"
@@ -139,6 +141,11 @@ public:
     std::vector<FoundName> names;
     size_t next = 0;
     machine::WalkUnderway walk;
+    // What propagation deferred below the directory, or while the search
+    // was open, is owed when it closes (deferred_propagation.h).
+    uint64_t deferredMark = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 FILETIME ToFileTime(const struct timespec& time) {
@@ -283,6 +290,15 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
     ResolvedPath directory;
     error = ResolveSearchDirectory(parsed, &directory, &search->directory);
     if (error != ERROR_SUCCESS) return error;
+    search->deferredMark = DeferredMark();
+    search->device = directory.status.st_dev;
+    search->inode = directory.status.st_ino;
+    if (RecursiveWalkUnderway()) {
+        std::wstring_view whole(lpFileName);
+        const size_t separator = whole.rfind(L'\\');
+        const std::wstring directoryName(whole.substr(0, separator == std::wstring_view::npos ? 0 : separator));
+        BringListedDirectoryUpToDate(directory, directoryName, parsed.drive);
+    }
     // Listing takes FILE_LIST_DIRECTORY on the directory for the caller's
     // token: who may not list it learns none of its names. Windows'
     // FindFirstFileW opens the directory with FILE_OPEN_FOR_BACKUP_INTENT,
@@ -336,7 +352,22 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
 
 BOOL FindClose(HANDLE hFindFile) {
     using namespace winapi;
-    if (!LookupHandleAs<SearchHandle>(hFindFile) || !ReleaseHandle(hFindFile)) {
+    auto* search = LookupHandleAs<SearchHandle>(hFindFile);
+    if (!search) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // The walk is done with this directory: what it did not reach below
+    // it gets its propagation now. Failures are reported by name to the
+    // host (descendant_failures.h); closing the search still succeeds.
+    const uint64_t mark = search->deferredMark;
+    const dev_t device = search->device;
+    const ino_t inode = search->inode;
+    machine::GuardedCall([&] {
+        FlushDeferred(mark, device, inode);
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    });
+    if (!ReleaseHandle(hFindFile)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <unordered_set>
 
 #include "winapi/security/access_check.h"
 #include "winapi/security/descriptor_parts.h"
+#include "winapi/files/deferred_propagation.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/security/inheritance.h"
@@ -121,8 +123,10 @@ std::wstring ChildName(const std::wstring& directory, const char* host) {
 // `directoryFd`, whose descriptor is now `directorySd`. Depth first; each
 // level holds one directory stream and one descriptor. A child whose
 // inherited part does not change is neither written nor descended into.
-// Links are never followed and never rewritten.
-void PropagateBelow(int directoryFd, const std::wstring& directoryName, const Bytes& directorySd, Propagation& run) {
+// Links are never followed and never rewritten. Children named in
+// `settled` (the walk wrote them already) are left out.
+void PropagateBelow(int directoryFd, const std::wstring& directoryName, const Bytes& directorySd, Propagation& run,
+                    const std::unordered_set<std::string>* settled = nullptr) {
     int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) {
         run.Record(ErrorFromErrno(errno), directoryName);
@@ -139,6 +143,7 @@ void PropagateBelow(int directoryFd, const std::wstring& directoryName, const By
         if (!entry) break;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR && entry->d_type != DT_REG) continue;
+        if (settled && settled->count(entry->d_name)) continue;
 
         UniqueFd child(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!child.Valid()) {
@@ -215,7 +220,11 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     if (error != ERROR_SUCCESS) return error;
     Bytes current;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
-    if (error != ERROR_SUCCESS) return error;
+    if (error != ERROR_SUCCESS) {
+        NoteOwedReadFailure(object, error);
+        return error;
+    }
+    InheritOwed(object, &current);
     error = Check(current, *machine::SharedToken(), AccessToRead(info));
     if (error != ERROR_SUCCESS) return error;
     *sd = std::move(current);
@@ -255,6 +264,25 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     } else if (error != ERROR_SUCCESS) {
         return error;
     }
+    // A recursive walk reaching a child its directory's write has not
+    // propagated to yet: the child is written once, with what it inherits
+    // now (deferred_propagation.h).
+    DeferredPropagation* owed = damaged ? nullptr : OwedTo(object);
+    bool inheritedNow = false;
+    ACCESS_MASK owedDesired = 0;
+    bool owedHealingOnly = true;
+    if (owed) {
+        owedDesired = owed->desired;
+        owedHealingOnly = owed->healingOnly;
+        Bytes inherited;
+        if (Reinherit(current, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited,
+                      &inheritedNow) == ERROR_SUCCESS &&
+            inheritedNow) {
+            current = std::move(inherited);
+        } else {
+            inheritedNow = false;
+        }
+    }
 
     const auto shared = machine::SharedToken();
     const AccessToken& token = *shared;
@@ -279,21 +307,78 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     if (error != ERROR_SUCCESS) return error;
     error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored);
     if (error != ERROR_SUCCESS) return error;
+    if (owed) Settle(*owed, object);
 
     // Every write of a directory's DACL or SACL brings its children up to
     // date, whether or not what it hands down changed: a propagation that
     // was cut short (a killed job, a failed child) heals when the directory
     // is written again. Children already up to date cost one read and are
     // not visited further.
+    // A directory that inherited something new just now owes its children
+    // what its directory's propagation would have handed them.
     if (!isDirectory) return ERROR_SUCCESS;
     const bool sameInheritable = !damaged && InheritablePart(current) == InheritablePart(updated);
-    if (!(info & (kDaclInfo | kSaclInfo)) && sameInheritable) return ERROR_SUCCESS;
-    ACCESS_MASK desired = READ_CONTROL | WRITE_DAC;
+    if (!(info & (kDaclInfo | kSaclInfo)) && sameInheritable && !inheritedNow) return ERROR_SUCCESS;
+    ACCESS_MASK desired = READ_CONTROL | WRITE_DAC | owedDesired;
     if (info & kSaclInfo) desired |= ACCESS_SYSTEM_SECURITY;
+    const bool healingOnly = sameInheritable && (!inheritedNow || owedHealingOnly);
+    if (RecursiveWalkUnderway()) {
+        DeferPropagation(object, name, drive, updated, desired, healingOnly);
+        return ERROR_SUCCESS;
+    }
     Propagation run{drive, token, desired};
-    run.healingOnly = sameInheritable;
+    run.healingOnly = healingOnly;
     PropagateBelow(object.object.Get(), name, updated, run);
     return run.firstError;
+}
+
+void InheritOwed(const ResolvedPath& object, Bytes* sd) {
+    DeferredPropagation* owed = OwedTo(object);
+    if (!owed) return;
+    Bytes inherited;
+    bool changed = false;
+    if (Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited, &changed) ==
+            ERROR_SUCCESS &&
+        changed) {
+        *sd = std::move(inherited);
+    }
+}
+
+void NoteOwedReadFailure(const ResolvedPath& object, DWORD error) {
+    DeferredPropagation* owed = OwedTo(object);
+    if (!owed) return;
+    // The propagation would have failed on this child and left it as it
+    // is; it is named now, once.
+    Settle(*owed, object);
+    if (!owed->healingOnly) machine::NoteDescendantFailure(ChildName(owed->name, object.name.c_str()), error);
+}
+
+void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstring& name,
+                                  const machine::Drive& drive) {
+    DeferredPropagation* owed = OwedTo(directory);
+    if (!owed) return;
+    // Failures are left for the propagation that runs when the search of
+    // the directory above closes: it names the directory then.
+    Bytes current, stored, updated;
+    bool changed = false;
+    if (ReadFileDescriptor(directory.object.Get(), directory.status, drive, &current, &stored) != ERROR_SUCCESS) return;
+    if (Reinherit(current, owed->sd, true, FileGenericMapping(), &updated, &changed) != ERROR_SUCCESS) return;
+    const ACCESS_MASK desired = owed->desired;
+    const bool healingOnly = owed->healingOnly;
+    if (changed) {
+        DescriptorWriteLock lock(directory.object.Get(), directory.status);
+        if (Check(current, *machine::SharedToken(), desired) != ERROR_SUCCESS) return;
+        if (WriteFileDescriptor(directory.object.Get(), drive, updated, &stored) != ERROR_SUCCESS) return;
+    }
+    Settle(*owed, directory);
+    if (changed) DeferPropagation(directory, name, drive, updated, desired, healingOnly);
+}
+
+void PropagateDeferred(const DeferredPropagation& owed, int directoryFd) {
+    const auto shared = machine::SharedToken();
+    Propagation run{owed.drive, *shared, owed.desired};
+    run.healingOnly = owed.healingOnly;
+    PropagateBelow(directoryFd, owed.name, owed.sd, run, &owed.settled);
 }
 
 }  // namespace winapi

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "winapi/files/file_paths.h"
 #include "winapi/security/bytes.h"
 #include "winapi/security.h"
 
@@ -18,5 +19,21 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 // propagating inheritable changes to the descendants. Returns a Win32 error.
 DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
                             PACL sacl);
+
+// For the readers of a recursive walk: `sd`, just read from `object`,
+// becomes what it reads as once the deferred propagation its directory
+// owes it is done (deferred_propagation.h). Unchanged when none is owed.
+void InheritOwed(const ResolvedPath& object, Bytes* sd);
+
+// For the readers of a recursive walk: `object` could not be read (a
+// damaged attribute). When its directory's deferred propagation still owes
+// it, the failure is named to the host as that propagation would have.
+void NoteOwedReadFailure(const ResolvedPath& object, DWORD error);
+
+// A search of `directory` (named `name`) starts: the propagation its own
+// directory owes it is written now, and what it owes its children is
+// deferred in turn.
+void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstring& name,
+                                  const machine::Drive& drive);
 
 }  // namespace winapi

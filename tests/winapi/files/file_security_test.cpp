@@ -368,3 +368,71 @@ TEST_F(FileSecurityTest, WritesOfOneDescriptorWaitForEachOther) {
 }
 
 }  // namespace
+
+namespace {
+
+// During an announced recursive walk a directory's write leaves its
+// children for the walk: a child reads as propagated before it is written,
+// and when the walk ends every object holds the very bytes it holds after
+// the same writes made without the announcement.
+TEST_F(FileSecurityTest, AnAnnouncedWalkEndsWithTheDescriptorsOfAnImmediatePropagation) {
+    const SECURITY_INFORMATION protectedDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    const char* objects[] = {"top", "top/a.txt", "top/sub", "top/sub/b.txt", "top/sub/deep", "top/sub/deep/c.txt",
+                             "top/z.txt"};
+    for (const char* tree : {"walked", "plain"}) {
+        MakeFile(std::string(tree) + "/top/a.txt");
+        MakeFile(std::string(tree) + "/top/sub/deep/c.txt");
+        MakeFile(std::string(tree) + "/top/sub/b.txt");
+        MakeFile(std::string(tree) + "/top/z.txt");
+    }
+    auto writes = [&](const std::wstring& tree, bool announced) {
+        const std::wstring top = L"C:\\" + tree + L"\\top";
+        if (announced) AnnounceRecursiveWalk(TRUE);
+        ASSERT_EQ(Set(top, protectedDacl, L"D:(A;OICI;FA;;;BA)(A;OICI;FR;;;AU)"), ERROR_SUCCESS);
+        if (announced) {
+            EXPECT_TRUE(Raw(std::string(tree.begin(), tree.end()) + "/top/z.txt").empty());
+        }
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((top + L"\\*").c_str(), &data);
+        ASSERT_NE(search, INVALID_HANDLE_VALUE);
+        EXPECT_NE(Dacl(top + L"\\a.txt").find(L"(A;ID;FR;;;AU)"), std::wstring::npos);
+        ASSERT_EQ(Set(top + L"\\a.txt", DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;WD)"), ERROR_SUCCESS);
+        ASSERT_EQ(Set(top + L"\\sub", DACL_SECURITY_INFORMATION, L"D:(A;OICI;FW;;;WD)"), ERROR_SUCCESS);
+        HANDLE inner = FindFirstFileW((top + L"\\sub\\*").c_str(), &data);
+        ASSERT_NE(inner, INVALID_HANDLE_VALUE);
+        ASSERT_EQ(Set(top + L"\\sub\\b.txt", GROUP_SECURITY_INFORMATION, L"G:BA"), ERROR_SUCCESS);
+        // deep and deep\c.txt are left to the close of the search; z.txt to
+        // the close of the search above.
+        EXPECT_TRUE(FindClose(inner));
+        EXPECT_TRUE(FindClose(search));
+        if (announced) AnnounceRecursiveWalk(FALSE);
+    };
+    writes(L"walked", true);
+    writes(L"plain", false);
+    for (const char* object : objects) {
+        EXPECT_EQ(Raw(std::string("walked/") + object), Raw(std::string("plain/") + object)) << object;
+    }
+    EXPECT_NE(Dacl(L"C:\\walked\\top\\sub\\deep\\c.txt").find(L";ID;FW;;;WD)"), std::wstring::npos);
+}
+
+// A walk killed after a directory's write leaves its children as they
+// were; nothing records the debt, and the next write of the directory pays
+// it (here the walk's thread ends without its announcement ending).
+TEST_F(FileSecurityTest, AWalkKilledAfterADirectorysWriteIsHealedByTheNextWrite) {
+    MakeFile("top/sub/file.txt");
+    const SECURITY_INFORMATION protectedDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;AU)"), ERROR_SUCCESS);
+    const Bytes fileWithUsers = Raw("top/sub/file.txt");
+    std::thread killed([&] {
+        AnnounceRecursiveWalk(TRUE);
+        EXPECT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)"), ERROR_SUCCESS);
+    });
+    killed.join();
+    EXPECT_EQ(Raw("top/sub/file.txt"), fileWithUsers);
+
+    ASSERT_EQ(Set(L"C:\\top", protectedDacl, L"D:(A;OICI;FA;;;BA)"), ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(L"C:\\top\\sub").find(L";;;AU)"), std::wstring::npos);
+    EXPECT_EQ(Dacl(L"C:\\top\\sub\\file.txt").find(L";;;AU)"), std::wstring::npos);
+}
+
+}  // namespace
