@@ -114,7 +114,7 @@ fs::path UndoDirectory() {
     return {};
 #else
     const std::string state = Environment("XDG_STATE_HOME");
-    // The base directory specification says a relative path is to be ignored.
+    // XDG_STATE_HOME holding a relative path is ignored, as freedesktop.org asks of every program.
     if (!state.empty() && state[0] == '/') return fs::path(state) / "tavrik" / "undo";
     const std::string home = Environment("HOME");
     if (!home.empty()) return fs::path(home) / ".local" / "state" / "tavrik" / "undo";
