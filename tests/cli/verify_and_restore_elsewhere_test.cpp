@@ -53,11 +53,11 @@ protected:
             computer.role = 5;
             computer.domain = domain;
             AddComputer(computer);
-            DomainSpec spec;
-            spec.flatName = domain;
-            spec.controller = controller;
-            spec.domainSid = sid;
-            AddDomain(spec);
+            DomainSpec newDomain;
+            newDomain.flatName = domain;
+            newDomain.controller = controller;
+            newDomain.domainSid = sid;
+            AddDomain(newDomain);
             AddAccount(domain, L"jane", AccountKind::User, 1105);
         }
         AddAccount(L"OLDDOM", L"bob", AccountKind::User, 1106);
