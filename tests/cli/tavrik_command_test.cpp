@@ -728,16 +728,36 @@ TEST_F(TavrikCommand, HostileNamesAreProcessedOnceEachAndRoundTripThroughABackup
     for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(Ntacl(data + names[i]), saved[i]) << names[i];
 }
 
+// Every kind of object shows its planned state in a dry run's listing,
+// whether the listing reads it by name or through an open handle (files and
+// registry keys), and none is written.
 TEST_F(TavrikCommand, DryRunListShowsThePlannedStateAndTheDiskKeepsTheOldOne) {
-    const std::string before = Sddl("C:\\data", "owner,dacl");
-    auto r = Run({"run", "C:\\data", "--deny", "Guest:write", "--owner", "BUILTIN\\Administrators", "--dry-run",
-                  "--list", "--format", "sddl", "--what", "owner,dacl", "--quiet"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const size_t record = r.out.find("\"\\\\?\\C:\\data\",1,\"O:BAD:");
-    ASSERT_NE(record, std::string::npos) << r.out;
-    EXPECT_TRUE(HasAce(r.out.substr(record), "D", "OICI", "", "LG")) << r.out;
-    EXPECT_EQ(Sddl("C:\\data", "owner,dacl"), before);
-    EXPECT_EQ(before.find("O:BA"), std::string::npos) << before;
+    struct Case {
+        const char* object;
+        const char* type;
+        const char* record;  // the start of the listed record with the planned owner
+        const char* denyFlags;
+    };
+    const Case cases[] = {
+        {"C:\\data", "file", "\"\\\\?\\C:\\data\",1,\"O:LGD:", "OICI"},
+        {"HKLM\\SOFTWARE", "registry", "\\SOFTWARE\",4,\"O:LGD:", "CI"},
+        {"EventLog", "service", "EventLog\",2,\"O:LGD:", ""},
+        {"Microsoft Print to PDF", "printer", "Microsoft Print to PDF\",3,\"O:LGD:", ""},
+        {"IPC$", "share", "IPC$\",5,\"O:LGD:", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string before = Sddl(c.object, "owner,dacl", c.type);
+        EXPECT_EQ(before.find("O:LG"), std::string::npos) << c.type << before;
+        auto r = Run({"run", c.object, "--type", c.type, "--deny", "Guest:full", "--owner", "Guest",
+                      "--dry-run", "--list", "--format", "sddl", "--what", "owner,dacl", "--quiet"});
+        EXPECT_EQ(r.exitCode, 0) << c.type << r.err;
+        const size_t record = r.out.find(c.record);
+        EXPECT_NE(record, std::string::npos) << c.type << r.out;
+        if (record != std::string::npos) {
+            EXPECT_TRUE(HasAce(r.out.substr(record), "D", c.denyFlags, "", "LG")) << c.type << r.out;
+        }
+        EXPECT_EQ(Sddl(c.object, "owner,dacl", c.type), before) << c.type;
+    }
 }
 
 // A recursive job hands a directory's new inheritance to each child as it

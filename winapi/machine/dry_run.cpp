@@ -29,6 +29,12 @@ std::map<PlanKey, Plan>& Plans() {
     return plans;
 }
 
+// Registry keys' plans, by key.
+std::map<int64_t, Plan>& KeyPlans() {
+    static std::map<int64_t, Plan> plans;
+    return plans;
+}
+
 PlanKey KeyOf(const std::wstring& name, SE_OBJECT_TYPE type) {
     std::wstring folded = name;
     for (auto& c : folded) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
@@ -51,15 +57,17 @@ std::wstring ToSddl(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts) {
 }  // namespace
 
 void SetDryRun(DryRunObserver observer) {
-    if (!observer) Plans().clear();
+    if (!observer) {
+        Plans().clear();
+        KeyPlans().clear();
+    }
     Observer() = std::move(observer);
 }
 
-void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* whole) {
-    if (!DryRunActive() || Plans().empty()) return;
-    const auto found = Plans().find(KeyOf(name, type));
-    if (found == Plans().end()) return;
-    const Plan& plan = found->second;
+namespace {
+
+// Replaces in `whole` the parts `plan` holds.
+void Apply(const Plan& plan, Bytes* whole) {
     winapi::DescriptorParts now, planned;
     if (winapi::ParseSelfRelative(whole->data(), whole->size(), &now) != ERROR_SUCCESS) return;
     if (winapi::ParseSelfRelative(plan.descriptor.data(), plan.descriptor.size(), &planned) != ERROR_SUCCESS) return;
@@ -78,10 +86,24 @@ void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* who
     *whole = winapi::BuildSelfRelative(control, now.owner, now.group, now.sacl, now.dacl);
 }
 
+}  // namespace
+
+void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* whole) {
+    if (!DryRunActive() || Plans().empty()) return;
+    const auto found = Plans().find(KeyOf(name, type));
+    if (found != Plans().end()) Apply(found->second, whole);
+}
+
+void ApplyPlannedKeyWrite(int64_t keyId, Bytes* whole) {
+    if (!DryRunActive() || KeyPlans().empty()) return;
+    const auto found = KeyPlans().find(keyId);
+    if (found != KeyPlans().end()) Apply(found->second, whole);
+}
+
 bool DryRunActive() { return static_cast<bool>(Observer()); }
 
 bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
-                    PACL dacl, PACL sacl) {
+                    PACL dacl, PACL sacl, int64_t keyId) {
     if (!DryRunActive()) return false;
     const SECURITY_INFORMATION parts = info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                                DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION);
@@ -134,7 +156,11 @@ bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info
     plan.info = parts;
     plan.descriptor.resize(size);
     if (size != 0 && MakeSelfRelativeSD(&next, plan.descriptor.data(), &size)) {
-        Plans()[KeyOf(planned.object, type)] = std::move(plan);
+        if (keyId != 0) {
+            KeyPlans()[keyId] = std::move(plan);
+        } else {
+            Plans()[KeyOf(planned.object, type)] = std::move(plan);
+        }
     }
 
     Observer()(planned);

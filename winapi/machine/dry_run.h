@@ -3,6 +3,7 @@
 // change. Only the simulated computer offers this.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -30,13 +31,19 @@ bool DryRunActive();
 // The write is also remembered, so that later reads of the object in the
 // same dry run (a listing after the changes, a second change) see the
 // planned descriptor instead of the one on disk.
+// A registry key's plan is remembered by the key (`keyId`, not 0) rather than
+// by the spelling of its name: listings read keys through handles that do
+// not know the name they were opened by, and one key has many names.
 bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
-                    PACL dacl, PACL sacl);
+                    PACL dacl, PACL sacl, int64_t keyId = 0);
 
 // Called by GetNamedSecurityInfoW with the whole descriptor it read: the
 // parts a dry run planned for the object (by the name and type the write
 // used, case-insensitively) replace the ones read. The descriptors of
 // objects below a planned write keep the inherited entries they have now.
 void ApplyPlannedWrite(const std::wstring& name, SE_OBJECT_TYPE type, Bytes* whole);
+
+// The same for a registry key, by the key, however it was named or opened.
+void ApplyPlannedKeyWrite(int64_t keyId, Bytes* whole);
 
 }  // namespace winapi::machine

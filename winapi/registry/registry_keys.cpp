@@ -8,6 +8,7 @@
 
 #include "winapi/base/handles.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/dry_run.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/process_token.h"
@@ -32,6 +33,8 @@ public:
             auto key = KeyById(keyId);
             if (!key) return ERROR_KEY_DELETED;
             *sd = key->descriptor;
+            // A dry run's listing sees the key as the run planned it.
+            ApplyPlannedKeyWrite(keyId, sd);
             return ERROR_SUCCESS;
         });
     }

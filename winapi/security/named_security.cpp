@@ -96,13 +96,17 @@ DWORD FindObject(const std::wstring& name, const NamedKindInfo& kind, NamedObjec
     return ERROR_SUCCESS;
 }
 
-// The whole descriptor of the object, after the access check for reading `info`.
-DWORD ReadDescriptor(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, Bytes* sd) {
+// The whole descriptor of the object, after the access check for reading
+// `info`. `keyId` receives the key a registry name names (else 0).
+DWORD ReadDescriptor(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, Bytes* sd,
+                     int64_t* keyId) {
+    *keyId = 0;
     if (type == SE_FILE_OBJECT) return winapi::GetFileSecurityByName(name, info, sd);
     const GENERIC_MAPPING* mapping = nullptr;
     if (IsRegistry(type)) {
         KeyRecord key;
         if (DWORD error = FindKey(name, &key)) return error;
+        *keyId = key.id;
         *sd = std::move(key.descriptor);
         mapping = &winapi::RegistryGenericMapping();
     } else if (auto kind = KindOf(type)) {
@@ -178,8 +182,13 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECU
         if (InjectedFailure("GetNamedSecurityInfoW.NoDescriptor", pObjectName)) return ERROR_SUCCESS;
         std::lock_guard guard(MachineLock());
         Bytes whole;
-        if (DWORD error = ReadDescriptor(pObjectName, ObjectType, SecurityInfo, &whole)) return error;
-        ApplyPlannedWrite(pObjectName, ObjectType, &whole);
+        int64_t keyId = 0;
+        if (DWORD error = ReadDescriptor(pObjectName, ObjectType, SecurityInfo, &whole, &keyId)) return error;
+        if (keyId != 0) {
+            ApplyPlannedKeyWrite(keyId, &whole);
+        } else {
+            ApplyPlannedWrite(pObjectName, ObjectType, &whole);
+        }
         DWORD error = ERROR_SUCCESS;
         Bytes requested = RequestedParts(whole, SecurityInfo, &error);
         if (error != ERROR_SUCCESS) return error;
@@ -203,8 +212,17 @@ DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
     winapi::machine::BeginNamedStep(pObjectName);
     return GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("SetNamedSecurityInfoW", pObjectName)) return fault;
-        if (InterceptWrite(pObjectName, ObjectType, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl))
-            return ERROR_SUCCESS;
+        if (DryRunActive()) {
+            // A key's plan is kept by the key, which handles read it through.
+            int64_t keyId = 0;
+            if (IsRegistry(ObjectType)) {
+                std::lock_guard guard(MachineLock());
+                KeyRecord key;
+                if (FindKey(pObjectName, &key) == ERROR_SUCCESS) keyId = key.id;
+            }
+            if (InterceptWrite(pObjectName, ObjectType, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl, keyId))
+                return ERROR_SUCCESS;
+        }
         if (ObjectType == SE_FILE_OBJECT)
             return winapi::SetFileSecurityByName(pObjectName, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl);
         std::lock_guard guard(MachineLock());
