@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "acl/ace.h"
+#include "acl/permission_lockout.h"
 #include "acl/trustee.h"
 #include "engine/local_memory.h"
 #include "engine/tavrik.h"
@@ -90,7 +91,11 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
     tavrik::LocalPtr<ACL> newSacl;
     CSD sd(this);
 
-    DWORD code = sd.GetSD(path, m_objectType, parts.info);
+    // The guard below judges the DACL with the owner it will have, so it
+    // reads both whichever of them the job changes.
+    const SECURITY_INFORMATION judged = DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION;
+    const bool guarded = m_refuseLockout && (parts.info & judged) != 0;
+    DWORD code = sd.GetSD(path, m_objectType, guarded ? parts.info | judged : parts.info);
     m_lastOsError = sd.m_lastError;
     if (code != RTN_OK) {
         // Changing a SACL without the privilege it needs fails every object
@@ -123,6 +128,9 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
         // read by name goes on like any other object.
         code = RTN_OK;
     }
+    // Only a change that takes the last way in away is refused: an object
+    // nobody could manage before is no worse after a change that leaves it so.
+    const bool changeableBefore = guarded && sd.m_sd && tavrik::LeavesPermissionsChangeable(sd.m_dacl, sd.m_owner);
 
     if (parts.removeInheritedDacl) {
         if (DWORD edit = sd.DeleteAcesByFlags(ACL_DACL, INHERITED_ACE, TRUE); edit != RTN_OK) return edit;
@@ -186,6 +194,20 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
     if (parts.info == 0) {
         if (partial) ++m_objectsNotProcessed;
         return RTN_OK;
+    }
+
+    if (changeableBefore) {
+        // The inherited entries the DACL holds now are those the write
+        // gives it again from the parent, so the list as merged is the list
+        // the object will have.
+        PACL daclAfter = (parts.info & DACL_SECURITY_INFORMATION) ? newDacl.get() : sd.m_dacl;
+        PSID ownerAfter = (parts.info & OWNER_SECURITY_INFORMATION) ? m_ownerTrustee->m_sid : sd.m_owner;
+        if (!tavrik::LeavesPermissionsChangeable(daclAfter, ownerAfter)) {
+            ReportObjectNotProcessed(L"ERROR: <" + path + L"> was left as it is: " +
+                                     tavrik::LockoutReason(ownerAfter) +
+                                     L" Give --force to make the change anyway.");
+            return RTN_OK;
+        }
     }
 
     code = sd.SetSD(path, m_objectType, parts.info, newDacl.get(), newSacl.get(), m_ownerTrustee->m_sid,

@@ -93,6 +93,7 @@ void AddEntryCommand(CLI::App& app, int& exitCode, const EntryKind& kind) {
         cmd->add_flag("--sacl", args->sacl, "Remove the trustee's audit entries instead of its allow entries");
     }
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer(std::string(kKeywords) + "\nExample:\n  " + kind.example);
     cmd->callback([args, kind, &exitCode] { exitCode = RunEntry(kind, *args); });
 }

@@ -29,6 +29,7 @@ struct JobOptions {
     bool noUndo = false;              // --no-undo: keep no undo file
     std::string command;              // the subcommand's words, naming its undo file
     bool sddl = false;                // a dry run shows its changes in SDDL
+    bool force = false;               // --force: make changes that leave nobody able to change permissions
 };
 
 // Adds the shared options to `cmd`. `withObject` adds the OBJECT positional.

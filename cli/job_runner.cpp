@@ -84,7 +84,19 @@ void AddDryRunOption(CLI::App* cmd, JobOptions& options) {
 #endif
 }
 
+void AddForceOption(CLI::App* cmd, JobOptions& options) {
+    cmd->add_flag("--force", options.force,
+                  "Make the change even on an object it would leave with nobody able to change its permissions "
+                  "(no DACL entry that, read in order with the deny entries, gives WRITE_DAC or full control to "
+                  "SYSTEM, Administrators, the Unix root account or the owner, and no implicit right of the "
+                  "owner because OWNER RIGHTS entries withhold it). Without --force such an object is left as it "
+                  "is, named with the reason, and the job goes on to the others and exits with status 1");
+}
+
 int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
+    // The command guards people against locking everyone out of an object;
+    // a host of the engine decides that for itself.
+    job.SetRefuseLockout(options.force ? FALSE : TRUE);
 #ifndef _WIN32
     if (options.dryRun) {
         winapi::machine::SetDryRun([&console, &options, &job](const winapi::machine::PlannedWrite& planned) {

@@ -33,5 +33,9 @@ void AddDryRunOption(CLI::App* cmd, JobOptions& options);
 void AddJsonOption(CLI::App* cmd, JobOptions& options);
 // Adds --undo FILE and --no-undo.
 void AddUndoOptions(CLI::App* cmd, JobOptions& options);
+// Adds --force to a subcommand that changes DACLs or owners: without it, a
+// change after which nobody could change an object's permissions any more
+// is refused for that object.
+void AddForceOption(CLI::App* cmd, JobOptions& options);
 
 }  // namespace tavrik::cli

@@ -49,7 +49,12 @@ int main(int argc, char** argv) {
                "Exit status: 0 when the job succeeded; 1 when it completed with errors (some objects\n"
                "were passed over or failed, the summary says how many); otherwise the engine's return\n"
                "code that stopped the job. A mistake on the command line exits with 3 (invalid\n"
-               "parameter), like the engine's own refusals.");
+               "parameter), like the engine's own refusals.\n"
+               "\n"
+               "Changes that would leave nobody able to change an object's permissions (no entry giving\n"
+               "WRITE_DAC or full control to SYSTEM, Administrators, the Unix root account or the owner,\n"
+               "and the owner's own right withheld by OWNER RIGHTS entries) are refused for that object\n"
+               "and count as errors (exit status 1) unless --force is given.");
     int exitCode = 0;
     for (auto& setup : tavrik::cli::RegisteredCommands()) setup(app, exitCode);
     try {

@@ -352,6 +352,7 @@ void AddOrphans(CLI::App& app, int& exitCode) {
                   "Delete the explicit DACL entries of the orphaned SIDs (inherited ones go with the entry they "
                   "come from; owners and groups stay)");
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer(
         "Each SID of an owner, a group or a DACL entry is looked up on the object's computer (and through it\n"
         "its domains, winbind included where present). A SID no account has is an orphan; a SID whose lookup\n"

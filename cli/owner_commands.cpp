@@ -18,6 +18,7 @@ void AddOwnerCommand(CLI::App& app, int& exitCode, const char* name, const char*
     AddJobOptions(cmd, args->job);
     cmd->add_option("TRUSTEE", args->trustee, "Account name, qualified name or SID")->required();
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer(group ? "Example:\n  tavrik group 'C:\\Data' 'BUILTIN\\Users'"
                       : "Example:\n  tavrik owner 'C:\\Data' 'BUILTIN\\Administrators' --recurse");
     cmd->callback([args, group, &exitCode] {

@@ -35,6 +35,7 @@ void AddProtect(CLI::App& app, int& exitCode) {
         ->transform(kModes);
     cmd->add_option("--sacl", args->sacl, "The same for the SACL (needs the security privilege)")->transform(kModes);
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer("Examples:\n  tavrik protect 'C:\\Data' --dacl remove\n  tavrik protect 'C:\\Data\\Sub' --dacl inherit");
     cmd->callback([args, &exitCode] {
         exitCode = RunWith(*args, [&](CTavrik& job) {
@@ -53,6 +54,7 @@ void AddClear(CLI::App& app, int& exitCode) {
     cmd->add_flag("--dacl", args->daclFlag, "Clear the DACL (the default)");
     cmd->add_flag("--sacl", args->saclFlag, "Clear the SACL");
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer("Example:\n  tavrik clear 'C:\\Data' --dacl --recurse");
     cmd->callback([args, &exitCode] {
         exitCode = RunWith(*args, [&](CTavrik& job) {
@@ -74,6 +76,7 @@ void AddResetChildren(CLI::App& app, int& exitCode) {
     cmd->add_flag("--dacl", args->daclFlag, "Reset the DACLs (the default)");
     cmd->add_flag("--sacl", args->saclFlag, "Reset the SACLs");
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer("The object itself is left as it is.\nExample:\n  tavrik reset-children 'C:\\Data'");
     cmd->callback([args, &exitCode] {
         exitCode = RunWith(*args, [&](CTavrik& job) {

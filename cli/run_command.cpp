@@ -221,6 +221,7 @@ const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
         ->excludes(backup)
         ->group("Listing");
     AddDryRunOption(cmd, a->job);
+    AddForceOption(cmd, a->job);
     cmd->footer("Example:\n  tavrik run 'C:\\Data' --recurse --grant 'BUILTIN\\Users:read_ex' "
                 "--deny 'Guest:write:ci,oi' --owner 'BUILTIN\\Administrators' --list --format text");
     cmd->callback([a, &exitCode] { exitCode = RunCombined(*a); });

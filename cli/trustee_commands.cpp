@@ -63,6 +63,7 @@ void AddRewriteAction(CLI::App* parent, int& exitCode, const RewriteTarget& targ
     cmd->add_flag("--dacl", args->dacl, "Rewrite the DACL (the default)");
     cmd->add_flag("--sacl", args->sacl, "Rewrite the SACL");
     AddDryRunOption(cmd, args->job);
+    AddForceOption(cmd, args->job);
     cmd->footer(std::string("Example:\n  ") + kind.example);
     cmd->callback([args, &target, kind, &exitCode] {
         ConsoleJob cj(args->job);

@@ -173,6 +173,12 @@ public:
     void SetResetDacl(BOOL reset) { m_resetDacl = reset; }
     void SetResetSacl(BOOL reset) { m_resetSacl = reset; }
     void SetIgnoreErrors(BOOL ignore) { m_ignoreErrors = ignore; }
+    // When TRUE, a change after which nobody could change an object's
+    // permissions any more (acl/permission_lockout.h) is refused for that
+    // object, reported, and counted as not processed; the job goes on. Off
+    // by default: hosts keep Windows' rule that a caller may write any DACL
+    // it is allowed to write.
+    void SetRefuseLockout(BOOL refuse) { m_refuseLockout = refuse; }
     void SetListFormat(DWORD format) { m_listFormat = format; }
     void SetListWhat(DWORD what) { m_listWhat = what; }
     void SetListNameForm(DWORD form) { m_listNameForm = form; }
@@ -288,6 +294,8 @@ public:
     // default, as hosts expect; a person reading a tree wants each object
     // named, or the tree looks empty.
     BOOL m_listEveryObject = FALSE;
+    // See SetRefuseLockout.
+    BOOL m_refuseLockout = FALSE;
 
     // Hosts that keep a record of every change (undo files, JSON change
     // records) set these; unset, writes go ahead as they always did.
