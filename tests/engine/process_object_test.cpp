@@ -57,6 +57,22 @@ TEST_F(ProcessObjectTest, ADenyGoesFirstAndARevokeOfAnAbsentTrusteeStillWrites) 
     EXPECT_EQ(revoke->m_lastOsError, 0u);
 }
 
+// Hosts keep Windows' rule unless they ask for the guard.
+TEST_F(ProcessObjectTest, AChangeLeavingNobodyInChargeIsMadeUnlessTheHostAsksForTheGuard) {
+    ASSERT_EQ(SetSddl(file, SE_FILE_OBJECT, L"D:P(A;;FA;;;BA)(A;;RC;;;OW)", DACL_SECURITY_INFORMATION), ERROR_SUCCESS);
+    for (BOOL guarded : {TRUE, FALSE}) {
+        auto job = NewJob();
+        if (guarded) job->SetRefuseLockout(TRUE);
+        job->SetAction(ACTION_ADD_ACE);
+        job->AddACE(L"Everyone", FALSE, L"full", 0, TRUE, DENY_ACCESS, ACL_DACL);
+        EXPECT_EQ(RunOn(*job, file, SE_FILE_OBJECT), RTN_OK);
+        EXPECT_EQ(job->GetObjectsNotProcessed(), guarded ? 1u : 0u);
+        EXPECT_EQ(DaclSddl(file, SE_FILE_OBJECT), std::wstring(L"D:PAI") +
+                                                      (guarded ? L"" : L"(D;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)") +
+                                                      L"(A;;FA;;;BA)(A;;RC;;;OW)");
+    }
+}
+
 TEST_F(ProcessObjectTest, NothingIsWrittenWhenNoPartChanges) {
     admin::InjectFault("SetNamedSecurityInfoW", ERROR_WRITE_FAULT);
     auto job = NewJob();
