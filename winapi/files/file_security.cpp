@@ -171,7 +171,7 @@ void PropagateBelow(int directoryFd, const std::wstring& directoryName, const By
         error = Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated, &changed);
         if (error == ERROR_SUCCESS && !changed) continue;
         if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
-        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored);
+        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored, &status);
         if (error != ERROR_SUCCESS) {
             run.Record(error, ChildName(directoryName, entry->d_name));
             continue;
@@ -297,7 +297,11 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     bool isDirectory = S_ISDIR(object.status.st_mode);
     Bytes parentSd;
     bool hasParent = !object.isRoot && object.parent.Valid();
-    if (hasParent) {
+    if (hasParent && owed) {
+        // What the walk wrote on the directory a moment ago is what reading
+        // it would give.
+        parentSd = owed->sd;
+    } else if (hasParent) {
         error = ReadParentDescriptor(object, drive, &parentSd);
         if (error != ERROR_SUCCESS) return error;
     }
@@ -305,7 +309,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
-    error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored);
+    error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored, &object.status);
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
 
@@ -368,7 +372,9 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     if (changed) {
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
         if (Check(current, *machine::SharedToken(), desired) != ERROR_SUCCESS) return;
-        if (WriteFileDescriptor(directory.object.Get(), drive, updated, &stored) != ERROR_SUCCESS) return;
+        if (WriteFileDescriptor(directory.object.Get(), drive, updated, &stored, &directory.status) != ERROR_SUCCESS) {
+            return;
+        }
     }
     Settle(*owed, directory);
     if (changed) DeferPropagation(directory, name, drive, updated, desired, healingOnly);

@@ -123,8 +123,9 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine:
     return ReadFileDescriptor(objectFd, status, drive.xattrName, sd, stored);
 }
 
-DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored) {
-    if (drive.samba) return WriteDescriptorAsSmbd(objectFd, drive.xattrName, *drive.samba, sd);
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored,
+                          const struct stat* status) {
+    if (drive.samba) return WriteDescriptorAsSmbd(objectFd, drive.xattrName, *drive.samba, sd, status);
     return WriteFileDescriptor(objectFd, drive.xattrName, sd, stored);
 }
 

@@ -37,9 +37,12 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
 // The same on a drive: where it lies in a Samba share with acl_xattr, read
 // and written as smbd does (samba_ntacl.h), elsewhere as above under the
 // drive's attribute name. `stored` as above; on a Samba share it stays
-// empty, so each write goes through smbd's way of writing.
+// empty, so each write goes through smbd's way of writing. `status`, when
+// the caller has it, is the object as it is now and spares smbd's way of
+// writing a read of it.
 DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine::Drive& drive, Bytes* sd,
                          Bytes* stored = nullptr);
-DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored = nullptr);
+DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored = nullptr,
+                          const struct stat* status = nullptr);
 
 }  // namespace winapi

@@ -162,6 +162,25 @@ DWORD WriteDefaultAcl(int objectFd, const PosixAcl& acl) {
     return ErrorFromErrno(errno);
 }
 
+mode_t ModeAfterAccessAcl(mode_t mode, const PosixAcl& acl) {
+    unsigned owner = 0, group = 0, mask = 0, other = 0;
+    bool hasMask = false;
+    for (const PosixAclEntry& entry : acl) {
+        switch (entry.tag) {
+            case PosixTag::UserObj: owner = entry.perms & 7u; break;
+            case PosixTag::GroupObj: group = entry.perms & 7u; break;
+            case PosixTag::Mask:
+                mask = entry.perms & 7u;
+                hasMask = true;
+                break;
+            case PosixTag::Other: other = entry.perms & 7u; break;
+            default: break;
+        }
+    }
+    return static_cast<mode_t>((mode & ~static_cast<mode_t>(0777)) | owner << 6 | (hasMask ? mask : group) << 3 |
+                               other);
+}
+
 Bytes SysAclBlob(const PosixAcl& access, const PosixAcl* defaultAcl, const struct stat& status) {
     Ndr ndr;
     ndr.U32(0x00020000);                             // referent of the access ACL

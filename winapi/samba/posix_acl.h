@@ -36,6 +36,12 @@ DWORD WriteAccessAcl(int objectFd, const PosixAcl& acl);
 // back after a write.
 PosixAcl InKernelOrder(PosixAcl acl);
 DWORD WriteDefaultAcl(int objectFd, const PosixAcl& acl);
+// The mode the kernel gives a file whose access ACL was just replaced by
+// `acl`: the owner's and others' bits from their entries, the group bits
+// from the mask (from the owning group's entry when there is no mask).
+// The set-group-id bit is kept: only a writer outside the owning group
+// without CAP_FSETID loses it, and such a writer reads the mode back.
+mode_t ModeAfterAccessAcl(mode_t mode, const PosixAcl& acl);
 
 // What Samba hashes as the "POSIX ACL" of a file: its access ACL, for a
 // directory also its default ACL, and its owner, group and mode, in the

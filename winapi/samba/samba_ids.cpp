@@ -1,6 +1,7 @@
 #include "winapi/samba/samba_ids.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -15,6 +16,8 @@ constexpr BYTE kUnixUsersAuthority = 22;
 
 // Bulk writes map the same few SIDs over and over; a second's memory saves
 // a round trip to winbindd for each of them without keeping stale answers.
+std::atomic<uint64_t> generation{0};
+
 struct Memory {
     std::mutex lock;
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
@@ -29,6 +32,7 @@ struct Memory {
             ids.clear();
             sids.clear();
             since = now;
+            ++generation;
         }
     }
 };
@@ -98,6 +102,9 @@ void ForgetUnixIdMappings() {
     std::lock_guard guard(memory.lock);
     memory.ids.clear();
     memory.sids.clear();
+    ++generation;
 }
+
+uint64_t UnixIdMappingGeneration() { return generation.load(); }
 
 }  // namespace winapi

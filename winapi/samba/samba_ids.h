@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 #include "winapi/security/bytes.h"
@@ -28,5 +29,8 @@ Bytes SidOfGid(gid_t gid);
 
 // Answers are remembered for a moment; tests that restart a server call this.
 void ForgetUnixIdMappings();
+// Changes whenever remembered answers are dropped (by the call above or
+// because they grew old): what was derived from them may be stale.
+uint64_t UnixIdMappingGeneration();
 
 }  // namespace winapi

@@ -6,7 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "winapi/files/file_paths.h"
@@ -139,6 +141,133 @@ std::optional<PosixInheritance> InheritanceOf(int objectFd, const machine::Samba
     return ReadPosixInheritance(objectFd);
 }
 
+// What smbd serves for an object whose attribute (if `present`) is
+// `blob`: the attribute's descriptor while its hashes match the POSIX ACLs,
+// else the descriptor derived from them.
+DWORD ServedAsSmbd(int objectFd, const struct stat& now, const machine::SambaShare& share, bool present,
+                   const Bytes& blob, Bytes* sd) {
+    // The caller's status is fresh: only the ACLs are read.
+    PosixAcl access, defaultAcl;
+    DWORD error = ReadAccessAcl(objectFd, now.st_mode, &access);
+    if (error == ERROR_SUCCESS && S_ISDIR(now.st_mode)) error = ReadDefaultAcl(objectFd, &defaultAcl);
+    if (error != ERROR_SUCCESS) return error;
+    const PosixAcl* defaults = S_ISDIR(now.st_mode) ? &defaultAcl : nullptr;
+    // Read only when a descriptor is to be derived from the ACLs.
+    std::optional<std::optional<PosixInheritance>> inheritance;
+    auto kept = [&]() -> const PosixInheritance* {
+        if (!inheritance) inheritance = InheritanceOf(objectFd, share);
+        return *inheritance ? &**inheritance : nullptr;
+    };
+    if (present) {
+        Bytes stored;
+        error = DecodeNtAcl(blob.data(), blob.size(), &stored);
+        if (error != ERROR_SUCCESS) return error;
+        NtAclHashes hashes;
+        if (!ReadNtAclHashes(blob.data(), blob.size(), &hashes)) {
+            *sd = std::move(stored);  // versions 1 and 2 carry no hash: always current
+            return ERROR_SUCCESS;
+        }
+        if (hashes.hashType == kSha256) {
+            // As smbd: the POSIX hash first, the dearer descriptor hash only
+            // when that one differs.
+            bool current = hashes.version == 4 && Hash(SysAclBlob(access, defaults, now)) == hashes.posixHash;
+            if (!current) {
+                const Bytes derived = DescriptorFromPosix(access, defaults, now, kept());
+                current = Hash(EncodeNtAclV3(derived, Sha256{})) == hashes.descriptorHash;
+            }
+            if (current) {
+                *sd = std::move(stored);
+                return ERROR_SUCCESS;
+            }
+        }
+    }
+    // Changed from the Unix side since (or never set over SMB): what the
+    // POSIX ACLs say.
+    *sd = ServedFromPosix(access, defaults, now, kept());
+    return ERROR_SUCCESS;
+}
+
+// A job reads one object several times in a row (the walk's read, the
+// before-image of the undo journal, the write's own read under its lock),
+// and each read would fetch the POSIX ACLs again and hash them. What the
+// last few objects served is kept, keyed by what any change from the Unix
+// side alters besides the attribute's bytes: the change time, mode and
+// owners. A change time is only trusted once it lies well behind the clock:
+// a change within the same clock tick could leave it as it was, later ones
+// cannot. Answers are kept a second at most, and not past a change of the
+// Unix id mappings the derived descriptors depend on.
+struct Served {
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec changed {};
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool mapAclInherit = false;
+    std::string attribute;
+    bool present = false;
+    Bytes blob;
+    Bytes sd;
+    std::chrono::steady_clock::time_point at;
+    uint64_t mappings = 0;
+};
+
+constexpr size_t kServedKept = 4;
+constexpr auto kServedLifetime = std::chrono::seconds(1);
+constexpr long kSettledChangeNanoseconds = 50'000'000;  // many clock ticks
+
+std::array<Served, kServedKept>& ServedMemory() {
+    thread_local std::array<Served, kServedKept> memory;
+    return memory;
+}
+thread_local size_t servedNext = 0;
+
+bool SameObjectState(const Served& served, const struct stat& status, const std::string& attribute,
+                     const machine::SambaShare& share) {
+    return served.inode == status.st_ino && served.device == status.st_dev &&
+           served.changed.tv_sec == status.st_ctim.tv_sec && served.changed.tv_nsec == status.st_ctim.tv_nsec &&
+           served.mode == status.st_mode && served.uid == status.st_uid && served.gid == status.st_gid &&
+           served.mapAclInherit == share.mapAclInherit && served.attribute == attribute;
+}
+
+bool RecentlyServed(const struct stat& status, const std::string& attribute, const machine::SambaShare& share,
+                    bool present, const Bytes& blob, Bytes* sd) {
+    const auto now = std::chrono::steady_clock::now();
+    for (const Served& served : ServedMemory()) {
+        if (served.attribute.empty() || now - served.at > kServedLifetime) continue;
+        if (served.mappings != UnixIdMappingGeneration()) continue;
+        if (!SameObjectState(served, status, attribute, share)) continue;
+        if (served.present != present || served.blob != blob) continue;
+        *sd = served.sd;
+        return true;
+    }
+    return false;
+}
+
+void RememberServed(const struct stat& status, const std::string& attribute, const machine::SambaShare& share,
+                    bool present, Bytes blob, const Bytes& sd) {
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const long long age = (static_cast<long long>(clock.tv_sec) - status.st_ctim.tv_sec) * 1'000'000'000LL +
+                          (clock.tv_nsec - status.st_ctim.tv_nsec);
+    if (age < kSettledChangeNanoseconds) return;
+    Served& served = ServedMemory()[servedNext];
+    servedNext = (servedNext + 1) % kServedKept;
+    served.device = status.st_dev;
+    served.inode = status.st_ino;
+    served.changed = status.st_ctim;
+    served.mode = status.st_mode;
+    served.uid = status.st_uid;
+    served.gid = status.st_gid;
+    served.mapAclInherit = share.mapAclInherit;
+    served.attribute = attribute;
+    served.present = present;
+    served.blob = std::move(blob);
+    served.sd = sd;
+    served.at = std::chrono::steady_clock::now();
+    served.mappings = UnixIdMappingGeneration();
+}
+
 }  // namespace
 
 Bytes NdrDescriptor(const Bytes& sd) {
@@ -207,10 +336,14 @@ DWORD CurrentSambaHashes(int objectFd, Sha256* descriptorHash, Sha256* posixHash
 }
 
 DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const machine::SambaShare& share,
-                            const Bytes& sd) {
+                            const Bytes& sd, const struct stat* known) {
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
     struct stat status;
-    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+    if (known) {
+        status = *known;
+    } else if (::fstat(objectFd, &status) != 0) {
+        return ErrorFromErrno(errno);
+    }
     DWORD error = ChownAsDescriptor(objectFd, sd, &status);
     if (error != ERROR_SUCCESS) return error;
     if (share.ignoreSystemAcls) return SetAttribute(objectFd, attribute, EncodeNtAclV3(sd, Sha256{}));
@@ -226,9 +359,15 @@ DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const ma
             inheritance = change.inheritance;
         }
         if (error != ERROR_SUCCESS) return error;
-        // The ACLs read back as written, in the kernel's order; only the
-        // mode, which the kernel derives from them, is read again.
-        if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+        // The ACLs read back as written, in the kernel's order, and the
+        // kernel derived the mode from the access ACL as ModeAfterAccessAcl
+        // does. Only a writer that may have lost the set-group-id bit on the
+        // way reads the mode back.
+        if ((status.st_mode & S_ISGID) && ::geteuid() != 0) {
+            if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+        } else {
+            status.st_mode = ModeAfterAccessAcl(status.st_mode, change.access);
+        }
         access = InKernelOrder(change.access);
         if (change.directory) defaultAcl = InKernelOrder(change.defaultAcl);
     } else {
@@ -254,46 +393,10 @@ DWORD ReadDescriptorAsSmbd(int objectFd, const struct stat& status, const std::s
         *sd = DefaultStyleDescriptor(share.defaultAclStyle, status);
         return ERROR_SUCCESS;
     }
-    // The caller's status is fresh: only the ACLs are read.
-    const struct stat& now = status;
-    PosixAcl access, defaultAcl;
-    error = ReadAccessAcl(objectFd, now.st_mode, &access);
-    if (error == ERROR_SUCCESS && S_ISDIR(now.st_mode)) error = ReadDefaultAcl(objectFd, &defaultAcl);
-    if (error != ERROR_SUCCESS) return error;
-    const PosixAcl* defaults = S_ISDIR(now.st_mode) ? &defaultAcl : nullptr;
-    // Read only when a descriptor is to be derived from the ACLs.
-    std::optional<std::optional<PosixInheritance>> inheritance;
-    auto kept = [&]() -> const PosixInheritance* {
-        if (!inheritance) inheritance = InheritanceOf(objectFd, share);
-        return *inheritance ? &**inheritance : nullptr;
-    };
-    if (present) {
-        Bytes stored;
-        error = DecodeNtAcl(blob.data(), blob.size(), &stored);
-        if (error != ERROR_SUCCESS) return error;
-        NtAclHashes hashes;
-        if (!ReadNtAclHashes(blob.data(), blob.size(), &hashes)) {
-            *sd = std::move(stored);  // versions 1 and 2 carry no hash: always current
-            return ERROR_SUCCESS;
-        }
-        if (hashes.hashType == kSha256) {
-            // As smbd: the POSIX hash first, the dearer descriptor hash only
-            // when that one differs.
-            bool current = hashes.version == 4 && Hash(SysAclBlob(access, defaults, now)) == hashes.posixHash;
-            if (!current) {
-                const Bytes derived = DescriptorFromPosix(access, defaults, now, kept());
-                current = Hash(EncodeNtAclV3(derived, Sha256{})) == hashes.descriptorHash;
-            }
-            if (current) {
-                *sd = std::move(stored);
-                return ERROR_SUCCESS;
-            }
-        }
-    }
-    // Changed from the Unix side since (or never set over SMB): what the
-    // POSIX ACLs say.
-    *sd = ServedFromPosix(access, defaults, now, kept());
-    return ERROR_SUCCESS;
+    if (RecentlyServed(status, attribute, share, present, blob, sd)) return ERROR_SUCCESS;
+    error = ServedAsSmbd(objectFd, status, share, present, blob, sd);
+    if (error == ERROR_SUCCESS) RememberServed(status, attribute, share, present, std::move(blob), *sd);
+    return error;
 }
 
 }  // namespace winapi

@@ -42,8 +42,10 @@ Bytes NdrDescriptor(const Bytes& selfRelativeSd);
 DWORD CurrentSambaHashes(int objectFd, Sha256* descriptorHash, Sha256* posixHash);
 
 // An SMB security change as smbd makes it; the attribute write is last.
+// `status`, when the caller has it, is the object as it is now (else it is
+// read).
 DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const machine::SambaShare& share,
-                            const Bytes& sd);
+                            const Bytes& sd, const struct stat* status = nullptr);
 
 // What smbd serves for the object: the attribute while its hashes say it
 // is current, else the descriptor derived from the POSIX ACLs.
