@@ -80,6 +80,7 @@ DWORD WriteAttribute(int objectFd, const char* name, PosixAcl acl) {
 // its own size.
 class Ndr {
 public:
+    Ndr() { out_.reserve(256); }  // a blob of a dozen entries fits
     void Align(size_t n) {
         while (out_.size() % n) out_.push_back(0);
     }

@@ -124,14 +124,100 @@ DWORD ChownAsDescriptor(int objectFd, const Bytes& sd, struct stat* status) {
     return ERROR_SUCCESS;
 }
 
-void HashesOf(const struct stat& status, const PosixAcl& access, const PosixAcl& defaultAcl,
-              const PosixInheritance* inheritance, Sha256* descriptorHash, Sha256* posixHash) {
-    const bool directory = S_ISDIR(status.st_mode);
-    *posixHash = Hash(SysAclBlob(access, directory ? &defaultAcl : nullptr, status));
+// A bulk job writes one descriptor onto many objects of the same owners
+// and mode, and they end up with the same POSIX ACLs: the mapping and the
+// hashes of the last ones are kept. They depend on nothing else but the
+// Unix id mappings, so they are kept a second at most and not past a
+// change of those.
+constexpr auto kMappingLifetime = std::chrono::seconds(1);
+
+bool StillMapped(uint64_t mappings, std::chrono::steady_clock::time_point at) {
+    return mappings == UnixIdMappingGeneration() && std::chrono::steady_clock::now() - at <= kMappingLifetime;
+}
+
+struct LastMapping {
+    bool valid = false;
+    Bytes sd;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    PosixAclChange change;
+    uint64_t mappings = 0;
+    std::chrono::steady_clock::time_point at;
+};
+
+const PosixAclChange& MappedDacl(const Bytes& sd, const struct stat& status) {
+    thread_local LastMapping last;
+    if (last.valid && last.mode == status.st_mode && last.uid == status.st_uid && last.gid == status.st_gid &&
+        last.sd == sd && StillMapped(last.mappings, last.at)) {
+        return last.change;
+    }
+    last.valid = false;
+    last.mappings = UnixIdMappingGeneration();
+    last.at = std::chrono::steady_clock::now();
+    last.change = MapDaclToPosix(sd, status);
+    last.sd = sd;
+    last.mode = status.st_mode;
+    last.uid = status.st_uid;
+    last.gid = status.st_gid;
+    last.valid = true;
+    return last.change;
+}
+
+// The POSIX hash covers the ACLs, owners and mode (the blob); the
+// descriptor hash is of the descriptor derived from the same, plus what
+// "map acl inherit" kept. Two are kept: a job reads each object in the
+// state the one before was in and writes it in the state the one before
+// was written in.
+struct KnownHashes {
+    Bytes posixBlob;
+    Sha256 posixHash{};
+    bool derived = false;
+    bool withInheritance = false;
+    Bytes inheritance;
+    Sha256 descriptorHash{};
+    uint64_t mappings = 0;
+    std::chrono::steady_clock::time_point at;
+};
+
+KnownHashes& HashesFor(Bytes posixBlob) {
+    thread_local std::array<KnownHashes, 2> known;
+    thread_local size_t next = 0;
+    for (KnownHashes& entry : known) {
+        if (!entry.posixBlob.empty() && entry.posixBlob == posixBlob) return entry;
+    }
+    KnownHashes& entry = known[next];
+    next = (next + 1) % known.size();
+    entry.posixHash = Hash(posixBlob);
+    entry.posixBlob = std::move(posixBlob);
+    entry.derived = false;
+    return entry;
+}
+
+Sha256 DescriptorHashOf(KnownHashes& entry, const PosixAcl& access, const PosixAcl* defaults,
+                        const struct stat& status, const PosixInheritance* inheritance) {
+    Bytes kept = inheritance ? EncodePosixInheritance(*inheritance) : Bytes{};
+    if (entry.derived && entry.withInheritance == (inheritance != nullptr) && entry.inheritance == kept &&
+        StillMapped(entry.mappings, entry.at)) {
+        return entry.descriptorHash;
+    }
+    entry.mappings = UnixIdMappingGeneration();
+    entry.at = std::chrono::steady_clock::now();
     // smbd hashes the derived descriptor as a version-3 attribute with a
     // zero hash.
-    const Bytes derived = DescriptorFromPosix(access, directory ? &defaultAcl : nullptr, status, inheritance);
-    *descriptorHash = Hash(EncodeNtAclV3(derived, Sha256{}));
+    entry.descriptorHash = Hash(EncodeNtAclV3(DescriptorFromPosix(access, defaults, status, inheritance), Sha256{}));
+    entry.withInheritance = inheritance != nullptr;
+    entry.inheritance = std::move(kept);
+    entry.derived = true;
+    return entry.descriptorHash;
+}
+
+void HashesOf(const struct stat& status, const PosixAcl& access, const PosixAcl& defaultAcl,
+              const PosixInheritance* inheritance, Sha256* descriptorHash, Sha256* posixHash) {
+    const PosixAcl* defaults = S_ISDIR(status.st_mode) ? &defaultAcl : nullptr;
+    KnownHashes& known = HashesFor(SysAclBlob(access, defaults, status));
+    *posixHash = known.posixHash;
+    *descriptorHash = DescriptorHashOf(known, access, defaults, status, inheritance);
 }
 
 // What "map acl inherit" keeps beside the object's ACLs, when the share
@@ -170,11 +256,9 @@ DWORD ServedAsSmbd(int objectFd, const struct stat& now, const machine::SambaSha
         if (hashes.hashType == kSha256) {
             // As smbd: the POSIX hash first, the dearer descriptor hash only
             // when that one differs.
-            bool current = hashes.version == 4 && Hash(SysAclBlob(access, defaults, now)) == hashes.posixHash;
-            if (!current) {
-                const Bytes derived = DescriptorFromPosix(access, defaults, now, kept());
-                current = Hash(EncodeNtAclV3(derived, Sha256{})) == hashes.descriptorHash;
-            }
+            KnownHashes& known = HashesFor(SysAclBlob(access, defaults, now));
+            bool current = hashes.version == 4 && known.posixHash == hashes.posixHash;
+            if (!current) current = DescriptorHashOf(known, access, defaults, now, kept()) == hashes.descriptorHash;
             if (current) {
                 *sd = std::move(stored);
                 return ERROR_SUCCESS;
@@ -348,7 +432,7 @@ DWORD WriteDescriptorAsSmbd(int objectFd, const std::string& attribute, const ma
     if (error != ERROR_SUCCESS) return error;
     if (share.ignoreSystemAcls) return SetAttribute(objectFd, attribute, EncodeNtAclV3(sd, Sha256{}));
 
-    const PosixAclChange change = MapDaclToPosix(sd, status);
+    const PosixAclChange& change = MappedDacl(sd, status);
     PosixAcl access, defaultAcl;
     std::optional<PosixInheritance> inheritance;
     if (change.change) {
