@@ -172,17 +172,27 @@ int RunJob(CTavrik& job, JobConsole& console, const JobOptions& options) {
     }
 #endif
     if (code != RTN_OK) console.ReportFailure(code, FailureLine(job, code, console.progress()), job.m_lastOsError);
-    const int status = code == RTN_OK && job.GetObjectsNotProcessed() != 0 ? kExitCompletedWithErrors
-                                                                           : static_cast<int>(code);
+    int status = code == RTN_OK && job.GetObjectsNotProcessed() != 0 ? kExitCompletedWithErrors
+                                                                     : static_cast<int>(code);
+    // A verify that ran to its end says by its status whether all was the same.
+    const bool verify = (job.m_actions & ACTION_RESTORE) && job.m_restoreMode == RESTORE_VERIFY;
+    if (verify && status == 0 && (job.m_restoreTally.differs != 0 || job.m_restoreTally.missing != 0)) {
+        status = kExitCompletedWithErrors;
+    }
     if (options.json) {
-        std::cout << json::Line({{"record", "summary"},
-                                 {"return_code", code},
-                                 {"return_code_name", code == RTN_OK ? "OK" : json::ReturnCodeName(code)},
-                                 {"exit_status", status},
-                                 {"objects", console.objectsDone()},
-                                 {"objects_not_processed", job.GetObjectsNotProcessed()},
-                                 {"dry_run", options.dryRun}})
-                  << std::endl;
+        json::Record summary = {{"record", "summary"},
+                                {"return_code", code},
+                                {"return_code_name", code == RTN_OK ? "OK" : json::ReturnCodeName(code)},
+                                {"exit_status", status},
+                                {"objects", console.objectsDone()},
+                                {"objects_not_processed", job.GetObjectsNotProcessed()},
+                                {"dry_run", options.dryRun}};
+        if (verify) {
+            summary["same"] = job.m_restoreTally.same;
+            summary["differ"] = job.m_restoreTally.differs;
+            summary["missing"] = job.m_restoreTally.missing;
+        }
+        std::cout << json::Line(summary) << std::endl;
     }
     return status;
 }

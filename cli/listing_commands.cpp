@@ -7,6 +7,8 @@
 #include "cli/command.h"
 #include "cli/job_runner.h"
 #include "cli/listing_options.h"
+#include "listing/descriptor_diff.h"
+#include "listing/json_records.h"
 #include "listing/restore_maps.h"
 
 #ifndef _WIN32
@@ -167,12 +169,14 @@ int RunRestoreJob(RestoreArguments& args, DWORD mode, bool verify) {
     // The calls for one record form one step, as a walk's for one entry.
     winapi::machine::SetNamedSteps(true);
 #endif
-    int status = RunJob(cj.job, cj.console, args.job);
-    // A verify that ran to its end says by its status whether all was the same.
-    if (verify && status == 0 && (cj.job.m_restoreTally.differs != 0 || cj.job.m_restoreTally.missing != 0)) {
-        status = kExitCompletedWithErrors;
+    if (verify && args.job.json) {
+        // Each verdict is a record of its own; the text lines go to stderr.
+        cj.job.m_recordObserver = [](const std::wstring& name, DWORD type, DWORD verdict,
+                                     const tavrik::DescriptorDiff* diff) {
+            std::cout << json::Line(json::VerifyRecord(name, type, verdict, diff)) << "\n";
+        };
     }
-    return status;
+    return RunJob(cj.job, cj.console, args.job);
 }
 
 void AddRestore(CLI::App& app, int& exitCode) {
@@ -207,6 +211,7 @@ void AddVerify(CLI::App& app, int& exitCode) {
     AddJobOptions(cmd, args->job, false, false);
     cmd->add_option("--filter", args->job.filters, "Skip entries whose object name contains this text; repeatable");
     AddPlacementOptions(cmd, *args);
+    AddJsonOption(cmd, args->job);
     cmd->footer("Prints per object 'Same', 'Differs' (with what differs: '+' entries the object has and the\n"
                 "backup lacks, '-' entries of the backup the object lacks, '~' entries with other rights, and\n"
                 "owner, group and protection changes, in the listing's words) or 'Missing', then the counts.\n"
@@ -214,6 +219,9 @@ void AddVerify(CLI::App& app, int& exitCode) {
                 "Examples:\n"
                 "  tavrik verify data-acl.txt\n"
                 "  tavrik verify data-acl.txt --quiet --map 'C:\\Data=D:\\Archive\\Data'\n"
+                "  tavrik verify data-acl.txt --json | jq -c 'select(.verdict==\"differs\") | .differences'\n"
+                "With --json each object is one JSON line with its verdict and, when it differs, the owner,\n"
+                "group, protection and entries that differ; docs/json.md describes the fields.\n"
                 "Exit status: 0 when every object is the same; 1 when some differ or are missing, or could\n"
                 "not be read (each named); otherwise the code that stopped the verify (34: the backup file\n"
                 "cannot be opened, 27: a bad record, 3: a mistake on the command line).");

@@ -26,6 +26,7 @@ struct RunArguments {
     // in which they were typed.
     CLI::App* command = nullptr;
     std::vector<CLI::Option*> entryOptions;
+    CLI::Option* what = nullptr;
 };
 
 struct EntryText {
@@ -64,6 +65,13 @@ std::pair<std::wstring, std::wstring> RewritePair(const std::string& text, DWORD
 }
 
 int RunCombined(RunArguments& a) {
+    // With --json the listing's records are JSON too, with what `list
+    // --json` shows; a listing written to a --backup file keeps its format.
+    if (a.listing.format == "json") a.job.json = true;
+    if (a.job.json && a.list && a.backup.empty()) {
+        a.listing.format = "json";
+        if (a.what && a.what->count() == 0) a.listing.what = "dacl,owner,group";
+    }
     ConsoleJob cj(a.job);
     if (cj.status != RTN_OK) return static_cast<int>(cj.status);
     CTavrik& job = cj.job;
@@ -213,6 +221,7 @@ const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
         ->transform(acls)->capture_default_str()->group("Trustees and domains");
     cmd->add_flag("--list", a->list, "List the descriptors after the changes")->group("Listing");
     AddListingOptions(cmd, a->listing);
+    a->what = cmd->get_option("--what");
     // The job has one backup file: the restore reads it, the listing writes it.
     auto* backup = cmd->add_option("--backup", a->backup,
                                    "Write the listing to this file (use --format sddl for a backup)")

@@ -145,6 +145,7 @@ DiffEntry EntryOf(CTavrik& job, const ACE_HEADER* ace, DWORD aclType) {
     }
     entry.type = job.AceTypeToText(ace->AceType);
     entry.flags = job.AceFlagsToText(ace->AceFlags);
+    entry.aceFlags = ace->AceFlags;
     entry.inherited = (ace->AceFlags & kInheritedAce) != 0;
     entry.sddl = AceSddl(ace, aclType);
     return entry;

@@ -21,6 +21,7 @@ struct DiffEntry {
     DWORD mask = 0;
     std::wstring type;     // allow, deny, audit, ...
     std::wstring flags;    // listing words, e.g. container_inherit+object_inherit
+    BYTE aceFlags = 0;     // the flag byte the words stand for
     bool inherited = false;
     std::wstring sddl;     // e.g. (A;OICI;0x1200a9;;;BU)
 };

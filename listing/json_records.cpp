@@ -6,6 +6,7 @@
 #include "acl/ace_sid.h"
 #include "engine/local_memory.h"
 #include "engine/tavrik.h"
+#include "listing/descriptor_diff.h"
 
 namespace tavrik::json {
 namespace {
@@ -156,7 +157,65 @@ Record Acl(CTavrik& job, PACL acl, bool isProtected, bool autoInherited, DWORD o
     return out;
 }
 
+// An entry of a comparison, in the fields of a listed entry plus its SDDL.
+Record DiffEntryRecord(const DiffEntry& entry) {
+    // The comparison shows a SID no account has as the SID itself.
+    Record trustee = {{"name", entry.trustee == entry.sid ? Record(nullptr) : Record(Utf8(entry.trustee))},
+                      {"sid", Utf8(entry.sid)}};
+    return {{"trustee", std::move(trustee)},
+            {"type", Utf8(entry.type)},
+            {"rights", SplitWords(entry.rights)},
+            {"mask", entry.mask},
+            {"flags", Words(kAceFlagWords, entry.aceFlags)},
+            {"flags_mask", entry.aceFlags},
+            {"inherited", entry.inherited},
+            {"sddl", Utf8(entry.sddl)}};
+}
+
+Record PartChangeRecord(const PartChange& change) {
+    return {{"before", Utf8(change.before)}, {"after", Utf8(change.after)}};
+}
+
+Record DifferencesRecord(const DescriptorDiff& diff) {
+    Record out = Record::object();
+    auto sidPart = [&out](const char* key, const PartChange& change) {
+        if (!change.changed) return;
+        out[key] = {{"before", Utf8(change.before)},
+                    {"after", Utf8(change.after)},
+                    {"before_sddl", Utf8(change.beforeSddl)},
+                    {"after_sddl", Utf8(change.afterSddl)}};
+    };
+    sidPart("owner", diff.owner);
+    sidPart("group", diff.group);
+    if (diff.dacl.changed) out["dacl"] = PartChangeRecord(diff.dacl);
+    if (diff.sacl.changed) out["sacl"] = PartChangeRecord(diff.sacl);
+    Record entries = Record::array();
+    for (const EntryChange& change : diff.entries) {
+        Record item = Record::object();
+        item["change"] = change.kind == EntryChangeKind::Added     ? "added"
+                         : change.kind == EntryChangeKind::Removed ? "removed"
+                                                                   : "rights_changed";
+        item["acl"] = change.acl == ACL_SACL ? "sacl" : "dacl";
+        item["before"] = change.kind == EntryChangeKind::Added ? Record(nullptr) : DiffEntryRecord(change.before);
+        item["after"] = change.kind == EntryChangeKind::Removed ? Record(nullptr) : DiffEntryRecord(change.after);
+        entries.push_back(std::move(item));
+    }
+    out["entries"] = std::move(entries);
+    out["dacl_reordered"] = diff.daclReordered;
+    out["sacl_reordered"] = diff.saclReordered;
+    return out;
+}
+
 }  // namespace
+
+Record VerifyRecord(const std::wstring& object, DWORD objectType, DWORD verdict, const DescriptorDiff* diff) {
+    Record out = {{"record", "verify"},
+                  {"object", Utf8(object)},
+                  {"type", ObjectTypeName(objectType)},
+                  {"verdict", verdict == RECORD_SAME ? "same" : verdict == RECORD_DIFFERS ? "differs" : "missing"}};
+    if (verdict == RECORD_DIFFERS && diff) out["differences"] = DifferencesRecord(*diff);
+    return out;
+}
 
 std::string ReturnCodeName(DWORD code) {
     for (const auto& entry : kCodeNames)

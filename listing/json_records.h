@@ -14,6 +14,10 @@
 
 class CTavrik;
 
+namespace tavrik {
+struct DescriptorDiff;
+}
+
 namespace tavrik::json {
 
 // Keys keep the order they were added in, the order docs/json.md shows.
@@ -53,6 +57,12 @@ Record ObjectRecord(CTavrik& job, const std::wstring& object, DWORD objectType, 
 // {"record": "change", "object", "type", "dry_run", "changed", "before", "after"}
 Record ChangeRecord(const std::wstring& object, DWORD objectType, const Record& before, const Record& after,
                     bool dryRun);
+
+// {"record": "verify", "object", "type", "verdict": "same" | "differs" |
+// "missing", and for "differs" the "differences" from the backup's record
+// to the live descriptor}. `verdict` is RECORD_SAME, RECORD_DIFFERS or
+// RECORD_MISSING.
+Record VerifyRecord(const std::wstring& object, DWORD objectType, DWORD verdict, const DescriptorDiff* diff);
 
 // {"record": "error", "object" (or null), "message", "return_code",
 // "return_code_name", "os_error", "os_error_text"}. A zero `returnCode` or

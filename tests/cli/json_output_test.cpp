@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -161,6 +162,96 @@ TEST_F(JsonOutput, ErrorsCarryReturnCodeAndSystemError) {
     EXPECT_EQ(errors[0]["os_error_text"], "Access is denied.");
     EXPECT_EQ(OfKind(records, "change").size(), 3u);
     EXPECT_EQ(OfKind(records, "summary")[0]["objects_not_processed"], 1);
+}
+
+}  // namespace
+}  // namespace tavrik::test
+
+namespace tavrik::test {
+namespace {
+
+TEST_F(JsonOutput, VerifyGivesEachObjectItsVerdictAndWhatDiffers) {
+    const std::string backup = machine.Folder() + "/data.bak";
+    ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read", "--inherit", "oi,ci"}).exitCode, 0);
+    ASSERT_EQ(Run({"grant", "C:\\data\\sub", "Guest", "read", "--inherit", "none"}).exitCode, 0);
+    ASSERT_EQ(Run({"backup", "C:\\data", backup, "--recurse"}).exitCode, 0);
+    ASSERT_EQ(Run({"grant", "C:\\data\\report.txt", "Guest", "write", "--inherit", "none"}).exitCode, 0);
+    ASSERT_EQ(Run({"set", "C:\\data\\sub", "Guest", "change", "--inherit", "none"}).exitCode, 0);
+    ASSERT_EQ(Run({"owner", "C:\\data\\sub", "BUILTIN\\Administrators"}).exitCode, 0);
+    fs::remove(machine.DriveC() + "/data/sub/notes.txt");
+
+    auto r = Run({"verify", backup, "--json"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const auto records = Records(r.out);
+    std::map<std::string, json> verdicts;
+    for (const auto& v : OfKind(records, "verify")) verdicts[v["object"]] = v;
+    ASSERT_EQ(verdicts.size(), 4u) << r.out;
+    EXPECT_EQ(verdicts["\\\\?\\C:\\data"]["verdict"], "same");
+    EXPECT_FALSE(verdicts["\\\\?\\C:\\data"].contains("differences"));
+    EXPECT_EQ(verdicts["\\\\?\\C:\\data\\sub\\notes.txt"]["verdict"], "missing");
+
+    const json report = verdicts["\\\\?\\C:\\data\\report.txt"];
+    EXPECT_EQ(report["verdict"], "differs");
+    EXPECT_EQ(report["type"], "file");
+    ASSERT_EQ(report["differences"]["entries"].size(), 1u) << report.dump();
+    const json added = report["differences"]["entries"][0];
+    EXPECT_EQ(added["change"], "added");
+    EXPECT_EQ(added["acl"], "dacl");
+    EXPECT_TRUE(added["before"].is_null());
+    EXPECT_EQ(added["after"]["trustee"]["name"], "TESTPC\\Guest");
+    EXPECT_EQ(added["after"]["type"], "allow");
+    EXPECT_EQ(added["after"]["rights"], json::array({"write"}));
+    EXPECT_EQ(added["after"]["flags"], json::array());
+    EXPECT_EQ(added["after"]["inherited"], false);
+    EXPECT_FALSE(report["differences"].contains("owner"));
+
+    const json sub = verdicts["\\\\?\\C:\\data\\sub"]["differences"];
+    EXPECT_EQ(sub["owner"]["after"], "BUILTIN\\Administrators") << sub.dump();
+    EXPECT_EQ(sub["owner"]["after_sddl"], "BA");
+    ASSERT_EQ(sub["entries"].size(), 1u) << sub.dump();
+    EXPECT_EQ(sub["entries"][0]["change"], "rights_changed");
+    EXPECT_EQ(sub["entries"][0]["before"]["rights"], json::array({"read"}));
+    EXPECT_EQ(sub["entries"][0]["after"]["rights"], json::array({"change"}));
+    EXPECT_EQ(sub["entries"][0]["after"]["trustee"]["name"], "TESTPC\\Guest");
+    EXPECT_EQ(sub["entries"][0]["after"]["sddl"], "(A;;0x1301bf;;;LG)");
+
+    const json summary = records.back();
+    EXPECT_EQ(summary["record"], "summary");
+    EXPECT_EQ(summary["exit_status"], 1);
+    EXPECT_EQ(summary["same"], 1);
+    EXPECT_EQ(summary["differ"], 2);
+    EXPECT_EQ(summary["missing"], 1);
+
+    // A verify that finds everything the same exits with 0, and says so.
+    ASSERT_EQ(Run({"restore", backup, "--quiet"}).exitCode, 1) << "the missing file is named";
+    std::ofstream(machine.DriveC() + "/data/sub/notes.txt") << "notes";
+    ASSERT_EQ(Run({"restore", backup, "--quiet"}).exitCode, 0);
+    r = Run({"verify", backup, "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(OfKind(Records(r.out), "verify").size(), 4u);
+    EXPECT_EQ(Records(r.out).back()["exit_status"], 0);
+}
+
+TEST_F(JsonOutput, ARunThatListsPrintsItsListingAsJsonToo) {
+    auto r = Run({"run", "C:\\data", "--recurse", "--grant", "BUILTIN\\Users:read:oi,ci", "--list", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto records = Records(r.out);
+    EXPECT_EQ(OfKind(records, "change").size(), 4u) << r.out;
+    const auto objects = OfKind(records, "object");
+    ASSERT_EQ(objects.size(), 4u) << r.out;
+    // What `list --json` shows: owner, group and DACL with the new entry.
+    EXPECT_EQ(objects[0]["object"], "\\\\?\\C:\\data");
+    EXPECT_TRUE(objects[0]["owner"].is_object());
+    EXPECT_TRUE(objects[0]["group"].is_object());
+    EXPECT_EQ(EntryOf(objects[0], "S-1-5-32-545", true)["rights"], json::array({"read"}));
+    EXPECT_EQ(records.back()["record"], "summary");
+
+    // --format json alone asks for the same.
+    r = Run({"run", "C:\\data", "--list", "--format", "json", "--what", "dacl"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto listed = OfKind(Records(r.out), "object");
+    ASSERT_EQ(listed.size(), 1u) << r.out;
+    EXPECT_FALSE(listed[0].contains("owner"));
 }
 
 }  // namespace
