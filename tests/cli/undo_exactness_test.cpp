@@ -1,0 +1,220 @@
+// Restores and undo files give back descriptors exactly: a record's
+// inherited entries are taken from the parent once, and an undo file puts
+// back every descriptor of a tree byte for byte, even after the job that
+// wrote it was killed midway.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "cli/run_tavrik.h"
+#include "support/temp_machine.h"
+
+extern char** environ;
+
+namespace tavrik::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Tree = std::map<std::string, std::string>;
+
+class UndoExactness : public ::testing::Test {
+protected:
+    UndoExactness() {
+        fs::create_directories(machine.DriveC() + "/data/sub");
+        std::ofstream(machine.DriveC() + "/data/report.txt") << "figures";
+        std::ofstream(machine.DriveC() + "/data/sub/notes.txt") << "notes";
+    }
+    CommandResult Run(const std::vector<std::string>& args) { return RunTavrik(args, machine.DatabasePath()); }
+
+    // Gives objects the descriptors of `records` (name and SDDL), in order.
+    void Seed(const std::vector<std::pair<std::string, std::string>>& records) {
+        const std::string file = machine.Folder() + "/seed.bak";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        for (const auto& [name, sddl] : records) out << "\"\\\\?\\" << name << "\",1,\"" << sddl << "\"\r\n";
+        out.close();
+        auto r = Run({"restore", file, "--no-undo", "--quiet"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+
+    // The whole descriptor (owner, group, DACL, SACL) of every object below
+    // and including `root`, by name.
+    Tree Descriptors(const std::string& root = "C:\\data") {
+        auto r = Run({"list", root, "--recurse", "--format", "sddl", "--what", "all", "--quiet"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        Tree tree;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto nameEnd = line.find("\",");
+            if (line.empty() || line[0] != '"' || nameEnd == std::string::npos) continue;
+            tree[line.substr(5, nameEnd - 5)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
+        }
+        return tree;
+    }
+
+    // The SDDL a backup file holds for `name` (UTF-16LE records).
+    static std::string RecordOf(const std::string& file, const std::string& name) {
+        std::ifstream in(file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string text;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i];
+        const std::string key = "\"\\\\?\\" + name + "\",1,\"";
+        const auto at = text.find(key);
+        if (at == std::string::npos) return "<no record>";
+        const auto start = at + key.size();
+        return text.substr(start, text.find("\"\r\n", start) - start) + "\"";
+    }
+
+    TempMachine machine;
+};
+
+// Each entry of a DACL text once: "(A;OICIID;FA;;;BA)" twice is a fault.
+bool HasDuplicateEntries(const std::string& sddl) {
+    std::map<std::string, int> seen;
+    for (size_t at = sddl.find('('); at != std::string::npos; at = sddl.find('(', at + 1)) {
+        if (++seen[sddl.substr(at, sddl.find(')', at) - at + 1)] > 1) return true;
+    }
+    return false;
+}
+
+// Objects whose descriptors are stored, with inherited entries from the
+// protected top.
+const std::vector<std::pair<std::string, std::string>> kStoredTree = {
+    {"C:\\data", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
+    {"C:\\data\\sub", "O:BAG:SYD:AI(A;;FR;;;BU)"},
+    {"C:\\data\\sub\\notes.txt", "O:BAG:SYD:AI(A;;FR;;;WD)"},
+    {"C:\\data\\report.txt", "O:BUG:SYD:AI"},
+};
+
+TEST_F(UndoExactness, ARecordsInheritedEntriesComeFromTheParentOnce) {
+    Seed(kStoredTree);
+    const std::string tree = machine.Folder() + "/tree.bak", sub = machine.Folder() + "/sub.bak";
+    ASSERT_EQ(Run({"backup", "C:\\data", tree, "--recurse"}).exitCode, 0);
+    ASSERT_EQ(Run({"backup", "C:\\data\\sub", sub}).exitCode, 0);
+    const Tree before = Descriptors();
+    const std::string saved = RecordOf(sub, "C:\\data\\sub");
+    ASSERT_NE(saved.find("ID;FA;;;BA)"), std::string::npos) << saved;
+    ASSERT_EQ(before.at("C:\\data\\sub"), saved);
+
+    // The child changed, its inherited entries made explicit: the record
+    // gives back the explicit part it holds and the parent the rest.
+    ASSERT_EQ(Run({"grant", "C:\\data\\sub", "Guest", "read"}).exitCode, 0);
+    ASSERT_EQ(Run({"protect", "C:\\data\\sub", "--dacl", "keep"}).exitCode, 0);
+    ASSERT_EQ(Run({"restore", sub}).exitCode, 0);
+    EXPECT_EQ(Descriptors(), before);
+
+    // The parent changed: the inherited part is the parent's as it is now,
+    // each entry once.
+    ASSERT_EQ(Run({"grant", "C:\\data", "Guest", "read", "--inherit", "oi,ci"}).exitCode, 0);
+    ASSERT_EQ(Run({"restore", sub}).exitCode, 0);
+    const std::string now = Descriptors().at("C:\\data\\sub");
+    EXPECT_FALSE(HasDuplicateEntries(now)) << now;
+    EXPECT_NE(now.find("(A;OICIID;FR;;;LG)"), std::string::npos) << now;
+    ASSERT_EQ(Run({"restore", tree}).exitCode, 0);
+    EXPECT_EQ(Descriptors(), before);
+}
+
+TEST_F(UndoExactness, UndoGivesBackEveryDescriptorByteForByte) {
+    Seed(kStoredTree);
+    const Tree before = Descriptors();
+    const struct {
+        std::vector<std::string> args;
+    } jobs[] = {
+        {{"grant", "C:\\data", "BUILTIN\\Users", "change", "--inherit", "oi,ci", "--recurse"}},
+        {{"deny", "C:\\data\\sub", "Guest", "write", "--inherit", "oi,ci", "--recurse"}},
+        {{"owner", "C:\\data", "BUILTIN\\Users", "--recurse"}},
+        {{"protect", "C:\\data\\sub", "--dacl", "remove"}},
+        {{"reset-children", "C:\\data"}},
+    };
+    for (const auto& job : jobs) {
+        SCOPED_TRACE(job.args[0]);
+        auto r = Run(job.args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_NE(Descriptors(), before);
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(), before);
+    }
+}
+
+// The job is killed with SIGKILL while it writes; its undo file, each record
+// on disk before its change, puts every descriptor back. A job that ends
+// before the kill is undone the same way.
+TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
+    const std::string root = machine.DriveC() + "/big";
+    for (int d = 0; d < 24; ++d) {
+        const std::string dir = root + "/d" + std::to_string(d);
+        fs::create_directories(dir + "/inner");
+        for (int f = 0; f < 40; ++f) std::ofstream(dir + (f % 4 ? "/f" : "/inner/f") + std::to_string(f)) << f;
+    }
+    Seed({{"C:\\big", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"}});
+    // Every object below stores what it inherits from the top, nothing else.
+    ASSERT_EQ(Run({"reset-children", "C:\\big", "--no-undo", "--quiet"}).exitCode, 0);
+    const Tree before = Descriptors("C:\\big");
+    ASSERT_EQ(before.size(), 1u + 24 * 2 + 24 * 40);
+
+    const std::string undoFile = machine.Folder() + "/killed.undo";
+    std::vector<std::string> argvText{TAVRIK_BINARY, "grant",    "C:\\big", "BUILTIN\\Users", "change", "--inherit",
+                                      "oi,ci",       "--recurse", "--undo", undoFile,         "--quiet"};
+    std::vector<char*> argv;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envText{"TAVRIK_MACHINE=" + machine.DatabasePath(),
+                                     "XDG_STATE_HOME=" + machine.Folder() + "/state"};
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("TAVRIK_MACHINE=", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0) envText.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Some records (a record is a few hundred bytes), a few more objects'
+    // worth of time, then the kill: it lands somewhere in the job's work.
+    int status = 0;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        struct stat info = {};
+        if (stat(undoFile.c_str(), &info) == 0 && info.st_size > 8000) break;
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(pid, SIGKILL);
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    }
+    const bool killed = WIFSIGNALED(status);
+    if (!killed) std::cerr << "The job ended before the kill; its undo file is checked all the same.\n";
+    EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+    ASSERT_NE(Descriptors("C:\\big"), before);
+
+    auto r = Run({"restore", undoFile, "--no-undo", "--quiet"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const Tree after = Descriptors("C:\\big");
+    ASSERT_EQ(after.size(), before.size());
+    for (const auto& [name, sddl] : before) EXPECT_EQ(after.at(name), sddl) << name;
+}
+
+}  // namespace
+}  // namespace tavrik::test
