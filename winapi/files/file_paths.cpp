@@ -400,6 +400,23 @@ int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, 
     return entry->Valid() ? 0 : errno;
 }
 
+bool OpenReadableEntry(int dirFd, const char* name, const struct stat* known, UniqueFd* entry, struct stat* status) {
+    struct stat seen;
+    if (!known) {
+        if (::fstatat(dirFd, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        known = &seen;
+    }
+    if (!S_ISREG(known->st_mode) && !S_ISDIR(known->st_mode)) return false;
+    UniqueFd readable(::openat(dirFd, name, kAttributeOpenFlags));
+    if (!readable.Valid()) return false;
+    if (::fstat(readable.Get(), status) != 0 || (status->st_mode & S_IFMT) != (known->st_mode & S_IFMT) ||
+        (known->st_ino != 0 && (status->st_dev != known->st_dev || status->st_ino != known->st_ino))) {
+        return false;
+    }
+    *entry = std::move(readable);
+    return true;
+}
+
 namespace {
 
 std::deque<std::string> SplitHostPath(std::string_view path) {
@@ -456,11 +473,14 @@ bool ResolveSpeltExactly(int rootFd, const std::deque<std::string>& names, Final
         if (errno == ENOSYS) unsupported.store(true, std::memory_order_relaxed);
         return false;
     }
-    UniqueFd object(::openat(parent.Get(), names.back().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!object.Valid()) return false;
+    UniqueFd object;
     struct stat status;
-    if (::fstat(object.Get(), &status) != 0) return false;
-    if (S_ISLNK(status.st_mode) && finalLink == FinalLink::Follow) return false;
+    if (!OpenReadableEntry(parent.Get(), names.back().c_str(), nullptr, &object, &status)) {
+        object = UniqueFd(::openat(parent.Get(), names.back().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!object.Valid()) return false;
+        if (::fstat(object.Get(), &status) != 0) return false;
+        if (S_ISLNK(status.st_mode) && finalLink == FinalLink::Follow) return false;
+    }
     out->object = std::move(object);
     out->parent = std::move(parent);
     out->name = names.back();
@@ -531,10 +551,19 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
         // only: whatever is swapped in under the name afterwards is not seen.
         std::string stored;
         UniqueFd entry;
+        struct stat status;
+        if (last && OpenReadableEntry(levelFd(levels.size() - 1), component.c_str(), nullptr, &entry, &status)) {
+            out->object = std::move(entry);
+            out->parent = takeLevelFd(levels.size() - 1);
+            if (!out->parent.Valid()) return ErrorFromErrno(errno);
+            out->name = std::move(component);
+            out->status = status;
+            out->isRoot = false;
+            return ERROR_SUCCESS;
+        }
         int error = OpenDirectoryEntry(levelFd(levels.size() - 1), component, &stored, &entry);
         if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
-        struct stat status;
         if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
 
         if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) {

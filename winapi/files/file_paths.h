@@ -8,6 +8,7 @@
 // the walk runs) reaches anything outside that directory.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -101,7 +102,9 @@ DWORD OpenDriveRoot(const machine::Drive& drive, UniqueFd* root);
 
 // What a walk reached.
 struct ResolvedPath {
-    UniqueFd object;   // O_PATH descriptor of the object itself (a link stays a link)
+    // Descriptor of the object itself (a link stays a link): opened for
+    // reading for a regular file or a directory (OpenReadableEntry), else O_PATH.
+    UniqueFd object;
     UniqueFd parent;   // O_PATH descriptor of its directory; invalid for the root
     std::string name;  // the object's name in `parent`, as stored on disk
     struct stat status {};
@@ -129,6 +132,23 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
 // equals it without regard to case. Returns the stored spelling and the
 // descriptor, or an errno value.
 int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, UniqueFd* entry);
+
+// The flags a regular file or directory is opened with when its attributes
+// are to be read or written on its own descriptor: for reading, without
+// following a link, without waiting (a FIFO swapped in does not block) and
+// without becoming a controlling terminal.
+inline constexpr int kAttributeOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Opens the entry `name` of `dirFd` for reading when it is a regular file
+// or a directory, so that the kernel takes attribute calls on the object's
+// own descriptor (fgetxattr costs a third of a call through
+// /proc/self/fd/N). Its kind comes from `known` (a search's or a listing's
+// status of the entry), else from one fstatat; devices, FIFOs and links are
+// never opened this way. The open follows no link and the result is kept
+// only when it is that object still (same kind, and same device and inode
+// when `known` gives them). False, with nothing opened, otherwise: the
+// caller then opens the entry O_PATH as for any other object.
+bool OpenReadableEntry(int dirFd, const char* name, const struct stat* known, UniqueFd* entry, struct stat* status);
 
 // Resolves a parsed name: below the directory of an open search when one
 // is a prefix of it (see listed_directories.h: no link is followed there),

@@ -125,6 +125,9 @@ std::wstring ChildName(const std::wstring& directory, const char* host) {
 // inherited part does not change is neither written nor descended into.
 // Links are never followed and never rewritten. Children named in
 // `settled` (the walk wrote them already) are left out.
+void PropagateTo(const UniqueFd& child, const struct stat& status, const std::wstring& directoryName,
+                 const char* childName, const Bytes& directorySd, Propagation& run);
+
 void PropagateBelow(int directoryFd, const std::wstring& directoryName, const Bytes& directorySd, Propagation& run,
                     const std::unordered_set<std::string>* settled = nullptr) {
     int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -145,40 +148,55 @@ void PropagateBelow(int directoryFd, const std::wstring& directoryName, const By
         if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR && entry->d_type != DT_REG) continue;
         if (settled && settled->count(entry->d_name)) continue;
 
-        UniqueFd child(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        // A regular file or directory by the listing opens for reading, so
+        // its attribute is read and written on its own descriptor.
+        UniqueFd child;
+        struct stat status;
+        struct stat listed {};
+        listed.st_mode = entry->d_type == DT_DIR ? S_IFDIR : S_IFREG;
+        if (entry->d_type != DT_UNKNOWN && OpenReadableEntry(directoryFd, entry->d_name, &listed, &child, &status)) {
+            PropagateTo(child, status, directoryName, entry->d_name, directorySd, run);
+            continue;
+        }
+        child = UniqueFd(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!child.Valid()) {
             // a vanished child is no failure
             if (errno != ENOENT) run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
             continue;
         }
-        struct stat status;
         if (::fstat(child.Get(), &status) != 0) {
             run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
             continue;
         }
-        bool isDirectory = S_ISDIR(status.st_mode);
-        if (!isDirectory && !S_ISREG(status.st_mode)) continue;
-
-        Bytes childSd, stored;
-        DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
-        if (error != ERROR_SUCCESS) {
-            // A damaged attribute stays as it is.
-            if (!run.healingOnly) run.Record(error, ChildName(directoryName, entry->d_name));
-            continue;
-        }
-        Bytes updated;
-        bool changed = false;
-        error = Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated, &changed);
-        if (error == ERROR_SUCCESS && !changed) continue;
-        if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
-        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored, &status);
-        if (error != ERROR_SUCCESS) {
-            run.Record(error, ChildName(directoryName, entry->d_name));
-            continue;
-        }
-        if (isDirectory) PropagateBelow(child.Get(), ChildName(directoryName, entry->d_name), updated, run);
+        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) continue;
+        PropagateTo(child, status, directoryName, entry->d_name, directorySd, run);
     }
     ::closedir(dir);
+}
+
+// One child of PropagateBelow: its inherited part recomputed, written when
+// it changed, and a directory's own children after it.
+void PropagateTo(const UniqueFd& child, const struct stat& status, const std::wstring& directoryName,
+                 const char* childName, const Bytes& directorySd, Propagation& run) {
+    const bool isDirectory = S_ISDIR(status.st_mode);
+    Bytes childSd, stored;
+    DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
+    if (error != ERROR_SUCCESS) {
+        // A damaged attribute stays as it is.
+        if (!run.healingOnly) run.Record(error, ChildName(directoryName, childName));
+        return;
+    }
+    Bytes updated;
+    bool changed = false;
+    error = Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated, &changed);
+    if (error == ERROR_SUCCESS && !changed) return;
+    if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
+    if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored, &status);
+    if (error != ERROR_SUCCESS) {
+        run.Record(error, ChildName(directoryName, childName));
+        return;
+    }
+    if (isDirectory) PropagateBelow(child.Get(), ChildName(directoryName, childName), updated, run);
 }
 
 // Two writers of one descriptor each read it, change their part and write
@@ -191,18 +209,34 @@ class DescriptorWriteLock {
 public:
     DescriptorWriteLock(int objectFd, const struct stat& status) {
         if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return;
-        fd_ = UniqueFd(::open(DescriptorPath(objectFd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (!fd_.Valid()) return;
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) return;
-            if (errno != EWOULDBLOCK) break;
-            ::usleep(5000);
+        // A descriptor opened for reading takes the lock itself; an O_PATH
+        // one (EBADF) is opened again for it through /proc/self/fd/N.
+        if (Take(objectFd)) {
+            locked_ = objectFd;
+            return;
         }
-        fd_.Reset();
+        if (errno != EBADF) return;
+        fd_ = UniqueFd(::open(DescriptorPath(objectFd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (fd_.Valid() && !Take(fd_.Get())) fd_.Reset();
     }
+    ~DescriptorWriteLock() {
+        if (locked_ >= 0) ::flock(locked_, LOCK_UN);
+    }
+    DescriptorWriteLock(const DescriptorWriteLock&) = delete;
+    DescriptorWriteLock& operator=(const DescriptorWriteLock&) = delete;
 
 private:
-    UniqueFd fd_;  // closing it releases the lock
+    static bool Take(int fd) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno != EWOULDBLOCK) return false;
+            ::usleep(5000);
+        }
+        return false;
+    }
+
+    int locked_ = -1;  // the object's own descriptor, unlocked when done
+    UniqueFd fd_;      // else a descriptor of its own; closing it releases the lock
 };
 
 DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& drive, Bytes* parentSd) {

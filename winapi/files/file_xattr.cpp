@@ -16,8 +16,6 @@ namespace winapi {
 
 namespace {
 
-// Attributes are reached through /proc/self/fd/N: it works for O_PATH
-// descriptors and reaches a symbolic link itself rather than its target.
 constexpr size_t kFirstReadSize = 4096;
 // The largest value a Linux extended attribute can hold.
 constexpr size_t kMaxAttributeSize = 65536;
@@ -37,18 +35,51 @@ bool FileSystemFull(int fd) {
     return space.f_bavail == 0 || space.f_favail == 0;
 }
 
+// The attribute calls on one object. A descriptor opened for reading (a
+// regular file or a directory, see OpenReadableEntry) takes them itself;
+// the kernel refuses an O_PATH descriptor with EBADF, and such an object
+// (a link, a device, or one that could not be opened for reading) is
+// reached through /proc/self/fd/N, which names the object itself, a link
+// rather than its target. The first EBADF settles the way for the object.
+class AttributeAccess {
+public:
+    explicit AttributeAccess(int fd) : fd_(fd) {}
+
+    ssize_t Get(const std::string& attribute, void* value, size_t size) {
+        if (path_.empty()) {
+            ssize_t got = ::fgetxattr(fd_, attribute.c_str(), value, size);
+            if (got >= 0 || errno != EBADF) return got;
+            path_ = DescriptorPath(fd_);
+        }
+        return ::getxattr(path_.c_str(), attribute.c_str(), value, size);
+    }
+
+    int Set(const std::string& attribute, const void* value, size_t size) {
+        if (path_.empty()) {
+            if (::fsetxattr(fd_, attribute.c_str(), value, size, 0) == 0) return 0;
+            if (errno != EBADF) return -1;
+            path_ = DescriptorPath(fd_);
+        }
+        return ::setxattr(path_.c_str(), attribute.c_str(), value, size, 0);
+    }
+
+private:
+    int fd_;
+    std::string path_;
+};
+
 }  // namespace
 
 DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob, bool* present) {
     *present = false;
     blob->clear();
-    std::string path = DescriptorPath(objectFd);
+    AttributeAccess access(objectFd);
     // Most descriptors fit the first buffer, so a read is one call; a larger
     // one costs a second call with the size the kernel reports.
     size_t size = kFirstReadSize;
     for (int attempt = 0; attempt < 4; ++attempt) {
         Bytes& buffer = ReadBuffer(size);
-        ssize_t got = ::getxattr(path.c_str(), attribute.c_str(), buffer.data(), buffer.size());
+        ssize_t got = access.Get(attribute, buffer.data(), buffer.size());
         if (got >= 0) {
             blob->assign(buffer.begin(), buffer.begin() + got);
             *present = true;
@@ -65,7 +96,7 @@ DWORD ReadNtAclAttribute(int objectFd, const std::string& attribute, Bytes* blob
             if (error == EIO) return ERROR_READ_FAULT;
             return ErrorFromErrno(error);
         }
-        ssize_t needed = ::getxattr(path.c_str(), attribute.c_str(), nullptr, 0);
+        ssize_t needed = access.Get(attribute, nullptr, 0);
         if (needed < 0) continue;  // changed under us; try again
         size = std::max<size_t>(static_cast<size_t>(needed), 1);
         if (size > kMaxAttributeSize) size = kMaxAttributeSize;
@@ -95,8 +126,7 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
     // Writing the bytes the attribute already holds would change nothing
     // but the object's change time.
     if (stored && *stored == blob) return ERROR_SUCCESS;
-    std::string path = DescriptorPath(objectFd);
-    if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
+    if (AttributeAccess(objectFd).Set(attribute, blob.data(), blob.size()) == 0) return ERROR_SUCCESS;
     switch (int error = errno) {
         case ENOSPC:
             // ext4 says ENOSPC when one file's attributes outgrow the room

@@ -32,6 +32,7 @@ public:
     std::wstring currentUpper;
     dev_t currentDev = 0;
     ino_t currentIno = 0;
+    struct stat currentStatus {};
 
     std::vector<std::string> HostComponents() const {
         std::vector<std::string> reversed;
@@ -205,16 +206,30 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
         std::string host;
         if (!WideToHostName(rest[i], &host)) return ERROR_INVALID_NAME;
         if (host.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+        const bool isCurrent = i == 0 && base.hasCurrent && UpcaseName(rest[0]) == base.currentUpper;
         std::string found;
         UniqueFd entry;
+        struct stat status;
+        // The last component opens for reading when it is a regular file or
+        // a directory; the entry the search handed out last is known to be
+        // one from the search's own status, and must still be that object.
+        if (last && OpenReadableEntry(directoryFd, host.c_str(), isCurrent ? &base.currentStatus : nullptr, &entry,
+                                      &status)) {
+            out->object = std::move(entry);
+            out->parent = held.Valid() ? std::move(held) : base.fd.Duplicate();
+            if (!out->parent.Valid()) return ErrorFromErrno(errno);
+            stored->push_back(host);
+            out->name = std::move(host);
+            out->status = status;
+            out->isRoot = false;
+            return ERROR_SUCCESS;
+        }
         int error = OpenDirectoryEntry(directoryFd, host, &found, &entry);
         if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
-        struct stat status;
         if (::fstat(entry.Get(), &status) != 0) return ErrorFromErrno(errno);
         // The entry the search described must still be that object.
-        if (i == 0 && base.hasCurrent && UpcaseName(rest[0]) == base.currentUpper &&
-            !SameObject(status, base.currentDev, base.currentIno)) {
+        if (isCurrent && !SameObject(status, base.currentDev, base.currentIno)) {
             return ERROR_ACCESS_DENIED;
         }
         if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) return ERROR_ACCESS_DENIED;
@@ -293,6 +308,7 @@ void ListedDirectoryLease::SetCurrentEntry(const std::string& host, const struct
     directory_->currentUpper = UpcaseName(HostNameToWide(host));
     directory_->currentDev = status.st_dev;
     directory_->currentIno = status.st_ino;
+    directory_->currentStatus = status;
 }
 
 std::vector<std::string> ListedDirectoryLease::HostComponents() const {

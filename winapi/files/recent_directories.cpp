@@ -45,6 +45,10 @@ bool SameObject(const struct stat& status, dev_t dev, ino_t ino) { return status
 DWORD OpenComponent(int directoryFd, const std::string& host, bool last, FinalLink finalLink, std::string* stored,
                     UniqueFd* entry, struct stat* status) {
     if (host.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+    if (last && OpenReadableEntry(directoryFd, host.c_str(), nullptr, entry, status)) {
+        *stored = host;
+        return ERROR_SUCCESS;
+    }
     const int error = OpenDirectoryEntry(directoryFd, host, stored, entry);
     if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);

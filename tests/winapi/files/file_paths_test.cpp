@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -111,6 +112,37 @@ TEST_F(FilePathsTest, ExactNamesGiveTheObjectItsDirectoryAndItsName) {
     ASSERT_EQ(symlink(outside_.c_str(), (drive_ + "/Sub/Deeper").c_str()), 0);
     EXPECT_EQ(Resolve({L"Sub", L"Deeper", L"secret"}, &found), ERROR_CANT_ACCESS_FILE);
     EXPECT_EQ(Resolve({L"SUB", L"deeper", L"secret"}, &found), ERROR_CANT_ACCESS_FILE);
+}
+
+// Regular files and directories come opened for reading, so that their
+// attributes are read on their own descriptor; links and FIFOs (whatever
+// is no file or directory) are never opened, only reached with O_PATH.
+TEST_F(FilePathsTest, FilesAndDirectoriesComeOpenedForReadingOtherKindsStayPathOnly) {
+    ASSERT_EQ(mkfifo((drive_ + "/Sub/pipe").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("MixedCase.txt", (drive_ + "/Sub/link").c_str()), 0);
+    const struct {
+        std::vector<std::wstring> name;
+        bool readable;
+    } cases[] = {
+        {{L"Sub", L"MixedCase.txt"}, true},  // spelt exactly (one openat2)
+        {{L"Sub"}, true},                    // the component walk
+        {{L"Sub", L"Deeper"}, true},
+        {{L"Sub", L"pipe"}, false},
+        {{L"Sub", L"link"}, false},
+    };
+    for (const auto& c : cases) {
+        ResolvedPath found;
+        const std::string last(c.name.back().begin(), c.name.back().end());
+        ASSERT_EQ(Resolve(c.name, &found), ERROR_SUCCESS) << last;
+        const int flags = fcntl(found.object.Get(), F_GETFL);
+        ASSERT_GE(flags, 0);
+        EXPECT_EQ((flags & O_PATH) == 0, c.readable) << last;
+        char value[16];
+        if (c.readable) {
+            EXPECT_EQ(fgetxattr(found.object.Get(), "user.none", value, sizeof value), -1);
+            EXPECT_EQ(errno, ENODATA);
+        }
+    }
 }
 
 // The caller's root descriptor is only borrowed: what the result holds
