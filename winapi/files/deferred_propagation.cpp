@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "winapi/machine/win32_guard.h"
@@ -15,34 +17,133 @@
 namespace winapi {
 namespace {
 
+struct DirectoryKey {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const DirectoryKey&) const = default;
+};
+
+struct DirectoryKeyHash {
+    size_t operator()(const DirectoryKey& key) const {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 1000003u ^ static_cast<uint64_t>(key.device));
+    }
+};
+
 struct WalkState {
     int announcedWalks = 0;
     uint64_t nextSequence = 1;
-    // In the order they were made; a walk writes a directory before what
-    // lies below it, so later records are deeper or later siblings.
+    // In the order they were made (by sequence); a walk writes a directory
+    // before what lies below it, so later records are deeper or later
+    // siblings. A deep walk keeps one record per level, so each is found
+    // through the index by its directory, never by a scan of the list.
     std::vector<std::unique_ptr<DeferredPropagation>> records;
+    std::unordered_map<DirectoryKey, DeferredPropagation*, DirectoryKeyHash> byDirectory;
 };
 
 thread_local WalkState state;
 
-// Takes the chosen records out of the list first, so that a record made
-// while one is propagated is neither lost nor propagated twice.
-template <typename Chosen>
-void FlushWhere(Chosen chosen) {
-    std::vector<std::unique_ptr<DeferredPropagation>> due;
+// Where the record made with `sequence` is in the list, or the list's end.
+std::vector<std::unique_ptr<DeferredPropagation>>::iterator Position(uint64_t sequence) {
     auto& records = state.records;
-    for (auto it = records.begin(); it != records.end();) {
-        if (chosen(**it)) {
-            due.push_back(std::move(*it));
-            it = records.erase(it);
-        } else {
-            ++it;
+    auto it = std::lower_bound(records.begin(), records.end(), sequence,
+                               [](const auto& record, uint64_t wanted) { return record->sequence < wanted; });
+    return it != records.end() && (*it)->sequence == sequence ? it : records.end();
+}
+
+// Takes the records made since `mark`, and the one of `directory` if
+// there is one, out of the list first, so that a record made while one is
+// propagated is neither lost nor propagated twice; then propagates them,
+// latest first.
+void FlushFrom(uint64_t mark, const DirectoryKey* directory) {
+    auto& records = state.records;
+    std::vector<std::unique_ptr<DeferredPropagation>> due;
+    if (directory) {
+        auto found = state.byDirectory.find(*directory);
+        if (found != state.byDirectory.end() && found->second->sequence < mark) {
+            auto it = Position(found->second->sequence);
+            state.byDirectory.erase(found);
+            if (it != records.end()) {
+                due.push_back(std::move(*it));
+                records.erase(it);
+            }
         }
     }
+    auto first = std::lower_bound(records.begin(), records.end(), mark,
+                                  [](const auto& record, uint64_t wanted) { return record->sequence < wanted; });
+    for (auto it = first; it != records.end(); ++it) {
+        state.byDirectory.erase(DirectoryKey{(*it)->device, (*it)->inode});
+        due.push_back(std::move(*it));
+    }
+    records.erase(first, records.end());
     for (auto it = due.rbegin(); it != due.rend(); ++it) PropagateDeferred(**it, (*it)->directory.Get());
 }
 
+// The name of a directory about to be recorded, sharing the name of its
+// directory's record when it extends that name.
+std::shared_ptr<const DeferredName> NameBelowParent(const ResolvedPath& directory, const std::wstring& name) {
+    struct stat parent;
+    if (!state.byDirectory.empty() && !directory.isRoot && directory.parent.Valid() &&
+        ::fstat(directory.parent.Get(), &parent) == 0) {
+        auto found = state.byDirectory.find(DirectoryKey{parent.st_dev, parent.st_ino});
+        if (found != state.byDirectory.end() && found->second->name && found->second->name->Begins(name)) {
+            const auto& head = found->second->name;
+            return std::make_shared<const DeferredName>(head, name.substr(head->Length()));
+        }
+    }
+    return std::make_shared<const DeferredName>(nullptr, name);
+}
+
 }  // namespace
+
+namespace {
+
+constexpr uint64_t kHashBase = 1000003;
+
+// A polynomial hash of `text` continued from `hash`; `power` is multiplied
+// by the base once per character.
+uint64_t ContinueHash(uint64_t hash, std::wstring_view text, uint64_t* power) {
+    for (wchar_t c : text) {
+        hash = hash * kHashBase + static_cast<uint32_t>(c);
+        *power *= kHashBase;
+    }
+    return hash;
+}
+
+}  // namespace
+
+DeferredName::DeferredName(std::shared_ptr<const DeferredName> head, std::wstring tail)
+    : head_(std::move(head)), tail_(std::move(tail)), length_((head_ ? head_->length_ : 0) + tail_.size()) {
+    uint64_t tailPower = 1;
+    const uint64_t tailHash = ContinueHash(0, tail_, &tailPower);
+    hash_ = (head_ ? head_->hash_ * tailPower : 0) + tailHash;
+    power_ = (head_ ? head_->power_ : 1) * tailPower;
+}
+
+DeferredName::~DeferredName() {
+    // Released one at a time: a chain as long as a tree is deep must not
+    // unwind on the stack.
+    std::shared_ptr<const DeferredName> next = std::move(head_);
+    while (next && next.use_count() == 1) {
+        std::shared_ptr<const DeferredName> after = std::move(next->head_);
+        next = std::move(after);
+    }
+}
+
+std::wstring DeferredName::Full() const {
+    std::wstring full(length_, L'\0');
+    size_t end = length_;
+    for (const DeferredName* part = this; part; part = part->head_.get()) {
+        end -= part->tail_.size();
+        full.replace(end, part->tail_.size(), part->tail_);
+    }
+    return full;
+}
+
+bool DeferredName::Begins(const std::wstring& name) const {
+    if (name.size() < length_) return false;
+    uint64_t power = 1;
+    return ContinueHash(0, std::wstring_view(name).substr(0, length_), &power) == hash_;
+}
 
 bool RecursiveWalkUnderway() { return state.announcedWalks > 0; }
 
@@ -50,12 +151,9 @@ DeferredPropagation* OwedTo(const ResolvedPath& object) {
     if (state.records.empty() || object.isRoot || !object.parent.Valid()) return nullptr;
     struct stat parent;
     if (::fstat(object.parent.Get(), &parent) != 0) return nullptr;
-    for (auto& record : state.records) {
-        if (record->device == parent.st_dev && record->inode == parent.st_ino) {
-            return record->settled.count(object.name) ? nullptr : record.get();
-        }
-    }
-    return nullptr;
+    auto found = state.byDirectory.find(DirectoryKey{parent.st_dev, parent.st_ino});
+    if (found == state.byDirectory.end()) return nullptr;
+    return found->second->settled.count(object.name) ? nullptr : found->second;
 }
 
 void Settle(DeferredPropagation& owed, const ResolvedPath& object) { owed.settled.insert(object.name); }
@@ -63,17 +161,17 @@ void Settle(DeferredPropagation& owed, const ResolvedPath& object) { owed.settle
 void DeferPropagation(const ResolvedPath& directory, const std::wstring& name, const machine::Drive& drive,
                       const Bytes& sd, ACCESS_MASK desired, bool healingOnly) {
     auto& records = state.records;
-    records.erase(std::remove_if(records.begin(), records.end(),
-                                 [&](const auto& record) {
-                                     return record->device == directory.status.st_dev &&
-                                            record->inode == directory.status.st_ino;
-                                 }),
-                  records.end());
+    const DirectoryKey key{directory.status.st_dev, directory.status.st_ino};
+    if (auto found = state.byDirectory.find(key); found != state.byDirectory.end()) {
+        auto it = Position(found->second->sequence);
+        state.byDirectory.erase(found);
+        if (it != records.end()) records.erase(it);
+    }
     auto record = std::make_unique<DeferredPropagation>();
     record->device = directory.status.st_dev;
     record->inode = directory.status.st_ino;
     record->directory = directory.object.Duplicate();
-    record->name = name;
+    record->name = NameBelowParent(directory, name);
     record->drive = drive;
     record->sd = sd;
     record->desired = desired;
@@ -85,15 +183,15 @@ void DeferPropagation(const ResolvedPath& directory, const std::wstring& name, c
         PropagateDeferred(*record, directory.object.Get());
         return;
     }
+    state.byDirectory[key] = record.get();
     records.push_back(std::move(record));
 }
 
 uint64_t DeferredMark() { return state.nextSequence; }
 
 void FlushDeferred(uint64_t mark, dev_t device, ino_t inode) {
-    FlushWhere([&](const DeferredPropagation& record) {
-        return record.sequence >= mark || (record.device == device && record.inode == inode);
-    });
+    const DirectoryKey directory{device, inode};
+    FlushFrom(mark, &directory);
 }
 
 }  // namespace winapi
@@ -109,7 +207,7 @@ void AnnounceRecursiveWalk(BOOL underway) {
     // Whatever the walk left (a search never closed, a directory written
     // but never listed) is owed now.
     machine::GuardedCall([] {
-        FlushWhere([](const DeferredPropagation&) { return true; });
+        FlushFrom(0, nullptr);
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
 }

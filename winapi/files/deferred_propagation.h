@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_set>
 
@@ -41,12 +42,37 @@
 
 namespace winapi {
 
+// A directory's name as its write named it, kept for reports. In a deep
+// walk each directory's name extends the name of the directory above it,
+// so it is kept as that name (shared) and what follows it: a record costs
+// the length of its own component, not of the whole name.
+class DeferredName {
+public:
+    DeferredName(std::shared_ptr<const DeferredName> head, std::wstring tail);
+    DeferredName(const DeferredName&) = delete;
+    DeferredName& operator=(const DeferredName&) = delete;
+    ~DeferredName();
+
+    std::wstring Full() const;
+    size_t Length() const { return length_; }
+    // Whether `name` begins with this name (compared by a hash of the
+    // whole name, so that the chain is not walked).
+    bool Begins(const std::wstring& name) const;
+
+private:
+    mutable std::shared_ptr<const DeferredName> head_;
+    std::wstring tail_;
+    size_t length_;
+    uint64_t hash_;   // of the whole name
+    uint64_t power_;  // the hash's base to the power of length_
+};
+
 // What a directory owes the children the walk has not settled yet.
 struct DeferredPropagation {
     dev_t device = 0;
     ino_t inode = 0;
     UniqueFd directory;         // O_PATH
-    std::wstring name;          // as its write named it, for reports
+    std::shared_ptr<const DeferredName> name;  // as its write named it, for reports
     machine::Drive drive;
     Bytes sd;                   // the descriptor it hands down
     ACCESS_MASK desired = 0;    // what writing a child requires

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <linux/openat2.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <fcntl.h>
 #include <locale.h>
@@ -644,6 +645,14 @@ DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath*
     if (error != ERROR_SUCCESS) return error;
     if (drive) *drive = std::move(parsed.drive);
     return ERROR_SUCCESS;
+}
+
+void RaiseOpenFileLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace winapi

@@ -61,6 +61,11 @@ std::string DescriptorPath(int fd);
 // exactly; other code points that are not Unicode scalar values make the
 // conversion fail.
 bool WideToHostName(std::wstring_view wide, std::string* host);
+
+// Walks and propagation hold one descriptor per level of the tree: this
+// lets the process have as many as it may, so that depth rather than a
+// default soft limit bounds them.
+void RaiseOpenFileLimit();
 std::wstring HostNameToWide(std::string_view host);
 
 // Whether a component is "." or "..".

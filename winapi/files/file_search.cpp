@@ -6,7 +6,6 @@
 // memory in proportion to its directory and never more than one stream.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,16 +261,6 @@ DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, b
 
 namespace winapi {
 namespace {
-
-// A walk holds one descriptor per level of the tree; let the process have
-// as many as it may, so depth rather than a default soft limit bounds it.
-void RaiseOpenFileLimit() {
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE* handle) {
     if (!lpFileName || !lpFindFileData) return ERROR_INVALID_PARAMETER;

@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "winapi/security/access_check.h"
 #include "winapi/security/descriptor_parts.h"
@@ -119,84 +122,191 @@ std::wstring ChildName(const std::wstring& directory, const char* host) {
     return name + HostNameToWide(host);
 }
 
+// A directory on the way down the tree, while its children are visited:
+// its handle, what it hands down, the children not yet visited, and where
+// its own name ends in the name shared by the whole visit. Only the
+// deepest directory's listing is open; an ancestor keeps the names it has
+// left in memory, so each level holds one descriptor.
+class PendingDirectory {
+public:
+    PendingDirectory(int borrowedFd, UniqueFd ownedFd, Bytes sd, size_t nameLength,
+                     const std::unordered_set<std::string>* settled)
+        : owned_(std::move(ownedFd)),
+          fd_(owned_.Valid() ? owned_.Get() : borrowedFd),
+          sd_(std::move(sd)),
+          nameLength_(nameLength),
+          settled_(settled) {}
+    PendingDirectory(PendingDirectory&& other) noexcept
+        : owned_(std::move(other.owned_)),
+          fd_(other.fd_),
+          sd_(std::move(other.sd_)),
+          nameLength_(other.nameLength_),
+          settled_(other.settled_),
+          listing_(std::exchange(other.listing_, nullptr)),
+          rest_(std::move(other.rest_)),
+          next_(other.next_) {}
+    PendingDirectory(const PendingDirectory&) = delete;
+    PendingDirectory& operator=(const PendingDirectory&) = delete;
+    PendingDirectory& operator=(PendingDirectory&&) = delete;
+    ~PendingDirectory() {
+        if (listing_) ::closedir(listing_);
+    }
+
+    int Fd() const { return fd_; }
+    const Bytes& Sd() const { return sd_; }
+    size_t NameLength() const { return nameLength_; }
+
+    DWORD Open() {
+        int listFd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (listFd < 0) return ErrorFromErrno(errno);
+        listing_ = ::fdopendir(listFd);
+        if (!listing_) {
+            ::close(listFd);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    // The next child worth a look (its name, and its type as the listing
+    // gave it), or false when there is none.
+    bool Next(std::string* name, unsigned char* type) {
+        if (next_ < rest_.size()) {
+            *name = std::move(rest_[next_].first);
+            *type = rest_[next_].second;
+            ++next_;
+            return true;
+        }
+        return Read(name, type);
+    }
+
+    // Before going down into a child: the names left are kept and the
+    // listing is closed.
+    void Suspend() {
+        if (!listing_) return;
+        rest_.erase(rest_.begin(), rest_.begin() + static_cast<std::ptrdiff_t>(next_));
+        next_ = 0;
+        std::string name;
+        unsigned char type = DT_UNKNOWN;
+        while (Read(&name, &type)) rest_.emplace_back(std::move(name), type);
+    }
+
+private:
+    bool Read(std::string* name, unsigned char* type) {
+        while (listing_) {
+            dirent* entry = ::readdir(listing_);
+            if (!entry) {
+                ::closedir(listing_);
+                listing_ = nullptr;
+                break;
+            }
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+            if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR && entry->d_type != DT_REG) continue;
+            if (settled_ && settled_->count(entry->d_name)) continue;
+            *name = entry->d_name;
+            *type = entry->d_type;
+            return true;
+        }
+        return false;
+    }
+
+    UniqueFd owned_;
+    int fd_;
+    Bytes sd_;
+    size_t nameLength_;
+    const std::unordered_set<std::string>* settled_;
+    DIR* listing_ = nullptr;
+    std::vector<std::pair<std::string, unsigned char>> rest_;
+    size_t next_ = 0;
+};
+
 // Recomputes the inherited part of everything below the directory
-// `directoryFd`, whose descriptor is now `directorySd`. Depth first; each
-// level holds one directory stream and one descriptor. A child whose
-// inherited part does not change is neither written nor descended into.
-// Links are never followed and never rewritten. Children named in
+// `directoryFd`, whose descriptor is now `directorySd`. Depth first, with a
+// stack of its own rather than the call stack, so that no depth of tree
+// can exhaust it; the names of the objects are built in one buffer, level
+// by level below the directory, whose own name is asked of `directoryName`
+// only for a report, so that a level costs the length of its own component
+// only. A child
+// whose inherited part does not change is neither written nor descended
+// into. Links are never followed and never rewritten. Children named in
 // `settled` (the walk wrote them already) are left out.
-void PropagateTo(const UniqueFd& child, const struct stat& status, const std::wstring& directoryName,
-                 const char* childName, const Bytes& directorySd, Propagation& run);
-
-void PropagateBelow(int directoryFd, const std::wstring& directoryName, const Bytes& directorySd, Propagation& run,
-                    const std::unordered_set<std::string>* settled = nullptr) {
-    int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) {
-        run.Record(ErrorFromErrno(errno), directoryName);
+void PropagateBelow(int directoryFd, const std::function<std::wstring()>& directoryName, const Bytes& directorySd,
+                    Propagation& run, const std::unordered_set<std::string>* settled = nullptr) {
+    RaiseOpenFileLimit();
+    std::wstring name;  // below the directory, each component followed by a separator
+    std::vector<PendingDirectory> pending;
+    pending.emplace_back(directoryFd, UniqueFd(), directorySd, 0, settled);
+    if (DWORD error = pending.back().Open()) {
+        run.Record(error, directoryName());
         return;
     }
-    DIR* dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
-        run.Record(ERROR_NOT_ENOUGH_MEMORY, directoryName);
-        return;
-    }
-    while (!run.abort) {
-        dirent* entry = ::readdir(dir);
-        if (!entry) break;
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR && entry->d_type != DT_REG) continue;
-        if (settled && settled->count(entry->d_name)) continue;
-
+    // The whole name of what `below` names below the directory.
+    auto fullName = [&](std::wstring_view below) {
+        std::wstring full = directoryName();
+        if (full.empty() || full.back() != L'\\') full += L'\\';
+        return full.append(below);
+    };
+    auto nameOf = [&](const PendingDirectory& directory, const std::string& child) {
+        return fullName(std::wstring_view(name).substr(0, directory.NameLength())) + HostNameToWide(child);
+    };
+    std::string child;
+    while (!pending.empty() && !run.abort) {
+        PendingDirectory& directory = pending.back();
+        unsigned char type = DT_UNKNOWN;
+        if (!directory.Next(&child, &type)) {
+            pending.pop_back();
+            continue;
+        }
         // A regular file or directory by the listing opens for reading, so
         // its attribute is read and written on its own descriptor.
-        UniqueFd child;
+        UniqueFd childFd;
         struct stat status;
         struct stat listed {};
-        listed.st_mode = entry->d_type == DT_DIR ? S_IFDIR : S_IFREG;
-        if (entry->d_type != DT_UNKNOWN && OpenReadableEntry(directoryFd, entry->d_name, &listed, &child, &status)) {
-            PropagateTo(child, status, directoryName, entry->d_name, directorySd, run);
-            continue;
+        listed.st_mode = type == DT_DIR ? S_IFDIR : S_IFREG;
+        if (type == DT_UNKNOWN || !OpenReadableEntry(directory.Fd(), child.c_str(), &listed, &childFd, &status)) {
+            childFd = UniqueFd(::openat(directory.Fd(), child.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            if (!childFd.Valid()) {
+                // a vanished child is no failure
+                if (errno != ENOENT) run.Record(ErrorFromErrno(errno), nameOf(directory, child));
+                continue;
+            }
+            if (::fstat(childFd.Get(), &status) != 0) {
+                run.Record(ErrorFromErrno(errno), nameOf(directory, child));
+                continue;
+            }
         }
-        child = UniqueFd(::openat(directoryFd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!child.Valid()) {
-            // a vanished child is no failure
-            if (errno != ENOENT) run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
-            continue;
-        }
-        if (::fstat(child.Get(), &status) != 0) {
-            run.Record(ErrorFromErrno(errno), ChildName(directoryName, entry->d_name));
-            continue;
-        }
-        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) continue;
-        PropagateTo(child, status, directoryName, entry->d_name, directorySd, run);
-    }
-    ::closedir(dir);
-}
+        bool isDirectory = S_ISDIR(status.st_mode);
+        if (!isDirectory && !S_ISREG(status.st_mode)) continue;
 
-// One child of PropagateBelow: its inherited part recomputed, written when
-// it changed, and a directory's own children after it.
-void PropagateTo(const UniqueFd& child, const struct stat& status, const std::wstring& directoryName,
-                 const char* childName, const Bytes& directorySd, Propagation& run) {
-    const bool isDirectory = S_ISDIR(status.st_mode);
-    Bytes childSd, stored;
-    DWORD error = ReadFileDescriptor(child.Get(), status, run.drive, &childSd, &stored);
-    if (error != ERROR_SUCCESS) {
-        // A damaged attribute stays as it is.
-        if (!run.healingOnly) run.Record(error, ChildName(directoryName, childName));
-        return;
+        Bytes childSd, stored;
+        DWORD error = ReadFileDescriptor(childFd.Get(), status, run.drive, &childSd, &stored);
+        if (error != ERROR_SUCCESS) {
+            // A damaged attribute stays as it is.
+            if (!run.healingOnly) run.Record(error, nameOf(directory, child));
+            continue;
+        }
+        Bytes updated;
+        bool changed = false;
+        error = Reinherit(childSd, directory.Sd(), isDirectory, FileGenericMapping(), &updated, &changed);
+        if (error == ERROR_SUCCESS && !changed) continue;
+        if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
+        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(childFd.Get(), run.drive, updated, &stored, &status);
+        if (error != ERROR_SUCCESS) {
+            run.Record(error, nameOf(directory, child));
+            continue;
+        }
+        if (!isDirectory) continue;
+
+        name.resize(directory.NameLength());
+        name += HostNameToWide(child);
+        name += L'\\';
+        directory.Suspend();
+        PendingDirectory below(-1, std::move(childFd), std::move(updated), name.size(), nullptr);
+        if (DWORD listError = below.Open()) {
+            run.Record(listError, fullName(std::wstring_view(name).substr(0, name.size() - 1)));
+            continue;
+        }
+        pending.push_back(std::move(below));
     }
-    Bytes updated;
-    bool changed = false;
-    error = Reinherit(childSd, directorySd, isDirectory, FileGenericMapping(), &updated, &changed);
-    if (error == ERROR_SUCCESS && !changed) return;
-    if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
-    if (error == ERROR_SUCCESS) error = WriteFileDescriptor(child.Get(), run.drive, updated, &stored, &status);
-    if (error != ERROR_SUCCESS) {
-        run.Record(error, ChildName(directoryName, childName));
-        return;
-    }
-    if (isDirectory) PropagateBelow(child.Get(), ChildName(directoryName, childName), updated, run);
 }
 
 // Two writers of one descriptor each read it, change their part and write
@@ -366,7 +476,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
     Propagation run{drive, token, desired};
     run.healingOnly = healingOnly;
-    PropagateBelow(object.object.Get(), name, updated, run);
+    PropagateBelow(object.object.Get(), [&name] { return name; }, updated, run);
     return run.firstError;
 }
 
@@ -388,7 +498,7 @@ void NoteOwedReadFailure(const ResolvedPath& object, DWORD error) {
     // The propagation would have failed on this child and left it as it
     // is; it is named now, once.
     Settle(*owed, object);
-    if (!owed->healingOnly) machine::NoteDescendantFailure(ChildName(owed->name, object.name.c_str()), error);
+    if (!owed->healingOnly) machine::NoteDescendantFailure(ChildName(owed->name->Full(), object.name.c_str()), error);
 }
 
 void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstring& name,
@@ -418,7 +528,7 @@ void PropagateDeferred(const DeferredPropagation& owed, int directoryFd) {
     const auto shared = machine::SharedToken();
     Propagation run{owed.drive, *shared, owed.desired};
     run.healingOnly = owed.healingOnly;
-    PropagateBelow(directoryFd, owed.name, owed.sd, run, &owed.settled);
+    PropagateBelow(directoryFd, [&owed] { return owed.name->Full(); }, owed.sd, run, &owed.settled);
 }
 
 }  // namespace winapi

@@ -201,7 +201,11 @@ std::vector<SambaShare> ReadSambaShares(const std::string& configPath, bool only
     }
     const std::string netbiosName = NetbiosNameSoFar(parsed);
     std::vector<SambaShare> shares;
-    for (const auto& [name, values] : parsed.sections) {
+    for (const auto& section : parsed.sections) {
+        // Named members rather than a structured binding: clang before 16,
+        // which builds the fuzz targets, cannot capture bindings in lambdas.
+        const auto& name = section.first;
+        const auto& values = section.second;
         const std::string key = Key(name);
         if (key == "global" || key == "homes" || key == "printers") continue;
         auto value = [&](const std::string& parameter) -> std::optional<std::string> {

@@ -3,12 +3,14 @@
 // inheritable changes (which descendants are rewritten and which not).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -194,6 +196,63 @@ TEST_F(FileSecurityTest, ADescendantThatFailsIsReportedAndItsSiblingsStillUpdate
     EXPECT_EQ(Raw("top/b.txt"), Damaged());
     EXPECT_NE(Dacl(L"C:\\top\\a\\1.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
     EXPECT_NE(Dacl(L"C:\\top\\c\\2.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+}
+
+// Propagation goes down a tree far deeper than a call per level could
+// (it runs here on a thread with a 512 KiB stack, which a recursion through
+// 5,000 levels overflows in any build) and reaches its bottom.
+TEST_F(FileSecurityTest, PropagationReachesTheBottomOfATreeTooDeepToRecurseThrough) {
+    constexpr int kDepth = 5000;
+    // Every level holds a descriptor of inherited entries only, as below a
+    // directory written before, so that nothing piles up level by level.
+    MakeDirectory("model/sub");
+    ASSERT_EQ(Set(L"C:\\model", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                  L"D:(A;OICI;FA;;;SY)"),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(L"C:\\model\\sub", DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, L"D:"),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Dacl(L"C:\\model\\sub"), L"D:AI(A;OICIID;FA;;;SY)");
+    const Bytes inherited = Raw("model/sub");
+    ASSERT_FALSE(inherited.empty());
+    MakeDirectory("top");
+    int level = ::open((drive_ + "/top").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < kDepth && level >= 0; ++i) {
+        ASSERT_EQ(::mkdirat(level, "d", 0755), 0);
+        const int next = ::openat(level, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(level);
+        level = next;
+        ASSERT_EQ(::fsetxattr(level, attribute_.c_str(), inherited.data(), inherited.size(), 0), 0);
+    }
+    ASSERT_GE(level, 0);
+    ::close(::openat(level, "leaf.txt", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    ::close(level);
+
+    struct Call {
+        Parts parts = FromSddl(L"D:(A;OICI;FA;;;BA)");
+        DWORD error = ERROR_GEN_FAILURE;
+    } call;
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 512 << 10), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void* argument) -> void* {
+                      auto* call = static_cast<Call*>(argument);
+                      call->error = winapi::SetFileSecurityByName(
+                          L"C:\\top", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                          nullptr, call->parts.dacl, nullptr);
+                      return nullptr;
+                  },
+                  &call),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(call.error, static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring leaf = L"\\\\?\\C:\\top";
+    for (int i = 0; i < kDepth; ++i) leaf += L"\\d";
+    EXPECT_NE(Dacl(leaf + L"\\leaf.txt").find(L"(A;ID;FA;;;BA)"), std::wstring::npos);
+    std::system(("rm -rf '" + drive_ + "/top'").c_str());
 }
 
 TEST_F(FileSecurityTest, PropagationNeverFollowsLinks) {
