@@ -53,10 +53,15 @@ std::vector<std::unique_ptr<DeferredPropagation>>::iterator Position(uint64_t se
 // Takes the records made since `mark`, and the one of `directory` if
 // there is one, out of the list first, so that a record made while one is
 // propagated is neither lost nor propagated twice; then propagates them,
-// latest first.
-void FlushFrom(uint64_t mark, const DirectoryKey* directory) {
+// latest first. A record that lent its descriptor to a search still open
+// (any but `directory`'s, whose search is closing and lends `listingFd`)
+// stays until that search closes.
+void FlushFrom(uint64_t mark, const DirectoryKey* directory, int listingFd) {
     auto& records = state.records;
     std::vector<std::unique_ptr<DeferredPropagation>> due;
+    auto closing = [&](const DeferredPropagation& record) {
+        return directory && record.device == directory->device && record.inode == directory->inode;
+    };
     if (directory) {
         auto found = state.byDirectory.find(*directory);
         if (found != state.byDirectory.end() && found->second->sequence < mark) {
@@ -70,12 +75,22 @@ void FlushFrom(uint64_t mark, const DirectoryKey* directory) {
     }
     auto first = std::lower_bound(records.begin(), records.end(), mark,
                                   [](const auto& record, uint64_t wanted) { return record->sequence < wanted; });
+    std::vector<std::unique_ptr<DeferredPropagation>> kept;
     for (auto it = first; it != records.end(); ++it) {
+        if ((*it)->lentToSearch && !closing(**it)) {
+            kept.push_back(std::move(*it));
+            continue;
+        }
         state.byDirectory.erase(DirectoryKey{(*it)->device, (*it)->inode});
         due.push_back(std::move(*it));
     }
     records.erase(first, records.end());
-    for (auto it = due.rbegin(); it != due.rend(); ++it) PropagateDeferred(**it, (*it)->directory.Get());
+    for (auto& record : kept) records.push_back(std::move(record));
+    for (auto it = due.rbegin(); it != due.rend(); ++it) {
+        const DeferredPropagation& record = **it;
+        const int fd = record.directory.Valid() ? record.directory.Get() : listingFd;
+        if (fd >= 0) PropagateDeferred(record, fd);
+    }
 }
 
 // The name of a directory about to be recorded, sharing the name of its
@@ -189,9 +204,16 @@ void DeferPropagation(const ResolvedPath& directory, const std::wstring& name, c
 
 uint64_t DeferredMark() { return state.nextSequence; }
 
-void FlushDeferred(uint64_t mark, dev_t device, ino_t inode) {
+void FlushDeferred(uint64_t mark, dev_t device, ino_t inode, int listingFd) {
     const DirectoryKey directory{device, inode};
-    FlushFrom(mark, &directory);
+    FlushFrom(mark, &directory, listingFd);
+}
+
+void LendToSearch(dev_t device, ino_t inode) {
+    auto found = state.byDirectory.find(DirectoryKey{device, inode});
+    if (found == state.byDirectory.end() || !found->second->directory.Valid()) return;
+    found->second->directory.Reset();
+    found->second->lentToSearch = true;
 }
 
 }  // namespace winapi
@@ -207,7 +229,7 @@ void AnnounceRecursiveWalk(BOOL underway) {
     // Whatever the walk left (a search never closed, a directory written
     // but never listed) is owed now.
     machine::GuardedCall([] {
-        FlushFrom(0, nullptr);
+        FlushFrom(0, nullptr, -1);
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
 }

@@ -71,7 +71,8 @@ private:
 struct DeferredPropagation {
     dev_t device = 0;
     ino_t inode = 0;
-    UniqueFd directory;         // O_PATH
+    UniqueFd directory;         // O_PATH; none while lent to a search
+    bool lentToSearch = false;  // the search of the directory stands in
     std::shared_ptr<const DeferredName> name;  // as its write named it, for reports
     machine::Drive drive;
     Bytes sd;                   // the descriptor it hands down
@@ -100,10 +101,17 @@ void DeferPropagation(const ResolvedPath& directory, const std::wstring& name, c
 // A mark of the records made from now on, for FlushDeferred.
 uint64_t DeferredMark();
 
+// A search of the directory (device, inode) has opened it: its record, if
+// any, gives up its own descriptor and is propagated through the search's
+// when the search closes, so that a deep walk holds one descriptor per
+// level, not two.
+void LendToSearch(dev_t device, ino_t inode);
+
 // Propagates (file_security.cpp) what the records made since `mark` owe,
 // and what the directory (device, inode) owes, latest first, and drops
-// them.
-void FlushDeferred(uint64_t mark, dev_t device, ino_t inode);
+// them; `listingFd` is the directory's, from its closing search. Records
+// lent to other searches still open wait for those to close.
+void FlushDeferred(uint64_t mark, dev_t device, ino_t inode, int listingFd);
 
 // Done by file_security.cpp: propagates the record's inheritance to every
 // child of `directoryFd` (the record's directory) not settled.

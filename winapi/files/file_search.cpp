@@ -287,6 +287,7 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
         const size_t separator = whole.rfind(L'\\');
         const std::wstring directoryName(whole.substr(0, separator == std::wstring_view::npos ? 0 : separator));
         BringListedDirectoryUpToDate(directory, directoryName, parsed.drive);
+        LendToSearch(search->device, search->inode);
     }
     // Listing takes FILE_LIST_DIRECTORY on the directory for the caller's
     // token: who may not list it learns none of its names. Windows'
@@ -352,8 +353,9 @@ BOOL FindClose(HANDLE hFindFile) {
     const uint64_t mark = search->deferredMark;
     const dev_t device = search->device;
     const ino_t inode = search->inode;
+    const int listingFd = search->directory ? search->directory->Fd() : -1;
     machine::GuardedCall([&] {
-        FlushDeferred(mark, device, inode);
+        FlushDeferred(mark, device, inode, listingFd);
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     if (!ReleaseHandle(hFindFile)) {
