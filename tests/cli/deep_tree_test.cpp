@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,6 +41,7 @@ size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(te
 class DeepTree : public ::testing::Test {
 protected:
     CommandResult Run(const std::vector<std::string>& args) { return RunTavrik(args, machine_.DatabasePath()); }
+    virtual int Depth() const { return kDepth; }
 
     // C:\deep\d\d\...\d, each level holding a directory d and a file f, every
     // object with a descriptor whose entries are all inherited (as after
@@ -60,7 +62,7 @@ protected:
         int level = ::open((drive + "/deep").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(level, 0);
         ASSERT_EQ(::fsetxattr(level, attribute.c_str(), directorySd.data(), directorySd.size(), 0), 0);
-        for (int i = 0; i < kDepth; ++i) {
+        for (int i = 0; i < Depth(); ++i) {
             ASSERT_EQ(::mkdirat(level, "d", 0755), 0);
             const int file = ::openat(level, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
             ASSERT_GE(file, 0);
@@ -103,6 +105,27 @@ TEST_F(DeepTree, IsGrantedListedBackedUpAndRestoredWhole) {
     auto again = Run({"list", "C:\\deep", "--recurse", "--format", "sddl", "--quiet"});
     ASSERT_EQ(again.exitCode, 0);
     EXPECT_TRUE(again.out == listed.out) << "the restore did not bring every descriptor back";
+}
+
+// A recursive grant holds one descriptor per level: the record of what a
+// directory owes its children borrows the descriptor of the directory's
+// search instead of keeping one of its own. Under a hard limit of open
+// files below twice the depth, the whole tree is still granted.
+class ShallowDeepTree : public DeepTree {
+protected:
+    int Depth() const override { return 300; }
+};
+
+TEST_F(ShallowDeepTree, RecursiveGrantHoldsOneDescriptorPerLevel) {
+    const std::string command = "ulimit -n 450 && TAVRIK_MACHINE='" + machine_.DatabasePath() +
+                                "' XDG_STATE_HOME='" + machine_.Folder() + "/state' '" + TAVRIK_BINARY +
+                                "' grant 'C:\\deep' 'BUILTIN\\Guests' read_ex --recurse --inherit none --quiet "
+                                ">/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::string deepest = "C:\\deep";
+    for (int i = 1; i < Depth(); ++i) deepest += "\\d";
+    auto last = Run({"list", deepest + "\\f", "--format", "sddl", "--quiet"});
+    EXPECT_NE(last.out.find(";;;BG)"), std::string::npos) << last.out.substr(0, 2000);
 }
 
 }  // namespace
