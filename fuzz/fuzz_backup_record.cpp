@@ -109,13 +109,16 @@ void Restore(const uint8_t* data, size_t size, BOOL ignoreErrors) {
     job.SetBackupFile(backup);
     job.SetIgnoreErrors(ignoreErrors);
     const DWORD code = job.Run();
-    // Only the codes a restore can end with.
-    Check(code == RTN_OK || code == RTN_ERR_READ_BACKUP_FILE || code == RTN_ERR_OPEN_BACKUP_FILE ||
+    // Only the codes a restore can end with; a record naming an object the
+    // computer lacks ends it with the failed read of that object.
+    const bool expected = code == RTN_OK || code == RTN_ERR_READ_SD || code == RTN_ERR_READ_BACKUP_FILE || code == RTN_ERR_OPEN_BACKUP_FILE ||
           code == RTN_ERR_SD_CONVERT || code == RTN_ERR_WRITE_SD || code == RTN_ERR_PRIVILEGE ||
           code == RTN_ERR_PARAMETER || code == RTN_ERR_INVALID_SD || code == RTN_ERR_REG_PATH ||
           code == RTN_ERR_REG_CONNECT || code == RTN_ERR_REG_OPEN ||
           (code >= RTN_ERR_SD_SET_DACL && code <= RTN_ERR_SD_SET_GROUP) || code == RTN_ERR_SD_INIT ||
-          code == RTN_ERR_SD_ALLOC);
+          code == RTN_ERR_SD_ALLOC;
+    if (!expected) std::fprintf(stderr, "restore ended with code %lu\n", static_cast<unsigned long>(code));
+    Check(expected);
     Check(Attribute(scratch.outside) == scratch.outsideNtacl);
 }
 
