@@ -25,7 +25,8 @@
 // file_security.cpp). Readers in other threads or processes may see a child
 // not yet propagated while the walk runs. The records live on the thread
 // that walks, one per directory written and not yet closed, each holding
-// one O_PATH descriptor of its directory.
+// one O_PATH descriptor of its directory until a search of the directory
+// opens it (LendToSearch), so a walk holds one descriptor per level.
 #pragma once
 
 #include <sys/stat.h>
