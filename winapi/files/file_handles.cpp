@@ -10,6 +10,7 @@
 
 #include "winapi/security/access_check.h"
 #include "winapi/security/descriptor_parts.h"
+#include "winapi/files/step_reads.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_security.h"
 #include "winapi/files/file_xattr.h"
@@ -196,6 +197,7 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
             return error;
         }
         InheritOwed(resolved, &sd);
+        RememberStepRead(lpFileName, sd);
         error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), dwDesiredAccess, FileGenericMapping(), backupSemantics,
                             &granted);
         if (error != ERROR_SUCCESS) return error;

@@ -22,6 +22,7 @@
 #include "winapi/files/deferred_propagation.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
+#include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
@@ -358,6 +359,12 @@ DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& dri
 }  // namespace
 
 DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
+    Bytes recalled;
+    if (RecallStepRead(name, &recalled)) {
+        if (DWORD error = Check(recalled, *machine::SharedToken(), AccessToRead(info))) return error;
+        *sd = std::move(recalled);
+        return ERROR_SUCCESS;
+    }
     ResolvedPath object;
     machine::Drive drive;
     DWORD error = ResolveFileName(name, FinalLink::Keep, &object, &drive);
@@ -369,6 +376,7 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         return error;
     }
     InheritOwed(object, &current);
+    RememberStepRead(name, current);
     error = Check(current, *machine::SharedToken(), AccessToRead(info));
     if (error != ERROR_SUCCESS) return error;
     *sd = std::move(current);

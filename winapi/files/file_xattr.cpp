@@ -9,6 +9,7 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/machine/machine.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/step_reads.h"
 #include "winapi/samba/samba_ntacl.h"
 #include "winapi/win32.h"
 
@@ -120,6 +121,7 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 }
 
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd, const Bytes* stored) {
+    ForgetStepReads();
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
     Bytes blob = EncodeNtAcl(sd);
     if (blob.empty()) return ERROR_INVALID_SECURITY_DESCR;
@@ -155,6 +157,7 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine:
 
 DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored,
                           const struct stat* status) {
+    ForgetStepReads();
     if (drive.samba) return WriteDescriptorAsSmbd(objectFd, drive.xattrName, *drive.samba, sd, status);
     return WriteFileDescriptor(objectFd, drive.xattrName, sd, stored);
 }

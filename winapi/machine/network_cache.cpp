@@ -109,6 +109,11 @@ WalkUnderway::~WalkUnderway() {
 
 void BeginWalkStep() noexcept { currentStep = nextCallNumber.fetch_add(1); }
 
+uint64_t CurrentStep() noexcept {
+    const bool stepped = openWalks > 0 || namedSteps.load(std::memory_order_relaxed);
+    return stepped ? currentStep : 0;
+}
+
 void SetNamedSteps(bool on) noexcept {
     namedSteps.store(on);
     lastNamedObject.clear();

@@ -60,6 +60,10 @@ public:
 // A search handed out its next entry: a new step begins.
 void BeginWalkStep() noexcept;
 
+// The number of the step under way on this thread: a walk's entry or a
+// named step (below); 0 when calls are not grouped in steps.
+uint64_t CurrentStep() noexcept;
+
 // A host working through names a file lists (a restore) makes its calls
 // for one object one after the other, with no search to mark the steps.
 // While named steps are on, a call naming another object than the named

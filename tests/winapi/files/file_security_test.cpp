@@ -22,6 +22,7 @@
 #include "winapi/files/file_xattr.h"
 #include "winapi/machine/admin.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/network_cache.h"
 #include "winapi/win32.h"
 
 namespace {
@@ -127,6 +128,33 @@ TEST_F(FileSecurityTest, ReadsAndWritesThroughEveryNameForm) {
     EXPECT_EQ(Get(L"\\\\?\\UNC\\localhost\\c$\\data\\REPORT.txt"), expected);
     EXPECT_EQ(Get(L"C:/Data/./x/../Report.txt"), L"error 3");
     EXPECT_EQ(Get(L"C:/Data/./../Data/Report.txt"), expected);
+}
+
+// The reads of one job step share what the first one found; a write
+// through the layer is seen at once, another process's write from the
+// next step on.
+TEST_F(FileSecurityTest, ReadsOfOneStepShareTheFirstUntilAWriteOrTheNextStep) {
+    MakeFile("Data/a.txt");
+    const std::wstring a = L"C:\\Data\\a.txt";
+    constexpr SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FR;;;WD)"), ERROR_SUCCESS);
+    const Bytes byOthers = Raw("Data/a.txt");
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+
+    struct NamedSteps {
+        NamedSteps() { winapi::machine::SetNamedSteps(true); }
+        ~NamedSteps() { winapi::machine::SetNamedSteps(false); }
+    } steps;
+    winapi::machine::BeginNamedStep(a);
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;BA)");
+    SetRaw("Data/a.txt", byOthers);
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;BA)");
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;SY)"), ERROR_SUCCESS);
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;SY)");
+    SetRaw("Data/a.txt", byOthers);
+    winapi::machine::BeginNamedStep(L"C:\\Data");
+    winapi::machine::BeginNamedStep(a);
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FR;;;WD)");
 }
 
 TEST_F(FileSecurityTest, InheritableAcesReachEveryUnprotectedDescendant) {

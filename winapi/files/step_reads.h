@@ -1,0 +1,32 @@
+// The descriptor the last read of a file found, kept for the rest of the
+// job step it was read in.
+//
+// A job step reads one object's descriptor more than once: the engine
+// opens the object and reads it, the host's undo file reads it again
+// before the write, and each read resolves the name, reads the attribute,
+// decodes it and works out what a deferred propagation owes it. Within one
+// step (a walk's entry, or one object of a restore) the later reads of
+// the same name get what the first one found, as long as nothing in this
+// process wrote a descriptor since; the access check is still made by each
+// call. Outside a step (no walk, no restore) nothing is kept. A write made
+// by another process between two reads of one step is seen by the next
+// step, as if the second read had come right after the first.
+#pragma once
+
+#include <string>
+
+#include "winapi/security/bytes.h"
+
+namespace winapi {
+
+// Keeps `sd` as what `name` holds now (with what is owed it folded in).
+void RememberStepRead(const std::wstring& name, const Bytes& sd);
+
+// What RememberStepRead kept for `name` in this step, when nothing wrote
+// a descriptor since; false otherwise.
+bool RecallStepRead(const std::wstring& name, Bytes* sd);
+
+// Every write of a file's descriptor calls this: what was kept may be stale.
+void ForgetStepReads();
+
+}  // namespace winapi
