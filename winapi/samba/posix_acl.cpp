@@ -27,14 +27,13 @@ bool HasId(PosixTag tag) { return tag == PosixTag::User || tag == PosixTag::Grou
 DWORD ReadAttribute(int objectFd, const char* name, PosixAcl* acl, bool* present) {
     acl->clear();
     *present = false;
-    const std::string path = DescriptorPath(objectFd);
     Bytes raw(kHeaderSize + 64 * kEntrySize);
-    ssize_t got = ::getxattr(path.c_str(), name, raw.data(), raw.size());
+    ssize_t got = GetObjectAttribute(objectFd, name, raw.data(), raw.size());
     if (got < 0 && errno == ERANGE) {
-        ssize_t needed = ::getxattr(path.c_str(), name, nullptr, 0);
+        ssize_t needed = GetObjectAttribute(objectFd, name, nullptr, 0);
         if (needed > 0) {
             raw.resize(static_cast<size_t>(needed));
-            got = ::getxattr(path.c_str(), name, raw.data(), raw.size());
+            got = GetObjectAttribute(objectFd, name, raw.data(), raw.size());
         }
     }
     if (got < 0) {
@@ -70,8 +69,7 @@ DWORD WriteAttribute(int objectFd, const char* name, PosixAcl acl) {
         for (int b = 0; b < 4; ++b) raw[at + 4 + b] = static_cast<BYTE>(id >> (8 * b));
         at += kEntrySize;
     }
-    const std::string path = DescriptorPath(objectFd);
-    if (::setxattr(path.c_str(), name, raw.data(), raw.size(), 0) == 0) return ERROR_SUCCESS;
+    if (SetObjectAttribute(objectFd, name, raw.data(), raw.size()) == 0) return ERROR_SUCCESS;
     if (errno == ENOSPC || errno == EDQUOT) return ERROR_DISK_FULL;
     return ErrorFromErrno(errno);
 }
@@ -132,6 +130,24 @@ void PushAcl(Ndr& ndr, const PosixAcl& acl) {
 
 }  // namespace
 
+ssize_t GetObjectAttribute(int objectFd, const char* name, void* value, size_t size) {
+    const ssize_t got = ::fgetxattr(objectFd, name, value, size);
+    if (got >= 0 || errno != EBADF) return got;
+    return ::getxattr(DescriptorPath(objectFd).c_str(), name, value, size);
+}
+
+int SetObjectAttribute(int objectFd, const char* name, const void* value, size_t size) {
+    if (::fsetxattr(objectFd, name, value, size, 0) == 0) return 0;
+    if (errno != EBADF) return -1;
+    return ::setxattr(DescriptorPath(objectFd).c_str(), name, value, size, 0);
+}
+
+int RemoveObjectAttribute(int objectFd, const char* name) {
+    if (::fremovexattr(objectFd, name) == 0) return 0;
+    if (errno != EBADF) return -1;
+    return ::removexattr(DescriptorPath(objectFd).c_str(), name);
+}
+
 PosixAcl InKernelOrder(PosixAcl acl) {
     std::stable_sort(acl.begin(), acl.end(), [](const PosixAclEntry& a, const PosixAclEntry& b) {
         if (a.tag != b.tag) return static_cast<unsigned>(a.tag) < static_cast<unsigned>(b.tag);
@@ -158,8 +174,7 @@ DWORD WriteAccessAcl(int objectFd, const PosixAcl& acl) { return WriteAttribute(
 
 DWORD WriteDefaultAcl(int objectFd, const PosixAcl& acl) {
     if (!acl.empty()) return WriteAttribute(objectFd, kDefaultName, acl);
-    const std::string path = DescriptorPath(objectFd);
-    if (::removexattr(path.c_str(), kDefaultName) == 0 || errno == ENODATA) return ERROR_SUCCESS;
+    if (RemoveObjectAttribute(objectFd, kDefaultName) == 0 || errno == ENODATA) return ERROR_SUCCESS;
     return ErrorFromErrno(errno);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <vector>
 
@@ -24,6 +25,14 @@ struct PosixAclEntry {
     bool operator==(const PosixAclEntry&) const = default;
 };
 using PosixAcl = std::vector<PosixAclEntry>;
+
+// Attribute calls on an object's descriptor: on the descriptor itself when
+// it was opened for reading (OpenReadableEntry, file_paths.h), else through
+// /proc/self/fd/N, as for an O_PATH one, which the kernel refuses with
+// EBADF. They return and set errno as getxattr, setxattr and removexattr.
+ssize_t GetObjectAttribute(int objectFd, const char* name, void* value, size_t size);
+int SetObjectAttribute(int objectFd, const char* name, const void* value, size_t size);
+int RemoveObjectAttribute(int objectFd, const char* name);
 
 // The access ACL: the attribute's, else the three entries of the mode.
 DWORD ReadAccessAcl(int objectFd, mode_t mode, PosixAcl* acl);

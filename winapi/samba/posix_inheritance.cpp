@@ -1,10 +1,9 @@
 #include "winapi/samba/posix_inheritance.h"
 
-#include <sys/xattr.h>
-
 #include <cerrno>
 
 #include "winapi/files/file_paths.h"
+#include "winapi/samba/posix_acl.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -71,14 +70,13 @@ std::optional<PosixInheritance> DecodePosixInheritance(const BYTE* data, size_t 
 }
 
 std::optional<PosixInheritance> ReadPosixInheritance(int objectFd) {
-    const std::string path = DescriptorPath(objectFd);
     Bytes raw(kHeaderSize + 64 * kEntrySize);
-    ssize_t got = ::getxattr(path.c_str(), kAttributeName, raw.data(), raw.size());
+    ssize_t got = GetObjectAttribute(objectFd, kAttributeName, raw.data(), raw.size());
     if (got < 0 && errno == ERANGE) {
-        const ssize_t needed = ::getxattr(path.c_str(), kAttributeName, nullptr, 0);
+        const ssize_t needed = GetObjectAttribute(objectFd, kAttributeName, nullptr, 0);
         if (needed <= 0) return std::nullopt;
         raw.resize(static_cast<size_t>(needed));
-        got = ::getxattr(path.c_str(), kAttributeName, raw.data(), raw.size());
+        got = GetObjectAttribute(objectFd, kAttributeName, raw.data(), raw.size());
     }
     if (got < 0) return std::nullopt;
     return DecodePosixInheritance(raw.data(), static_cast<size_t>(got));
@@ -86,8 +84,7 @@ std::optional<PosixInheritance> ReadPosixInheritance(int objectFd) {
 
 DWORD WritePosixInheritance(int objectFd, const PosixInheritance& inheritance) {
     const Bytes blob = EncodePosixInheritance(inheritance);
-    const std::string path = DescriptorPath(objectFd);
-    if (::setxattr(path.c_str(), kAttributeName, blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
+    if (SetObjectAttribute(objectFd, kAttributeName, blob.data(), blob.size()) == 0) return ERROR_SUCCESS;
     if (errno == ENOSPC || errno == EDQUOT) return ERROR_DISK_FULL;
     return ErrorFromErrno(errno);
 }

@@ -90,8 +90,7 @@ DWORD ReadPosixState(int objectFd, struct stat* status, PosixAcl* access, PosixA
 
 DWORD SetAttribute(int objectFd, const std::string& attribute, const Bytes& blob) {
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
-    const std::string path = DescriptorPath(objectFd);
-    if (::setxattr(path.c_str(), attribute.c_str(), blob.data(), blob.size(), 0) == 0) return ERROR_SUCCESS;
+    if (SetObjectAttribute(objectFd, attribute.c_str(), blob.data(), blob.size()) == 0) return ERROR_SUCCESS;
     switch (int error = errno) {
         case ENOSPC:
         case EDQUOT: return ERROR_DISK_FULL;
