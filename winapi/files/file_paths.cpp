@@ -467,7 +467,7 @@ bool ResolveSpeltExactly(int rootFd, const std::deque<std::string>& names, Final
         directory += name;
     }
     open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.flags = kDirectoryOpenFlags;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     UniqueFd parent(static_cast<int>(::syscall(SYS_openat2, rootFd, directory.c_str(), &how, sizeof how)));
     if (!parent.Valid()) {
@@ -540,8 +540,7 @@ DWORD ResolveBelowRoot(int rootFd, const std::string& rootDirectory, const std::
             // The common case of a directory on the way, spelt exactly: the
             // open itself proves it is a directory and no link, so it needs
             // no status call. Anything else takes the general way below.
-            UniqueFd directory(::openat(levelFd(levels.size() - 1), component.c_str(),
-                                        O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+            UniqueFd directory(::openat(levelFd(levels.size() - 1), component.c_str(), kDirectoryOpenFlags));
             if (directory.Valid()) {
                 levels.push_back({std::move(directory), std::move(component)});
                 continue;

@@ -143,6 +143,11 @@ int OpenDirectoryEntry(int dirFd, const std::string& name, std::string* stored, 
 // following a link, without waiting (a FIFO swapped in does not block) and
 // without becoming a controlling terminal.
 inline constexpr int kAttributeOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// The same for a directory on the way to a name, which is the directory
+// the name inherits from: O_DIRECTORY opens nothing else. Where the host
+// refuses to open it for reading (no read permission for the caller), the
+// walk opens it O_PATH as before.
+inline constexpr int kDirectoryOpenFlags = kAttributeOpenFlags | O_DIRECTORY;
 
 // Opens the entry `name` of `dirFd` for reading when it is a regular file
 // or a directory, so that the kernel takes attribute calls on the object's

@@ -49,6 +49,17 @@ DWORD OpenComponent(int directoryFd, const std::string& host, bool last, FinalLi
         *stored = host;
         return ERROR_SUCCESS;
     }
+    // A directory on the way opens for reading too (O_DIRECTORY: nothing
+    // else can be opened so), since the next name's write reads its
+    // directory's attribute on this descriptor.
+    if (!last) {
+        UniqueFd directory(::openat(directoryFd, host.c_str(), kDirectoryOpenFlags));
+        if (directory.Valid() && ::fstat(directory.Get(), status) == 0) {
+            *entry = std::move(directory);
+            *stored = host;
+            return ERROR_SUCCESS;
+        }
+    }
     const int error = OpenDirectoryEntry(directoryFd, host, stored, entry);
     if (error == ENOENT) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     if (error != 0) return error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);

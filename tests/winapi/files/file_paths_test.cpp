@@ -115,7 +115,7 @@ TEST_F(FilePathsTest, ExactNamesGiveTheObjectItsDirectoryAndItsName) {
 }
 
 // Regular files and directories come opened for reading, so that their
-// attributes are read on their own descriptor; links and FIFOs (whatever
+// attributes (and their directory's) are read on their own descriptor; links and FIFOs (whatever
 // is no file or directory) are never opened, only reached with O_PATH.
 TEST_F(FilePathsTest, FilesAndDirectoriesComeOpenedForReadingOtherKindsStayPathOnly) {
     ASSERT_EQ(mkfifo((drive_ + "/Sub/pipe").c_str(), 0600), 0);
@@ -137,6 +137,10 @@ TEST_F(FilePathsTest, FilesAndDirectoriesComeOpenedForReadingOtherKindsStayPathO
         const int flags = fcntl(found.object.Get(), F_GETFL);
         ASSERT_GE(flags, 0);
         EXPECT_EQ((flags & O_PATH) == 0, c.readable) << last;
+        // The directory it inherits from is read on its own descriptor too.
+        if (c.name.size() > 1) {
+            EXPECT_EQ(fcntl(found.parent.Get(), F_GETFL) & O_PATH, 0) << last;
+        }
         char value[16];
         if (c.readable) {
             EXPECT_EQ(fgetxattr(found.object.Get(), "user.none", value, sizeof value), -1);
