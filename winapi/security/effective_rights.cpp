@@ -7,47 +7,19 @@
 #include "winapi/machine/win32_guard.h"
 #include "winapi/security/access_check.h"
 #include "winapi/security/bytes.h"
+#include "winapi/security/trustee_sid.h"
 #include "winapi/win32.h"
 
-namespace {
-
 using winapi::Bytes;
-
-// The account an entry of the API names, by SID or by account name.
-DWORD TrusteeSid(const TRUSTEE_W& trustee, Bytes* sid) {
-    if (trustee.pMultipleTrustee != nullptr || trustee.MultipleTrusteeOperation != NO_MULTIPLE_TRUSTEE)
-        return ERROR_INVALID_PARAMETER;
-    switch (trustee.TrusteeForm) {
-        case TRUSTEE_IS_SID: {
-            if (!IsValidSid(trustee.ptstrName)) return ERROR_INVALID_SID;
-            const auto* bytes = reinterpret_cast<const BYTE*>(trustee.ptstrName);
-            sid->assign(bytes, bytes + GetLengthSid(trustee.ptstrName));
-            return ERROR_SUCCESS;
-        }
-        case TRUSTEE_IS_NAME: {
-            if (trustee.ptstrName == nullptr) return ERROR_INVALID_PARAMETER;
-            BYTE buffer[SECURITY_MAX_SID_SIZE];
-            DWORD sidSize = sizeof buffer;
-            WCHAR domain[256];
-            DWORD domainSize = 256;
-            SID_NAME_USE use;
-            if (!LookupAccountNameW(nullptr, trustee.ptstrName, buffer, &sidSize, domain, &domainSize, &use))
-                return GetLastError();
-            sid->assign(buffer, buffer + GetLengthSid(buffer));
-            return ERROR_SUCCESS;
-        }
-        default:
-            return ERROR_INVALID_PARAMETER;
-    }
-}
-
-}  // namespace
 
 DWORD GetEffectiveRightsFromAclW(PACL pacl, PTRUSTEE_W pTrustee, PACCESS_MASK pAccessRights) {
     if (pTrustee == nullptr || pAccessRights == nullptr) return ERROR_INVALID_PARAMETER;
     return winapi::machine::GuardedCall([&]() -> DWORD {
+        // A group of trustees has no single SID to check the DACL for.
+        if (pTrustee->pMultipleTrustee != nullptr || pTrustee->MultipleTrusteeOperation != NO_MULTIPLE_TRUSTEE)
+            return ERROR_INVALID_PARAMETER;
         Bytes sid;
-        if (DWORD error = TrusteeSid(*pTrustee, &sid)) return error;
+        if (DWORD error = winapi::TrusteeSid(*pTrustee, &sid)) return error;
         if (pacl != nullptr && !IsValidAcl(pacl)) return ERROR_INVALID_ACL;
         // A self-relative descriptor holding the DACL alone: no owner, so
         // only the entries speak (as the API promises), and a null `pacl`

@@ -8,6 +8,7 @@
 #include "winapi/security/bytes.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/security/security_layout.h"
+#include "winapi/security/trustee_sid.h"
 #include "winapi/win32.h"
 
 namespace {
@@ -75,37 +76,11 @@ public:
     void InsertFront(Ace ace) { aces.insert(aces.begin(), std::move(ace)); }
 };
 
-// The SID an entry names, by SID or by account name.
-DWORD TrusteeSid(const TRUSTEE_W& trustee, Bytes* sid) {
-    switch (trustee.TrusteeForm) {
-        case TRUSTEE_IS_SID: {
-            if (!IsValidSid(trustee.ptstrName)) return ERROR_INVALID_SID;
-            const auto* bytes = reinterpret_cast<const BYTE*>(trustee.ptstrName);
-            sid->assign(bytes, bytes + GetLengthSid(trustee.ptstrName));
-            return ERROR_SUCCESS;
-        }
-        case TRUSTEE_IS_NAME: {
-            if (trustee.ptstrName == nullptr) return ERROR_INVALID_PARAMETER;
-            BYTE buffer[SECURITY_MAX_SID_SIZE];
-            DWORD sidSize = sizeof buffer;
-            WCHAR domain[256];
-            DWORD domainSize = 256;
-            SID_NAME_USE use;
-            if (!LookupAccountNameW(nullptr, trustee.ptstrName, buffer, &sidSize, domain, &domainSize, &use))
-                return GetLastError();
-            sid->assign(buffer, buffer + GetLengthSid(buffer));
-            return ERROR_SUCCESS;
-        }
-        default:
-            return ERROR_INVALID_PARAMETER;
-    }
-}
-
 DWORD ApplyEntry(const EXPLICIT_ACCESS_W& entry, ExplicitAces* list) {
     if (entry.grfAccessMode == NOT_USED_ACCESS) return ERROR_SUCCESS;
     if (entry.grfAccessMode > SET_AUDIT_FAILURE) return ERROR_INVALID_PARAMETER;
     Bytes sid;
-    if (DWORD error = TrusteeSid(entry.Trustee, &sid)) return error;
+    if (DWORD error = winapi::TrusteeSid(entry.Trustee, &sid)) return error;
     const auto flags = static_cast<BYTE>(entry.grfInheritance & kEntryFlagMask);
     const ACCESS_MASK mask = entry.grfAccessPermissions;
 
