@@ -29,30 +29,11 @@ protected:
     }
     CommandResult Run(std::vector<std::string> args) { return RunTavrik(args, machine.DatabasePath()); }
 
-    // Gives the tree the descriptors of `records` (backup records without
-    // their quotes: name and SDDL), parents first.
     void Seed(const std::vector<std::pair<std::string, std::string>>& records) {
-        const std::string file = machine.Folder() + "/seed.bak";
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        for (const auto& [name, sddl] : records) out << "\"\\\\?\\" << name << "\",1,\"" << sddl << "\"\r\n";
-        out.close();
-        auto r = Run({"restore", file, "--no-undo", "--quiet"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::string error;
+        ASSERT_TRUE(SeedDescriptors(records, machine.DatabasePath(), machine.Folder(), &error)) << error;
     }
-
-    // Every object's whole descriptor, by name.
-    std::map<std::string, std::string> Tree() {
-        auto r = Run({"list", "C:\\data", "--recurse", "--format", "sddl", "--what", "dacl,owner,group", "--quiet"});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        std::map<std::string, std::string> tree;
-        std::istringstream lines(r.out);
-        for (std::string line; std::getline(lines, line);) {
-            const auto nameEnd = line.find("\",");
-            if (line.empty() || line[0] != '"' || nameEnd == std::string::npos) continue;
-            tree[line.substr(5, nameEnd - 5)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
-        }
-        return tree;
-    }
+    std::map<std::string, std::string> Tree() { return ListDescriptors("C:\\data", "dacl,owner,group", machine.DatabasePath()); }
 
     TempMachine machine;
 };

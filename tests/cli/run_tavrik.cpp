@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -77,6 +79,34 @@ CommandResult RunTavrik(const std::vector<std::string>& args, const std::string&
     unlink(outTemplate);
     unlink(errTemplate);
     return result;
+}
+
+bool SeedDescriptors(const std::vector<std::pair<std::string, std::string>>& records, const std::string& machine,
+                     const std::string& folder, std::string* error) {
+    const std::string file = folder + "/seed.bak";
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        for (const auto& [name, sddl] : records) out << "\"\\\\?\\" << name << "\",1,\"" << sddl << "\"\r\n";
+    }
+    const CommandResult r = RunTavrik({"restore", file, "--no-undo", "--quiet"}, machine);
+    if (error != nullptr) *error = r.err;
+    return r.exitCode == 0;
+}
+
+std::map<std::string, std::string> ListDescriptors(const std::string& root, const std::string& what,
+                                                   const std::string& machine) {
+    const CommandResult r =
+        RunTavrik({"list", root, "--recurse", "--format", "sddl", "--what", what, "--quiet"}, machine);
+    std::map<std::string, std::string> tree;
+    if (r.exitCode != 0) ADD_FAILURE() << "tavrik list " << root << " ended with " << r.exitCode << ": " << r.err;
+    // Records read "\\?\NAME",1,"SDDL".
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto nameEnd = line.find("\",");
+        if (line.empty() || line[0] != '"' || nameEnd == std::string::npos) continue;
+        tree[line.substr(5, nameEnd - 5)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
+    }
+    return tree;
 }
 
 }  // namespace tavrik::test

@@ -39,30 +39,13 @@ protected:
     }
     CommandResult Run(const std::vector<std::string>& args) { return RunTavrik(args, machine.DatabasePath()); }
 
-    // Gives objects the descriptors of `records` (name and SDDL), in order.
     void Seed(const std::vector<std::pair<std::string, std::string>>& records) {
-        const std::string file = machine.Folder() + "/seed.bak";
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        for (const auto& [name, sddl] : records) out << "\"\\\\?\\" << name << "\",1,\"" << sddl << "\"\r\n";
-        out.close();
-        auto r = Run({"restore", file, "--no-undo", "--quiet"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::string error;
+        ASSERT_TRUE(SeedDescriptors(records, machine.DatabasePath(), machine.Folder(), &error)) << error;
     }
-
     // The whole descriptor (owner, group, DACL, SACL) of every object below
     // and including `root`, by name.
-    Tree Descriptors(const std::string& root = "C:\\data") {
-        auto r = Run({"list", root, "--recurse", "--format", "sddl", "--what", "all", "--quiet"});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        Tree tree;
-        std::istringstream lines(r.out);
-        for (std::string line; std::getline(lines, line);) {
-            const auto nameEnd = line.find("\",");
-            if (line.empty() || line[0] != '"' || nameEnd == std::string::npos) continue;
-            tree[line.substr(5, nameEnd - 5)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
-        }
-        return tree;
-    }
+    Tree Descriptors(const std::string& root = "C:\\data") { return ListDescriptors(root, "all", machine.DatabasePath()); }
 
     // The SDDL a backup file holds for `name` (UTF-16LE records).
     static std::string RecordOf(const std::string& file, const std::string& name) {
