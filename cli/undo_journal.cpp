@@ -39,7 +39,7 @@ bool UndoJournal::Open(const std::wstring& fileName) {
     file_ = CreateBackupFile(fileName);
     fileName_ = fileName;
     records_ = 0;
-    seen_.clear();
+    seen_.Clear();
     return file_ != nullptr;
 }
 
@@ -54,7 +54,7 @@ void UndoJournal::Attach(CTavrik& job) {
 DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts) {
     if (!file_) return RTN_OK;
     // Later writes of the same object find its first state recorded.
-    if (!seen_.emplace(objectType, object).second) return RTN_OK;
+    if (!seen_.Insert(objectType, object)) return RTN_OK;
     // Owner, group and DACL always, so that whatever a later write of the
     // same object touches is there to go back to; the SACL when this write
     // touches it (reading it needs a privilege the job then holds).
@@ -65,13 +65,13 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
                                                   nullptr, nullptr, nullptr, nullptr, &raw);
     LocalPtr<> sd(raw);
     if (readError != ERROR_SUCCESS || !sd) {
-        seen_.erase({objectType, object});
+        seen_.Erase(objectType, object);
         job.m_lastOsError = readError != ERROR_SUCCESS ? readError : ERROR_INVALID_SECURITY_DESCR;
         return RTN_ERR_READ_SD;
     }
     LPWSTR sddlRaw = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.get(), SDDL_REVISION_1, saved, &sddlRaw, nullptr)) {
-        seen_.erase({objectType, object});
+        seen_.Erase(objectType, object);
         job.m_lastOsError = GetLastError();
         return RTN_ERR_SD_CONVERT;
     }
@@ -87,7 +87,7 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
     // The record is on disk before the change is made: a job killed right
     // after the change still leaves the way back.
     if (!WriteBackupRecord(file_, FormatSddlRecord(object, objectType, sddl.get())) || fflush(file_) != 0) {
-        seen_.erase({objectType, object});
+        seen_.Erase(objectType, object);
         job.m_lastOsError = ERROR_DISK_FULL;
         job.OutputMessage(L"ERROR writing the undo record of <" + DisplayableName(object) + L"> to <" + fileName_ +
                           L">; the object is left unchanged.");

@@ -7,10 +7,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "cli/recorded_objects.h"
 #include "engine/tavrik.h"
 
 namespace tavrik::cli {
@@ -42,7 +42,7 @@ private:
     std::wstring fileName_;
     long records_ = 0;
     // Objects already recorded: the first state is the one to go back to.
-    std::set<std::pair<DWORD, std::wstring>> seen_;
+    RecordedObjects seen_;
 };
 
 // $XDG_STATE_HOME/tavrik/undo, else ~/.local/state/tavrik/undo (on
