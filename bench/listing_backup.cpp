@@ -14,25 +14,13 @@
 #include <fstream>
 #include <string>
 
+#include "bench/support/bench_support.h"
 #include "engine/tavrik.h"
 #include "winapi/machine/admin.h"
 
+using namespace tavrik::bench;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// CPU seconds (user + system) of this process or of its finished children:
-// the machine is shared, so wall time alone says little.
-double CpuSeconds(int who) {
-    struct rusage usage = {};
-    getrusage(who, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // Wall and CPU time of one phase.
 struct Phase {

@@ -34,11 +34,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "winapi/machine/admin.h"
 
 #ifndef TAVRIK_COMMAND
 #error "TAVRIK_COMMAND names the tavrik program to measure"
 #endif
+
+using namespace tavrik::bench;
 
 namespace {
 
@@ -78,21 +81,6 @@ double Run(const std::vector<std::string>& argv) {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// top/dNNN/fNNNNN, empty files; returns the number of objects.
-long MakeTree(const std::string& top, long files) {
-    fs::remove_all(top);
-    fs::create_directories(top);
-    long directories = 0;
-    for (long i = 0; i < files; ++i) {
-        const std::string directory = top + "/d" + std::to_string(i / kFilesPerDirectory);
-        if (i % kFilesPerDirectory == 0) {
-            fs::create_directory(directory);
-            ++directories;
-        }
-        std::ofstream(directory + "/f" + std::to_string(i));
-    }
-    return files + directories + 1;
-}
 
 struct Side {
     const char* title;
@@ -110,7 +98,7 @@ std::vector<std::string> Grant(const Side& side, int job) {
 
 // Prepares the tree for `job` (the first grant is made before the second).
 long Prepare(const Side& side, int job, long files) {
-    const long objects = MakeTree(side.drive + "/tree", files);
+    const long objects = MakeTree(side.drive + "/tree", files, kFilesPerDirectory);
     if (job == 1) Run(Grant(side, 0));
     return objects;
 }
@@ -155,11 +143,6 @@ long long Instructions(const Side& side, int job, long files, const std::string&
         if (line.rfind("summary:", 0) == 0) return std::atoll(line.c_str() + 8);
     }
     return -1;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 }  // namespace

@@ -40,11 +40,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "winapi/machine/admin.h"
 
 #ifndef TAVRIK_COMMAND
 #error "TAVRIK_COMMAND names the tavrik program to measure"
 #endif
+
+using namespace tavrik::bench;
 
 namespace {
 
@@ -99,22 +102,6 @@ Usage Run(const std::vector<std::string>& argv, const std::string& directory,
     return result;
 }
 
-// One tree: top/dNNN/fNNNNN, empty files, 100 to a directory. Returns the
-// number of objects (files, directories and the top).
-long MakeTree(const std::string& top, long files) {
-    fs::remove_all(top);
-    fs::create_directories(top);
-    long directories = 0;
-    for (long i = 0; i < files; ++i) {
-        const std::string directory = top + "/d" + std::to_string(i / kFilesPerDirectory);
-        if (i % kFilesPerDirectory == 0) {
-            fs::create_directory(directory);
-            ++directories;
-        }
-        std::ofstream(directory + "/f" + std::to_string(i));
-    }
-    return files + directories + 1;
-}
 
 // One job of the table: how tavrik does it and how its peer does.
 struct Job {
@@ -169,8 +156,8 @@ Measured RunJobs(const std::string& folder, long files, long* objects, const Run
     const std::string machine = folder + "/machine.db";
     const std::string tavrikSide = folder + "/c";
     const std::string peerSide = folder + "/host";
-    *objects = MakeTree(tavrikSide + "/tree", files);
-    MakeTree(peerSide + "/tree", files);
+    *objects = MakeTree(tavrikSide + "/tree", files, kFilesPerDirectory);
+    MakeTree(peerSide + "/tree", files, kFilesPerDirectory);
     const std::string& tavrik = tavrikCommand;
     auto job = [&](std::initializer_list<std::string> words) {
         std::vector<std::string> argv{tavrik};
@@ -210,11 +197,6 @@ Measured RunJobs(const std::string& folder, long files, long* objects, const Run
     m.tavrik[5] = trace(5, "t")(job({"restore", backup}), folder);
     m.peer[5] = trace(5, "p")({"setfattr", "--restore=" + peerBackup}, peerSide);
     return m;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 std::string MakeTemporaryFolder() {

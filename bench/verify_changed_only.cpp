@@ -13,32 +13,22 @@
 #include <fstream>
 #include <string>
 
+#include "bench/support/bench_support.h"
 #include "engine/tavrik.h"
 #include "winapi/machine/admin.h"
 
+using namespace tavrik::bench;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// CPU seconds of this process: the machine is shared, so wall time alone
-// says little.
-double CpuSeconds() {
-    struct rusage usage = {};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 struct Phase {
     Clock::time_point wall = Clock::now();
-    double cpu = CpuSeconds();
+    double cpu = CpuSeconds(RUSAGE_SELF);
 };
 
 void Report(const char* what, const Phase& phase, long objects) {
     const double wall = Seconds(phase.wall);
-    const double cpu = CpuSeconds() - phase.cpu;
+    const double cpu = CpuSeconds(RUSAGE_SELF) - phase.cpu;
     std::printf("%-36s wall %8.2f s  cpu %8.2f s  %8.1f us/object (cpu)\n", what, wall, cpu,
                 cpu * 1e6 / static_cast<double>(objects));
 }
