@@ -260,21 +260,27 @@ int Store::OpenForWriting() {
     sqlite3_busy_timeout(db_, 10000);
     sqlite3_update_hook(db_, &Store::CountChange, this);
     sqlite3_extended_result_codes(db_, 1);
-    rc = sqlite3_exec(db_, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
+    // While another process creates the file and switches it to WAL, SQLite
+    // answers some statements here with SQLITE_BUSY at once instead of
+    // calling the busy handler (the first read of the schema, the switch's
+    // exclusive lock): each setting is retried within the busy timeout.
+    auto execUntilNotBusy = [this](const char* sql) {
+        int result = SQLITE_OK;
+        for (int attempt = 0; attempt <= 1000; ++attempt) {
+            result = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+            if ((result & 0xff) != SQLITE_BUSY) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return result;
+    };
+    rc = execUntilNotBusy("PRAGMA foreign_keys = ON");
     // A write-ahead log keeps each transaction to one sync at commit
     // and lets readers in other processes go on while one writes.
-    // Switching a new file to WAL takes an exclusive lock for which
-    // SQLite does not always wait (several processes creating the
-    // default database at once): retry within the busy timeout.
-    for (int attempt = 0; rc == SQLITE_OK; ++attempt) {
-        rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
-        if ((rc & 0xff) != SQLITE_BUSY || attempt == 1000) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (rc == SQLITE_OK) rc = execUntilNotBusy("PRAGMA journal_mode = WAL");
     // A file opened read-only (its file system is) reports no error until
     // it is written.
     if (rc == SQLITE_OK && sqlite3_db_readonly(db_, "main") == 1) rc = SQLITE_READONLY;
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = execUntilNotBusy("PRAGMA synchronous = NORMAL");
     if (rc != SQLITE_OK) {
         openFailure_ = std::string("switching to write-ahead logging failed: ") + sqlite3_errmsg(db_);
         CloseConnection();
