@@ -52,10 +52,13 @@ std::string ToConsole(const std::wstring& text) {
     char* end = out.data();
     for (wchar_t wc : text) {
         auto c = static_cast<char32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        // ASCII first: records are almost all of it.
         if (c < 0x80) {
             *end++ = static_cast<char>(c);
-        } else if (c < 0x800) {
+            continue;
+        }
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        if (c < 0x800) {
             *end++ = static_cast<char>(0xC0 | (c >> 6));
             *end++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {

@@ -18,7 +18,12 @@
 namespace tavrik::cli {
 namespace {
 
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+// The prefix's length is known at compile time: every line of a run is
+// tested against a dozen of them.
+template <size_t N>
+bool StartsWith(const std::wstring& text, const wchar_t (&prefix)[N]) {
+    return std::wstring_view(text).starts_with(std::wstring_view(prefix, N - 1));
+}
 
 // The name between the first '<' and the last '>' of an announcing line.
 std::wstring AnnouncedName(const std::wstring& line) {

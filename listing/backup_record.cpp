@@ -89,8 +89,13 @@ std::wstring QuotedObjectName(const std::wstring& name) {
     return quoted;
 }
 
-std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, const std::wstring& sddl) {
-    std::wstring record = QuotedObjectName(name);
+std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl) {
+    std::wstring record;
+    record.reserve(name.size() + sddl.size() + 16);
+    const bool quoted = !name.empty() && name.front() == kQuote;
+    if (!quoted) record += kQuote;
+    record += name;
+    if (!quoted) record += kQuote;
     record += L',';
     record += std::to_wstring(static_cast<int>(objectType));
     record += L",\"";
@@ -100,7 +105,11 @@ std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, const 
 }
 
 bool HasLineBreak(std::wstring_view text) {
-    return text.find_first_of(std::wstring_view(L"\r\n\0", 3)) != std::wstring_view::npos;
+    // One pass with no call per character: every listed record is checked.
+    for (wchar_t c : text) {
+        if (c <= L'\r' && (c == L'\r' || c == L'\n' || c == L'\0')) return true;
+    }
+    return false;
 }
 
 bool IsBackupSafeName(std::wstring_view name) {

@@ -20,7 +20,7 @@ namespace tavrik {
 std::wstring QuotedObjectName(const std::wstring& name);
 
 // The backup record of one object (without its line end).
-std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, const std::wstring& sddl);
+std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl);
 
 // True when `text` holds a CR, LF or NUL: such text would split a record
 // into several lines of the file.

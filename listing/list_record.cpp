@@ -108,10 +108,13 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
                       ListRecord& record) {
     record = ListRecord{};
     record.lineBreakFree = !HasLineBreak(name);
-    const std::wstring daclProtection =
-        ProtectionText((control & SE_DACL_PROTECTED) != 0, (control & SE_DACL_AUTO_INHERITED) != 0);
-    const std::wstring saclProtection =
-        ProtectionText((control & SE_SACL_PROTECTED) != 0, (control & SE_SACL_AUTO_INHERITED) != 0);
+    // Only the CSV and text formats show these; made on demand.
+    auto daclProtection = [control] {
+        return ProtectionText((control & SE_DACL_PROTECTED) != 0, (control & SE_DACL_AUTO_INHERITED) != 0);
+    };
+    auto saclProtection = [control] {
+        return ProtectionText((control & SE_SACL_PROTECTED) != 0, (control & SE_SACL_AUTO_INHERITED) != 0);
+    };
 
     switch (job.m_listFormat) {
         case LIST_SDDL: {
@@ -122,7 +125,7 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
                 return RTN_ERR_SD_CONVERT;
             }
             LocalPtr<wchar_t> sddl(raw);
-            const std::wstring sddlText = sddl ? std::wstring(sddl.get()) : std::wstring();
+            const std::wstring_view sddlText = sddl ? std::wstring_view(sddl.get()) : std::wstring_view();
             if (HasLineBreak(sddlText)) record.lineBreakFree = false;
             record.text = FormatSddlRecord(name, job.m_objectType, sddlText);
             return RTN_OK;
@@ -137,8 +140,8 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
                 if (!parts.empty()) parts += L';';
                 parts += section;
             };
-            if (!sections.dacl.empty()) add(L"DACL" + daclProtection + L":" + sections.dacl);
-            if (!sections.sacl.empty()) add(L"SACL" + saclProtection + L":" + sections.sacl);
+            if (!sections.dacl.empty()) add(L"DACL" + daclProtection() + L":" + sections.dacl);
+            if (!sections.sacl.empty()) add(L"SACL" + saclProtection() + L":" + sections.sacl);
             if (!sections.owner.empty()) add(L"Owner:" + sections.owner);
             if (!sections.group.empty()) add(L"Group:" + sections.group);
             if (parts.empty() && !job.m_listEveryObject) return RTN_OK;
@@ -164,10 +167,10 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
             if (!sections.owner.empty()) body += L"\n   Owner: " + sections.owner + L"\n";
             if (!sections.group.empty()) body += L"\n   Group: " + sections.group + L"\n";
             if (!sections.dacl.empty()) {
-                body += L"\n   DACL" + daclProtection + L":\n   " + entries(sections.dacl) + L"\n";
+                body += L"\n   DACL" + daclProtection() + L":\n   " + entries(sections.dacl) + L"\n";
             }
             if (!sections.sacl.empty()) {
-                body += L"\n   SACL" + saclProtection + L":\n   " + entries(sections.sacl) + L"\n";
+                body += L"\n   SACL" + saclProtection() + L":\n   " + entries(sections.sacl) + L"\n";
             }
             if (body.empty() && !job.m_listEveryObject) return RTN_OK;
             record.text = name + L"\n" + body;

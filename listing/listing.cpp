@@ -126,6 +126,6 @@ DWORD CTavrik::ListObject(std::wstring path) {
             return RTN_ERR_WRITE_OUTPUT;
         }
     }
-    OutputMessage(record.text);
+    OutputMessage(std::move(record.text));
     return RTN_OK;
 }

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <unordered_map>
 
 #include "winapi/security/string_sid.h"
 
@@ -132,6 +134,32 @@ Bytes AppendRid(const Bytes& base, DWORD rid) {
     return sid;
 }
 
+// The well-known aliases by authority, sub-authority count and their first
+// two sub-authorities, which tell every one of them apart; a hit is then
+// compared in full.
+constexpr BYTE kMaxFixedSubs = 6;
+
+uint64_t FixedAliasKey(uint64_t authority, BYTE count, DWORD first, DWORD second) {
+    return (authority & 0xFFFF) | uint64_t{count} << 16 | uint64_t{first & 0xFFFF} << 24 |
+           uint64_t{second & 0xFFFFFF} << 40;
+}
+
+const std::unordered_map<uint64_t, size_t>& FixedAliasIndex() {
+    static const std::unordered_map<uint64_t, size_t> index = [] {
+        std::unordered_map<uint64_t, size_t> built;
+        for (size_t i = 0; i < std::size(kSidAliases); ++i) {
+            const SidAlias& entry = kSidAliases[i];
+            if (entry.base != AliasBase::Fixed) continue;
+            // emplace keeps the first entry for a key, as the table's order asks.
+            built.emplace(FixedAliasKey(entry.authority, entry.subCount, entry.subs[0],
+                                        entry.subCount > 1 ? entry.subs[1] : 0),
+                          i);
+        }
+        return built;
+    }();
+    return index;
+}
+
 struct RightsName {
     const wchar_t* name;
     ACCESS_MASK mask;
@@ -220,7 +248,7 @@ std::wstring_view SidAliasFor(const SID* sid, const SddlDomainContext& context) 
     const BYTE count = sid->SubAuthorityCount;
     if (count == 0) return {};
     // Read bytewise: a SID inside an ACE need not be aligned. Called once per
-    // ACE, so nothing here allocates.
+    // ACE, so nothing here allocates or scans the whole table.
     const BYTE* bytes = reinterpret_cast<const BYTE*>(sid);
     uint64_t authority = 0;
     for (int i = 2; i < 8; ++i) authority = (authority << 8) | bytes[i];
@@ -229,23 +257,36 @@ std::wstring_view SidAliasFor(const SID* sid, const SddlDomainContext& context) 
         std::memcpy(&value, bytes + 8 + 4 * i, sizeof value);
         return value;
     };
-    const DWORD rid = sub(count - 1);
+    // The table's first entry for a SID wins, fixed or relative alike.
+    size_t best = std::size(kSidAliases);
+    if (count <= kMaxFixedSubs) {
+        const auto& index = FixedAliasIndex();
+        if (auto found = index.find(FixedAliasKey(authority, count, sub(0), count > 1 ? sub(1) : 0));
+            found != index.end()) {
+            const SidAlias& entry = kSidAliases[found->second];
+            bool same = true;
+            for (BYTE i = 0; i < count && same; ++i) same = sub(i) == entry.subs[i];
+            if (same) best = found->second;
+        }
+    }
     auto underBase = [&](const Bytes& base) {
         return base.size() == 8 + 4 * static_cast<size_t>(count - 1) && base[1] == count - 1 &&
                std::memcmp(base.data() + 2, bytes + 2, base.size() - 2) == 0;
     };
-    for (const SidAlias& entry : kSidAliases) {
-        if (entry.base == AliasBase::Fixed) {
-            if (count != entry.subCount || authority != entry.authority) continue;
-            bool same = true;
-            for (BYTE i = 0; i < count && same; ++i) same = sub(i) == entry.subs[i];
-            if (same) return entry.name;
-        } else if (rid == entry.subs[0] &&
-                   underBase(entry.base == AliasBase::Machine ? context.machineSid : context.domainSid)) {
-            return entry.name;
+    const bool underMachine = underBase(context.machineSid);
+    const bool underDomain = underBase(context.domainSid);
+    if (underMachine || underDomain) {
+        const DWORD rid = sub(count - 1);
+        for (size_t i = 0; i < best; ++i) {
+            const SidAlias& entry = kSidAliases[i];
+            if (entry.base == AliasBase::Fixed || rid != entry.subs[0]) continue;
+            if (entry.base == AliasBase::Machine ? underMachine : underDomain) {
+                best = i;
+                break;
+            }
         }
     }
-    return {};
+    return best < std::size(kSidAliases) ? std::wstring_view(kSidAliases[best].name) : std::wstring_view();
 }
 
 std::optional<ACCESS_MASK> RightsTokenMask(std::wstring_view token) {

@@ -1,5 +1,6 @@
 // ConvertSecurityDescriptorToStringSecurityDescriptorW: a descriptor,
 // absolute or self-relative, to the SDDL text Windows itself produces.
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -54,39 +55,50 @@ bool ViewDescriptor(const BYTE* sd, DescriptorView* outView) {
     return true;
 }
 
-std::wstring GuidText(const BYTE* p) {
+// Writes straight into the text: SDDL is made for every listed object and
+// every undo record, and a temporary string per part cost more than the rest.
+void AppendGuid(std::wstring& text, const BYTE* p) {
     static constexpr wchar_t kHex[] = L"0123456789abcdef";
     // Data1, Data2 and Data3 are little-endian; Data4 is printed as stored.
-    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    std::wstring text;
+    static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    wchar_t buffer[36];
+    size_t n = 0;
     for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += L'-';
-        text += kHex[p[order[i]] >> 4];
-        text += kHex[p[order[i]] & 0xF];
+        if (i == 4 || i == 6 || i == 8 || i == 10) buffer[n++] = L'-';
+        buffer[n++] = kHex[p[kOrder[i]] >> 4];
+        buffer[n++] = kHex[p[kOrder[i]] & 0xF];
     }
-    return text;
+    text.append(buffer, n);
 }
 
-std::wstring RightsText(ACCESS_MASK mask, bool mandatoryLabel) {
-    if (mask == 0) return {};
+void AppendRights(std::wstring& text, ACCESS_MASK mask, bool mandatoryLabel) {
+    if (mask == 0) return;
     std::wstring_view alias = WholeRightsAlias(mask);
-    if (!alias.empty()) return std::wstring(alias);
-    std::wstring letters;
-    for (unsigned bit = 0; bit < 32; ++bit) {
-        if (!(mask & (1u << bit))) continue;
+    if (!alias.empty()) {
+        text += alias;
+        return;
+    }
+    // Two letters for each named bit; a mask with any bit that has no name
+    // is printed whole in hex instead.
+    wchar_t letters[64];
+    size_t n = 0;
+    for (ACCESS_MASK rest = mask; rest != 0; rest &= rest - 1) {
+        unsigned bit = static_cast<unsigned>(std::countr_zero(rest));
         std::wstring_view name = RightBitLetters(bit, mandatoryLabel);
         if (name.empty()) {
             static constexpr wchar_t kHex[] = L"0123456789abcdef";
-            std::wstring hex;
+            wchar_t hex[10] = {L'0', L'x'};
+            size_t digits = 2;
             for (int shift = 28; shift >= 0; shift -= 4) {
                 unsigned digit = (mask >> shift) & 0xF;
-                if (digit != 0 || !hex.empty()) hex += kHex[digit];
+                if (digit != 0 || digits > 2) hex[digits++] = kHex[digit];
             }
-            return L"0x" + hex;
+            text.append(hex, digits);
+            return;
         }
-        letters += name;
+        for (wchar_t c : name) letters[n++] = c;
     }
-    return letters;
+    text.append(letters, n);
 }
 
 class SddlWriter {
@@ -97,6 +109,15 @@ public:
         if (sd[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_UNKNOWN_REVISION;
         DescriptorView view;
         if (!ViewDescriptor(sd, &view)) return ERROR_INVALID_SECURITY_DESCR;
+        // One allocation for the whole text: an ACE's text is about one and
+        // a half times its size in bytes, SIDs included.
+        size_t estimate = 64;
+        if (view.dacl && (info & DACL_SECURITY_INFORMATION) && (view.control & SE_DACL_PRESENT))
+            estimate += 2 * size_t{ReadWord(view.dacl + 2)};
+        if (view.sacl && (info & (SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) &&
+            (view.control & SE_SACL_PRESENT))
+            estimate += 2 * size_t{ReadWord(view.sacl + 2)};
+        text_.reserve(estimate);
         DWORD error = ERROR_SUCCESS;
         if ((info & OWNER_SECURITY_INFORMATION) && view.owner) error = WriteSidSection(L"O:", view.owner);
         if (error == ERROR_SUCCESS && (info & GROUP_SECURITY_INFORMATION) && view.group)
@@ -126,7 +147,7 @@ private:
         if (!alias.empty()) {
             text_ += alias;
         } else {
-            text_ += SidText(typed);
+            AppendSidText(text_, typed);
         }
         return true;
     }
@@ -198,11 +219,11 @@ private:
             if (ace[1] & flagNames[i].bit) text_ += flagNames[i].name;
         }
         text_ += L';';
-        text_ += RightsText(ReadDword(ace + 4), type == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+        AppendRights(text_, ReadDword(ace + 4), type == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
         text_ += L';';
-        if (objectType) text_ += GuidText(objectType);
+        if (objectType) AppendGuid(text_, objectType);
         text_ += L';';
-        if (inheritedObjectType) text_ += GuidText(inheritedObjectType);
+        if (inheritedObjectType) AppendGuid(text_, inheritedObjectType);
         text_ += L';';
         if (!AppendSid(ace + sidOffset, size - sidOffset)) return ERROR_INVALID_ACL;
         text_ += L')';

@@ -2,7 +2,9 @@
 // ConvertSidToStringSidW over them.
 #include "winapi/security/string_sid.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "winapi/sddl/sddl_aliases.h"
 #include "winapi/sddl/sddl_characters.h"
@@ -102,30 +104,62 @@ void AppendDecimal(std::wstring& text, uint64_t value) {
     while (count > 0) text += digits[--count];
 }
 
-std::wstring SidText(const SID* sid) {
+namespace {
+
+// Writes `value` in decimal backwards, ending just before `end`; returns
+// where the digits begin.
+wchar_t* DecimalBefore(wchar_t* end, uint64_t value) {
+    do {
+        *--end = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
+}  // namespace
+
+void AppendSidText(std::wstring& text, const SID* sid) {
     const BYTE* authorityBytes = sid->IdentifierAuthority.Value;
     uint64_t authority = 0;
     for (int i = 0; i < 6; ++i) authority = (authority << 8) | authorityBytes[i];
-    std::wstring text;
-    text.reserve(8 + 11 * sid->SubAuthorityCount);
-    text += L"S-1-";
+    // "S-1-", an authority of at most 14 characters, then at most 15
+    // sub-authorities of at most 11 characters each: built on the stack and
+    // appended once.
+    wchar_t buffer[4 + 14 + 11 * SID_MAX_SUB_AUTHORITIES];
+    wchar_t* out = buffer;
+    *out++ = L'S';
+    *out++ = L'-';
+    *out++ = L'1';
+    *out++ = L'-';
+    wchar_t digits[20];
+    wchar_t* digitsEnd = digits + std::size(digits);
+    wchar_t* first;
     if (authority >> 32) {
         // Windows prints these in upper-case hex without leading zeros.
         static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-        std::wstring digits;
-        for (; authority != 0; authority >>= 4) digits.insert(digits.begin(), kHex[authority & 0xF]);
-        text += L"0x" + digits;
+        first = digitsEnd;
+        for (; authority != 0; authority >>= 4) *--first = kHex[authority & 0xF];
+        *out++ = L'0';
+        *out++ = L'x';
     } else {
-        AppendDecimal(text, authority);
+        first = DecimalBefore(digitsEnd, authority);
     }
+    out = std::copy(first, digitsEnd, out);
     // Sub-authorities are read bytewise: a SID inside an ACE need not be aligned.
     const BYTE* subs = reinterpret_cast<const BYTE*>(sid) + 8;
-    for (BYTE i = 0; i < sid->SubAuthorityCount; ++i) {
+    const BYTE count = std::min<BYTE>(sid->SubAuthorityCount, SID_MAX_SUB_AUTHORITIES);
+    for (BYTE i = 0; i < count; ++i) {
         DWORD value = 0;
         std::memcpy(&value, subs + 4 * i, sizeof value);
-        text += L'-';
-        AppendDecimal(text, value);
+        *out++ = L'-';
+        out = std::copy(DecimalBefore(digitsEnd, value), digitsEnd, out);
     }
+    text.append(buffer, static_cast<size_t>(out - buffer));
+}
+
+std::wstring SidText(const SID* sid) {
+    std::wstring text;
+    AppendSidText(text, sid);
     return text;
 }
 

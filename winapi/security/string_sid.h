@@ -34,6 +34,9 @@ std::optional<Bytes> ParseSidText(std::wstring_view text);
 // written in hex, "S-1-0x12A05F200-30-40".
 std::wstring SidText(const SID* sid);
 
+// SidText appended to `text` without a temporary string.
+void AppendSidText(std::wstring& text, const SID* sid);
+
 // Appends `value` in decimal: SID text is written for every entry of every
 // listed descriptor, and this costs no temporary string.
 void AppendDecimal(std::wstring& text, uint64_t value);

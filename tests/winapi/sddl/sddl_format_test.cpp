@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "winapi/sddl/sddl_context.h"
@@ -380,6 +381,43 @@ TEST(SidToStringSid, WritesTheStandardNotation) {
     EXPECT_FALSE(ConvertSidToStringSidW(nullptr, &raw));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(raw, nullptr);
+}
+
+// Every alias Windows prints comes back as itself, and SIDs one step away
+// from an alias (a longer SID, another last RID, another authority) print
+// as numbers.
+TEST(SddlFormat, EveryAliasRoundTripsAndNearMissesPrintAsNumbers) {
+    ScopedDomainContext context(Sid(5, {21, 11, 22, 33}), Sid(5, {21, 44, 55, 66}));
+    const wchar_t* const aliases[] = {
+        L"AA", L"AC", L"AN", L"AO", L"AP", L"AS", L"AU", L"BA", L"BG", L"BO", L"BU", L"CA", L"CD", L"CG",
+        L"CN", L"CO", L"CY", L"DA", L"DC", L"DD", L"DG", L"DU", L"EA", L"ED", L"EK", L"ER", L"ES", L"HA",
+        L"HI", L"IS", L"IU", L"KA", L"LA", L"LG", L"LS", L"LU", L"LW", L"ME", L"MP", L"MS", L"MU", L"NO",
+        L"NS", L"NU", L"OW", L"PA", L"PO", L"PS", L"PU", L"RA", L"RC", L"RD", L"RE", L"RM", L"RO", L"RS",
+        L"RU", L"SA", L"SI", L"SO", L"SS", L"SU", L"SY", L"UD", L"WD", L"WR"};
+    for (const wchar_t* alias : aliases) {
+        PSID raw = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(alias, &raw)) << alias;
+        std::unique_ptr<void, LocalFreeDeleter> sid(raw);
+        const auto* p = static_cast<const BYTE*>(raw);
+        Bytes bytes(p, p + 8 + 4 * p[1]);
+        Bytes sd = SelfRelative(0, &bytes, nullptr, nullptr, nullptr);
+        EXPECT_EQ(Format(sd.data()).text, std::wstring(L"O:") + alias) << alias;
+    }
+    const std::pair<Bytes, const wchar_t*> nearMisses[] = {
+        {Sid(5, {32, 544, 1}), L"O:S-1-5-32-544-1"},
+        {Sid(5, {32, 543}), L"O:S-1-5-32-543"},
+        {Sid(6, {32, 544}), L"O:S-1-6-32-544"},
+        {Sid(5, {32 + 0x10000, 544}), L"O:S-1-5-65568-544"},
+        {Sid(5, {84, 0, 0, 0, 0, 1}), L"O:S-1-5-84-0-0-0-0-1"},
+        {Sid(5, {21, 11, 22, 33, 502}), L"O:S-1-5-21-11-22-33-502"},
+        {Sid(5, {21, 11, 22, 34, 500}), L"O:S-1-5-21-11-22-34-500"},
+        {Sid(5, {21, 44, 55, 66, 500}), L"O:S-1-5-21-44-55-66-500"},
+        {Sid(5, {21, 11, 22, 33}), L"O:S-1-5-21-11-22-33"},
+    };
+    for (const auto& [sid, text] : nearMisses) {
+        Bytes sd = SelfRelative(0, &sid, nullptr, nullptr, nullptr);
+        EXPECT_EQ(Format(sd.data()).text, text);
+    }
 }
 
 }  // namespace
