@@ -47,20 +47,40 @@ bool AceView::IsDeny() const {
            t == ACCESS_DENIED_CALLBACK_ACE_TYPE || t == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
 }
 
+void AceEntry::Assign(const BYTE* ace, size_t size) {
+    size_ = size;
+    if (size <= kInline) {
+        heap_.clear();
+        std::memcpy(inline_, ace, size);
+    } else {
+        heap_.assign(ace, ace + size);
+    }
+}
+
 void AceEntry::SetMask(ACCESS_MASK mask) {
-    if (bytes_.size() >= kMaskEnd) WriteDword(bytes_.data() + 4, mask);
+    if (size_ >= kMaskEnd) WriteDword(data() + 4, mask);
 }
 
 void AceEntry::ReplaceSid(const BYTE* sid) {
     const size_t offset = View().SidOffset();
     if (!offset) return;
-    const size_t oldSize = KnownSidSize(bytes_.data() + offset);
+    const BYTE* bytes = data();
+    const size_t oldSize = KnownSidSize(bytes + offset);
     const size_t newSize = KnownSidSize(sid);
-    Bytes rebuilt(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
-    rebuilt.insert(rebuilt.end(), sid, sid + newSize);
-    rebuilt.insert(rebuilt.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset + oldSize), bytes_.end());
-    WriteWord(rebuilt.data() + 2, static_cast<WORD>(rebuilt.size()));
-    bytes_ = std::move(rebuilt);
+    const size_t rebuiltSize = size_ - oldSize + newSize;
+    // Built aside, since the old bytes are read while the new ones are written.
+    BYTE small[2 * kInline];
+    Bytes large;
+    BYTE* rebuilt = small;
+    if (rebuiltSize > sizeof small) {
+        large.resize(rebuiltSize);
+        rebuilt = large.data();
+    }
+    std::memcpy(rebuilt, bytes, offset);
+    std::memcpy(rebuilt + offset, sid, newSize);
+    std::memcpy(rebuilt + offset + newSize, bytes + offset + oldSize, size_ - offset - oldSize);
+    WriteWord(rebuilt + 2, static_cast<WORD>(rebuiltSize));
+    Assign(rebuilt, rebuiltSize);
 }
 
 // Every ACE the layer's validator accepts carries the SID its type calls
@@ -71,7 +91,8 @@ bool CheckedAceListValid(const BYTE* acl, size_t available) { return CheckedAclV
 bool ReadAceList(const BYTE* acl, size_t available, AceList* aces) {
     aces->clear();
     if (!CheckedAceListValid(acl, available)) return false;
-    VisitValidatedAces(acl, [aces](const AceView& ace) { aces->emplace_back(Bytes(ace.data(), ace.data() + ace.size())); });
+    aces->reserve(ReadWord(acl + 4));
+    VisitValidatedAces(acl, [aces](const AceView& ace) { aces->emplace_back(ace.data(), ace.size()); });
     return true;
 }
 
@@ -79,7 +100,7 @@ Bytes BuildAclBytes(const AceList& aces) {
     size_t size = kAclHeaderSize;
     BYTE revision = ACL_REVISION;
     for (const AceEntry& ace : aces) {
-        size += ace.bytes().size();
+        size += ace.size();
         if (ace.IsObjectAce()) {
             revision = ACL_REVISION_DS;
         } else if (ace.Type() == ACCESS_ALLOWED_COMPOUND_ACE_TYPE && revision < ACL_REVISION3) {
@@ -90,13 +111,15 @@ Bytes BuildAclBytes(const AceList& aces) {
     // data) leave free space at the end rather than misalign what follows.
     size = AlignToDword(size);
     if (size > kMaxAclSize) return {};
-    Bytes acl(kAclHeaderSize, 0);
-    acl.reserve(size);
+    Bytes acl(size, 0);
     acl[0] = revision;
     WriteWord(acl.data() + 2, static_cast<WORD>(size));
     WriteWord(acl.data() + 4, static_cast<WORD>(aces.size()));
-    for (const AceEntry& ace : aces) acl.insert(acl.end(), ace.bytes().begin(), ace.bytes().end());
-    acl.resize(size, 0);
+    BYTE* at = acl.data() + kAclHeaderSize;
+    for (const AceEntry& ace : aces) {
+        std::memcpy(at, ace.data(), ace.size());
+        at += ace.size();
+    }
     return acl;
 }
 
@@ -115,7 +138,7 @@ AceEntry AllowAce(const Bytes& sid, ACCESS_MASK mask, BYTE flags) {
     WriteWord(ace.data() + 2, static_cast<WORD>(kMaskEnd + sid.size()));
     WriteDword(ace.data() + 4, mask);
     ace.insert(ace.end(), sid.begin(), sid.end());
-    return AceEntry(std::move(ace));
+    return AceEntry(ace);
 }
 
 ACCESS_MASK MapGenericRights(ACCESS_MASK mask, const GENERIC_MAPPING& mapping) {

@@ -40,15 +40,19 @@ private:
     size_t size_;
 };
 
-// One ACE, owned, for building new ACLs.
+// One ACE, owned, for building new ACLs. An ACE of the common sizes (a
+// header, a mask and a SID of up to ten sub-authorities) is kept inline:
+// inheritance copies every ACE of a directory for each of its children, and
+// an allocation per ACE was most of that work.
 class AceEntry {
 public:
-    explicit AceEntry(Bytes bytes) : bytes_(std::move(bytes)) {}
+    AceEntry(const BYTE* ace, size_t size) { Assign(ace, size); }
+    explicit AceEntry(const Bytes& bytes) : AceEntry(bytes.data(), bytes.size()) {}
 
-    AceView View() const { return AceView(bytes_.data(), bytes_.size()); }
-    BYTE Type() const { return bytes_[0]; }
-    BYTE Flags() const { return bytes_[1]; }
-    void SetFlags(BYTE flags) { bytes_[1] = flags; }
+    AceView View() const { return AceView(data(), size_); }
+    BYTE Type() const { return data()[0]; }
+    BYTE Flags() const { return data()[1]; }
+    void SetFlags(BYTE flags) { data()[1] = flags; }
     ACCESS_MASK Mask() const { return View().Mask(); }
     void SetMask(ACCESS_MASK mask);
     const BYTE* Sid() const { return View().Sid(); }
@@ -56,11 +60,21 @@ public:
     void ReplaceSid(const BYTE* sid);
     bool IsObjectAce() const { return View().IsObjectAce(); }
 
-    const Bytes& bytes() const { return bytes_; }
-    bool operator==(const AceEntry& other) const = default;
+    const BYTE* data() const { return size_ <= kInline ? inline_ : heap_.data(); }
+    size_t size() const { return size_; }
+    bool operator==(const AceEntry& other) const {
+        return size_ == other.size_ && std::memcmp(data(), other.data(), size_) == 0;
+    }
 
 private:
-    Bytes bytes_;
+    static constexpr size_t kInline = 56;
+
+    BYTE* data() { return size_ <= kInline ? inline_ : heap_.data(); }
+    void Assign(const BYTE* ace, size_t size);
+
+    size_t size_ = 0;
+    BYTE inline_[kInline] = {};
+    Bytes heap_;  // used only past kInline bytes
 };
 
 using AceList = std::vector<AceEntry>;

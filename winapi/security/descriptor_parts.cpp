@@ -3,6 +3,7 @@
 #include "winapi/security/descriptor_parts.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "winapi/errors.h"
 #include "winapi/security/security_layout.h"
@@ -79,20 +80,34 @@ Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, c
     if (sacl != nullptr) control |= SE_SACL_PRESENT;
     if (dacl != nullptr) control |= SE_DACL_PRESENT;
 
-    Bytes out(kRelativeHeaderSize, 0);
+    // The same lengths AclBytes and SidBytes give, so that the whole
+    // descriptor is laid out in one allocation.
+    auto aclLength = [](const ACL* acl) -> size_t {
+        return acl ? std::max<size_t>(ReadWord(reinterpret_cast<const BYTE*>(acl) + 2), kAclHeaderSize) : 0;
+    };
+    auto sidLength = [](const SID* sid) -> size_t {
+        if (sid == nullptr) return 0;
+        const size_t count = std::min<size_t>(reinterpret_cast<const BYTE*>(sid)[1], SID_MAX_SUB_AUTHORITIES);
+        return kSidHeaderSize + count * sizeof(DWORD);
+    };
+    const size_t saclSize = aclLength(sacl), daclSize = aclLength(dacl);
+    const size_t ownerSize = sidLength(owner), groupSize = sidLength(group);
+    Bytes out(kRelativeHeaderSize + AlignToDword(saclSize) + AlignToDword(daclSize) + AlignToDword(ownerSize) +
+                  AlignToDword(groupSize),
+              0);
     out[0] = SECURITY_DESCRIPTOR_REVISION;
     WriteWord(out.data() + 2, control);
-    auto append = [&out](const Bytes& part, size_t fieldOffset) {
-        if (part.empty()) return;
-        const size_t at = out.size();
-        out.insert(out.end(), part.begin(), part.end());
-        out.resize(AlignToDword(out.size()), 0);
+    size_t at = kRelativeHeaderSize;
+    auto append = [&out, &at](const void* part, size_t size, size_t fieldOffset) {
+        if (size == 0) return;
+        std::memcpy(out.data() + at, part, size);
         WriteDword(out.data() + fieldOffset, static_cast<DWORD>(at));
+        at += AlignToDword(size);
     };
-    append(AclBytes(sacl), 12);
-    append(AclBytes(dacl), 16);
-    append(SidBytes(owner), 4);
-    append(SidBytes(group), 8);
+    append(sacl, saclSize, 12);
+    append(dacl, daclSize, 16);
+    append(owner, ownerSize, 4);
+    append(group, groupSize, 8);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "winapi/security/ace_list.h"
 #include "winapi/security/bytes.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/security/security_layout.h"
@@ -20,28 +21,34 @@ using winapi::Bytes;
 constexpr DWORD kEntryFlagMask = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE |
                                  INHERIT_ONLY_ACE;
 
+// An ACE of the list being built; the common sizes are held inline.
 struct Ace {
-    Bytes bytes;
+    winapi::AceEntry entry;
 
-    BYTE Type() const { return bytes[0]; }
-    BYTE Flags() const { return bytes[1]; }
-    const SID* Sid() const { return winapi::AceSid(reinterpret_cast<const ACE_HEADER*>(bytes.data())); }
-    void AddMask(ACCESS_MASK mask) { winapi::WriteDword(bytes.data() + 4, winapi::ReadDword(bytes.data() + 4) | mask); }
+    BYTE Type() const { return entry.Type(); }
+    BYTE Flags() const { return entry.Flags(); }
+    const SID* Sid() const { return winapi::AceSid(reinterpret_cast<const ACE_HEADER*>(entry.data())); }
+    void AddMask(ACCESS_MASK mask) { entry.SetMask(entry.Mask() | mask); }
 
     bool Is(BYTE type, const Bytes& sid) const {
+        if (Type() != type) return false;
         const SID* own = Sid();
-        return Type() == type && own != nullptr && winapi::SidBytes(own) == sid;
+        if (own == nullptr) return false;
+        // The SID's own length, as SidBytes would copy it.
+        const auto* p = reinterpret_cast<const BYTE*>(own);
+        const size_t length = 8 + 4 * std::min<size_t>(p[1], SID_MAX_SUB_AUTHORITIES);
+        return length == sid.size() && std::memcmp(p, sid.data(), length) == 0;
     }
 };
 
 Ace MakeAce(BYTE type, BYTE flags, ACCESS_MASK mask, const Bytes& sid) {
-    Ace ace{Bytes(8 + sid.size(), 0)};
-    ace.bytes[0] = type;
-    ace.bytes[1] = flags;
-    winapi::WriteWord(ace.bytes.data() + 2, static_cast<WORD>(ace.bytes.size()));
-    winapi::WriteDword(ace.bytes.data() + 4, mask);
-    std::memcpy(ace.bytes.data() + 8, sid.data(), sid.size());
-    return ace;
+    Bytes bytes(8 + sid.size(), 0);
+    bytes[0] = type;
+    bytes[1] = flags;
+    winapi::WriteWord(bytes.data() + 2, static_cast<WORD>(bytes.size()));
+    winapi::WriteDword(bytes.data() + 4, mask);
+    std::memcpy(bytes.data() + 8, sid.data(), sid.size());
+    return Ace{winapi::AceEntry(bytes)};
 }
 
 // The explicit part of the list being built; inherited ACEs are kept aside
@@ -130,8 +137,7 @@ DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOf
     ExplicitAces list;
     std::vector<Ace> inherited;
     winapi::ForEachAce(OldAcl, [&](const ACE_HEADER* header, WORD) {
-        const auto* p = reinterpret_cast<const BYTE*>(header);
-        Ace ace{Bytes(p, p + header->AceSize)};
+        Ace ace{winapi::AceEntry(reinterpret_cast<const BYTE*>(header), header->AceSize)};
         (header->AceFlags & INHERITED_ACE ? inherited : list.aces).push_back(std::move(ace));
         return true;
     });
@@ -143,7 +149,7 @@ DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOf
     BYTE revision = ACL_REVISION;
     for (const std::vector<Ace>* part : {&list.aces, &inherited}) {
         for (const Ace& ace : *part) {
-            size += ace.bytes.size();
+            size += ace.entry.size();
             if (winapi::HasObjectAceLayout(ace.Type())) revision = ACL_REVISION_DS;
         }
     }
@@ -157,8 +163,8 @@ DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOf
     size_t at = sizeof(ACL);
     for (const std::vector<Ace>* part : {&list.aces, &inherited}) {
         for (const Ace& ace : *part) {
-            std::memcpy(acl + at, ace.bytes.data(), ace.bytes.size());
-            at += ace.bytes.size();
+            std::memcpy(acl + at, ace.entry.data(), ace.entry.size());
+            at += ace.entry.size();
         }
     }
     *NewAcl = reinterpret_cast<PACL>(acl);

@@ -1,6 +1,7 @@
 #include "winapi/security/inheritance.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "winapi/security/ace_list.h"
 #include "winapi/security/descriptor_parts.h"
@@ -121,6 +122,7 @@ AceList InheritedAces(const AclPart& parent, bool isContainer, const Bytes& owne
                       const GENERIC_MAPPING& mapping) {
     AceList out;
     if (!parent.IsList()) return out;
+    out.reserve(2 * parent.aces.size());
     for (const AceEntry& ace : parent.aces) {
         const BYTE f = ace.Flags();
         const bool objectInherit = f & OBJECT_INHERIT_ACE;
@@ -142,12 +144,29 @@ AceList InheritedAces(const AclPart& parent, bool isContainer, const Bytes& owne
     return out;
 }
 
-AceList ExplicitAces(const AceList& aces) {
+// The explicit ACEs of `aces`, in order, with room for `more` after them.
+AceList ExplicitAces(const AceList& aces, size_t more = 0) {
     AceList out;
+    out.reserve(aces.size() + more);
     for (const AceEntry& ace : aces) {
         if (!(ace.Flags() & INHERITED_ACE)) out.push_back(ace);
     }
     return out;
+}
+
+// Whether `aces` already are their explicit ACEs followed by `inherited`,
+// which is what re-inheriting would make of them; checked in place, as most
+// objects of a walk are already up to date.
+bool AlreadyInherits(const AceList& aces, const AceList& inherited) {
+    if (aces.size() < inherited.size()) return false;
+    const size_t explicitCount = aces.size() - inherited.size();
+    for (size_t i = 0; i < explicitCount; ++i) {
+        if (aces[i].Flags() & INHERITED_ACE) return false;
+    }
+    for (size_t i = 0; i < inherited.size(); ++i) {
+        if (!(aces[explicitCount + i] == inherited[i])) return false;
+    }
+    return true;
 }
 
 // Explicit ACEs in effect on the object hold specific rights only; an
@@ -156,11 +175,6 @@ void MapEffectiveGenericRights(AceList* aces, const GENERIC_MAPPING& mapping) {
     for (AceEntry& ace : *aces) {
         if (!(ace.Flags() & INHERIT_ONLY_ACE)) ace.SetMask(MapGenericRights(ace.Mask(), mapping));
     }
-}
-
-AceList Concatenate(AceList first, const AceList& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 // Reads a caller's SID, trusting the pointer as Windows does but checking
@@ -215,7 +229,9 @@ DWORD MergeWrittenAcl(const AclBits& bits, SECURITY_INFORMATION info, AclPart wr
             MapEffectiveGenericRights(&explicitAces, mapping);
             AceList inherited;
             if (parentAcl != nullptr) inherited = InheritedAces(*parentAcl, isContainer, sd->owner, sd->group, mapping);
-            written.aces = Concatenate(std::move(explicitAces), inherited);
+            explicitAces.insert(explicitAces.end(), std::make_move_iterator(inherited.begin()),
+                                std::make_move_iterator(inherited.end()));
+            written.aces = std::move(explicitAces);
         }
     }
     *target = std::move(written);
@@ -234,8 +250,9 @@ bool ReinheritAcl(const AclPart& parentAcl, bool isContainer, const Bytes& owner
     if (child->isNull || (!child->present && !mayCreate)) return false;
     AceList inherited = InheritedAces(parentAcl, isContainer, owner, group, mapping);
     if (!child->present && inherited.empty()) return false;
-    AceList updated = Concatenate(ExplicitAces(child->aces), inherited);
-    if (child->present && updated == child->aces) return false;
+    if (child->present && AlreadyInherits(child->aces, inherited)) return false;
+    AceList updated = ExplicitAces(child->aces, inherited.size());
+    updated.insert(updated.end(), std::make_move_iterator(inherited.begin()), std::make_move_iterator(inherited.end()));
     child->present = true;
     child->aces = std::move(updated);
     return true;
