@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -130,6 +131,81 @@ TEST_F(UndoExactness, UndoGivesBackEveryDescriptorByteForByte) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Descriptors(), before);
     }
+}
+
+// Whether the object holds a stored descriptor, under either name a drive
+// may use.
+bool HasStoredDescriptor(const std::string& path) {
+    for (const char* name : {"security.NTACL", "user.NTACL"}) {
+        if (lgetxattr(path.c_str(), name, nullptr, 0) >= 0) return true;
+    }
+    return false;
+}
+
+// Objects that never had a stored descriptor read as their modes give. A
+// job stores descriptors on them (on some only through what their
+// directory hands down); undoing it, or restoring its undo file, takes
+// every one back to no stored descriptor, so each lists as before and
+// follows its mode again. The restore's own undo file takes the job's
+// state back.
+TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
+    fs::create_directories(machine.DriveC() + "/data/sub/deep");
+    std::ofstream(machine.DriveC() + "/data/sub/deep/plan.txt") << "plan";
+    fs::permissions(machine.DriveC() + "/data/sub", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::permissions(machine.DriveC() + "/data/report.txt", fs::perms::owner_read | fs::perms::owner_write |
+                                                               fs::perms::group_read);
+    std::vector<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(machine.DriveC() + "/data")) {
+        paths.push_back(entry.path().string());
+    }
+    paths.push_back(machine.DriveC() + "/data");
+    for (const auto& path : paths) ASSERT_FALSE(HasStoredDescriptor(path)) << path;
+    const Tree before = Descriptors();
+    ASSERT_EQ(before.size(), paths.size());
+
+    // An owner job stores the mode's DACL as it reads, not auto-inherited;
+    // written back by the restore's undo file, that DACL takes what its
+    // directory hands down, as on Windows, so only the way back to the
+    // modes is checked for it.
+    const struct {
+        std::vector<std::string> args;
+        bool redoExact;
+    } jobs[] = {
+        {{"grant", "C:\\data", "Guest", "read", "--recurse"}, true},
+        {{"grant", "C:\\data", "Guest", "read", "--inherit", "oi,ci"}, true},
+        {{"deny", "C:\\data\\sub", "Guest", "write", "--inherit", "oi,ci", "--recurse"}, true},
+        {{"owner", "C:\\data", "Guest", "--recurse"}, false},
+        {{"protect", "C:\\data\\sub", "--dacl", "keep"}, true},
+        {{"revoke", "C:\\data", "Everyone", "--recurse"}, true},
+    };
+    for (size_t i = 0; i < std::size(jobs); ++i) {
+        auto args = jobs[i].args;
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const std::string undoFile = machine.Folder() + "/job" + std::to_string(i) + ".undo";
+        args.insert(args.end(), {"--undo", undoFile});
+        auto r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree changed = Descriptors();
+        ASSERT_NE(changed, before);
+        // The restore keeps an undo file of its own, the newest one.
+        r = Run({"restore", undoFile});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(), before);
+        for (const auto& path : paths) EXPECT_FALSE(HasStoredDescriptor(path)) << path;
+        if (jobs[i].redoExact) {
+            r = Run({"undo"});
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(Descriptors(), changed);
+        }
+        r = Run({"restore", undoFile, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_EQ(Descriptors(), before);
+    }
+    // Derived from the mode again: a chmod shows.
+    fs::permissions(machine.DriveC() + "/data/report.txt", fs::perms::owner_read | fs::perms::owner_write);
+    const std::string now = Descriptors().at("C:\\data\\report.txt");
+    EXPECT_NE(now, before.at("C:\\data\\report.txt"));
+    EXPECT_NE(now.find("(A;;;;;S-1-22-2-"), std::string::npos) << now;
 }
 
 // The job is killed with SIGKILL while it writes; its undo file, each record

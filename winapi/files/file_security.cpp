@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "winapi/files/deferred_propagation.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_xattr.h"
+#include "winapi/files/mode_derived_state.h"
+#include "winapi/files/ntacl.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/machine/descendant_failures.h"
@@ -96,6 +99,25 @@ Bytes InheritablePart(const Bytes& sd) {
     return part;
 }
 
+// Gives the object the descriptor `updated`: writes it, or, where the object
+// is to read as its mode-derived descriptor (mode_derived_state.h), removes
+// the attribute, and `updated` becomes what the object now reads as.
+// `*wrote` says whether the object reads differently than before.
+DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated, const Bytes& stored,
+                      const struct stat& status, const Bytes* parentSd, bool* wrote = nullptr) {
+    if (wrote) *wrote = true;
+    if (StaysModeDerived(drive, updated, status, parentSd)) {
+        updated = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+        if (stored.empty()) {
+            // No attribute to remove: the object reads so already.
+            if (wrote) *wrote = false;
+            return ERROR_SUCCESS;
+        }
+        return RemoveFileDescriptor(objectFd, drive.xattrName);
+    }
+    return WriteFileDescriptor(objectFd, drive, updated, &stored, &status);
+}
+
 struct Propagation {
     const machine::Drive& drive;
     const AccessToken& token;
@@ -143,6 +165,7 @@ public:
           sd_(std::move(other.sd_)),
           nameLength_(other.nameLength_),
           settled_(other.settled_),
+          modeDerived_(other.modeDerived_),
           listing_(std::exchange(other.listing_, nullptr)),
           rest_(std::move(other.rest_)),
           next_(other.next_) {}
@@ -155,6 +178,12 @@ public:
 
     int Fd() const { return fd_; }
     const Bytes& Sd() const { return sd_; }
+    // Whether what the directory hands down is its mode-derived descriptor
+    // (asked once per directory, and only when a child needs it).
+    bool ModeDerived() const {
+        if (!modeDerived_) modeDerived_ = IsModeDerivedDirectoryDescriptor(sd_);
+        return *modeDerived_;
+    }
     size_t NameLength() const { return nameLength_; }
 
     DWORD Open() {
@@ -215,6 +244,7 @@ private:
     Bytes sd_;
     size_t nameLength_;
     const std::unordered_set<std::string>* settled_;
+    mutable std::optional<bool> modeDerived_;
     DIR* listing_ = nullptr;
     std::vector<std::pair<std::string, unsigned char>> rest_;
     size_t next_ = 0;
@@ -288,9 +318,28 @@ void PropagateBelow(int directoryFd, const std::function<std::wstring()>& direct
         Bytes updated;
         bool changed = false;
         error = Reinherit(childSd, directory.Sd(), isDirectory, FileGenericMapping(), &updated, &changed);
-        if (error == ERROR_SUCCESS && !changed) continue;
+        if (error == ERROR_SUCCESS && !changed) {
+            // Below a directory that reads as its mode-derived descriptor, a
+            // child whose attribute holds no more than its own mode-derived
+            // one and what that directory hands down loses the attribute:
+            // an earlier write of the directory stored it there, and putting
+            // the directory back to its mode takes the child back too.
+            if (stored.empty() || !directory.ModeDerived() ||
+                !StaysModeDerived(run.drive, childSd, status, &directory.Sd())) {
+                continue;
+            }
+            updated = childSd;
+        } else if (error == ERROR_SUCCESS && stored.empty() &&
+                   StaysModeDerived(run.drive, updated, status, &directory.Sd())) {
+            // A child without the attribute that keeps reading as its
+            // mode-derived descriptor is left alone, its subtree too:
+            // nothing changed.
+            continue;
+        }
         if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
-        if (error == ERROR_SUCCESS) error = WriteFileDescriptor(childFd.Get(), run.drive, updated, &stored, &status);
+        if (error == ERROR_SUCCESS) {
+            error = StoreDescriptor(childFd.Get(), run.drive, updated, stored, status, &directory.Sd());
+        }
         if (error != ERROR_SUCCESS) {
             run.Record(error, nameOf(directory, child));
             continue;
@@ -461,7 +510,8 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
-    error = WriteFileDescriptor(object.object.Get(), drive, updated, &stored, &object.status);
+    error = StoreDescriptor(object.object.Get(), drive, updated, stored, object.status,
+                            hasParent ? &parentSd : nullptr);
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
 
@@ -493,11 +543,18 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
     if (!owed) return;
     Bytes inherited;
     bool changed = false;
-    if (Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited, &changed) ==
-            ERROR_SUCCESS &&
-        changed) {
-        *sd = std::move(inherited);
+    if (Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited, &changed) !=
+            ERROR_SUCCESS ||
+        !changed) {
+        return;
     }
+    // As the propagation would leave it: perhaps with no attribute.
+    if (StaysModeDerived(owed->drive, inherited, object.status, &owed->sd)) {
+        const struct stat& status = object.status;
+        *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+        return;
+    }
+    *sd = std::move(inherited);
 }
 
 void NoteOwedReadFailure(const ResolvedPath& object, DWORD error) {
@@ -521,10 +578,14 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     if (Reinherit(current, owed->sd, true, FileGenericMapping(), &updated, &changed) != ERROR_SUCCESS) return;
     const ACCESS_MASK desired = owed->desired;
     const bool healingOnly = owed->healingOnly;
+    // A directory that keeps reading as its mode-derived descriptor, with
+    // no attribute, is as the propagation would leave it.
+    if (changed && stored.empty() && StaysModeDerived(drive, updated, directory.status, &owed->sd)) changed = false;
     if (changed) {
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
         if (Check(current, *machine::SharedToken(), desired) != ERROR_SUCCESS) return;
-        if (WriteFileDescriptor(directory.object.Get(), drive, updated, &stored, &directory.status) != ERROR_SUCCESS) {
+        if (StoreDescriptor(directory.object.Get(), drive, updated, stored, directory.status, &owed->sd, &changed) !=
+            ERROR_SUCCESS) {
             return;
         }
     }

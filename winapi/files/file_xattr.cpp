@@ -64,6 +64,15 @@ public:
         return ::setxattr(path_.c_str(), attribute.c_str(), value, size, 0);
     }
 
+    int Remove(const std::string& attribute) {
+        if (path_.empty()) {
+            if (::fremovexattr(fd_, attribute.c_str()) == 0) return 0;
+            if (errno != EBADF) return -1;
+            path_ = DescriptorPath(fd_);
+        }
+        return ::removexattr(path_.c_str(), attribute.c_str());
+    }
+
 private:
     int fd_;
     std::string path_;
@@ -139,6 +148,18 @@ DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Byte
         case EDQUOT: return ERROR_DISK_FULL;
         case E2BIG:
         case ERANGE: return ERROR_ALLOTTED_SPACE_EXCEEDED;
+        case ENOENT:
+        case EBADF: return ERROR_FILE_NOT_FOUND;
+        case EIO: return ERROR_WRITE_FAULT;
+        default: return ErrorFromErrno(error);
+    }
+}
+
+DWORD RemoveFileDescriptor(int objectFd, const std::string& attribute) {
+    ForgetStepReads();
+    if (AttributeAccess(objectFd).Remove(attribute) == 0) return ERROR_SUCCESS;
+    switch (int error = errno) {
+        case ENODATA: return ERROR_SUCCESS;  // gone already: the object reads as wanted
         case ENOENT:
         case EBADF: return ERROR_FILE_NOT_FOUND;
         case EIO: return ERROR_WRITE_FAULT;

@@ -34,6 +34,12 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd,
                           const Bytes* stored = nullptr);
 
+// Removes the attribute, so that the object reads as the descriptor its
+// mode gives (mode_derived_state.h says when). One call; an attribute that
+// is gone already is no error. Not for Samba shares, where smbd's way of
+// writing applies.
+DWORD RemoveFileDescriptor(int objectFd, const std::string& attribute);
+
 // The same on a drive: where it lies in a Samba share with acl_xattr, read
 // and written as smbd does (samba_ntacl.h), elsewhere as above under the
 // drive's attribute name. `stored` as above; on a Samba share it stays

@@ -1,0 +1,133 @@
+#include "winapi/files/mode_derived_state.h"
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "winapi/files/ntacl.h"
+#include "winapi/security/ace_list.h"
+#include "winapi/security/descriptor_parts.h"
+#include "winapi/win32.h"
+
+namespace winapi {
+namespace {
+
+constexpr BYTE kUnixUsersAuthority = 22;
+
+// The id of a Unix user (kind 1) or group (kind 2) SID S-1-22-kind-id.
+std::optional<DWORD> UnixId(const SID* sid, DWORD kind) {
+    if (!sid) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const BYTE*>(sid);
+    static const BYTE kAuthority[6] = {0, 0, 0, 0, 0, kUnixUsersAuthority};
+    if (bytes[0] != 1 || bytes[1] != 2 || std::memcmp(bytes + 2, kAuthority, 6) != 0) return std::nullopt;
+    DWORD first = 0, id = 0;
+    std::memcpy(&first, bytes + 8, 4);
+    std::memcpy(&id, bytes + 12, 4);
+    if (first != kind) return std::nullopt;
+    return id;
+}
+
+Bytes AceBytes(const ACE_HEADER* ace) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(ace);
+    return Bytes(bytes, bytes + ace->AceSize);
+}
+
+// The masks of a directory's owner, group and Everyone entries by rwx
+// triplet, as the mode-derived descriptor gives them.
+const std::array<ACCESS_MASK, 8>& DirectoryTripletMasks() {
+    static const std::array<ACCESS_MASK, 8> masks = [] {
+        std::array<ACCESS_MASK, 8> table{};
+        for (unsigned triplet = 0; triplet < 8; ++triplet) {
+            const Bytes sd = ModeDerivedDescriptor(static_cast<mode_t>(triplet << 6), 0, 0, true);
+            DescriptorParts parts;
+            if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS || !parts.dacl) continue;
+            ForEachAce(parts.dacl, [&](const ACE_HEADER* ace, WORD) {
+                table[triplet] = AceView(reinterpret_cast<const BYTE*>(ace), ace->AceSize).Mask();
+                return false;
+            });
+        }
+        return table;
+    }();
+    return masks;
+}
+
+std::optional<unsigned> TripletOf(ACCESS_MASK mask) {
+    const auto& masks = DirectoryTripletMasks();
+    for (unsigned triplet = 0; triplet < 8; ++triplet) {
+        if (masks[triplet] == mask) return triplet;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool IsModeDerivedDirectoryDescriptor(const Bytes& sd) {
+    DescriptorParts parts;
+    if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS || !parts.dacl) return false;
+    const auto uid = UnixId(parts.owner, 1), gid = UnixId(parts.group, 2);
+    if (!uid || !gid) return false;
+    // The first three entries (owner, group, Everyone) give the mode; the
+    // descriptor that mode derives must then be this one, byte for byte.
+    std::array<ACCESS_MASK, 3> masks{};
+    int seen = 0;
+    ForEachAce(parts.dacl, [&](const ACE_HEADER* ace, WORD index) {
+        masks[index] = AceView(reinterpret_cast<const BYTE*>(ace), ace->AceSize).Mask();
+        seen = index + 1;
+        return seen < 3;
+    });
+    if (seen < 3) return false;
+    mode_t mode = 0;
+    for (int i = 0; i < 3; ++i) {
+        const auto triplet = TripletOf(masks[i]);
+        if (!triplet) return false;
+        mode |= static_cast<mode_t>(*triplet << (6 - 3 * i));
+    }
+    return ModeDerivedDescriptor(mode, *uid, *gid, true) == sd;
+}
+
+bool StaysModeDerived(const machine::Drive& drive, const Bytes& result, const struct stat& status,
+                      const Bytes* parentSd) {
+    if (drive.samba) return false;
+    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return false;
+    DescriptorParts got;
+    if (ParseSelfRelative(result.data(), result.size(), &got) != ERROR_SUCCESS) return false;
+    const Bytes derivedSd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+    DescriptorParts derived;
+    if (ParseSelfRelative(derivedSd.data(), derivedSd.size(), &derived) != ERROR_SUCCESS) return false;
+
+    if (!got.owner || SidBytes(got.owner) != SidBytes(derived.owner)) return false;
+    if (!got.group || SidBytes(got.group) != SidBytes(derived.group)) return false;
+    if (got.control & SE_DACL_PROTECTED) return false;
+    // No SACL, or an empty one that blocks nothing: no audit is lost.
+    if (got.control & SE_SACL_PRESENT) {
+        if ((got.control & SE_SACL_PROTECTED) || !got.sacl || got.sacl->AceCount != 0) return false;
+    }
+    // A NULL DACL grants everyone everything: never the derived one.
+    if (!(got.control & SE_DACL_PRESENT) || !got.dacl) return false;
+
+    // The explicit entries, in order, are the derived ones; every entry
+    // after them is inherited.
+    std::vector<Bytes> wanted;
+    ForEachAce(derived.dacl, [&](const ACE_HEADER* ace, WORD) {
+        wanted.push_back(AceBytes(ace));
+        return true;
+    });
+    bool same = true, inherits = false;
+    size_t at = 0;
+    ForEachAce(got.dacl, [&](const ACE_HEADER* ace, WORD) {
+        if (at < wanted.size()) {
+            same = AceBytes(ace) == wanted[at++];
+        } else {
+            same = (ace->AceFlags & INHERITED_ACE) != 0;
+            inherits = true;
+        }
+        return same;
+    });
+    if (!same || at != wanted.size()) return false;
+    // Inherited entries are let go only when they come from a directory
+    // that itself reads as its mode-derived descriptor.
+    return !inherits || (parentSd && IsModeDerivedDirectoryDescriptor(*parentSd));
+}
+
+}  // namespace winapi
