@@ -29,7 +29,7 @@ struct stat FileStatus(mode_t mode = 0640) {
 
 TEST(ModeDerivedState, OnlyTheFlagAndEntriesFromAModeDerivedDirectoryMayDiffer) {
     const Bytes derivedParent = winapi::ModeDerivedDescriptor(0750, 1000, 100, true);
-    const Bytes storedParent = SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FA;;;BA)");
+    const Bytes storedParent = SdFromSddl(L"O:S-1-5-32-544G:S-1-5-18D:AI(A;OICI;FA;;;S-1-5-32-544)");
     winapi::machine::Drive plain;
     winapi::machine::Drive samba;
     samba.samba = winapi::machine::SambaShare{};
@@ -48,9 +48,9 @@ TEST(ModeDerivedState, OnlyTheFlagAndEntriesFromAModeDerivedDirectoryMayDiffer) 
         {"a stored directory that hands down nothing", kIds + L"D:AI" + kFileEntries, &storedParent, 0640, false,
          true},
         {"an empty unprotected SACL", kIds + L"D:AI" + kFileEntries + L"S:", &derivedParent, 0640, false, true},
-        {"inherited from a stored directory", kIds + L"D:AI" + kFileEntries + L"(A;ID;FA;;;BA)", &storedParent, 0640,
+        {"inherited from a stored directory", kIds + L"D:AI" + kFileEntries + L"(A;ID;FA;;;S-1-5-32-544)", &storedParent, 0640,
          false, false},
-        {"an entry more", kIds + L"D:AI(A;;FR;;;LG)" + kFileEntries, &derivedParent, 0640, false, false},
+        {"an entry more", kIds + L"D:AI(A;;FR;;;S-1-5-32-545)" + kFileEntries, &derivedParent, 0640, false, false},
         {"an entry fewer", kIds + L"D:AI(A;;0x1f019f;;;S-1-22-1-1000)(A;;FR;;;S-1-22-2-100)", &derivedParent, 0640,
          false, false},
         {"entries reordered", kIds + L"D:AI(A;;FR;;;S-1-22-2-100)(A;;0x1f019f;;;S-1-22-1-1000)(A;;;;;WD)",
@@ -58,8 +58,8 @@ TEST(ModeDerivedState, OnlyTheFlagAndEntriesFromAModeDerivedDirectoryMayDiffer) 
         {"an inherited entry before explicit ones",
          kIds + L"D:AI(A;ID;FA;;;S-1-22-1-1000)" + kFileEntries, &derivedParent, 0640, false, false},
         {"protected", kIds + L"D:PAI" + kFileEntries, &derivedParent, 0640, false, false},
-        {"another owner", L"O:BAG:S-1-22-2-100D:" + kFileEntries, &derivedParent, 0640, false, false},
-        {"another group", L"O:S-1-22-1-1000G:SYD:" + kFileEntries, &derivedParent, 0640, false, false},
+        {"another owner", L"O:S-1-5-32-544G:S-1-22-2-100D:" + kFileEntries, &derivedParent, 0640, false, false},
+        {"another group", L"O:S-1-22-1-1000G:S-1-5-18D:" + kFileEntries, &derivedParent, 0640, false, false},
         {"an audit entry", kIds + L"D:" + kFileEntries + L"S:(AU;SA;FR;;;WD)", &derivedParent, 0640, false, false},
         {"a protected empty SACL", kIds + L"D:" + kFileEntries + L"S:P", &derivedParent, 0640, false, false},
         {"a NULL DACL", kIds + L"D:NO_ACCESS_CONTROL", &derivedParent, 0640, false, false},
@@ -84,7 +84,7 @@ TEST(ModeDerivedState, RecognisesADirectorysModeDerivedDescriptorByItsBytes) {
     EXPECT_FALSE(winapi::IsModeDerivedDirectoryDescriptor(
         SdFromSddl(kIds + L"D:AI(A;;FA;;;S-1-22-1-1000)(A;;0x1200a9;;;S-1-22-2-100)(A;;;;;WD)(A;OICIIO;FA;;;CO)"
                           L"(A;OICIIO;0x1200a9;;;CG)(A;OICIIO;;;;WD)")));
-    EXPECT_FALSE(winapi::IsModeDerivedDirectoryDescriptor(SdFromSddl(L"O:BAG:SYD:(A;OICI;FA;;;BA)")));
+    EXPECT_FALSE(winapi::IsModeDerivedDirectoryDescriptor(SdFromSddl(L"O:S-1-5-32-544G:S-1-5-18D:(A;OICI;FA;;;S-1-5-32-544)")));
     EXPECT_FALSE(winapi::IsModeDerivedDirectoryDescriptor(Bytes{1, 2, 3}));
 }
 
