@@ -103,10 +103,11 @@ Bytes InheritablePart(const Bytes& sd) {
 // is to read as its mode-derived descriptor (mode_derived_state.h), removes
 // the attribute, and `updated` becomes what the object now reads as.
 // `*wrote` says whether the object reads differently than before.
+template <typename ParentModeDerived>
 DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated, const Bytes& stored,
-                      const struct stat& status, const Bytes* parentSd, bool* wrote = nullptr) {
+                      const struct stat& status, ParentModeDerived&& parentModeDerived, bool* wrote = nullptr) {
     if (wrote) *wrote = true;
-    if (StaysModeDerived(drive, updated, status, parentSd)) {
+    if (StaysModeDerived(drive, updated, status, parentModeDerived)) {
         updated = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         if (stored.empty()) {
             // No attribute to remove: the object reads so already.
@@ -325,20 +326,21 @@ void PropagateBelow(int directoryFd, const std::function<std::wstring()>& direct
             // an earlier write of the directory stored it there, and putting
             // the directory back to its mode takes the child back too.
             if (stored.empty() || !directory.ModeDerived() ||
-                !StaysModeDerived(run.drive, childSd, status, &directory.Sd())) {
+                !StaysModeDerived(run.drive, childSd, status, [] { return true; })) {
                 continue;
             }
             updated = childSd;
-        } else if (error == ERROR_SUCCESS && stored.empty() &&
-                   StaysModeDerived(run.drive, updated, status, &directory.Sd())) {
-            // A child without the attribute that keeps reading as its
-            // mode-derived descriptor is left alone, its subtree too:
-            // nothing changed.
+        } else if (error == ERROR_SUCCESS && stored.empty() && !run.drive.samba && directory.ModeDerived()) {
+            // A child without the attribute reads as its mode-derived
+            // descriptor, and all its directory would add is what that
+            // directory's mode hands down: it keeps reading so, and is
+            // left alone, its subtree too.
             continue;
         }
         if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
         if (error == ERROR_SUCCESS) {
-            error = StoreDescriptor(childFd.Get(), run.drive, updated, stored, status, &directory.Sd());
+            error = StoreDescriptor(childFd.Get(), run.drive, updated, stored, status,
+                                    [&directory] { return directory.ModeDerived(); });
         }
         if (error != ERROR_SUCCESS) {
             run.Record(error, nameOf(directory, child));
@@ -511,7 +513,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
     error = StoreDescriptor(object.object.Get(), drive, updated, stored, object.status,
-                            hasParent ? &parentSd : nullptr);
+                            [&] { return hasParent && IsModeDerivedDirectoryDescriptor(parentSd); });
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
 
@@ -549,7 +551,8 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
         return;
     }
     // As the propagation would leave it: perhaps with no attribute.
-    if (StaysModeDerived(owed->drive, inherited, object.status, &owed->sd)) {
+    if (StaysModeDerived(owed->drive, inherited, object.status,
+                         [owed] { return IsModeDerivedDirectoryDescriptor(owed->sd); })) {
         const struct stat& status = object.status;
         *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         return;
@@ -580,11 +583,15 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     const bool healingOnly = owed->healingOnly;
     // A directory that keeps reading as its mode-derived descriptor, with
     // no attribute, is as the propagation would leave it.
-    if (changed && stored.empty() && StaysModeDerived(drive, updated, directory.status, &owed->sd)) changed = false;
+    auto ownerModeDerived = [owed] { return IsModeDerivedDirectoryDescriptor(owed->sd); };
+    if (changed && stored.empty() && StaysModeDerived(drive, updated, directory.status, ownerModeDerived)) {
+        changed = false;
+    }
     if (changed) {
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
         if (Check(current, *machine::SharedToken(), desired) != ERROR_SUCCESS) return;
-        if (StoreDescriptor(directory.object.Get(), drive, updated, stored, directory.status, &owed->sd, &changed) !=
+        if (StoreDescriptor(directory.object.Get(), drive, updated, stored, directory.status, ownerModeDerived,
+                            &changed) !=
             ERROR_SUCCESS) {
             return;
         }

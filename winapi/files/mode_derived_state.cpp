@@ -86,25 +86,24 @@ bool IsModeDerivedDirectoryDescriptor(const Bytes& sd) {
     return ModeDerivedDescriptor(mode, *uid, *gid, true) == sd;
 }
 
-bool StaysModeDerived(const machine::Drive& drive, const Bytes& result, const struct stat& status,
-                      const Bytes* parentSd) {
-    if (drive.samba) return false;
-    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return false;
+ModeDerivedMatch MatchModeDerived(const Bytes& result, const struct stat& status) {
+    constexpr auto kDiffers = ModeDerivedMatch::Differs;
+    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return kDiffers;
     DescriptorParts got;
-    if (ParseSelfRelative(result.data(), result.size(), &got) != ERROR_SUCCESS) return false;
-    const Bytes derivedSd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
-    DescriptorParts derived;
-    if (ParseSelfRelative(derivedSd.data(), derivedSd.size(), &derived) != ERROR_SUCCESS) return false;
-
-    if (!got.owner || SidBytes(got.owner) != SidBytes(derived.owner)) return false;
-    if (!got.group || SidBytes(got.group) != SidBytes(derived.group)) return false;
-    if (got.control & SE_DACL_PROTECTED) return false;
+    if (ParseSelfRelative(result.data(), result.size(), &got) != ERROR_SUCCESS) return kDiffers;
+    // Most stored descriptors differ in owner or group: told without
+    // building the derived one.
+    if (UnixId(got.owner, 1) != status.st_uid || UnixId(got.group, 2) != status.st_gid) return kDiffers;
+    if (got.control & SE_DACL_PROTECTED) return kDiffers;
     // No SACL, or an empty one that blocks nothing: no audit is lost.
     if (got.control & SE_SACL_PRESENT) {
-        if ((got.control & SE_SACL_PROTECTED) || !got.sacl || got.sacl->AceCount != 0) return false;
+        if ((got.control & SE_SACL_PROTECTED) || !got.sacl || got.sacl->AceCount != 0) return kDiffers;
     }
     // A NULL DACL grants everyone everything: never the derived one.
-    if (!(got.control & SE_DACL_PRESENT) || !got.dacl) return false;
+    if (!(got.control & SE_DACL_PRESENT) || !got.dacl) return kDiffers;
+    const Bytes derivedSd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+    DescriptorParts derived;
+    if (ParseSelfRelative(derivedSd.data(), derivedSd.size(), &derived) != ERROR_SUCCESS) return kDiffers;
 
     // The explicit entries, in order, are the derived ones; every entry
     // after them is inherited.
@@ -124,10 +123,8 @@ bool StaysModeDerived(const machine::Drive& drive, const Bytes& result, const st
         }
         return same;
     });
-    if (!same || at != wanted.size()) return false;
-    // Inherited entries are let go only when they come from a directory
-    // that itself reads as its mode-derived descriptor.
-    return !inherits || (parentSd && IsModeDerivedDirectoryDescriptor(*parentSd));
+    if (!same || at != wanted.size()) return kDiffers;
+    return inherits ? ModeDerivedMatch::SamePlusInherited : ModeDerivedMatch::Same;
 }
 
 }  // namespace winapi

@@ -44,10 +44,25 @@ namespace winapi {
 // attribute reads as, for some mode, under its own owner and group.
 bool IsModeDerivedDirectoryDescriptor(const Bytes& sd);
 
+// How the descriptor an object is about to read as compares with the one
+// its mode gives: not the same, the same (the auto-inherited flag aside),
+// or the same followed by inherited entries only.
+enum class ModeDerivedMatch { Differs, Same, SamePlusInherited };
+ModeDerivedMatch MatchModeDerived(const Bytes& result, const struct stat& status);
+
 // Whether the object `status` describes, about to read as `result`, is to
-// keep no attribute instead (see above). `parentSd` is the descriptor of
-// its directory, null for the root of a drive.
+// keep no attribute instead (see above). `parentModeDerived` says whether
+// its directory's descriptor is the directory's mode-derived one; it is
+// asked only when the answer depends on it.
+template <typename ParentModeDerived>
 bool StaysModeDerived(const machine::Drive& drive, const Bytes& result, const struct stat& status,
-                      const Bytes* parentSd);
+                      ParentModeDerived&& parentModeDerived) {
+    if (drive.samba) return false;
+    switch (MatchModeDerived(result, status)) {
+        case ModeDerivedMatch::Same: return true;
+        case ModeDerivedMatch::SamePlusInherited: return parentModeDerived();
+        default: return false;
+    }
+}
 
 }  // namespace winapi
