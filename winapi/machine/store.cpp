@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -354,6 +356,9 @@ void Store::CloseConnection() {
     // is finalized, so nothing leaks whatever state an error left.
     sqlite3_close_v2(db_);
     db_ = nullptr;
+    walIndex_ = nullptr;
+    walIndexRefused_ = false;
+    versionKnown_ = false;
 }
 
 void Store::Fail(const std::string& what) const {
@@ -428,9 +433,69 @@ uint64_t Store::OwnChanges(const std::string& table) const {
     return it == ownChanges_.end() ? 0 : it->second;
 }
 
+// Every commit in WAL mode ends by rewriting the header at the start of
+// the log's index (the -shm file every connection maps): the frame count
+// grows, or the salts change when the log starts over, and the checksum
+// over both changes with them. The header is written twice, the second
+// copy first; a reader that finds both copies as it left them knows no
+// commit has completed since, which is exactly when data_version (read in
+// a transaction that takes and drops a lock on the index: two fcntl calls)
+// would not have moved either. Any difference, a header half written
+// included, only sends the look to data_version, and the copies kept are
+// the ones read before it, so a commit landing between the two is seen by
+// the next look.
+constexpr int kWalIndexRegionSize = 32768;  // SQLite's region of the index
+constexpr size_t kWalIndexHeadersSize = 96;  // two copies of the 48-byte header
+
+const volatile unsigned char* Store::WalIndex() {
+    if (walIndex_ || walIndexRefused_) return walIndex_;
+    if (!readOnlyReason_.empty()) {
+        walIndexRefused_ = true;
+        return nullptr;
+    }
+    {
+        Query mode = Prepare("PRAGMA journal_mode");
+        if (!mode.Step() || mode.Text(0) != "wal") {
+            walIndexRefused_ = true;
+            return nullptr;
+        }
+    }
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap) {
+        walIndexRefused_ = true;
+        return nullptr;
+    }
+    // The region is mapped by the connection's first read; asking for it
+    // without extending it returns that mapping, which lasts as long as the
+    // connection.
+    void volatile* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, kWalIndexRegionSize, 0, &region) != SQLITE_OK || !region) return nullptr;
+    walIndex_ = static_cast<const volatile unsigned char*>(region);
+    return walIndex_;
+}
+
 int64_t Store::OtherConnectionsVersion() {
-    Query query = Prepare("PRAGMA data_version");
-    return query.Step() ? query.Int(0) : 0;
+    const volatile unsigned char* index = WalIndex();
+    unsigned char headers[kWalIndexHeadersSize];
+    if (index) {
+        // The second copy is written first: reading the first copy first
+        // means a commit under way makes at least one of them differ.
+        for (size_t i = 0; i < kWalIndexHeadersSize; ++i) headers[i] = index[i];
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (versionKnown_ && std::memcmp(headers, lastHeaders_, kWalIndexHeadersSize) == 0) return lastVersion_;
+    }
+    int64_t version = 0;
+    {
+        Query query = Prepare("PRAGMA data_version");
+        version = query.Step() ? query.Int(0) : 0;
+    }
+    if (index) {
+        std::memcpy(lastHeaders_, headers, kWalIndexHeadersSize);
+        lastVersion_ = version;
+        versionKnown_ = true;
+    }
+    return version;
 }
 
 int64_t Store::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }

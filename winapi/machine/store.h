@@ -96,7 +96,9 @@ public:
     // rolled back: a copy read when the count was lower may be stale.
     uint64_t OwnChanges(const std::string& table) const;
     // Moves on whenever another connection, in this process or another,
-    // has committed since the last call (SQLite's data_version).
+    // has committed since the last call (SQLite's data_version). While the
+    // log's shared index has not changed since the last look, nothing was
+    // committed and the answer costs no system call (see the .cpp).
     int64_t OtherConnectionsVersion();
 
     [[noreturn]] void Fail(const std::string& what) const;
@@ -113,6 +115,9 @@ private:
     std::string WriteRefusal(int code);
     void Release(sqlite3_stmt* statement);
     void CloseConnection();
+    // The shared index of the write-ahead log as SQLite maps it, or null
+    // (not yet mapped, or the database is not in WAL mode).
+    const volatile unsigned char* WalIndex();
     // SQLite's update hook: counts each row this connection changes.
     static void CountChange(void* store, int operation, const char* database, const char* table, long long row);
 
@@ -128,6 +133,13 @@ private:
     std::map<sqlite3_stmt*, std::string> textOf_;
     int transactionDepth_ = 0;
     std::map<std::string, uint64_t, std::less<>> ownChanges_;
+    // The start of the write-ahead log's index and the two copies of its
+    // header as they stood before the last data_version was read.
+    const volatile unsigned char* walIndex_ = nullptr;
+    bool walIndexRefused_ = false;
+    bool versionKnown_ = false;
+    int64_t lastVersion_ = 0;
+    unsigned char lastHeaders_[96] = {};
 };
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless Commit() is reached.
