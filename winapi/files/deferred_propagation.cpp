@@ -96,10 +96,10 @@ void FlushFrom(uint64_t mark, const DirectoryKey* directory, int listingFd) {
 // The name of a directory about to be recorded, sharing the name of its
 // directory's record when it extends that name.
 std::shared_ptr<const DeferredName> NameBelowParent(const ResolvedPath& directory, const std::wstring& name) {
-    struct stat parent;
-    if (!state.byDirectory.empty() && !directory.isRoot && directory.parent.Valid() &&
-        ::fstat(directory.parent.Get(), &parent) == 0) {
-        auto found = state.byDirectory.find(DirectoryKey{parent.st_dev, parent.st_ino});
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (!state.byDirectory.empty() && !directory.isRoot && directory.parent.Identify(&device, &inode)) {
+        auto found = state.byDirectory.find(DirectoryKey{device, inode});
         if (found != state.byDirectory.end() && found->second->name && found->second->name->Begins(name)) {
             const auto& head = found->second->name;
             return std::make_shared<const DeferredName>(head, name.substr(head->Length()));
@@ -163,10 +163,11 @@ bool DeferredName::Begins(const std::wstring& name) const {
 bool RecursiveWalkUnderway() { return state.announcedWalks > 0; }
 
 DeferredPropagation* OwedTo(const ResolvedPath& object) {
-    if (state.records.empty() || object.isRoot || !object.parent.Valid()) return nullptr;
-    struct stat parent;
-    if (::fstat(object.parent.Get(), &parent) != 0) return nullptr;
-    auto found = state.byDirectory.find(DirectoryKey{parent.st_dev, parent.st_ino});
+    if (state.records.empty() || object.isRoot) return nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (!object.parent.Identify(&device, &inode)) return nullptr;
+    auto found = state.byDirectory.find(DirectoryKey{device, inode});
     if (found == state.byDirectory.end()) return nullptr;
     return found->second->settled.count(object.name) ? nullptr : found->second;
 }

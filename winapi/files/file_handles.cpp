@@ -37,6 +37,7 @@ public:
     void Remember(Bytes sd, const struct stat& status) {
         cached_ = std::move(sd);
         cachedChange_ = status.st_ctim;
+        cachedInStep_ = CurrentStepMark();
     }
 
     DWORD ReadSecurity(SECURITY_INFORMATION info, std::vector<BYTE>* sd) override {
@@ -47,6 +48,12 @@ public:
         }
         if (info & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
         if ((granted_ & needed) != needed) return ERROR_ACCESS_DENIED;
+        // Within the step the descriptor was read in, with nothing written
+        // since, it stands as read (step_reads.h): no status call.
+        if (!cached_.empty() && StillInStep(cachedInStep_)) {
+            *sd = cached_;
+            return ERROR_SUCCESS;
+        }
         // The mode may have changed since the open; the derived descriptor
         // follows it as Samba's would.
         struct stat status;
@@ -67,6 +74,7 @@ private:
     ACCESS_MASK granted_;
     Bytes cached_;
     struct timespec cachedChange_ {};
+    StepMark cachedInStep_;
 };
 
 // The access the caller may use on a new object: what it asked for, with

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,12 +106,54 @@ DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out)
 // Descriptor of a drive's or share's directory.
 DWORD OpenDriveRoot(const machine::Drive& drive, UniqueFd* root);
 
+// A directory's descriptor that a result holds: its own, or the one an
+// open search's directory keeps (listed_directories.h), shared for as long
+// as the result lives instead of copied with a dup and a close per call.
+class DirectoryFd {
+public:
+    DirectoryFd& operator=(UniqueFd owned) {
+        owned_ = std::move(owned);
+        shared_.reset();
+        return *this;
+    }
+    // `device` and `inode` are those of `fd`, which an open descriptor
+    // keeps for its whole life.
+    void Share(std::shared_ptr<const UniqueFd> fd, dev_t device, ino_t inode) {
+        owned_.Reset();
+        shared_ = std::move(fd);
+        device_ = device;
+        inode_ = inode;
+    }
+    int Get() const { return owned_.Valid() ? owned_.Get() : shared_ ? shared_->Get() : -1; }
+    bool Valid() const { return Get() >= 0; }
+    // The directory's device and inode: known for a shared descriptor,
+    // asked of the kernel otherwise.
+    bool Identify(dev_t* device, ino_t* inode) const {
+        if (!owned_.Valid() && shared_) {
+            *device = device_;
+            *inode = inode_;
+            return true;
+        }
+        struct stat status;
+        if (!Valid() || ::fstat(Get(), &status) != 0) return false;
+        *device = status.st_dev;
+        *inode = status.st_ino;
+        return true;
+    }
+
+private:
+    UniqueFd owned_;
+    std::shared_ptr<const UniqueFd> shared_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
 // What a walk reached.
 struct ResolvedPath {
     // Descriptor of the object itself (a link stays a link): opened for
     // reading for a regular file or a directory (OpenReadableEntry), else O_PATH.
     UniqueFd object;
-    UniqueFd parent;   // O_PATH descriptor of its directory; invalid for the root
+    DirectoryFd parent;  // descriptor of its directory; invalid for the root
     std::string name;  // the object's name in `parent`, as stored on disk
     struct stat status {};
     bool isRoot = false;

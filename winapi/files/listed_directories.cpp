@@ -22,7 +22,8 @@ public:
     bool reachable = true;              // false once its parent closed first
     std::string hostName;               // its name in `parent`
     std::wstring upperName;
-    UniqueFd fd;
+    // Shared with the results of resolutions below it (ResolvedPath::parent).
+    std::shared_ptr<const UniqueFd> fd;
     dev_t dev = 0;
     ino_t ino = 0;
     std::vector<ListedDirectory*> children;
@@ -189,7 +190,7 @@ Match FindListedPrefix(const std::string& drive, const UpperName& upper) {
 bool StillHasItsName(const ListedDirectory& directory) {
     if (!directory.parent) return true;
     struct stat status;
-    if (::fstatat(directory.parent->fd.Get(), directory.hostName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(directory.parent->fd->Get(), directory.hostName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
     }
     return SameObject(status, directory.dev, directory.ino);
@@ -200,7 +201,7 @@ bool StillHasItsName(const ListedDirectory& directory) {
 DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& rest, FinalLink finalLink,
                 ResolvedPath* out, std::vector<std::string>* stored) {
     UniqueFd held;  // the directory reached so far, when it is not `base`
-    int directoryFd = base.fd.Get();
+    int directoryFd = base.fd->Get();
     for (size_t i = 0; i < rest.size(); ++i) {
         const bool last = i + 1 == rest.size();
         std::string host;
@@ -216,8 +217,11 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
         if (last && OpenReadableEntry(directoryFd, host.c_str(), isCurrent ? &base.currentStatus : nullptr, &entry,
                                       &status)) {
             out->object = std::move(entry);
-            out->parent = held.Valid() ? std::move(held) : base.fd.Duplicate();
-            if (!out->parent.Valid()) return ErrorFromErrno(errno);
+            if (held.Valid()) {
+                out->parent = std::move(held);
+            } else {
+                out->parent.Share(base.fd, base.dev, base.ino);
+            }
             stored->push_back(host);
             out->name = std::move(host);
             out->status = status;
@@ -241,21 +245,27 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
             continue;
         }
         out->object = std::move(entry);
-        out->parent = held.Valid() ? std::move(held) : base.fd.Duplicate();
-        if (!out->parent.Valid()) return ErrorFromErrno(errno);
+        if (held.Valid()) {
+            out->parent = std::move(held);
+        } else {
+            out->parent.Share(base.fd, base.dev, base.ino);
+        }
         out->name = std::move(found);
         out->status = status;
         out->isRoot = false;
         return ERROR_SUCCESS;
     }
     // The name is the listed directory itself.
-    out->object = base.fd.Duplicate();
+    out->object = base.fd->Duplicate();
     if (!out->object.Valid() || ::fstat(out->object.Get(), &out->status) != 0) return ErrorFromErrno(errno);
     const bool isRoot = !base.parent && base.topPath.empty();
     out->isRoot = isRoot;
     if (!isRoot) {
-        out->parent = base.parent ? base.parent->fd.Duplicate()
-                                  : UniqueFd(::openat(base.fd.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (base.parent) {
+            out->parent.Share(base.parent->fd, base.parent->dev, base.parent->ino);
+        } else {
+            out->parent = UniqueFd(::openat(base.fd->Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
         if (!out->parent.Valid()) return ErrorFromErrno(errno);
         out->name = base.parent ? base.hostName : (base.topHost.empty() ? std::string() : base.topHost.back());
     }
@@ -299,7 +309,7 @@ ListedDirectoryLease::~ListedDirectoryLease() {
     delete self;
 }
 
-int ListedDirectoryLease::Fd() const { return directory_ ? directory_->fd.Get() : -1; }
+int ListedDirectoryLease::Fd() const { return directory_ ? directory_->fd->Get() : -1; }
 
 void ListedDirectoryLease::SetCurrentEntry(const std::string& host, const struct stat& status) {
     if (!directory_) return;
@@ -391,7 +401,7 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
             listed->topHost.push_back(std::move(host));
         }
     }
-    listed->fd = std::move(directory->object);
+    listed->fd = std::make_shared<const UniqueFd>(std::move(directory->object));
     listed->dev = directory->status.st_dev;
     listed->ino = directory->status.st_ino;
 

@@ -15,6 +15,8 @@ struct StepRead {
 };
 
 thread_local StepRead kept;
+// Descriptor writes made by this thread so far.
+thread_local uint64_t writes = 0;
 
 }  // namespace
 
@@ -32,6 +34,15 @@ bool RecallStepRead(const std::wstring& name, Bytes* sd) {
     return true;
 }
 
-void ForgetStepReads() { kept.step = 0; }
+void ForgetStepReads() {
+    kept.step = 0;
+    ++writes;
+}
+
+StepMark CurrentStepMark() { return StepMark{machine::CurrentStep(), writes}; }
+
+bool StillInStep(const StepMark& mark) {
+    return mark.step != 0 && mark.step == machine::CurrentStep() && mark.writes == writes;
+}
 
 }  // namespace winapi

@@ -13,6 +13,7 @@
 // step, as if the second read had come right after the first.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "winapi/security/bytes.h"
@@ -28,5 +29,15 @@ bool RecallStepRead(const std::wstring& name, Bytes* sd);
 
 // Every write of a file's descriptor calls this: what was kept may be stale.
 void ForgetStepReads();
+
+// Where the step stands when something is read: what was read then holds
+// while StillInStep says so (the same step, and no descriptor written by
+// this process since). Outside a step nothing holds.
+struct StepMark {
+    uint64_t step = 0;
+    uint64_t writes = 0;
+};
+StepMark CurrentStepMark();
+bool StillInStep(const StepMark& mark);
 
 }  // namespace winapi
