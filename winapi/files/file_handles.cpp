@@ -10,6 +10,7 @@
 
 #include "winapi/security/access_check.h"
 #include "winapi/security/descriptor_parts.h"
+#include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_security.h"
@@ -29,6 +30,26 @@ class FileHandle : public SecuredHandle {
 public:
     FileHandle(UniqueFd object, machine::Drive drive, ACCESS_MASK granted)
         : object_(std::move(object)), drive_(std::move(drive)), granted_(granted) {}
+    ~FileHandle() override {
+        if (name_.empty()) return;
+        try {
+            where_.object = std::move(object_);
+            KeepStepObject(name_, openedInStep_, std::move(where_), std::move(drive_));
+        } catch (...) {
+            // nothing kept: the next call resolves the name again
+        }
+    }
+
+    // The name the handle was opened by and the rest of what it resolved
+    // to: when the handle closes in the step it was opened in, the next
+    // call of that step naming the object takes its descriptor
+    // (step_objects.h).
+    void KeepWhere(std::wstring name, ResolvedPath where) {
+        openedInStep_ = CurrentStepMark();
+        if (openedInStep_.step == 0) return;
+        name_ = std::move(name);
+        where_ = std::move(where);
+    }
 
     // The descriptor read when the handle was opened, kept while the
     // object's change time says it is still current: callers ask for the
@@ -75,6 +96,9 @@ private:
     Bytes cached_;
     struct timespec cachedChange_ {};
     StepMark cachedInStep_;
+    std::wstring name_;
+    ResolvedPath where_;
+    StepMark openedInStep_;
 };
 
 // The access the caller may use on a new object: what it asked for, with
@@ -179,7 +203,9 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     // through a link's target.
     ResolvedPath resolved;
     machine::Drive drive;
-    DWORD error = ResolveFileName(lpFileName, FinalLink::Keep, &resolved, &drive);
+    DWORD error = TakeStepObject(lpFileName, FinalLink::Keep, &resolved, &drive)
+                      ? ERROR_SUCCESS
+                      : ResolveFileName(lpFileName, FinalLink::Keep, &resolved, &drive);
     if (error == ERROR_FILE_NOT_FOUND &&
         (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS ||
          dwCreationDisposition == OPEN_ALWAYS)) {
@@ -213,6 +239,7 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
 
     auto object = std::make_unique<FileHandle>(std::move(resolved.object), std::move(drive), granted);
     if (!sd.empty()) object->Remember(std::move(sd), resolved.status);
+    object->KeepWhere(lpFileName, std::move(resolved));
     if (machine::DryRunActive()) {
         object->plannedName = lpFileName;
         object->plannedType = SE_FILE_OBJECT;

@@ -20,6 +20,7 @@
 #include "winapi/files/file_security.h"
 #include "winapi/files/file_xattr.h"
 #include "winapi/files/listed_directories.h"
+#include "winapi/files/step_objects.h"
 #include "winapi/base/handles.h"
 #include "winapi/security/access_check.h"
 #include "winapi/security/inheritance.h"
@@ -354,6 +355,7 @@ BOOL FindClose(HANDLE hFindFile) {
     const dev_t device = search->device;
     const ino_t inode = search->inode;
     const int listingFd = search->directory ? search->directory->Fd() : -1;
+    DropStepObject();
     machine::GuardedCall([&] {
         FlushDeferred(mark, device, inode, listingFd);
         return static_cast<DWORD>(ERROR_SUCCESS);

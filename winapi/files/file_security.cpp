@@ -25,6 +25,7 @@
 #include "winapi/files/file_xattr.h"
 #include "winapi/files/mode_derived_state.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/machine/descendant_failures.h"
@@ -384,6 +385,10 @@ public:
     ~DescriptorWriteLock() {
         if (locked_ >= 0) ::flock(locked_, LOCK_UN);
     }
+    // The caller closes the object's descriptor right after and holds no
+    // copy of it: a flock lock belongs to the open file and goes with its
+    // last descriptor, so no unlock call is needed.
+    void ReleaseWithDescriptor() { locked_ = -1; }
     DescriptorWriteLock(const DescriptorWriteLock&) = delete;
     DescriptorWriteLock& operator=(const DescriptorWriteLock&) = delete;
 
@@ -418,7 +423,9 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
     ResolvedPath object;
     machine::Drive drive;
-    DWORD error = ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    DWORD error = TakeStepObject(name, FinalLink::Keep, &object, &drive)
+                      ? ERROR_SUCCESS
+                      : ResolveFileName(name, FinalLink::Keep, &object, &drive);
     if (error != ERROR_SUCCESS) return error;
     Bytes current;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
@@ -440,8 +447,10 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     DWORD error = ParseFileName(name, false, &parsed);
     if (error != ERROR_SUCCESS) return error;
     ResolvedPath object;
-    error = ResolveParsedFileName(parsed, FinalLink::Keep, &object);
-    if (error != ERROR_SUCCESS) return error;
+    if (!TakeStepObject(name, FinalLink::Keep, &object, nullptr)) {
+        error = ResolveParsedFileName(parsed, FinalLink::Keep, &object);
+        if (error != ERROR_SUCCESS) return error;
+    }
     const machine::Drive& drive = parsed.drive;
     // The root of a share of a folder is that folder, whose parent it
     // inherits from as it would on the server's own volume.
@@ -454,6 +463,9 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
 
     DescriptorWriteLock lock(object.object.Get(), object.status);
+    // Only a directory's descriptor is copied (to come back to it for
+    // deferred propagation); a file's is closed when this call returns.
+    if (!S_ISDIR(object.status.st_mode)) lock.ReleaseWithDescriptor();
     Bytes current, stored;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;

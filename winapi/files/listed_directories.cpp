@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "winapi/machine/network_cache.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -27,6 +28,7 @@ public:
     dev_t dev = 0;
     ino_t ino = 0;
     std::vector<ListedDirectory*> children;
+    uint64_t nameCheckedInStep = 0;     // the step in which it last still had its name
     size_t depth = 0;                   // components of its path below the drive's root
 
     bool hasCurrent = false;            // the entry the search handed out last
@@ -187,13 +189,28 @@ Match FindListedPrefix(const std::string& drive, const UpperName& upper) {
 
 // A listed directory serves names only while it is still found under its
 // own name in the directory above it.
-bool StillHasItsName(const ListedDirectory& directory) {
+//
+// Within one step (the calls the host makes for the entry a search just
+// handed out, see network_cache.h) the directory is asked once, at the
+// step's first call that goes through it. A rename or replacement that
+// completed before the step began is seen by that first call, as it was
+// by every call before; one made while the step runs is seen from the next
+// step on, the rule the calls of a step already follow for other
+// processes' commits. A rename between the question and the use of the
+// descriptor was never kept out by the question itself: what keeps every
+// object inside the tree is that names are opened below the directory's
+// descriptor, one component at a time, following no link.
+bool StillHasItsName(ListedDirectory& directory) {
     if (!directory.parent) return true;
+    const uint64_t step = machine::CurrentStep();
+    if (step != 0 && directory.nameCheckedInStep == step) return true;
     struct stat status;
     if (::fstatat(directory.parent->fd->Get(), directory.hostName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
     }
-    return SameObject(status, directory.dev, directory.ino);
+    if (!SameObject(status, directory.dev, directory.ino)) return false;
+    directory.nameCheckedInStep = step;
+    return true;
 }
 
 // Opens `rest` below `base` one component at a time without following any
