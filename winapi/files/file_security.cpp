@@ -562,9 +562,11 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
         !changed) {
         return;
     }
-    // As the propagation would leave it: perhaps with no attribute.
-    if (StaysModeDerived(owed->drive, inherited, object.status,
-                         [owed] { return IsModeDerivedDirectoryDescriptor(owed->sd); })) {
+    // As the propagation would leave it: below a directory that reads as
+    // its mode, perhaps with no attribute. (Below any other, the rule could
+    // differ in the auto-inherited flag only, which the write settles.)
+    if (IsModeDerivedDirectoryDescriptor(owed->sd) &&
+        StaysModeDerived(owed->drive, inherited, object.status, [] { return true; })) {
         const struct stat& status = object.status;
         *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         return;

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "winapi/files/ntacl.h"
 #include "winapi/security/ace_list.h"
@@ -28,9 +27,18 @@ std::optional<DWORD> UnixId(const SID* sid, DWORD kind) {
     return id;
 }
 
-Bytes AceBytes(const ACE_HEADER* ace) {
-    const auto* bytes = reinterpret_cast<const BYTE*>(ace);
-    return Bytes(bytes, bytes + ace->AceSize);
+bool SameAce(const ACE_HEADER* a, const ACE_HEADER* b) {
+    return a->AceSize == b->AceSize && std::memcmp(a, b, a->AceSize) == 0;
+}
+
+// Whether the ACE is an allow entry without flags for exactly `sid`, as the
+// first entry of every mode-derived DACL is for the owner.
+bool AllowsOwnerPlainly(const ACE_HEADER* ace, const SID* sid) {
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE || ace->AceFlags != 0) return false;
+    const SID* aceSid = AceSid(ace);
+    if (!aceSid) return false;
+    const size_t length = 8 + 4 * static_cast<size_t>(reinterpret_cast<const BYTE*>(sid)[1]);
+    return ace->AceSize >= 8 + length && std::memcmp(aceSid, sid, length) == 0;
 }
 
 // The masks of a directory's owner, group and Everyone entries by rwx
@@ -63,6 +71,12 @@ std::optional<unsigned> TripletOf(ACCESS_MASK mask) {
 }  // namespace
 
 bool IsModeDerivedDirectoryDescriptor(const Bytes& sd) {
+    // Its control word is the first test: anything a write made carries
+    // the auto-inherited flag and fails it at once.
+    constexpr SECURITY_DESCRIPTOR_CONTROL kDerivedControl = SE_DACL_PRESENT | SE_SELF_RELATIVE;
+    if (sd.size() < 20 || static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd[2] | sd[3] << 8) != kDerivedControl) {
+        return false;
+    }
     DescriptorParts parts;
     if (ParseSelfRelative(sd.data(), sd.size(), &parts) != ERROR_SUCCESS || !parts.dacl) return false;
     const auto uid = UnixId(parts.owner, 1), gid = UnixId(parts.group, 2);
@@ -86,8 +100,8 @@ bool IsModeDerivedDirectoryDescriptor(const Bytes& sd) {
     return ModeDerivedDescriptor(mode, *uid, *gid, true) == sd;
 }
 
-ModeDerivedMatch MatchModeDerived(const Bytes& result, const struct stat& status) {
-    constexpr auto kDiffers = ModeDerivedMatch::Differs;
+bool MatchesModeDerived(const Bytes& result, const struct stat& status, bool inheritedAllowed) {
+    constexpr bool kDiffers = false;
     if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return kDiffers;
     DescriptorParts got;
     if (ParseSelfRelative(result.data(), result.size(), &got) != ERROR_SUCCESS) return kDiffers;
@@ -101,30 +115,40 @@ ModeDerivedMatch MatchModeDerived(const Bytes& result, const struct stat& status
     }
     // A NULL DACL grants everyone everything: never the derived one.
     if (!(got.control & SE_DACL_PRESENT) || !got.dacl) return kDiffers;
+    // A grant or deny puts its entry first, and inherited entries come
+    // last: both are told before building anything.
+    bool ownerFirst = false, inherits = false;
+    ForEachAce(got.dacl, [&](const ACE_HEADER* ace, WORD index) {
+        if (index == 0) ownerFirst = AllowsOwnerPlainly(ace, got.owner);
+        inherits = (ace->AceFlags & INHERITED_ACE) != 0;
+        return ownerFirst;
+    });
+    if (!ownerFirst || (inherits && !inheritedAllowed)) return kDiffers;
     const Bytes derivedSd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
     DescriptorParts derived;
     if (ParseSelfRelative(derivedSd.data(), derivedSd.size(), &derived) != ERROR_SUCCESS) return kDiffers;
 
     // The explicit entries, in order, are the derived ones; every entry
     // after them is inherited.
-    std::vector<Bytes> wanted;
+    std::array<const ACE_HEADER*, 6> wanted{};  // a directory's six at most
+    size_t count = 0;
     ForEachAce(derived.dacl, [&](const ACE_HEADER* ace, WORD) {
-        wanted.push_back(AceBytes(ace));
-        return true;
+        if (count < wanted.size()) wanted[count] = ace;
+        ++count;
+        return count <= wanted.size();
     });
-    bool same = true, inherits = false;
+    if (count > wanted.size()) return kDiffers;
+    bool same = true;
     size_t at = 0;
     ForEachAce(got.dacl, [&](const ACE_HEADER* ace, WORD) {
-        if (at < wanted.size()) {
-            same = AceBytes(ace) == wanted[at++];
+        if (at < count) {
+            same = SameAce(ace, wanted[at++]);
         } else {
-            same = (ace->AceFlags & INHERITED_ACE) != 0;
-            inherits = true;
+            same = inheritedAllowed && (ace->AceFlags & INHERITED_ACE) != 0;
         }
         return same;
     });
-    if (!same || at != wanted.size()) return kDiffers;
-    return inherits ? ModeDerivedMatch::SamePlusInherited : ModeDerivedMatch::Same;
+    return same && at == count;
 }
 
 }  // namespace winapi

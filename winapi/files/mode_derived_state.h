@@ -44,25 +44,19 @@ namespace winapi {
 // attribute reads as, for some mode, under its own owner and group.
 bool IsModeDerivedDirectoryDescriptor(const Bytes& sd);
 
-// How the descriptor an object is about to read as compares with the one
-// its mode gives: not the same, the same (the auto-inherited flag aside),
-// or the same followed by inherited entries only.
-enum class ModeDerivedMatch { Differs, Same, SamePlusInherited };
-ModeDerivedMatch MatchModeDerived(const Bytes& result, const struct stat& status);
+// Whether `result`, the descriptor the object `status` describes is about
+// to read as, is the one its mode gives, the auto-inherited flag aside and,
+// when `inheritedAllowed`, followed by inherited entries.
+bool MatchesModeDerived(const Bytes& result, const struct stat& status, bool inheritedAllowed);
 
 // Whether the object `status` describes, about to read as `result`, is to
-// keep no attribute instead (see above). `parentModeDerived` says whether
-// its directory's descriptor is the directory's mode-derived one; it is
-// asked only when the answer depends on it.
+// keep no attribute instead (see above). `parentModeDerived()` says whether
+// its directory's descriptor is the directory's mode-derived one (false for
+// the root of a drive).
 template <typename ParentModeDerived>
 bool StaysModeDerived(const machine::Drive& drive, const Bytes& result, const struct stat& status,
                       ParentModeDerived&& parentModeDerived) {
-    if (drive.samba) return false;
-    switch (MatchModeDerived(result, status)) {
-        case ModeDerivedMatch::Same: return true;
-        case ModeDerivedMatch::SamePlusInherited: return parentModeDerived();
-        default: return false;
-    }
+    return !drive.samba && MatchesModeDerived(result, status, parentModeDerived());
 }
 
 }  // namespace winapi
