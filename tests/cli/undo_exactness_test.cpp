@@ -162,6 +162,17 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
     for (const auto& path : paths) ASSERT_FALSE(HasStoredDescriptor(path)) << path;
     const Tree before = Descriptors();
     ASSERT_EQ(before.size(), paths.size());
+    // What a file below gets from its directory when first written.
+    auto grantedBelow = [&] {
+        const std::string undoFile = machine.Folder() + "/below.undo";
+        EXPECT_EQ(Run({"grant", "C:\\data\\sub\\notes.txt", "Guest", "read", "--undo", undoFile}).exitCode, 0);
+        const std::string granted = Descriptors().at("C:\\data\\sub\\notes.txt");
+        EXPECT_EQ(Run({"restore", undoFile, "--no-undo"}).exitCode, 0);
+        return granted;
+    };
+    const std::string grantedBefore = grantedBelow();
+    ASSERT_NE(grantedBefore.find("ID;"), std::string::npos) << grantedBefore;
+    ASSERT_EQ(Descriptors(), before);
 
     // An owner job stores the mode's DACL as it reads, not auto-inherited;
     // written back by the restore's undo file, that DACL takes what its
@@ -201,6 +212,8 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         ASSERT_EQ(Descriptors(), before);
     }
+    // The directories hand down what they did before.
+    EXPECT_EQ(grantedBelow(), grantedBefore);
     // Derived from the mode again: a chmod shows.
     fs::permissions(machine.DriveC() + "/data/report.txt", fs::perms::owner_read | fs::perms::owner_write);
     const std::string now = Descriptors().at("C:\\data\\report.txt");
