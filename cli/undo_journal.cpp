@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -40,6 +41,7 @@ bool UndoJournal::Open(const std::wstring& fileName) {
     fileName_ = fileName;
     records_ = 0;
     seen_.Clear();
+    if (file_) writer_ = std::make_unique<BackupRecordWriter>(file_);
     return file_ != nullptr;
 }
 
@@ -69,24 +71,25 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
         job.m_lastOsError = readError != ERROR_SUCCESS ? readError : ERROR_INVALID_SECURITY_DESCR;
         return RTN_ERR_READ_SD;
     }
-    LPWSTR sddlRaw = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.get(), SDDL_REVISION_1, saved, &sddlRaw, nullptr)) {
+    const Converted* converted = Convert(sd.get(), saved);
+    if (!converted) {
         seen_.Erase(objectType, object);
         job.m_lastOsError = GetLastError();
         return RTN_ERR_SD_CONVERT;
     }
-    LocalPtr<wchar_t> sddl(sddlRaw);
     // A name the backup format cannot hold cannot be put back from the
     // file: the change goes ahead as it would without an undo file, and
     // the job says so.
-    if (!IsBackupSafeName(object) || HasLineBreak(sddl.get())) {
+    if (!IsBackupSafeName(object) || converted->lineBreak) {
         job.OutputMessage(L"Warning: <" + DisplayableName(object) +
                           L"> has a name an undo file cannot hold; its change is not in the undo file.");
         return RTN_OK;
     }
-    // The record is on disk before the change is made: a job killed right
-    // after the change still leaves the way back.
-    if (!WriteBackupRecord(file_, FormatSddlRecord(object, objectType, sddl.get())) || fflush(file_) != 0) {
+    // The record is in the file (one write, no buffer of ours or of stdio
+    // in between) before the change is made: a job killed right after the
+    // change still leaves the way back.
+    writer_->AppendSddlRecord(object, objectType, converted->sddl);
+    if (!writer_->Flush()) {
         seen_.Erase(objectType, object);
         job.m_lastOsError = ERROR_DISK_FULL;
         job.OutputMessage(L"ERROR writing the undo record of <" + DisplayableName(object) + L"> to <" + fileName_ +
@@ -97,8 +100,34 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
     return RTN_OK;
 }
 
+const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts) {
+    const DWORD length = GetSecurityDescriptorLength(sd);
+    const auto* bytes = static_cast<const BYTE*>(sd);
+    for (const Converted& known : converted_) {
+        if (known.parts == parts && known.descriptor.size() == length && length != 0 &&
+            std::memcmp(known.descriptor.data(), bytes, length) == 0) {
+            return &known;
+        }
+    }
+    LPWSTR sddlRaw = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, parts, &sddlRaw, nullptr)) {
+        return nullptr;
+    }
+    LocalPtr<wchar_t> sddl(sddlRaw);
+    Converted& slot = converted_[nextConverted_];
+    nextConverted_ = (nextConverted_ + 1) % converted_.size();
+    slot.descriptor.assign(bytes, bytes + length);
+    slot.parts = parts;
+    slot.sddl.assign(sddl.get());
+    slot.lineBreak = HasLineBreak(slot.sddl);
+    // A length the descriptor does not report is never matched again.
+    if (length == 0) slot.descriptor.clear();
+    return &slot;
+}
+
 void UndoJournal::Close(bool deleteWhenEmpty) {
     if (!file_) return;
+    writer_.reset();
     fclose(file_);
     file_ = nullptr;
     if (deleteWhenEmpty && records_ == 0) {

@@ -5,13 +5,16 @@
 // kept in the user's state directory, the last ten jobs' worth.
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/recorded_objects.h"
 #include "engine/tavrik.h"
+#include "listing/backup_file.h"
 
 namespace tavrik::cli {
 
@@ -38,7 +41,24 @@ public:
 private:
     DWORD Record(CTavrik& job, const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts);
 
+    // A descriptor's SDDL text, and whether it holds a line break.
+    struct Converted {
+        std::vector<BYTE> descriptor;  // self-relative
+        SECURITY_INFORMATION parts = 0;
+        std::wstring sddl;
+        bool lineBreak = false;
+    };
+    // The text of `sd` (self-relative, `parts` of it); null when it cannot
+    // be converted (GetLastError tells why).
+    const Converted* Convert(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts);
+
     FILE* file_ = nullptr;
+    std::unique_ptr<BackupRecordWriter> writer_;
+    // The last few descriptors turned into text: the objects of a tree
+    // mostly hold the same few descriptors, and the conversion cost more
+    // than all the rest of a record.
+    std::array<Converted, 4> converted_;
+    size_t nextConverted_ = 0;
     std::wstring fileName_;
     long records_ = 0;
     // Objects already recorded: the first state is the one to go back to.

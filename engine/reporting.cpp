@@ -4,6 +4,9 @@
 #include "engine/utf16_file.h"
 
 DWORD CTavrik::OutputMessage(std::wstring text) {
+    // Listed records held back until their backup block is written go out
+    // before anything said after them.
+    if (m_backupBlock) ReleaseBackupBlock();
     if (m_messageCallback) m_messageCallback(text);
     if (!m_logFile) return RTN_OK;
 

@@ -25,6 +25,7 @@ class CTrustee;
 class CDomain;
 namespace tavrik {
 struct DescriptorDiff;
+struct BackupBlock;
 }
 class CACE;
 class CSD;
@@ -244,6 +245,10 @@ public:
     std::wstring AclToText(PACL acl);
     DWORD ListObjects();
     DWORD ListObject(std::wstring path);
+    // Writes the listing's backup block and then hands the records held
+    // back with it to the messages; false when the block (now or before)
+    // did not get into the file.
+    bool ReleaseBackupBlock();
     DWORD RestoreFromFile();
 
     // ---- the job's fields, in their documented order --------------------------------
@@ -273,6 +278,9 @@ public:
     BOOL m_listInherited = FALSE;
     std::wstring m_backupFileName;
     FILE* m_backupFile = nullptr;
+    // While a listing writes a backup: its records not yet in the file and
+    // the messages held back with them (listing.cpp).
+    tavrik::BackupBlock* m_backupBlock = nullptr;
     BOOL m_resettingChildren = FALSE;
     FILE* m_logFile = nullptr;
     BOOL m_trusteeDacl = FALSE;

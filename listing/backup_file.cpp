@@ -1,8 +1,11 @@
 #include "listing/backup_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <cwchar>
+#include <type_traits>
 
 #ifdef _WIN32
 #include <io.h>
@@ -202,6 +205,101 @@ bool WriteBackupRecord(FILE* file, const std::wstring& record) {
         fseek(file, end, SEEK_SET);
     }
     clearerr(file);
+    errno = error;
+    return false;
+}
+
+void AppendUtf16Le(std::string& out, std::wstring_view text) {
+    // Sized for the worst case (every character a surrogate pair) and
+    // filled through a pointer, as ToUtf16LeBytes does.
+    const size_t start = out.size();
+    out.resize(start + text.size() * 4);
+    char* end = out.data() + start;
+    auto put = [&end](unsigned unit) {
+        *end++ = static_cast<char>(unit & 0xFF);
+        *end++ = static_cast<char>((unit >> 8) & 0xFF);
+    };
+    for (wchar_t c : text) {
+        auto code = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(c));
+        if (sizeof(wchar_t) == 2 || code < 0x10000) {
+            put(static_cast<unsigned>(code));
+        } else if (code <= 0x10FFFF) {
+            code -= 0x10000;
+            put(static_cast<unsigned>(0xD800 + (code >> 10)));
+            put(static_cast<unsigned>(0xDC00 + (code & 0x3FF)));
+        } else {
+            put(0xFFFD);
+        }
+    }
+    out.resize(static_cast<size_t>(end - out.data()));
+}
+
+BackupRecordWriter::BackupRecordWriter(FILE* file) : fd_(fileno(file)) {
+#ifdef _WIN32
+    end_ = _lseeki64(fd_, 0, SEEK_END);
+#else
+    end_ = lseek(fd_, 0, SEEK_END);
+#endif
+}
+
+void BackupRecordWriter::Append(std::wstring_view record) {
+    AppendUtf16Le(block_, record);
+    AppendUtf16Le(block_, L"\r\n");
+}
+
+void BackupRecordWriter::AppendSddlRecord(std::wstring_view name, DWORD objectType, std::wstring_view sddl) {
+    // The bytes of FormatSddlRecord(name, objectType, sddl) + CR LF.
+    const bool quoted = name.empty() || name.front() != L'"';
+    if (quoted) AppendUtf16Le(block_, L"\"");
+    AppendUtf16Le(block_, name);
+    AppendUtf16Le(block_, quoted ? L"\"," : L",");
+    wchar_t digits[16];
+    const int length = swprintf(digits, sizeof digits / sizeof digits[0], L"%d", static_cast<int>(objectType));
+    AppendUtf16Le(block_, std::wstring_view(digits, length > 0 ? static_cast<size_t>(length) : 0));
+    AppendUtf16Le(block_, L",\"");
+    AppendUtf16Le(block_, sddl);
+    AppendUtf16Le(block_, L"\"\r\n");
+}
+
+bool BackupRecordWriter::Flush() {
+    const char* data = block_.data();
+    size_t left = block_.size();
+    int error = 0;
+    while (left > 0) {
+#ifdef _WIN32
+        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(left, 1u << 30));
+        const int written = _write(fd_, data, chunk);
+#else
+        const ssize_t written = write(fd_, data, left);
+#endif
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            break;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    const size_t taken = block_.size() - left;
+    block_.clear();
+    if (left == 0) {
+        // A pipe or a device has no length to come back to.
+        if (end_ >= 0) end_ += static_cast<long long>(taken);
+        return true;
+    }
+    // Cut off what got through of the block, so that the file ends with a
+    // whole record and a restore never meets half of one.
+    if (end_ >= 0 && taken > 0) {
+#ifdef _WIN32
+        _chsize_s(fd_, end_);
+        _lseeki64(fd_, end_, SEEK_SET);
+#else
+        if (ftruncate(fd_, end_) != 0) {
+            // The partial block stays; the restore refuses its last record as damaged.
+        }
+        lseek(fd_, end_, SEEK_SET);
+#endif
+    }
     errno = error;
     return false;
 }

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "winapi/win32.h"
 
 namespace tavrik {
 
@@ -33,6 +37,56 @@ void DiscardBackupFile(const std::wstring& temporaryName);
 // seen here, and a record that did not fit is cut off again: the file only
 // ever holds whole records.
 bool WriteBackupRecord(FILE* file, const std::wstring& record);
+
+// Appends the UTF-16LE bytes of `text` to `out`, as ToUtf16LeBytes gives
+// them.
+void AppendUtf16Le(std::string& out, std::wstring_view text);
+
+// Writes records to a backup file made by CreateBackupFile or
+// CreateBackupFileBeside straight to its descriptor, a block at a time.
+// Records gather in a buffer kept from block to block; Flush hands the
+// block to the system in one write. A block that does not get through
+// whole is cut off the file again, so the file only ever holds whole
+// records, and a record the file did not take can be kept from every
+// other output by holding that output back until its block is written.
+class BackupRecordWriter {
+public:
+    // `file` is unbuffered and positioned at its end (after the mark).
+    explicit BackupRecordWriter(FILE* file);
+    BackupRecordWriter(const BackupRecordWriter&) = delete;
+    BackupRecordWriter& operator=(const BackupRecordWriter&) = delete;
+
+    // Adds one record and its CR LF to the block.
+    void Append(std::wstring_view record);
+    // Adds the record FormatSddlRecord makes, and its CR LF, to the block
+    // without building it as text first.
+    void AppendSddlRecord(std::wstring_view name, DWORD objectType, std::wstring_view sddl);
+    // Bytes in the block, not yet written.
+    size_t Pending() const { return block_.size(); }
+    // Writes the block; false when the file did not take all of it (errno
+    // tells why): the block is dropped and the file ends with the record
+    // before it.
+    bool Flush();
+
+private:
+    int fd_;
+    long long end_;  // the file's length: where the next block begins
+    std::string block_;
+};
+
+// A listing's backup records not yet written, and the same records held
+// back from the listing's messages until their block is in the file: a
+// record the file did not take reaches no other output.
+struct BackupBlock {
+    explicit BackupBlock(FILE* file) : writer(file) {}
+    BackupRecordWriter writer;
+    std::vector<std::wstring> held;
+    bool failed = false;  // a block did not get through; the backup is lost
+    int error = 0;        // errno of that write
+};
+
+// The size of block a listing gathers before it writes it.
+constexpr size_t kBackupBlockBytes = 64 * 1024;
 
 // The longest line a restore takes in one piece, its line end included, in
 // UTF-16 code units: the largest record a listing can write. An ACL holds

@@ -2,6 +2,7 @@
 // when the job names one, to the backup file.
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "engine/tavrik.h"
 #include "listing/backup_file.h"
@@ -31,6 +32,18 @@ DWORD CTavrik::ListObjects() {
         if (!m_backupFile) return RTN_ERR_OPEN_BACKUP_FILE;
     }
 
+    // Records go to the file a block at a time; each record's message is
+    // held back with it until its block is in the file.
+    std::optional<tavrik::BackupBlock> block;
+    if (m_backupFile) {
+        block.emplace(m_backupFile);
+        m_backupBlock = &*block;
+    }
+    struct Detach {
+        CTavrik* job;
+        ~Detach() { job->m_backupBlock = nullptr; }
+    } detach{this};
+
     DWORD result;
     try {
         switch (m_objectType) {
@@ -46,6 +59,7 @@ DWORD CTavrik::ListObjects() {
         }
     } catch (...) {
         // A run that ends from inside the walk leaves no half backup behind.
+        m_backupBlock = nullptr;
         if (m_backupFile) fclose(m_backupFile);
         m_backupFile = nullptr;
         tavrik::DiscardBackupFile(temporaryName);
@@ -53,7 +67,14 @@ DWORD CTavrik::ListObjects() {
     }
 
     if (m_backupFile) {
-        // Records are written unbuffered, so a failing close means the file
+        // The last block, and the records held back with it (also after
+        // another failure: what was listed is shown, as it was listed).
+        if (!ReleaseBackupBlock() && (result == RTN_OK || result == RTN_ERR_WRITE_OUTPUT)) {
+            m_lastOsError = WriteErrorCode(block->error);
+            result = RTN_ERR_WRITE_OUTPUT;
+        }
+        m_backupBlock = nullptr;
+        // Blocks are written past stdio, so a failing close means the file
         // system did not keep what it was given.
         if (fclose(m_backupFile) != 0 && result == RTN_OK) {
             m_lastOsError = WriteErrorCode(errno);
@@ -70,8 +91,29 @@ DWORD CTavrik::ListObjects() {
     return result;
 }
 
+bool CTavrik::ReleaseBackupBlock() {
+    tavrik::BackupBlock* block = m_backupBlock;
+    if (!block) return true;
+    if (block->failed) return false;
+    if (block->writer.Pending() == 0 && block->held.empty()) return true;
+    if (!block->writer.Flush()) {
+        block->failed = true;
+        block->error = errno;
+        block->held.clear();
+        return false;
+    }
+    std::vector<std::wstring> held;
+    held.swap(block->held);
+    for (std::wstring& text : held) OutputMessage(std::move(text));
+    return true;
+}
+
 DWORD CTavrik::ListObject(std::wstring path) {
     if (m_listWhat == 0) return RTN_ERR_NOTHING_TO_LIST;
+    if (m_backupBlock && m_backupBlock->failed) {
+        m_lastOsError = WriteErrorCode(m_backupBlock->error);
+        return RTN_ERR_WRITE_OUTPUT;
+    }
     if (IsFiltered(path)) {
         OutputMessage(L"Omitting ACL of: <" + path + L"> because a filter keyword matched.");
         return RTN_OK;
@@ -119,6 +161,15 @@ DWORD CTavrik::ListObject(std::wstring path) {
             ReportObjectNotProcessed(L"ERROR writing backup of <" + tavrik::DisplayableName(path) +
                           L">: the name cannot be stored unambiguously in a backup file; the object is not backed "
                           L"up.");
+            return RTN_OK;
+        }
+        if (m_backupBlock) {
+            m_backupBlock->writer.Append(record.text);
+            m_backupBlock->held.push_back(std::move(record.text));
+            if (m_backupBlock->writer.Pending() >= tavrik::kBackupBlockBytes && !ReleaseBackupBlock()) {
+                m_lastOsError = WriteErrorCode(m_backupBlock->error);
+                return RTN_ERR_WRITE_OUTPUT;
+            }
             return RTN_OK;
         }
         if (!tavrik::WriteBackupRecord(m_backupFile, record.text)) {

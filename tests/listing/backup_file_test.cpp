@@ -1,11 +1,16 @@
 // Reading the lines of a backup file in both encodings, damaged ones
 // included, and writing records.
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "engine/utf16_file.h"
 #include "listing/backup_file.h"
+#include "listing/backup_record.h"
 #include "listing_fixture.h"
 
 namespace tavrik::test {
@@ -183,6 +188,74 @@ TEST_F(BackupFileTest, CreateTruncatesAndWritesTheMarkThenRecords) {
     EXPECT_EQ(CreateBackupFile(L"/nonexistent-dir/x/backup.txt"), nullptr);
     // The mark itself cannot be stored on a full disk.
     EXPECT_EQ(CreateBackupFile(L"/dev/full"), nullptr);
+}
+
+// The writer's records are the bytes of the formatted records, whatever
+// the name holds.
+TEST_F(BackupFileTest, WrittenRecordsAreTheBytesOfFormattedRecords) {
+    const std::string path = ::testing::TempDir() + "/tavrik-backup-writer-test.txt";
+    const struct {
+        std::wstring name;
+        DWORD type;
+        std::wstring sddl;
+    } records[] = {
+        {L"\\\\?\\C:\\Data\\report.txt", SE_FILE_OBJECT, L"O:BAG:SYD:AI(A;ID;FA;;;BA)"},
+        {L"\"Quoted", SE_SERVICE, L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"},
+        {L"MACHINE\\SOFTWARE\\\U0001F600 caf\u00e9", SE_REGISTRY_KEY, L""},
+        {L"\\\\?\\C:\\odd\xDC80byte", SE_FILE_OBJECT, L"D:P"},
+    };
+    FILE* file = CreateBackupFile(std::wstring(path.begin(), path.end()));
+    ASSERT_NE(file, nullptr);
+    std::string expected("\xFF\xFE", 2);
+    {
+        BackupRecordWriter writer(file);
+        for (const auto& record : records) {
+            writer.AppendSddlRecord(record.name, record.type, record.sddl);
+            writer.Append(L"plain line");
+            expected += ToUtf16LeBytes(FormatSddlRecord(record.name, record.type, record.sddl) + L"\r\n");
+            expected += ToUtf16LeBytes(L"plain line\r\n");
+        }
+        EXPECT_GT(writer.Pending(), 0u);
+        ASSERT_TRUE(writer.Flush());
+        EXPECT_EQ(writer.Pending(), 0u);
+    }
+    fclose(file);
+    EXPECT_EQ(ListingTest::ReadBytes(path), expected);
+    std::remove(path.c_str());
+}
+
+// A block the file does not take whole is cut off again: the file ends
+// with the last whole record, and the next block follows that record.
+TEST_F(BackupFileTest, ABlockTheFileDoesNotTakeIsCutOffAgain) {
+    const std::string path = ::testing::TempDir() + "/tavrik-backup-cut-test.txt";
+    FILE* file = CreateBackupFile(std::wstring(path.begin(), path.end()));
+    ASSERT_NE(file, nullptr);
+    BackupRecordWriter writer(file);
+    writer.Append(L"\"first\",1,\"D:\"");
+    ASSERT_TRUE(writer.Flush());
+    const std::string stored = ListingTest::ReadBytes(path);
+
+    struct rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = stored.size() + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    writer.Append(L"\"second, longer than the room left\",1,\"D:\"");
+    const bool written = writer.Flush();
+    const int error = errno;
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(writer.Pending(), 0u);
+    EXPECT_EQ(ListingTest::ReadBytes(path), stored);
+
+    writer.Append(L"\"third\",1,\"D:\"");
+    ASSERT_TRUE(writer.Flush());
+    fclose(file);
+    EXPECT_EQ(ListingTest::ReadBytes(path), stored + ToUtf16LeBytes(L"\"third\",1,\"D:\"\r\n"));
+    std::remove(path.c_str());
 }
 
 }  // namespace

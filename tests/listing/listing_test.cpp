@@ -4,6 +4,7 @@
 
 #include <csignal>
 
+#include "listing/backup_file.h"
 #include "listing_fixture.h"
 #include "winapi/machine/admin.h"
 
@@ -306,6 +307,74 @@ TEST_F(ListingRunTest, FailedBackupWriteEndsTheListingAndLeavesNoBackup) {
     EXPECT_EQ(ReadBytes(BackupPath()), "");
     // The record that could not be stored went to no other output either.
     EXPECT_TRUE(MessagesStartingWith(L"\"\\\\?\\C:\\Data\\Reports\\2024\"").empty());
+}
+
+// A backup written a block at a time holds each record once, in walk order,
+// and the messages keep their order: the error about an object comes
+// between the records of its neighbours, not after the block they share.
+TEST_F(ListingRunTest, ABackupOfManyBlocksKeepsTheRecordsAndTheMessagesInOrder) {
+    MakeReports();
+    // Well over one block: about 250 bytes a record.
+    constexpr int kFiles = 700;
+    const std::string stem = "Data/Reports/2024/a-name-long-enough-to-fill-blocks-quickly-";
+    for (int i = 0; i < kFiles; ++i) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%03d", i);
+        MakeFile(stem + number);
+    }
+    const std::wstring secret = L"\\\\?\\C:\\Data\\Reports\\2024\\a-name-long-enough-to-fill-blocks-quickly-400";
+    winapi::machine::InjectFault("CreateFileW", ERROR_ACCESS_DENIED, -1, secret);
+    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, -1, secret);
+
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->Run(), RTN_OK);
+
+    std::wstring records;
+    size_t before = 0, errorAt = 0;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].rfind(L"ERROR reading SD from <" + secret + L">", 0) == 0) errorAt = i;
+        if (messages[i].rfind(L"\"", 0) != 0) continue;
+        records += messages[i] + L"\r\n";
+        if (errorAt == 0) ++before;
+    }
+    ASSERT_GT(records.size() * 2, 2 * kBackupBlockBytes);
+    EXPECT_EQ(ReadBytes(BackupPath()), Utf16File(records));
+    // Reports, 2024 and files 000 to 399 come before the error.
+    ASSERT_NE(errorAt, 0u);
+    EXPECT_EQ(before, 2u + 400u);
+    EXPECT_NE(messages[errorAt - 1].find(L"quickly-399\","), std::wstring::npos) << messages[errorAt - 1];
+    EXPECT_NE(messages[errorAt + 1].find(L"quickly-401\","), std::wstring::npos) << messages[errorAt + 1];
+}
+
+// A block that does not get into the file ends the listing; the records of
+// blocks written before it were shown, those of the failed block were not.
+TEST_F(ListingRunTest, AFailedLaterBlockShowsOnlyTheRecordsThatWereStored) {
+    MakeReports();
+    for (int i = 0; i < 700; ++i) MakeFile("Data/Reports/2024/a-name-long-enough-to-fill-blocks-quickly-" + std::to_string(i));
+    struct rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 2 * kBackupBlockBytes;
+
+    auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
+    job->SetBackupFile(BackupName());
+    ASSERT_EQ(job->PrepareRun(), RTN_OK);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const DWORD result = job->ListObjects();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
+    EXPECT_NE(job->m_lastOsError, 0u);
+    EXPECT_EQ(ReadBytes(BackupPath()), "");
+    // The first block (64 KiB) was stored and shown; the one that did not
+    // fit was not shown, and the listing stopped there.
+    size_t shown = 0;
+    for (const auto& message : messages) shown += message.rfind(L"\"", 0) == 0 ? message.size() * 2 + 4 : 0;
+    EXPECT_GE(shown, kBackupBlockBytes);
+    EXPECT_LT(shown, 2 * kBackupBlockBytes);
 }
 
 TEST_F(ListingRunTest, TrusteesThatCannotBeNamedEndTheListingWithoutARecord) {
