@@ -1,6 +1,7 @@
 // The restore action: every entry of a backup file written back to the
 // object it names.
 #include <memory>
+#include <optional>
 
 #include "engine/file_open.h"
 #include "engine/local_memory.h"
@@ -110,6 +111,21 @@ std::vector<BYTE> SidCopy(PSID sid) {
     return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
 }
 
+// Tells the system, while it lives, that the objects of a tree are being
+// written one after the other, each directory before what lies below it
+// (as the listing that wrote the backup walked them): a directory's write
+// need not rewrite at once what it hands down to the objects whose records
+// follow, each of which is written once with what it inherits. What the
+// records leave out is brought up to date once the restore has moved past
+// the directory, or at the latest when this ends.
+class TreeWriteAnnouncement {
+public:
+    TreeWriteAnnouncement() { AnnounceRecursiveWalk(TRUE); }
+    ~TreeWriteAnnouncement() { AnnounceRecursiveWalk(FALSE); }
+    TreeWriteAnnouncement(const TreeWriteAnnouncement&) = delete;
+    TreeWriteAnnouncement& operator=(const TreeWriteAnnouncement&) = delete;
+};
+
 bool IsBlank(const std::wstring& text) {
     for (wchar_t c : text) {
         if (c != L' ' && c != L'\t' && c != L'\r' && c != L'\n') return false;
@@ -192,6 +208,8 @@ DWORD CTavrik::RestoreFromFile() {
     tavrik::BackupLineReader reader(m_backupFile, encoding);
     tavrik::BackupLine line;
     EntryBuffers buffers;
+    std::optional<TreeWriteAnnouncement> announcement;
+    if (m_restoreMode != RESTORE_VERIFY) announcement.emplace();
     while (reader.ReadLine(line)) {
         buffers = EntryBuffers{};
         // Blank lines (a hand-edited file) hold no entry.
@@ -357,6 +375,9 @@ DWORD CTavrik::RestoreFromFile() {
         }
         ++m_restoreTally.written;
     }
+    // What the restore left below its directories is propagated now, its
+    // failures named before the summary.
+    announcement.reset();
 
     if (m_restoreMode == RESTORE_VERIFY) {
         const DWORD total = m_restoreTally.same + m_restoreTally.differs + m_restoreTally.missing;

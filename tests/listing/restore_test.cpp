@@ -152,6 +152,82 @@ TEST_F(FileTreeRestoreTest, TruncatedBackupNeverWritesAShortenedDescriptor) {
     }
 }
 
+// A restore writes each directory before what lies below it and leaves the
+// inheritance of what follows to the records that follow. The tree it
+// leaves is the one the records restored one job at a time leave, where
+// every directory's write propagated at once: byte for byte, objects left
+// out of the backup included.
+TEST_F(RestoreTest, ATreeRestoredInOneJobEndsAsWithEachRecordRestoredAlone) {
+    const std::vector<std::pair<std::string, std::wstring>> tree = {
+        {"", L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)S:P(AU;OICISAFA;FA;;;WD)"},
+        {"/A", L"O:BAG:SYD:AI(A;CI;FR;;;WD)"},
+        {"/A/a.txt", L"O:BUG:SYD:AI(D;;FW;;;BU)"},
+        {"/A/B", L"O:BAG:SYD:AI(A;OI;FA;;;BU)"},
+        {"/A/B/b.txt", L"O:BAG:SYD:AI"},
+        {"/A/B/C", L"O:BAG:SYD:PAI(A;OICI;FA;;;SY)"},
+        {"/A/B/C/c.txt", L"O:BAG:SYD:AI"},
+        {"/A/z.txt", L"O:BAG:SYD:AI"},
+        {"/D", L"O:SYG:SYD:AI(A;OICI;FR;;;BU)"},
+        {"/D/d.txt", L"O:BAG:SYD:AI(A;;FA;;;WD)"},
+        {"/e.txt", L"O:BAG:SYD:AI"},
+    };
+    for (const std::string top : {"One", "Two"}) {
+        for (const auto& [relative, sddl] : tree) {
+            if (relative.empty() || relative.find(".txt") == std::string::npos) {
+                MakeDirectory(top + relative);
+            } else {
+                MakeFile(top + relative);
+            }
+        }
+        for (const auto& [relative, sddl] : tree) {
+            std::wstring name = L"C:\\" + std::wstring(top.begin(), top.end());
+            for (char c : relative) name += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+            ASSERT_EQ(SetSddl(name, SE_FILE_OBJECT, sddl, kAllParts), ERROR_SUCCESS) << relative;
+        }
+        ASSERT_EQ(Backup(L"C:\\" + std::wstring(top.begin(), top.end()), SE_FILE_OBJECT, top + ".bak"), RTN_OK);
+        // Changed since: other entries, another top, and objects the backup
+        // does not know, which get what their restored directories hand down.
+        const std::wstring wide(top.begin(), top.end());
+        ASSERT_EQ(SetSddl(L"C:\\" + wide, SE_FILE_OBJECT, L"D:P(A;OICI;FA;;;WD)"), ERROR_SUCCESS);
+        ASSERT_EQ(SetSddl(L"C:\\" + wide + L"\\A\\B", SE_FILE_OBJECT, L"D:(A;OICI;FR;;;SY)"), ERROR_SUCCESS);
+        ASSERT_EQ(SetSddl(L"C:\\" + wide + L"\\D\\d.txt", SE_FILE_OBJECT, L"D:P(A;;FA;;;SY)"), ERROR_SUCCESS);
+        MakeFile(top + "/A/new.txt");
+        MakeFile(top + "/A/B/C/new.txt");
+        MakeDirectory(top + "/D/New/Deeper");
+        MakeFile(top + "/D/New/Deeper/new.txt");
+    }
+
+    // One: the whole backup in one job. Two: each record in a job of its own.
+    ASSERT_EQ(Restore("One.bak"), RTN_OK);
+    const std::string whole = ReadBytes(BackupPath("Two.bak"));
+    ASSERT_GT(whole.size(), 2u);
+    size_t records = 0;
+    for (size_t start = 2; start < whole.size();) {
+        size_t end = start;
+        while (end + 3 < whole.size() && whole.compare(end, 4, std::string("\r\0\n\0", 4)) != 0) end += 2;
+        end += 4;
+        WriteBytes(BackupPath("single.bak"), whole.substr(0, 2) + whole.substr(start, end - start));
+        ASSERT_EQ(Restore("single.bak"), RTN_OK) << records;
+        ++records;
+        start = end;
+    }
+    ASSERT_EQ(records, tree.size());
+
+    size_t compared = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(HostPath("One"))) {
+        const std::string relative = entry.path().string().substr(HostPath("One").size());
+        std::wstring one = L"C:\\One", two = L"C:\\Two";
+        for (char c : relative) {
+            one += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+            two += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+        }
+        EXPECT_EQ(All(one, SE_FILE_OBJECT), All(two, SE_FILE_OBJECT)) << relative;
+        ++compared;
+    }
+    EXPECT_EQ(compared, tree.size() - 1 + 5);
+    EXPECT_EQ(All(L"C:\\One", SE_FILE_OBJECT), All(L"C:\\Two", SE_FILE_OBJECT));
+}
+
 TEST_F(RestoreTest, PartsWrittenFollowTheSections) {
     MakeFile("P/child.txt");
     ASSERT_EQ(SetSddl(L"C:\\P", SE_FILE_OBJECT, L"O:BAG:BAD:PAI(A;OICI;FR;;;BU)", kAllParts & ~SACL_SECURITY_INFORMATION),

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "winapi/machine/network_cache.h"
 #include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
@@ -91,6 +92,34 @@ void FlushFrom(uint64_t mark, const DirectoryKey* directory, int listingFd) {
         const int fd = record.directory.Valid() ? record.directory.Get() : listingFd;
         if (fd >= 0) PropagateDeferred(record, fd);
     }
+}
+
+// Whether the directory `record` names lies on the way to `name`: `name`
+// is the record's own name or one below it. Names are compared as the
+// host wrote them; a directory reached under another spelling is taken
+// for one off the way, which only propagates it sooner.
+bool OnTheWay(const DeferredName& record, const std::wstring& name) {
+    const size_t length = record.Length();
+    if (length > name.size() || !record.Begins(name)) return false;
+    return length == name.size() || name[length] == L'\\' || (length > 0 && name[length - 1] == L'\\');
+}
+
+// Propagates, latest first, the records of directories off the way to
+// `name` that no search has borrowed.
+void FlushOffTheWay(const std::wstring& name) {
+    auto& records = state.records;
+    std::vector<std::unique_ptr<DeferredPropagation>> due;
+    for (auto it = records.begin(); it != records.end();) {
+        const DeferredPropagation& record = **it;
+        if (record.lentToSearch || !record.directory.Valid() || !record.name || OnTheWay(*record.name, name)) {
+            ++it;
+            continue;
+        }
+        state.byDirectory.erase(DirectoryKey{record.device, record.inode});
+        due.push_back(std::move(*it));
+        it = records.erase(it);
+    }
+    for (auto it = due.rbegin(); it != due.rend(); ++it) PropagateDeferred(**it, (*it)->directory.Get());
 }
 
 // The name of a directory about to be recorded, sharing the name of its
@@ -176,6 +205,9 @@ void Settle(DeferredPropagation& owed, const ResolvedPath& object) { owed.settle
 
 void DeferPropagation(const ResolvedPath& directory, const std::wstring& name, const machine::Drive& drive,
                       const Bytes& sd, ACCESS_MASK desired, bool healingOnly) {
+    // No search marks where the host is (a restore): what it left behind
+    // is owed now.
+    if (!state.records.empty() && !machine::SearchOpen()) FlushOffTheWay(name);
     auto& records = state.records;
     const DirectoryKey key{directory.status.st_dev, directory.status.st_ino};
     if (auto found = state.byDirectory.find(key); found != state.byDirectory.end()) {

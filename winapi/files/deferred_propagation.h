@@ -20,6 +20,12 @@
 //   directory closes, when the search that was open when the directory was
 //   written closes, or at the latest when the walk ends.
 //
+// A host may also announce a walk that lists no directory: a restore
+// writes the objects a backup names, each directory before what lies below
+// it. With no search open, a directory's record is due as soon as a
+// directory outside it is written (the host has moved on), so the records
+// kept are those of the directories on the way to the last one written.
+//
 // After a crash nothing is recorded anywhere: the next write of the
 // directory's DACL brings every stale child up to date (the healing rule in
 // file_security.cpp). Readers in other threads or processes may see a child

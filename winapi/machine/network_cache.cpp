@@ -107,6 +107,8 @@ WalkUnderway::~WalkUnderway() {
     if (--openWalks == 0) currentStep = 0;
 }
 
+bool SearchOpen() noexcept { return openWalks > 0; }
+
 void BeginWalkStep() noexcept { currentStep = nextCallNumber.fetch_add(1); }
 
 uint64_t CurrentStep() noexcept {

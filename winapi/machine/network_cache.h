@@ -57,6 +57,9 @@ public:
     WalkUnderway& operator=(const WalkUnderway&) = delete;
 };
 
+// Whether a directory search is open on this thread.
+bool SearchOpen() noexcept;
+
 // A search handed out its next entry: a new step begins.
 void BeginWalkStep() noexcept;
 
