@@ -1,7 +1,6 @@
 #include "acl/permission_lockout.h"
 
 #include <initializer_list>
-#include <vector>
 
 #include "acl/ace_sid.h"
 
@@ -44,48 +43,70 @@ Role RoleOf(const ACE_HEADER* ace) {
 
 bool SpeaksOfWriteDac(ACCESS_MASK mask) { return (mask & (WRITE_DAC | GENERIC_ALL)) != 0; }
 
-// Whether the first effective entry that speaks of WRITE_DAC for an account
-// holding `sids` allows it.
-bool EntriesGrantWriteDac(PACL dacl, const std::vector<PSID>& sids) {
+// Calls `visit` with each entry of `dacl` in order until it returns false;
+// false when the ACL cannot be read. One pass from entry to entry: GetAce
+// would walk the list from its start for every index.
+template <class Visit>
+bool VisitEntries(PACL dacl, Visit visit) {
     ACL_SIZE_INFORMATION size = {};
     if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return false;
+    const auto* base = reinterpret_cast<const BYTE*>(dacl);
+    const size_t aclSize = dacl->AclSize;
+    size_t offset = sizeof(ACL);
     for (DWORD i = 0; i < size.AceCount; ++i) {
-        void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) return false;
-        const auto* header = static_cast<const ACE_HEADER*>(raw);
-        const Role role = RoleOf(header);
-        if (role == Role::Ignore) continue;
-        // Allow and deny entries keep their mask right after the header.
-        if (!SpeaksOfWriteDac(static_cast<const ACCESS_ALLOWED_ACE*>(raw)->Mask)) continue;
-        const PSID sid = AceSid(header);
-        if (sid == nullptr) continue;
-        for (PSID held : sids) {
-            if (held != nullptr && EqualSid(sid, held)) return role == Role::Allow;
-        }
+        if (aclSize < offset || aclSize - offset < sizeof(ACE_HEADER)) return false;
+        const auto* header = reinterpret_cast<const ACE_HEADER*>(base + offset);
+        if (header->AceSize < sizeof(ACE_HEADER) || header->AceSize > aclSize - offset) return false;
+        if (!visit(header)) return true;
+        offset += header->AceSize;
     }
-    return false;
+    return true;
+}
+
+// Whether the first effective entry that speaks of WRITE_DAC for an account
+// holding `sids` allows it.
+bool EntriesGrantWriteDac(PACL dacl, std::initializer_list<PSID> sids) {
+    bool granted = false;
+    VisitEntries(dacl, [&](const ACE_HEADER* header) {
+        const Role role = RoleOf(header);
+        if (role == Role::Ignore) return true;
+        // Allow and deny entries keep their mask right after the header.
+        if (!SpeaksOfWriteDac(reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask)) return true;
+        const PSID sid = AceSid(header);
+        if (sid == nullptr) return true;
+        for (PSID held : sids) {
+            if (held != nullptr && EqualSid(sid, held)) {
+                granted = role == Role::Allow;
+                return false;
+            }
+        }
+        return true;
+    });
+    return granted;
 }
 
 bool HasEffectiveEntryFor(PACL dacl, PSID wanted) {
-    ACL_SIZE_INFORMATION size = {};
-    if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return false;
-    for (DWORD i = 0; i < size.AceCount; ++i) {
-        void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) return false;
-        const auto* header = static_cast<const ACE_HEADER*>(raw);
-        if (RoleOf(header) == Role::Ignore) continue;
+    bool found = false;
+    VisitEntries(dacl, [&](const ACE_HEADER* header) {
+        if (RoleOf(header) == Role::Ignore) return true;
         const PSID sid = AceSid(header);
-        if (sid != nullptr && EqualSid(sid, wanted)) return true;
-    }
-    return false;
+        found = sid != nullptr && EqualSid(sid, wanted);
+        return !found;
+    });
+    return found;
 }
 
 }  // namespace
 
 bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
     if (dacl == nullptr) return true;
+    BuiltSid ownerRights = MakeSid(3, {4});  // S-1-3-4
+    const bool validOwner = owner != nullptr && IsValidSid(owner);
+    // The owner's own right stands unless OWNER RIGHTS entries replace it:
+    // the common case, settled before the other accounts are built.
+    if (validOwner && !HasEffectiveEntryFor(dacl, ownerRights.Get())) return true;
+
     BuiltSid everyone = MakeSid(1, {0});                 // S-1-1-0
-    BuiltSid ownerRights = MakeSid(3, {4});              // S-1-3-4
     BuiltSid authenticatedUsers = MakeSid(5, {11});      // S-1-5-11
     BuiltSid system = MakeSid(5, {18});                  // S-1-5-18
     BuiltSid administrators = MakeSid(5, {32, 544});     // S-1-5-32-544
@@ -93,22 +114,15 @@ bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
     BuiltSid unixRoot = MakeSid(22, {1, 0});             // S-1-22-1-0
     BuiltSid unixRootGroup = MakeSid(22, {2, 0});        // S-1-22-2-0
 
-    const bool validOwner = owner != nullptr && IsValidSid(owner);
-    // The owner's own right stands unless OWNER RIGHTS entries replace it.
-    if (validOwner && !HasEffectiveEntryFor(dacl, ownerRights.Get())) return true;
-
     // Each account with the groups its token always holds: a deny to one of
     // them takes the right away from the account.
-    std::vector<std::vector<PSID>> keepers = {
-        {system.Get(), administrators.Get(), everyone.Get(), authenticatedUsers.Get()},
-        {administrators.Get(), users.Get(), everyone.Get(), authenticatedUsers.Get()},
-        {unixRoot.Get(), unixRootGroup.Get(), everyone.Get()},
-    };
-    if (validOwner) keepers.push_back({owner, ownerRights.Get(), everyone.Get(), authenticatedUsers.Get()});
-    for (const auto& sids : keepers) {
-        if (EntriesGrantWriteDac(dacl, sids)) return true;
-    }
-    return false;
+    if (EntriesGrantWriteDac(dacl, {system.Get(), administrators.Get(), everyone.Get(), authenticatedUsers.Get()}))
+        return true;
+    if (EntriesGrantWriteDac(dacl, {administrators.Get(), users.Get(), everyone.Get(), authenticatedUsers.Get()}))
+        return true;
+    if (EntriesGrantWriteDac(dacl, {unixRoot.Get(), unixRootGroup.Get(), everyone.Get()})) return true;
+    return validOwner &&
+           EntriesGrantWriteDac(dacl, {owner, ownerRights.Get(), everyone.Get(), authenticatedUsers.Get()});
 }
 
 std::wstring LockoutReason(PSID owner) {

@@ -50,9 +50,19 @@ std::wstring FromConsole(const std::string& text) {
 std::string ToConsole(const std::wstring& text) {
     std::string out(text.size() * 4, '\0');
     char* end = out.data();
-    for (wchar_t wc : text) {
-        auto c = static_cast<char32_t>(wc);
-        // ASCII first: records are almost all of it.
+    const wchar_t* in = text.data();
+    const wchar_t* const last = in + text.size();
+    // Records are almost all ASCII: eight characters at a time while they are.
+    while (last - in >= 8) {
+        auto any = static_cast<char32_t>(in[0]);
+        for (int i = 1; i < 8; ++i) any |= static_cast<char32_t>(in[i]);
+        if (any >= 0x80) break;
+        for (int i = 0; i < 8; ++i) end[i] = static_cast<char>(in[i]);
+        in += 8;
+        end += 8;
+    }
+    for (; in != last; ++in) {
+        auto c = static_cast<char32_t>(*in);
         if (c < 0x80) {
             *end++ = static_cast<char>(c);
             continue;

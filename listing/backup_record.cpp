@@ -105,9 +105,16 @@ std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::w
 }
 
 bool HasLineBreak(std::wstring_view text) {
-    // One pass with no call per character: every listed record is checked.
-    for (wchar_t c : text) {
-        if (c <= L'\r' && (c == L'\r' || c == L'\n' || c == L'\0')) return true;
+    // Every listed record is checked: blocks of sixteen characters without
+    // a branch per character, then the rest.
+    size_t i = 0;
+    for (; i + 16 <= text.size(); i += 16) {
+        bool found = false;
+        for (size_t j = i; j < i + 16; ++j) found |= text[j] == L'\r' || text[j] == L'\n' || text[j] == L'\0';
+        if (found) return true;
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] == L'\r' || text[i] == L'\n' || text[i] == L'\0') return true;
     }
     return false;
 }

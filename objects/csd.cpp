@@ -22,11 +22,16 @@ void FreeOwnedAs(T*& block, BOOL& owned) {
 
 // Reads the self-relative descriptor through an open handle; null when the
 // handle does not give one.
+// A first block that holds most descriptors spares the call that only asks
+// for the size: each call reads and decodes the descriptor anew.
 tavrik::LocalPtr<> ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info) {
+    constexpr DWORD kFirstTry = 1024;
     DWORD needed = 0;
-    GetKernelObjectSecurity(handle, info, nullptr, 0, &needed);
-    if (needed == 0) return nullptr;
-    tavrik::LocalPtr<> block(LocalAlloc(LMEM_ZEROINIT, needed));
+    tavrik::LocalPtr<> block(LocalAlloc(LMEM_ZEROINIT, kFirstTry));
+    if (!block) return nullptr;
+    if (GetKernelObjectSecurity(handle, info, block.get(), kFirstTry, &needed)) return block;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= kFirstTry) return nullptr;
+    block.reset(LocalAlloc(LMEM_ZEROINIT, needed));
     if (!block) return nullptr;
     if (!GetKernelObjectSecurity(handle, info, block.get(), needed, &needed)) return nullptr;
     return block;

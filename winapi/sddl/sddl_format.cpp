@@ -71,6 +71,10 @@ void AppendGuid(std::wstring& text, const BYTE* p) {
     text.append(buffer, n);
 }
 
+// The bits that have two-letter names (RightBitLetters), the same for
+// mandatory labels, whose low three bits merely take other names.
+constexpr ACCESS_MASK kNamedRightBits = 0x1FF | 0xF0000 | 0xF0000000;
+
 void AppendRights(std::wstring& text, ACCESS_MASK mask, bool mandatoryLabel) {
     if (mask == 0) return;
     std::wstring_view alias = WholeRightsAlias(mask);
@@ -78,25 +82,25 @@ void AppendRights(std::wstring& text, ACCESS_MASK mask, bool mandatoryLabel) {
         text += alias;
         return;
     }
-    // Two letters for each named bit; a mask with any bit that has no name
-    // is printed whole in hex instead.
+    if (mask & ~kNamedRightBits) {
+        // A bit without a name: Windows prints the whole mask in hex.
+        static constexpr wchar_t kHex[] = L"0123456789abcdef";
+        wchar_t hex[10] = {L'0', L'x'};
+        size_t digits = 2;
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            unsigned digit = (mask >> shift) & 0xF;
+            if (digit != 0 || digits > 2) hex[digits++] = kHex[digit];
+        }
+        text.append(hex, digits);
+        return;
+    }
+    // Two letters for each bit, in ascending order.
     wchar_t letters[64];
     size_t n = 0;
     for (ACCESS_MASK rest = mask; rest != 0; rest &= rest - 1) {
-        unsigned bit = static_cast<unsigned>(std::countr_zero(rest));
-        std::wstring_view name = RightBitLetters(bit, mandatoryLabel);
-        if (name.empty()) {
-            static constexpr wchar_t kHex[] = L"0123456789abcdef";
-            wchar_t hex[10] = {L'0', L'x'};
-            size_t digits = 2;
-            for (int shift = 28; shift >= 0; shift -= 4) {
-                unsigned digit = (mask >> shift) & 0xF;
-                if (digit != 0 || digits > 2) hex[digits++] = kHex[digit];
-            }
-            text.append(hex, digits);
-            return;
-        }
-        for (wchar_t c : name) letters[n++] = c;
+        std::wstring_view name = RightBitLetters(static_cast<unsigned>(std::countr_zero(rest)), mandatoryLabel);
+        letters[n++] = name[0];
+        letters[n++] = name[1];
     }
     text.append(letters, n);
 }

@@ -8,11 +8,6 @@
 namespace winapi {
 namespace {
 
-size_t AclSizeOf(const ACL* acl) {
-    const BYTE* p = reinterpret_cast<const BYTE*>(acl);
-    return static_cast<size_t>(p[2]) | (static_cast<size_t>(p[3]) << 8);
-}
-
 // Whether an ACE's SID speaks for the caller. Every real token carries
 // Everyone, whether or not the token builder listed it; OWNER RIGHTS stands
 // for whoever owns the object.
@@ -96,8 +91,8 @@ DWORD CheckAccess(const BYTE* sd, size_t sdSize, const AccessToken& token, ACCES
         allowed |= wantsMaximum ? everything : desired;
     } else {
         const BYTE* dacl = reinterpret_cast<const BYTE*>(parts.dacl);
-        const size_t daclSize = AclSizeOf(parts.dacl);
-        if (!CheckedAceListValid(dacl, daclSize)) return ERROR_INVALID_SECURITY_DESCR;
+        // ParseSelfRelative has validated the DACL within its own size, as
+        // CheckedAceListValid would, so its ACEs are walked as they are.
 
         const bool callerIsOwner =
             parts.owner != nullptr && TokenHasSid(token, reinterpret_cast<const BYTE*>(parts.owner));

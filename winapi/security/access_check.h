@@ -4,7 +4,9 @@
 #pragma once
 
 #include <set>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winapi/security/bytes.h"
@@ -18,8 +20,12 @@ struct AccessToken {
     Bytes user;                               // SID bytes
     std::vector<Bytes> groups;                // SID bytes of every group
     std::set<std::wstring> heldPrivileges;    // e.g. L"SeBackupPrivilege"
-    std::set<std::wstring> enabledPrivileges; // subset of heldPrivileges
-    bool HasEnabled(const std::wstring& privilege) const { return enabledPrivileges.count(privilege) != 0; }
+    // Subset of heldPrivileges; looked up by any text without a temporary
+    // string, as every access check asks for several.
+    std::set<std::wstring, std::less<>> enabledPrivileges;
+    bool HasEnabled(std::wstring_view privilege) const {
+        return enabledPrivileges.find(privilege) != enabledPrivileges.end();
+    }
 };
 
 // Checks `desired` (generic bits, MAXIMUM_ALLOWED and ACCESS_SYSTEM_SECURITY

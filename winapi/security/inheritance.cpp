@@ -56,6 +56,27 @@ bool Load(const Bytes& sd, OwnedDescriptor* out) {
            LoadAcl(parts.sacl, (parts.control & SE_SACL_PRESENT) != 0, &out->sacl);
 }
 
+// The parent of a walk's objects is the same for all its children: its
+// decoded form is kept for the next child rather than read again, and
+// compared byte for byte before it is used. Per thread, so that no caller
+// waits for another.
+const OwnedDescriptor* LoadParent(const Bytes& sd) {
+    struct LastParent {
+        bool filled = false;
+        bool usable = false;
+        Bytes bytes;
+        OwnedDescriptor parsed;
+    };
+    thread_local LastParent last;
+    if (!last.filled || last.bytes != sd) {
+        last.filled = true;
+        last.bytes = sd;
+        last.parsed = OwnedDescriptor();
+        last.usable = Load(sd, &last.parsed);
+    }
+    return last.usable ? &last.parsed : nullptr;
+}
+
 // The descriptor's bytes, or empty when an ACL grew past what an ACL can hold.
 Bytes Store(const OwnedDescriptor& sd) {
     SECURITY_DESCRIPTOR_CONTROL control = sd.control & ~(SE_DACL_PRESENT | SE_SACL_PRESENT);
@@ -325,9 +346,9 @@ DWORD ApplySecurityInformation(const Bytes& currentSd, const Bytes* parentSd, bo
     if ((info & DACL_SECURITY_INFORMATION) && (status = ReadCallerAcl(dacl, &newDacl)) != ERROR_SUCCESS) return status;
     if ((info & SACL_SECURITY_INFORMATION) && (status = ReadCallerAcl(sacl, &newSacl)) != ERROR_SUCCESS) return status;
 
-    OwnedDescriptor parent;
     const bool haveParent = parentSd != nullptr;
-    if (haveParent && !Load(*parentSd, &parent)) {
+    const OwnedDescriptor* parent = haveParent ? LoadParent(*parentSd) : nullptr;
+    if (haveParent && parent == nullptr) {
         // A damaged parent only matters where inherited ACEs are to be computed.
         auto needsParent = [&](const AclBits& bits, SECURITY_INFORMATION written) {
             if (!(info & written)) return false;
@@ -347,8 +368,11 @@ DWORD ApplySecurityInformation(const Bytes& currentSd, const Bytes* parentSd, bo
         sd.group = std::move(newGroup);
         sd.control &= static_cast<SECURITY_DESCRIPTOR_CONTROL>(~SE_GROUP_DEFAULTED);
     }
-    const AclPart* parentDacl = haveParent ? &parent.dacl : nullptr;
-    const AclPart* parentSacl = haveParent ? &parent.sacl : nullptr;
+    // A damaged parent got this far only when no inherited ACE is computed.
+    static const OwnedDescriptor kNoParent;
+    if (haveParent && parent == nullptr) parent = &kNoParent;
+    const AclPart* parentDacl = haveParent ? &parent->dacl : nullptr;
+    const AclPart* parentSacl = haveParent ? &parent->sacl : nullptr;
     if (info & DACL_SECURITY_INFORMATION) {
         MergeWrittenAcl(kDaclBits, info, std::move(newDacl), parentDacl, isContainer, mapping, &sd, &sd.dacl);
     }
@@ -364,16 +388,18 @@ DWORD ApplySecurityInformation(const Bytes& currentSd, const Bytes* parentSd, bo
 DWORD Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer, const GENERIC_MAPPING& mapping,
                 Bytes* result, bool* changed) {
     *changed = false;
-    OwnedDescriptor child, parent;
-    if (!Load(childSd, &child) || !Load(parentSd, &parent)) return ERROR_INVALID_SECURITY_DESCR;
+    OwnedDescriptor child;
+    if (!Load(childSd, &child)) return ERROR_INVALID_SECURITY_DESCR;
+    const OwnedDescriptor* parent = LoadParent(parentSd);
+    if (parent == nullptr) return ERROR_INVALID_SECURITY_DESCR;
     bool differs = false;
     if (!(child.control & SE_DACL_PROTECTED) &&
-        ReinheritAcl(parent.dacl, isContainer, child.owner, child.group, mapping, false, &child.dacl)) {
+        ReinheritAcl(parent->dacl, isContainer, child.owner, child.group, mapping, false, &child.dacl)) {
         child.control |= SE_DACL_AUTO_INHERITED;
         differs = true;
     }
     if (!(child.control & SE_SACL_PROTECTED) &&
-        ReinheritAcl(parent.sacl, isContainer, child.owner, child.group, mapping, true, &child.sacl)) {
+        ReinheritAcl(parent->sacl, isContainer, child.owner, child.group, mapping, true, &child.sacl)) {
         child.control |= SE_SACL_AUTO_INHERITED;
         differs = true;
     }

@@ -93,6 +93,17 @@ bool CheckedAclValid(const BYTE* p, size_t available, size_t* used) {
         const size_t aceSize = ReadWord(ace + 2);
         if (aceSize < kAceHeaderSize || aceSize % sizeof(DWORD) != 0 || aceSize > aclSize - offset) return false;
         const BYTE type = ace[0];
+        if (type <= SYSTEM_ALARM_ACE_TYPE) {
+            // The four basic types, nearly every ACE there is: the SID
+            // follows the mask.
+            if (aceSize < kBasicSidOffset + kSidHeaderSize) return false;
+            const BYTE* sid = ace + kBasicSidOffset;
+            if (sid[0] != SID_REVISION || sid[1] > SID_MAX_SUB_AUTHORITIES ||
+                kSidHeaderSize + size_t{sid[1]} * sizeof(DWORD) > aceSize - kBasicSidOffset)
+                return false;
+            offset += aceSize;
+            continue;
+        }
         if (HasObjectAceLayout(type) && revision < ACL_REVISION_DS) return false;
         if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE && revision < ACL_REVISION3) return false;
         if (IsBasicSidAceType(type) || HasObjectAceLayout(type)) {
