@@ -407,9 +407,7 @@ private:
 };
 
 DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& drive, Bytes* parentSd) {
-    struct stat status;
-    if (::fstat(object.parent.Get(), &status) != 0) return ErrorFromErrno(errno);
-    return ReadFileDescriptor(object.parent.Get(), status, drive, parentSd);
+    return ReadFileDescriptorAskingStatus(object.parent.Get(), drive, parentSd);
 }
 
 }  // namespace
@@ -436,6 +434,9 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     InheritOwed(object, &current);
     RememberStepRead(name, current);
     error = Check(current, *machine::SharedToken(), AccessToRead(info));
+    // A write of the same name may follow in this step (a restore reads
+    // each object, then writes it): it takes the object resolved here.
+    KeepStepObject(name, CurrentStepMark(), std::move(object), std::move(drive));
     if (error != ERROR_SUCCESS) return error;
     *sd = std::move(current);
     return ERROR_SUCCESS;

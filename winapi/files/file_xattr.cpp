@@ -176,6 +176,19 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const machine:
     return ReadFileDescriptor(objectFd, status, drive.xattrName, sd, stored);
 }
 
+DWORD ReadFileDescriptorAskingStatus(int objectFd, const machine::Drive& drive, Bytes* sd) {
+    if (!drive.samba) {
+        Bytes blob;
+        bool present = false;
+        DWORD error = ReadNtAclAttribute(objectFd, drive.xattrName, &blob, &present);
+        if (error != ERROR_SUCCESS) return error;
+        if (present) return DecodeNtAcl(blob.data(), blob.size(), sd);
+    }
+    struct stat status;
+    if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);
+    return ReadFileDescriptor(objectFd, status, drive, sd);
+}
+
 DWORD WriteFileDescriptor(int objectFd, const machine::Drive& drive, const Bytes& sd, const Bytes* stored,
                           const struct stat* status) {
     ForgetStepReads();

@@ -34,6 +34,12 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd,
                           const Bytes* stored = nullptr);
 
+// The same on a drive (below) for an object whose status the caller has
+// not at hand: it is asked only where the descriptor derives from it (no
+// attribute, or a Samba share), so that reading a stored descriptor is one
+// call.
+DWORD ReadFileDescriptorAskingStatus(int objectFd, const machine::Drive& drive, Bytes* sd);
+
 // Removes the attribute, so that the object reads as the descriptor its
 // mode gives (mode_derived_state.h says when). One call; an attribute that
 // is gone already is no error. Not for Samba shares, where smbd's way of

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 #include "winapi/win32.h"
@@ -15,14 +16,15 @@ namespace {
 struct Level {
     std::wstring asked;  // the component as the name spelt it
     std::string host;    // the entry's name as stored
-    UniqueFd fd;         // O_PATH
+    // Shared with the results whose directory it is (ResolvedPath::parent).
+    std::shared_ptr<const UniqueFd> fd;
     dev_t dev = 0;
     ino_t ino = 0;
 };
 
 struct RecentDirectories {
     std::string drive;  // the drive's host directory
-    UniqueFd root;
+    std::shared_ptr<const UniqueFd> root;
     dev_t rootDev = 0;
     ino_t rootIno = 0;
     std::vector<Level> levels;  // levels[i]: the directory of the last name's first i + 1 components
@@ -73,17 +75,17 @@ DWORD OpenComponent(int directoryFd, const std::string& host, bool last, FinalLi
 // than the one kept.
 DWORD OpenRoot(RecentDirectories& recent, const machine::Drive& drive) {
     struct stat status;
-    if (recent.root.Valid() && recent.drive == drive.directory && ::stat(drive.directory.c_str(), &status) == 0 &&
+    if (recent.root && recent.drive == drive.directory && ::stat(drive.directory.c_str(), &status) == 0 &&
         SameObject(status, recent.rootDev, recent.rootIno)) {
         return ERROR_SUCCESS;
     }
     recent.levels.clear();
-    recent.root.Reset();
+    recent.root.reset();
     recent.drive.clear();
     UniqueFd root;
     if (DWORD error = OpenDriveRoot(drive, &root); error != ERROR_SUCCESS) return error;
     if (::fstat(root.Get(), &status) != 0) return ErrorFromErrno(errno);
-    recent.root = std::move(root);
+    recent.root = std::make_shared<const UniqueFd>(std::move(root));
     recent.rootDev = status.st_dev;
     recent.rootIno = status.st_ino;
     recent.drive = drive.directory;
@@ -117,7 +119,7 @@ bool ResolveThroughRecentDirectories(const FileName& parsed, FinalLink finalLink
     while (shared < levels.size() && shared < directories && levels[shared].asked == components[shared]) ++shared;
     levels.resize(shared);
     if (shared > 0) {
-        const int above = shared >= 2 ? levels[shared - 2].fd.Get() : recent.root.Get();
+        const int above = shared >= 2 ? levels[shared - 2].fd->Get() : recent.root->Get();
         struct stat status;
         if (::fstatat(above, levels.back().host.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
             !SameObject(status, levels.back().dev, levels.back().ino)) {
@@ -126,22 +128,27 @@ bool ResolveThroughRecentDirectories(const FileName& parsed, FinalLink finalLink
     }
     while (levels.size() < directories) {
         const size_t i = levels.size();
-        const int at = i == 0 ? recent.root.Get() : levels[i - 1].fd.Get();
+        const int at = i == 0 ? recent.root->Get() : levels[i - 1].fd->Get();
         Level level;
         struct stat status;
-        *error = OpenComponent(at, hosts[i], false, finalLink, &level.host, &level.fd, &status);
+        UniqueFd opened;
+        *error = OpenComponent(at, hosts[i], false, finalLink, &level.host, &opened, &status);
         if (*error != ERROR_SUCCESS) return true;
+        level.fd = std::make_shared<const UniqueFd>(std::move(opened));
         level.asked = components[i];
         level.dev = status.st_dev;
         level.ino = status.st_ino;
         levels.push_back(std::move(level));
     }
 
-    const int parentFd = levels.empty() ? recent.root.Get() : levels.back().fd.Get();
+    const int parentFd = levels.empty() ? recent.root->Get() : levels.back().fd->Get();
     *error = OpenComponent(parentFd, hosts.back(), true, finalLink, &out->name, &out->object, &out->status);
     if (*error != ERROR_SUCCESS) return true;
-    out->parent = UniqueFd(::fcntl(parentFd, F_DUPFD_CLOEXEC, 0));
-    if (!out->parent.Valid()) *error = ErrorFromErrno(errno);
+    if (levels.empty()) {
+        out->parent.Share(recent.root, recent.rootDev, recent.rootIno);
+    } else {
+        out->parent.Share(levels.back().fd, levels.back().dev, levels.back().ino);
+    }
     out->isRoot = false;
     return true;
 }
