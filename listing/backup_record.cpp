@@ -97,7 +97,13 @@ std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::w
     record += name;
     if (!quoted) record += kQuote;
     record += L',';
-    record += std::to_wstring(static_cast<int>(objectType));
+    // Object types are single digits; to_wstring formats through the C
+    // library, which cost more than the rest of the record.
+    if (objectType <= 9) {
+        record += static_cast<wchar_t>(L'0' + objectType);
+    } else {
+        record += std::to_wstring(static_cast<int>(objectType));
+    }
     record += L",\"";
     record += sddl;
     record += kQuote;

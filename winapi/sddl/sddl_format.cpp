@@ -1,5 +1,6 @@
 // ConvertSecurityDescriptorToStringSecurityDescriptorW: a descriptor,
 // absolute or self-relative, to the SDDL text Windows itself produces.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -55,54 +56,51 @@ bool ViewDescriptor(const BYTE* sd, DescriptorView* outView) {
     return true;
 }
 
-// Writes straight into the text: SDDL is made for every listed object and
-// every undo record, and a temporary string per part cost more than the rest.
-void AppendGuid(std::wstring& text, const BYTE* p) {
+// Each ACE's text is composed in a buffer on the stack and appended once:
+// SDDL is made for every listed object and every undo record, and a
+// temporary string per part cost more than the rest.
+wchar_t* PutGuid(wchar_t* out, const BYTE* p) {
     static constexpr wchar_t kHex[] = L"0123456789abcdef";
     // Data1, Data2 and Data3 are little-endian; Data4 is printed as stored.
     static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    wchar_t buffer[36];
-    size_t n = 0;
     for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) buffer[n++] = L'-';
-        buffer[n++] = kHex[p[kOrder[i]] >> 4];
-        buffer[n++] = kHex[p[kOrder[i]] & 0xF];
+        if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = L'-';
+        *out++ = kHex[p[kOrder[i]] >> 4];
+        *out++ = kHex[p[kOrder[i]] & 0xF];
     }
-    text.append(buffer, n);
+    return out;
 }
 
 // The bits that have two-letter names (RightBitLetters), the same for
 // mandatory labels, whose low three bits merely take other names.
 constexpr ACCESS_MASK kNamedRightBits = 0x1FF | 0xF0000 | 0xF0000000;
 
-void AppendRights(std::wstring& text, ACCESS_MASK mask, bool mandatoryLabel) {
-    if (mask == 0) return;
+// At most 34 characters: two letters for each of 17 named bits.
+wchar_t* PutRights(wchar_t* out, ACCESS_MASK mask, bool mandatoryLabel) {
+    if (mask == 0) return out;
     std::wstring_view alias = WholeRightsAlias(mask);
-    if (!alias.empty()) {
-        text += alias;
-        return;
-    }
+    if (!alias.empty()) return std::copy(alias.begin(), alias.end(), out);
     if (mask & ~kNamedRightBits) {
         // A bit without a name: Windows prints the whole mask in hex.
         static constexpr wchar_t kHex[] = L"0123456789abcdef";
-        wchar_t hex[10] = {L'0', L'x'};
-        size_t digits = 2;
+        *out++ = L'0';
+        *out++ = L'x';
+        bool leading = true;
         for (int shift = 28; shift >= 0; shift -= 4) {
             unsigned digit = (mask >> shift) & 0xF;
-            if (digit != 0 || digits > 2) hex[digits++] = kHex[digit];
+            if (digit == 0 && leading) continue;
+            leading = false;
+            *out++ = kHex[digit];
         }
-        text.append(hex, digits);
-        return;
+        return out;
     }
     // Two letters for each bit, in ascending order.
-    wchar_t letters[64];
-    size_t n = 0;
     for (ACCESS_MASK rest = mask; rest != 0; rest &= rest - 1) {
         std::wstring_view name = RightBitLetters(static_cast<unsigned>(std::countr_zero(rest)), mandatoryLabel);
-        letters[n++] = name[0];
-        letters[n++] = name[1];
+        *out++ = name[0];
+        *out++ = name[1];
     }
-    text.append(letters, n);
+    return out;
 }
 
 class SddlWriter {
@@ -144,15 +142,21 @@ public:
     }
 
 private:
-    bool AppendSid(const BYTE* sid, size_t available) {
-        if (CheckedSidLength(sid, available) == 0) return false;
+    // The SID's alias or text at `out` (room for kMaxSidTextLength), or
+    // null when it is malformed.
+    wchar_t* PutSid(wchar_t* out, const BYTE* sid, size_t available) {
+        if (CheckedSidLength(sid, available) == 0) return nullptr;
         const SID* typed = reinterpret_cast<const SID*>(sid);
         std::wstring_view alias = SidAliasFor(typed, context_);
-        if (!alias.empty()) {
-            text_ += alias;
-        } else {
-            AppendSidText(text_, typed);
-        }
+        if (!alias.empty()) return std::copy(alias.begin(), alias.end(), out);
+        return PutSidText(out, typed);
+    }
+
+    bool AppendSid(const BYTE* sid, size_t available) {
+        wchar_t buffer[kMaxSidTextLength];
+        wchar_t* end = PutSid(buffer, sid, available);
+        if (end == nullptr) return false;
+        text_.append(buffer, static_cast<size_t>(end - buffer));
         return true;
     }
 
@@ -214,23 +218,29 @@ private:
         }
         if (size < sidOffset) return ERROR_INVALID_ACL;
 
-        text_ += L'(';
-        text_ += typeName;
-        text_ += L';';
+        // "(", a type of two letters, eight flags of two, rights of at most
+        // 34, two GUIDs of 36, the SID, ")" and five separators.
+        wchar_t buffer[1 + 2 + 16 + 34 + 2 * 36 + kMaxSidTextLength + 1 + 5];
+        wchar_t* out = buffer;
+        *out++ = L'(';
+        out = std::copy(typeName.begin(), typeName.end(), out);
+        *out++ = L';';
         size_t flagCount = 0;
         const AceFlagName* flagNames = AceFlagNames(&flagCount);
         for (size_t i = 0; i < flagCount; ++i) {
-            if (ace[1] & flagNames[i].bit) text_ += flagNames[i].name;
+            if (ace[1] & flagNames[i].bit) out = std::copy(flagNames[i].name.begin(), flagNames[i].name.end(), out);
         }
-        text_ += L';';
-        AppendRights(text_, ReadDword(ace + 4), type == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
-        text_ += L';';
-        if (objectType) AppendGuid(text_, objectType);
-        text_ += L';';
-        if (inheritedObjectType) AppendGuid(text_, inheritedObjectType);
-        text_ += L';';
-        if (!AppendSid(ace + sidOffset, size - sidOffset)) return ERROR_INVALID_ACL;
-        text_ += L')';
+        *out++ = L';';
+        out = PutRights(out, ReadDword(ace + 4), type == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+        *out++ = L';';
+        if (objectType) out = PutGuid(out, objectType);
+        *out++ = L';';
+        if (inheritedObjectType) out = PutGuid(out, inheritedObjectType);
+        *out++ = L';';
+        out = PutSid(out, ace + sidOffset, size - sidOffset);
+        if (out == nullptr) return ERROR_INVALID_ACL;
+        *out++ = L')';
+        text_.append(buffer, static_cast<size_t>(out - buffer));
         return ERROR_SUCCESS;
     }
 

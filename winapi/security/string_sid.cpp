@@ -118,15 +118,10 @@ wchar_t* DecimalBefore(wchar_t* end, uint64_t value) {
 
 }  // namespace
 
-void AppendSidText(std::wstring& text, const SID* sid) {
+wchar_t* PutSidText(wchar_t* out, const SID* sid) {
     const BYTE* authorityBytes = sid->IdentifierAuthority.Value;
     uint64_t authority = 0;
     for (int i = 0; i < 6; ++i) authority = (authority << 8) | authorityBytes[i];
-    // "S-1-", an authority of at most 14 characters, then at most 15
-    // sub-authorities of at most 11 characters each: built on the stack and
-    // appended once.
-    wchar_t buffer[4 + 14 + 11 * SID_MAX_SUB_AUTHORITIES];
-    wchar_t* out = buffer;
     *out++ = L'S';
     *out++ = L'-';
     *out++ = L'1';
@@ -154,7 +149,12 @@ void AppendSidText(std::wstring& text, const SID* sid) {
         *out++ = L'-';
         out = std::copy(DecimalBefore(digitsEnd, value), digitsEnd, out);
     }
-    text.append(buffer, static_cast<size_t>(out - buffer));
+    return out;
+}
+
+void AppendSidText(std::wstring& text, const SID* sid) {
+    wchar_t buffer[kMaxSidTextLength];
+    text.append(buffer, static_cast<size_t>(PutSidText(buffer, sid) - buffer));
 }
 
 std::wstring SidText(const SID* sid) {

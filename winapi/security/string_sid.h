@@ -37,6 +37,14 @@ std::wstring SidText(const SID* sid);
 // SidText appended to `text` without a temporary string.
 void AppendSidText(std::wstring& text, const SID* sid);
 
+// The longest SidText: "S-1-", an authority of at most 14 characters ("0x"
+// and 12 hex digits), then 15 sub-authorities of at most 11 each.
+constexpr size_t kMaxSidTextLength = 4 + 14 + 11 * 15;
+
+// SidText written at `out`, which has room for kMaxSidTextLength
+// characters; returns the end of what was written.
+wchar_t* PutSidText(wchar_t* out, const SID* sid);
+
 // Appends `value` in decimal: SID text is written for every entry of every
 // listed descriptor, and this costs no temporary string.
 void AppendDecimal(std::wstring& text, uint64_t value);

@@ -420,4 +420,20 @@ TEST(SddlFormat, EveryAliasRoundTripsAndNearMissesPrintAsNumbers) {
     }
 }
 
+// The longest ACE text there is: every flag, every named right, both GUIDs
+// and a SID of fifteen maximal sub-authorities under a 48-bit authority.
+TEST(SddlFormat, LongestAceTextComesOutWhole) {
+    Bytes sid = Sid(0xFFFFFFFFFFFFull, {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
+                                         4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
+                                         4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u});
+    Bytes ace = ObjectAce(ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0xF00F01FF, &kPropertyGuid, &kClassGuid, sid);
+    ace[1] = 0xFF;
+    std::wstring sidText = L"S-1-0xFFFFFFFFFFFF";
+    for (int i = 0; i < 15; ++i) sidText += L"-4294967295";
+    EXPECT_EQ(FormatDacl(Acl({ace}, ACL_REVISION_DS)),
+              L"D:(OA;OICINPIOIDCRSAFA;CCDCLCSWRPWPDTLOCRSDRCWDWOGAGXGWGR;f30e3bbe-9ff0-11d1-b603-0000f80367c1;"
+              L"bf967aa5-0de6-11d0-a285-00aa003049e2;" +
+                  sidText + L")");
+}
+
 }  // namespace
