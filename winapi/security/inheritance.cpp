@@ -35,13 +35,16 @@ struct OwnedDescriptor {
 
 size_t AclSizeOf(const BYTE* acl) { return static_cast<size_t>(acl[2]) | (static_cast<size_t>(acl[3]) << 8); }
 
-bool LoadAcl(const ACL* acl, bool present, AclPart* part) {
+// An ACL of a descriptor ParseSelfRelative accepted: validated there within
+// its own size, as ReadAceList would validate it again.
+void LoadAcl(const ACL* acl, bool present, AclPart* part) {
     part->present = present;
     part->isNull = present && acl == nullptr;
     part->aces.clear();
-    if (acl == nullptr) return true;
+    if (acl == nullptr) return;
     const BYTE* bytes = reinterpret_cast<const BYTE*>(acl);
-    return ReadAceList(bytes, AclSizeOf(bytes), &part->aces);
+    part->aces.reserve(ReadWord(bytes + 4));
+    VisitValidatedAces(bytes, [part](const AceView& ace) { part->aces.emplace_back(ace.data(), ace.size()); });
 }
 
 bool Load(const Bytes& sd, OwnedDescriptor* out) {
@@ -52,8 +55,9 @@ bool Load(const Bytes& sd, OwnedDescriptor* out) {
     const BYTE* group = reinterpret_cast<const BYTE*>(parts.group);
     out->owner = owner ? Bytes(owner, owner + KnownSidSize(owner)) : Bytes{};
     out->group = group ? Bytes(group, group + KnownSidSize(group)) : Bytes{};
-    return LoadAcl(parts.dacl, (parts.control & SE_DACL_PRESENT) != 0, &out->dacl) &&
-           LoadAcl(parts.sacl, (parts.control & SE_SACL_PRESENT) != 0, &out->sacl);
+    LoadAcl(parts.dacl, (parts.control & SE_DACL_PRESENT) != 0, &out->dacl);
+    LoadAcl(parts.sacl, (parts.control & SE_SACL_PRESENT) != 0, &out->sacl);
+    return true;
 }
 
 // The parent of a walk's objects is the same for all its children: its
