@@ -323,7 +323,10 @@ bool BackupLineReader::FillBuffer() {
 }
 
 bool BackupLineReader::ReadLine(BackupLine& line) {
-    line = BackupLine{};
+    // The text keeps its capacity from line to line.
+    line.text.clear();
+    line.overlong = false;
+    line.damaged = false;
     return encoding_ == Encoding::Utf16Le ? ReadUtf16Line(line) : ReadEightBitLine(line);
 }
 
@@ -340,6 +343,28 @@ bool BackupLineReader::ReadUtf16Line(BackupLine& line) {
         AppendCodePoint(line.text, code);
     };
     for (;;) {
+        // A run of plain code units (no surrogate, NUL or line end) that
+        // fits the line is taken in one piece.
+        if (highSurrogate == 0 && bufferPos_ + 1 < bufferSize_ && units < kMaxBackupLineUnits) {
+            const unsigned char* at = buffer_.get() + bufferPos_;
+            const size_t most = std::min((bufferSize_ - bufferPos_) / 2, kMaxBackupLineUnits - units);
+            size_t run = 0;
+            for (; run < most; ++run) {
+                const uint32_t unit = at[2 * run] | (static_cast<uint32_t>(at[2 * run + 1]) << 8);
+                if (unit == 0 || unit == L'\n' || (unit >= 0xD800 && unit <= 0xDFFF)) break;
+            }
+            if (run > 0) {
+                const size_t start = line.text.size();
+                line.text.resize(start + run);
+                for (size_t i = 0; i < run; ++i) {
+                    line.text[start + i] = static_cast<wchar_t>(at[2 * i] | (static_cast<uint32_t>(at[2 * i + 1]) << 8));
+                }
+                units += run;
+                bufferPos_ += 2 * run;
+                any = true;
+                continue;
+            }
+        }
         if (!FillBuffer()) break;
         unsigned lowByte = buffer_[bufferPos_++];
         if (!FillBuffer()) {

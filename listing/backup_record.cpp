@@ -172,8 +172,15 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     const std::wstring_view typeText = Clip(text, i + 2, k - i - 1);
     entry.objectType = static_cast<DWORD>(ReadInteger(typeText));
     const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
-    entry.sddl.reserve(sddl.size());
-    for (wchar_t c : sddl) entry.sddl += static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    // ASCII other than a-z is its own upper case in every locale; the rest
+    // goes through towupper.
+    entry.sddl.resize(sddl.size());
+    for (size_t at = 0; at < sddl.size(); ++at) {
+        const wchar_t c = sddl[at];
+        entry.sddl[at] = static_cast<uint32_t>(c) < 0x80 && (c < L'a' || c > L'z')
+                             ? c
+                             : static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    }
 
     // The exact shape: judged on the line with only its line end removed.
     std::wstring_view exact = line;

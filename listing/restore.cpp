@@ -1,7 +1,10 @@
 // The restore action: every entry of a backup file written back to the
 // object it names.
+#include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "engine/file_open.h"
 #include "engine/local_memory.h"
@@ -31,14 +34,56 @@ tavrik::LocalPtr<> AllocateZeroed(DWORD size) {
     return tavrik::LocalPtr<>(LocalAlloc(LMEM_ZEROINIT, size));
 }
 
+// The self-relative descriptors of the last few SDDL texts a restore
+// converted: the records of a tree mostly repeat a few texts, and parsing
+// one cost more than the rest of its record.
+class ConvertedTexts {
+public:
+    // A copy of the descriptor `sddl` makes; null with the last error set
+    // when the text does not convert.
+    tavrik::LocalPtr<> Descriptor(const std::wstring& sddl) {
+        const Converted* found = nullptr;
+        for (const Converted& known : converted_) {
+            if (!known.descriptor.empty() && known.sddl == sddl) found = &known;
+        }
+        if (!found) {
+            PSECURITY_DESCRIPTOR raw = nullptr;
+            if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
+                return nullptr;
+            }
+            tavrik::LocalPtr<> converted(raw);
+            const DWORD length = GetSecurityDescriptorLength(raw);
+            if (length == 0) return converted;
+            Converted& slot = converted_[next_];
+            next_ = (next_ + 1) % converted_.size();
+            slot.sddl = sddl;
+            slot.descriptor.assign(static_cast<const BYTE*>(raw), static_cast<const BYTE*>(raw) + length);
+            return converted;
+        }
+        tavrik::LocalPtr<> copy(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(found->descriptor.size())));
+        if (!copy) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        std::memcpy(copy.get(), found->descriptor.data(), found->descriptor.size());
+        return copy;
+    }
+
+private:
+    struct Converted {
+        std::wstring sddl;
+        std::vector<BYTE> descriptor;
+    };
+    std::array<Converted, 4> converted_;
+    size_t next_ = 0;
+};
+
 // SDDL text to the absolute descriptor and its parts; false with the last
 // error set when any step fails.
-bool BuildAbsoluteDescriptor(const std::wstring& sddl, EntryBuffers& buffers) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
-        return false;
-    }
-    buffers.selfRelative.reset(raw);
+bool BuildAbsoluteDescriptor(const std::wstring& sddl, ConvertedTexts& texts, EntryBuffers& buffers) {
+    buffers.selfRelative = texts.Descriptor(sddl);
+    if (!buffers.selfRelative) return false;
+    PSECURITY_DESCRIPTOR raw = buffers.selfRelative.get();
 
     DWORD absoluteSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
     if (MakeAbsoluteSD(raw, nullptr, &absoluteSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
@@ -208,6 +253,7 @@ DWORD CTavrik::RestoreFromFile() {
     tavrik::BackupLineReader reader(m_backupFile, encoding);
     tavrik::BackupLine line;
     EntryBuffers buffers;
+    ConvertedTexts texts;
     std::optional<TreeWriteAnnouncement> announcement;
     if (m_restoreMode != RESTORE_VERIFY) announcement.emplace();
     while (reader.ReadLine(line)) {
@@ -252,7 +298,7 @@ DWORD CTavrik::RestoreFromFile() {
             // The error is taken only from this entry's own calls, never one
             // left over from an earlier call.
             SetLastError(ERROR_SUCCESS);
-            built = BuildAbsoluteDescriptor(entry.sddl, buffers);
+            built = BuildAbsoluteDescriptor(entry.sddl, texts, buffers);
             if (!built && GetLastError() != ERROR_SUCCESS) error = GetLastError();
         }
         if (!built) {
