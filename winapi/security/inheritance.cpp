@@ -1,7 +1,7 @@
 #include "winapi/security/inheritance.h"
 
 #include <cstring>
-#include <iterator>
+#include <vector>
 
 #include "winapi/security/ace_list.h"
 #include "winapi/security/descriptor_parts.h"
@@ -62,23 +62,37 @@ bool Load(const Bytes& sd, OwnedDescriptor* out) {
 
 // The parent of a walk's objects is the same for all its children: its
 // decoded form is kept for the next child rather than read again, and
-// compared byte for byte before it is used. Per thread, so that no caller
-// waits for another.
+// compared byte for byte before it is used; so are the ACEs it passes on to
+// children of one kind, owner and group, which are the same for all of
+// them. Per thread, so that no caller waits for another.
+struct InheritedForChild {
+    const AclPart* acl;
+    bool isContainer;
+    Bytes owner, group;
+    GENERIC_MAPPING mapping;
+    AceList aces;
+};
+
+struct KeptParent {
+    bool filled = false;
+    bool usable = false;
+    Bytes bytes;
+    OwnedDescriptor parsed;
+    std::vector<InheritedForChild> inherited;  // a few kinds of child at most
+};
+
+thread_local KeptParent keptParent;
+
 const OwnedDescriptor* LoadParent(const Bytes& sd) {
-    struct LastParent {
-        bool filled = false;
-        bool usable = false;
-        Bytes bytes;
-        OwnedDescriptor parsed;
-    };
-    thread_local LastParent last;
-    if (!last.filled || last.bytes != sd) {
-        last.filled = true;
-        last.bytes = sd;
-        last.parsed = OwnedDescriptor();
-        last.usable = Load(sd, &last.parsed);
+    KeptParent& kept = keptParent;
+    if (!kept.filled || kept.bytes != sd) {
+        kept.filled = true;
+        kept.bytes = sd;
+        kept.parsed = OwnedDescriptor();
+        kept.inherited.clear();
+        kept.usable = Load(sd, &kept.parsed);
     }
-    return last.usable ? &last.parsed : nullptr;
+    return kept.usable ? &kept.parsed : nullptr;
 }
 
 // The descriptor's bytes, or empty when an ACL grew past what an ACL can hold.
@@ -169,6 +183,34 @@ AceList InheritedAces(const AclPart& parent, bool isContainer, const Bytes& owne
     return out;
 }
 
+bool SameMapping(const GENERIC_MAPPING& a, const GENERIC_MAPPING& b) {
+    return a.GenericRead == b.GenericRead && a.GenericWrite == b.GenericWrite &&
+           a.GenericExecute == b.GenericExecute && a.GenericAll == b.GenericAll;
+}
+
+// InheritedAces, kept with the parent when `parent` is one of the kept
+// parent's ACLs. The result stays valid until the next call of either.
+const AceList& InheritedAcesOnce(const AclPart& parent, bool isContainer, const Bytes& owner, const Bytes& group,
+                                 const GENERIC_MAPPING& mapping, AceList* scratch) {
+    KeptParent& kept = keptParent;
+    const bool ofKeptParent = kept.usable && (&parent == &kept.parsed.dacl || &parent == &kept.parsed.sacl);
+    if (!ofKeptParent) {
+        *scratch = InheritedAces(parent, isContainer, owner, group, mapping);
+        return *scratch;
+    }
+    for (const InheritedForChild& entry : kept.inherited) {
+        if (entry.acl == &parent && entry.isContainer == isContainer && entry.owner == owner &&
+            entry.group == group && SameMapping(entry.mapping, mapping))
+            return entry.aces;
+    }
+    // Children with many different owners keep only the latest few kinds.
+    constexpr size_t kKindsKept = 8;
+    if (kept.inherited.size() == kKindsKept) kept.inherited.clear();
+    kept.inherited.push_back(
+        {&parent, isContainer, owner, group, mapping, InheritedAces(parent, isContainer, owner, group, mapping)});
+    return kept.inherited.back().aces;
+}
+
 // The explicit ACEs of `aces`, in order, with room for `more` after them.
 AceList ExplicitAces(const AceList& aces, size_t more = 0) {
     AceList out;
@@ -252,10 +294,12 @@ DWORD MergeWrittenAcl(const AclBits& bits, SECURITY_INFORMATION info, AclPart wr
         } else {
             AceList explicitAces = ExplicitAces(written.aces);
             MapEffectiveGenericRights(&explicitAces, mapping);
-            AceList inherited;
-            if (parentAcl != nullptr) inherited = InheritedAces(*parentAcl, isContainer, sd->owner, sd->group, mapping);
-            explicitAces.insert(explicitAces.end(), std::make_move_iterator(inherited.begin()),
-                                std::make_move_iterator(inherited.end()));
+            if (parentAcl != nullptr) {
+                AceList scratch;
+                const AceList& inherited =
+                    InheritedAcesOnce(*parentAcl, isContainer, sd->owner, sd->group, mapping, &scratch);
+                explicitAces.insert(explicitAces.end(), inherited.begin(), inherited.end());
+            }
             written.aces = std::move(explicitAces);
         }
     }
@@ -273,11 +317,12 @@ DWORD MergeWrittenAcl(const AclBits& bits, SECURITY_INFORMATION info, AclPart wr
 bool ReinheritAcl(const AclPart& parentAcl, bool isContainer, const Bytes& owner, const Bytes& group,
                   const GENERIC_MAPPING& mapping, bool mayCreate, AclPart* child) {
     if (child->isNull || (!child->present && !mayCreate)) return false;
-    AceList inherited = InheritedAces(parentAcl, isContainer, owner, group, mapping);
+    AceList scratch;
+    const AceList& inherited = InheritedAcesOnce(parentAcl, isContainer, owner, group, mapping, &scratch);
     if (!child->present && inherited.empty()) return false;
     if (child->present && AlreadyInherits(child->aces, inherited)) return false;
     AceList updated = ExplicitAces(child->aces, inherited.size());
-    updated.insert(updated.end(), std::make_move_iterator(inherited.begin()), std::make_move_iterator(inherited.end()));
+    updated.insert(updated.end(), inherited.begin(), inherited.end());
     child->present = true;
     child->aces = std::move(updated);
     return true;

@@ -284,6 +284,25 @@ TEST(Reinherit, UnchangedInheritedPartIsNotRewritten) {
     EXPECT_FALSE(rewritten);
 }
 
+// Children of one parent, one after another as a walk meets them: each
+// takes CREATOR OWNER as its own owner and files and directories their own
+// flags, and the parent's next version is read afresh.
+TEST(Reinherit, SiblingsOfOneParentEachGetTheirOwnInheritedPart) {
+    const std::wstring parent = L"O:BAG:SYD:AI(A;OICI;FW;;;BU)(A;OICIIO;GA;;;CO)";
+    bool rewritten = false;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(Reinherited(L"O:BAG:SYD:AI(A;;FA;;;BA)", parent, false, &rewritten),
+                  L"O:BAG:SYD:AI(A;;FA;;;BA)(A;ID;FW;;;BU)(A;ID;FA;;;BA)");
+        EXPECT_EQ(Reinherited(L"O:SYG:SYD:AI(A;;FA;;;BA)", parent, false, &rewritten),
+                  L"O:SYG:SYD:AI(A;;FA;;;BA)(A;ID;FW;;;BU)(A;ID;FA;;;SY)");
+        EXPECT_EQ(Reinherited(L"O:SYG:SYD:AI(A;;FA;;;BA)", parent, true, &rewritten),
+                  L"O:SYG:SYD:AI(A;;FA;;;BA)(A;OICIID;FW;;;BU)(A;ID;FA;;;SY)(A;OICIIOID;GA;;;CO)");
+    }
+    EXPECT_EQ(Reinherited(L"O:BAG:SYD:AI(A;;FA;;;BA)", L"O:BAG:SYD:AI(A;OICI;FR;;;BU)(A;OICIIO;GA;;;CO)", false,
+                          &rewritten),
+              L"O:BAG:SYD:AI(A;;FA;;;BA)(A;ID;FR;;;BU)(A;ID;FA;;;BA)");
+}
+
 TEST(Reinherit, ProtectedChildIsLeftAlone) {
     bool rewritten = true;
     Reinherited(Owned(L"D:PAI(A;;FA;;;BA)"), L"O:BAG:SYD:AI(A;OICI;FW;;;BU)", false, &rewritten);
