@@ -17,8 +17,9 @@
 //   described (same device and inode), so an entry swapped for another
 //   between the listing and its use is refused the same way;
 // - a listed directory is used only while it still has its name in the
-//   listed directory above it (checked with one fstatat per call), so a
-//   renamed or replaced directory never serves a name it no longer has.
+//   listed directory above it (checked with one fstatat at the first call
+//   of each step that goes through it, see StillHasItsName), so a renamed
+//   or replaced directory never serves a name it no longer has.
 //
 // A directory costs one descriptor and its own name; the path of a nested
 // directory is its parent's plus that name, so memory grows linearly with
