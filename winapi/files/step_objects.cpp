@@ -1,37 +1,58 @@
 #include "winapi/files/step_objects.h"
 
-#include <new>
-
 namespace winapi {
 namespace {
 
 struct StepObject {
+    bool holding = false;
     std::wstring name;
     StepMark mark;
     ResolvedPath object;
     machine::Drive drive;
 };
 
-// One object is enough: the calls of a step come one after the other. A
-// plain pointer, so that a handle closed while the process exits (after
-// this thread's objects are gone) finds nothing destroyed.
+// One object is enough: the calls of a step come one after the other. It
+// is made once per thread and reused, so that keeping an object costs no
+// allocation, and freed when the thread ends. Plain values, so that a
+// handle closed after that (the process exiting with handles still open)
+// finds nothing destroyed and keeps nothing.
 thread_local StepObject* kept = nullptr;
+thread_local bool threadEnded = false;
+
+struct FreedWithThread {
+    bool armed = false;
+    ~FreedWithThread() {
+        delete kept;
+        kept = nullptr;
+        threadEnded = true;
+    }
+};
+thread_local FreedWithThread freedWithThread;
 
 void Reset() {
-    delete kept;
-    kept = nullptr;
+    if (!kept || !kept->holding) return;
+    kept->holding = false;
+    kept->object = ResolvedPath();  // closes what it held
 }
 
 }  // namespace
 
 void KeepStepObject(std::wstring_view name, const StepMark& mark, ResolvedPath object, machine::Drive drive) {
     Reset();
-    if (!StillInStep(mark) || !object.object.Valid()) return;
-    kept = new (std::nothrow) StepObject{std::wstring(name), mark, std::move(object), std::move(drive)};
+    if (!StillInStep(mark) || !object.object.Valid() || threadEnded) return;
+    if (!kept) {
+        freedWithThread.armed = true;  // its destructor frees the object
+        kept = new StepObject;
+    }
+    kept->name.assign(name);
+    kept->mark = mark;
+    kept->object = std::move(object);
+    kept->drive = std::move(drive);
+    kept->holding = true;
 }
 
 bool TakeStepObject(std::wstring_view name, FinalLink finalLink, ResolvedPath* out, machine::Drive* drive) {
-    if (!kept) return false;
+    if (!kept || !kept->holding) return false;
     if (!StillInStep(kept->mark)) {
         Reset();
         return false;
