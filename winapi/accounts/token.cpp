@@ -76,7 +76,12 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
     DWORD error = GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("AdjustTokenPrivileges")) return fault;
         std::lock_guard guard(MachineLock());
-        winapi::AccessToken& process = ProcessToken();
+        // Read through the shared copy: taking the token for writing drops
+        // that copy, and a job enables the same privilege before every
+        // object, so the copy is given up only when a privilege really
+        // changes state.
+        const std::shared_ptr<const winapi::AccessToken> current = SharedToken();
+        const winapi::AccessToken& process = *current;
         // Work out every change first: a call that fails changes nothing.
         struct Change {
             std::wstring name;
@@ -113,9 +118,11 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
             PreviousState->PrivilegeCount = static_cast<DWORD>(previous.size());
             for (size_t i = 0; i < previous.size(); ++i) PreviousState->Privileges[i] = previous[i];
         }
+        if (previous.empty()) return ERROR_SUCCESS;
+        winapi::AccessToken& token = ProcessToken();
         for (const auto& change : changes) {
-            if (change.enable) process.enabledPrivileges.insert(change.name);
-            else process.enabledPrivileges.erase(change.name);
+            if (change.enable) token.enabledPrivileges.insert(change.name);
+            else token.enabledPrivileges.erase(change.name);
         }
         return ERROR_SUCCESS;
     });
