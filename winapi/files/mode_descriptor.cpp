@@ -1,6 +1,8 @@
 // The descriptor Samba's acl_xattr module reports for a file or directory
 // that carries no security.NTACL attribute, derived from its mode.
 
+#include <array>
+
 #include "winapi/security/ace_list.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/files/ntacl.h"
@@ -33,9 +35,7 @@ ACCESS_MASK TripletRights(unsigned triplet, bool isDirectory) {
     return mask;
 }
 
-}  // namespace
-
-Bytes ModeDerivedDescriptor(mode_t mode, uid_t uid, gid_t gid, bool isDirectory) {
+Bytes BuildModeDerivedDescriptor(mode_t mode, uid_t uid, gid_t gid, bool isDirectory) {
     const Bytes owner = UnixSid(kUnixUserKind, static_cast<DWORD>(uid));
     const Bytes group = UnixSid(kUnixGroupKind, static_cast<DWORD>(gid));
     const ACCESS_MASK ownerRights = TripletRights((mode >> 6) & 7, isDirectory);
@@ -56,6 +56,35 @@ Bytes ModeDerivedDescriptor(mode_t mode, uid_t uid, gid_t gid, bool isDirectory)
     return BuildSelfRelative(SE_DACL_PRESENT | SE_SELF_RELATIVE, reinterpret_cast<const SID*>(owner.data()),
                              reinterpret_cast<const SID*>(group.data()), nullptr,
                              reinterpret_cast<const ACL*>(dacl.data()));
+}
+
+}  // namespace
+
+Bytes ModeDerivedDescriptor(mode_t mode, uid_t uid, gid_t gid, bool isDirectory) {
+    // A tree's objects mostly share a few modes and owners, and a job asks
+    // for the same descriptor several times an object (a read of an object
+    // without the attribute, the check before each write whether a result
+    // is just the mode's): the last few answers are kept, per thread.
+    struct Kept {
+        mode_t permissions;
+        uid_t uid;
+        gid_t gid;
+        bool isDirectory;
+        Bytes descriptor;
+    };
+    constexpr size_t kKeptAnswers = 4;
+    thread_local std::array<Kept, kKeptAnswers> kept{};
+    thread_local size_t next = 0;
+    const mode_t permissions = mode & 0777;
+    for (const Kept& answer : kept) {
+        if (!answer.descriptor.empty() && answer.permissions == permissions && answer.uid == uid &&
+            answer.gid == gid && answer.isDirectory == isDirectory)
+            return answer.descriptor;
+    }
+    Kept& slot = kept[next];
+    next = (next + 1) % kKeptAnswers;
+    slot = Kept{permissions, uid, gid, isDirectory, BuildModeDerivedDescriptor(permissions, uid, gid, isDirectory)};
+    return slot.descriptor;
 }
 
 }  // namespace winapi
