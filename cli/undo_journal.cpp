@@ -119,6 +119,14 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
     slot.descriptor.assign(bytes, bytes + length);
     slot.parts = parts;
     slot.sddl.assign(sddl.get());
+    // An object without a SACL gives no SACL section, and a record without
+    // one leaves the SACL alone when it is put back: audit entries the job
+    // added would stay. An empty section puts back "no audit entries".
+    if (parts & SACL_SECURITY_INFORMATION) {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL sacl = nullptr;
+        if (GetSecurityDescriptorSacl(sd, &present, &sacl, &defaulted) && !present) slot.sddl += L"S:";
+    }
     slot.lineBreak = HasLineBreak(slot.sddl);
     // A length the descriptor does not report is never matched again.
     if (length == 0) slot.descriptor.clear();

@@ -174,7 +174,7 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
     ASSERT_NE(grantedBefore.find("ID;"), std::string::npos) << grantedBefore;
     ASSERT_EQ(Descriptors(), before);
 
-    // An owner job stores the mode's DACL as it reads, not auto-inherited;
+    // An owner or audit job stores the mode's DACL as it reads, not auto-inherited;
     // written back by the restore's undo file, that DACL takes what its
     // directory hands down, as on Windows, so only the way back to the
     // modes is checked for it.
@@ -188,6 +188,7 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
         {{"owner", "C:\\data", "Guest", "--recurse"}, false},
         {{"protect", "C:\\data\\sub", "--dacl", "keep"}, true},
         {{"revoke", "C:\\data", "Everyone", "--recurse"}, true},
+        {{"audit", "C:\\data", "Guest", "read", "--recurse"}, false},
     };
     for (size_t i = 0; i < std::size(jobs); ++i) {
         auto args = jobs[i].args;
