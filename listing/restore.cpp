@@ -15,6 +15,7 @@
 #include "listing/descriptor_diff.h"
 #include "listing/restore_maps.h"
 #include "objects/csd.h"
+#include "objects/walk_announcement.h"
 
 namespace {
 
@@ -156,21 +157,6 @@ std::vector<BYTE> SidCopy(PSID sid) {
     return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
 }
 
-// Tells the system, while it lives, that the objects of a tree are being
-// written one after the other, each directory before what lies below it
-// (as the listing that wrote the backup walked them): a directory's write
-// need not rewrite at once what it hands down to the objects whose records
-// follow, each of which is written once with what it inherits. What the
-// records leave out is brought up to date once the restore has moved past
-// the directory, or at the latest when this ends.
-class TreeWriteAnnouncement {
-public:
-    TreeWriteAnnouncement() { AnnounceRecursiveWalk(TRUE); }
-    ~TreeWriteAnnouncement() { AnnounceRecursiveWalk(FALSE); }
-    TreeWriteAnnouncement(const TreeWriteAnnouncement&) = delete;
-    TreeWriteAnnouncement& operator=(const TreeWriteAnnouncement&) = delete;
-};
-
 bool IsBlank(const std::wstring& text) {
     for (wchar_t c : text) {
         if (c != L' ' && c != L'\t' && c != L'\r' && c != L'\n') return false;
@@ -254,7 +240,7 @@ DWORD CTavrik::RestoreFromFile() {
     tavrik::BackupLine line;
     EntryBuffers buffers;
     ConvertedTexts texts;
-    std::optional<TreeWriteAnnouncement> announcement;
+    std::optional<RecursiveWalkAnnouncement> announcement;
     if (m_restoreMode != RESTORE_VERIFY) announcement.emplace();
     while (reader.ReadLine(line)) {
         buffers = EntryBuffers{};

@@ -6,6 +6,7 @@
 
 #include "engine/tavrik.h"
 #include "engine/text.h"
+#include "objects/walk_announcement.h"
 
 namespace {
 
@@ -43,18 +44,6 @@ private:
         size_t prefixLength;
     };
     std::vector<Level> m_levels;
-};
-
-// Tells the system that a recursive walk is under way for as long as it
-// lives, so a directory's write need not rewrite at once every file the
-// walk is about to write anyway; what the walk leaves is brought up to date
-// when its searches close or the walk ends.
-class RecursiveWalkAnnouncement {
-public:
-    RecursiveWalkAnnouncement() { AnnounceRecursiveWalk(TRUE); }
-    ~RecursiveWalkAnnouncement() { AnnounceRecursiveWalk(FALSE); }
-    RecursiveWalkAnnouncement(const RecursiveWalkAnnouncement&) = delete;
-    RecursiveWalkAnnouncement& operator=(const RecursiveWalkAnnouncement&) = delete;
 };
 
 bool IsShareRoot(const std::wstring& path) {

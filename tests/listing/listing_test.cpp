@@ -42,6 +42,21 @@ protected:
         const std::string path = BackupPath(name);
         return std::wstring(path.begin(), path.end());
     }
+
+    // Lists a prepared backup job while the process may grow files to
+    // `bytes` only, as on a disk that fills up there.
+    static DWORD ListWithFileSizeLimit(CTavrik& job, rlim_t bytes) {
+        struct rlimit saved = {};
+        EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const DWORD result = job.ListObjects();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        return result;
+    }
 };
 
 TEST_F(ListingRunTest, SddlBackupOfADirectoryIsByteExact) {
@@ -286,19 +301,10 @@ TEST_F(ListingRunTest, FailedBackupWriteEndsTheListingAndLeavesNoBackup) {
     const std::wstring first = L"\"\\\\?\\C:\\Data\\Reports\",1,\"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)\"\r\n";
     // The file may grow by the mark and the first record only, as on a disk
     // that fills up after it.
-    struct rlimit saved = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 2 + Utf16(first).size();
-
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
     job->SetBackupFile(BackupName());
     ASSERT_EQ(job->PrepareRun(), RTN_OK);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const DWORD result = job->ListObjects();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    const DWORD result = ListWithFileSizeLimit(*job, 2 + Utf16(first).size());
 
     EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
     EXPECT_NE(job->m_lastOsError, 0u);
@@ -352,19 +358,10 @@ TEST_F(ListingRunTest, ABackupOfManyBlocksKeepsTheRecordsAndTheMessagesInOrder) 
 TEST_F(ListingRunTest, AFailedLaterBlockShowsOnlyTheRecordsThatWereStored) {
     MakeReports();
     for (int i = 0; i < 700; ++i) MakeFile("Data/Reports/2024/a-name-long-enough-to-fill-blocks-quickly-" + std::to_string(i));
-    struct rlimit saved = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 2 * kBackupBlockBytes;
-
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
     job->SetBackupFile(BackupName());
     ASSERT_EQ(job->PrepareRun(), RTN_OK);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const DWORD result = job->ListObjects();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    const DWORD result = ListWithFileSizeLimit(*job, 2 * kBackupBlockBytes);
 
     EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
     EXPECT_NE(job->m_lastOsError, 0u);
