@@ -43,6 +43,13 @@ protected:
         return std::wstring(path.begin(), path.end());
     }
 
+    // Makes every read of `object`'s descriptor fail with `error`, through
+    // a handle or by name.
+    static void FailReading(const std::wstring& object, DWORD error) {
+        winapi::machine::InjectFault("CreateFileW", error, -1, object);
+        winapi::machine::InjectFault("GetNamedSecurityInfoW", error, -1, object);
+    }
+
     // Lists a prepared backup job while the process may grow files to
     // `bytes` only, as on a disk that fills up there.
     static DWORD ListWithFileSizeLimit(CTavrik& job, rlim_t bytes) {
@@ -241,8 +248,7 @@ TEST_F(ListingRunTest, FilteredAndUnreadableObjectsArePassedOver) {
     MakeFile("Data/Reports/2024/skip-me.txt");
     MakeFile("Data/Reports/2024/z.txt");
     const std::wstring secret = L"\\\\?\\C:\\Data\\Reports\\2024\\secret.txt";
-    winapi::machine::InjectFault("CreateFileW", ERROR_ACCESS_DENIED, -1, secret);
-    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, -1, secret);
+    FailReading(secret, ERROR_ACCESS_DENIED);
 
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
     job->AddObjectFilter(L"SKIP-me");
@@ -267,8 +273,7 @@ TEST_F(ListingRunTest, OtherReadFailuresEndTheListingUnlessIgnored) {
     MakeFile("Data/Reports/2024/a.txt");
     MakeFile("Data/Reports/2024/b.txt");
     const std::wstring broken = L"\\\\?\\C:\\Data\\Reports\\2024\\a.txt";
-    winapi::machine::InjectFault("CreateFileW", ERROR_INVALID_SECURITY_DESCR, -1, broken);
-    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_INVALID_SECURITY_DESCR, -1, broken);
+    FailReading(broken, ERROR_INVALID_SECURITY_DESCR);
 
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
     job->SetBackupFile(BackupName());
@@ -329,8 +334,7 @@ TEST_F(ListingRunTest, ABackupOfManyBlocksKeepsTheRecordsAndTheMessagesInOrder) 
         MakeFile(stem + number);
     }
     const std::wstring secret = L"\\\\?\\C:\\Data\\Reports\\2024\\a-name-long-enough-to-fill-blocks-quickly-400";
-    winapi::machine::InjectFault("CreateFileW", ERROR_ACCESS_DENIED, -1, secret);
-    winapi::machine::InjectFault("GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, -1, secret);
+    FailReading(secret, ERROR_ACCESS_DENIED);
 
     auto job = ListJob(L"C:\\Data\\Reports", SE_FILE_OBJECT, LIST_SDDL, LIST_DACL);
     job->SetBackupFile(BackupName());
