@@ -7,6 +7,7 @@
 
 #include "winapi/security/bytes.h"
 #include "winapi/sddl/sddl_aliases.h"
+#include "winapi/sddl/recent_sddl.h"
 #include "winapi/sddl/sddl_context.h"
 #include "winapi/security/security_layout.h"
 #include "winapi/security/string_sid.h"
@@ -105,7 +106,7 @@ wchar_t* PutRights(wchar_t* out, ACCESS_MASK mask, bool mandatoryLabel) {
 
 class SddlWriter {
 public:
-    explicit SddlWriter(SddlDomainContext context) : context_(std::move(context)) {}
+    explicit SddlWriter(const SddlDomainContext& context) : context_(context) {}
 
     DWORD Write(const BYTE* sd, SECURITY_INFORMATION info, std::wstring* out) {
         if (sd[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_UNKNOWN_REVISION;
@@ -244,9 +245,62 @@ private:
         return ERROR_SUCCESS;
     }
 
-    SddlDomainContext context_;
+    const SddlDomainContext& context_;
     std::wstring text_;
 };
+
+// Every byte of an ACL the writer reads (its header and its entries, as far
+// as its count and size fields reach) onto `key`; false when those fields
+// do not hold together, which the writer reports as damage.
+bool AppendAclBytes(const BYTE* acl, Bytes* key) {
+    const WORD aclSize = ReadWord(acl + 2);
+    const WORD count = ReadWord(acl + 4);
+    if (aclSize < kAclHeaderSize) return false;
+    size_t offset = kAclHeaderSize;
+    for (WORD i = 0; i < count; ++i) {
+        if (offset + kAceHeaderSize > aclSize) return false;
+        const WORD aceSize = ReadWord(acl + offset + 2);
+        if (aceSize < kAceHeaderSize || offset + aceSize > aclSize) return false;
+        offset += aceSize;
+    }
+    key->insert(key->end(), acl, acl + offset);
+    return true;
+}
+
+bool AppendSidBytes(const BYTE* sid, Bytes* key) {
+    const size_t length = CheckedSidLength(sid, SECURITY_MAX_SID_SIZE);
+    if (length == 0) return false;
+    key->insert(key->end(), sid, sid + length);
+    return true;
+}
+
+// What the text of `sd` depends on besides the domain context: the parts
+// asked for, the control word and the bytes of each part written, each
+// behind a tag (every part says its own length). False when the descriptor
+// is damaged: such a one is converted, and fails, every time.
+bool ConversionKey(const BYTE* sd, SECURITY_INFORMATION info, Bytes* key) {
+    key->clear();
+    if (sd[0] != SECURITY_DESCRIPTOR_REVISION) return false;
+    DescriptorView view;
+    if (!ViewDescriptor(sd, &view)) return false;
+    const BYTE head[] = {static_cast<BYTE>(info), static_cast<BYTE>(info >> 8), static_cast<BYTE>(info >> 16),
+                         static_cast<BYTE>(info >> 24), static_cast<BYTE>(view.control),
+                         static_cast<BYTE>(view.control >> 8)};
+    key->insert(key->end(), std::begin(head), std::end(head));
+    auto part = [key](BYTE tag, const BYTE* bytes, bool acl) {
+        key->push_back(bytes ? tag : 0);
+        if (!bytes) return true;
+        return acl ? AppendAclBytes(bytes, key) : AppendSidBytes(bytes, key);
+    };
+    if ((info & OWNER_SECURITY_INFORMATION) && view.owner && !part('O', view.owner, false)) return false;
+    if ((info & GROUP_SECURITY_INFORMATION) && view.group && !part('G', view.group, false)) return false;
+    if ((info & DACL_SECURITY_INFORMATION) && (view.control & SE_DACL_PRESENT) && !part('D', view.dacl, true))
+        return false;
+    if ((info & (SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) && (view.control & SE_SACL_PRESENT) &&
+        !part('S', view.sacl, true))
+        return false;
+    return true;
+}
 
 }  // namespace
 }  // namespace winapi
@@ -264,22 +318,33 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR S
         SetLastError(ERROR_UNKNOWN_REVISION);
         return FALSE;
     }
-    std::wstring text;
+    std::wstring made;
+    const std::wstring* text = &made;
     // Backup information has no SDDL form; Windows answers it with an empty string.
     if (!(SecurityInformation & BACKUP_SECURITY_INFORMATION)) {
-        winapi::SddlWriter writer(winapi::CurrentSddlDomainContext());
-        DWORD error = writer.Write(static_cast<const BYTE*>(SecurityDescriptor), SecurityInformation, &text);
-        if (error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return FALSE;
+        const auto* sd = static_cast<const BYTE*>(SecurityDescriptor);
+        const winapi::SddlDomainContext context = winapi::CurrentSddlDomainContext();
+        thread_local winapi::Bytes key;
+        const bool keyed = winapi::ConversionKey(sd, SecurityInformation, &key);
+        winapi::RecentSddl& recent = winapi::ThreadRecentSddl();
+        if (const std::wstring* known = keyed ? recent.Find(key, context) : nullptr) {
+            text = known;
+        } else {
+            winapi::SddlWriter writer(context);
+            DWORD error = writer.Write(sd, SecurityInformation, &made);
+            if (error != ERROR_SUCCESS) {
+                SetLastError(error);
+                return FALSE;
+            }
+            if (keyed) recent.Remember(key, context, made);
         }
     }
-    size_t bytes = (text.size() + 1) * sizeof(WCHAR);
+    size_t bytes = (text->size() + 1) * sizeof(WCHAR);
     auto* block = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, bytes));
     if (block == nullptr) return FALSE;
-    std::memcpy(block, text.c_str(), bytes);
+    std::memcpy(block, text->c_str(), bytes);
     *StringSecurityDescriptor = block;
     // Windows counts the terminating null: the size of the buffer, not of the text.
-    if (StringSecurityDescriptorLen != nullptr) *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);
+    if (StringSecurityDescriptorLen != nullptr) *StringSecurityDescriptorLen = static_cast<ULONG>(text->size() + 1);
     return TRUE;
 }

@@ -422,6 +422,69 @@ TEST(SddlFormat, EveryAliasRoundTripsAndNearMissesPrintAsNumbers) {
 
 // The longest ACE text there is: every flag, every named right, both GUIDs
 // and a SID of fifteen maximal sub-authorities under a 48-bit authority.
+// Objects of one directory mostly share their descriptor, so texts are kept
+// for recent descriptors: a kept text must answer only the same bytes, parts
+// asked for and domain context, whatever memory the descriptor sits in.
+TEST(SddlFormat, RepeatedConversionsFollowTheBytesPartsAndContext) {
+    Bytes machine = Sid(5, {21, 11, 22, 33});
+    Bytes admin = Sid(5, {21, 11, 22, 33, 500});
+    Bytes dacl = Acl({Ace(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, admin)});
+    Bytes sd = SelfRelative(SE_DACL_PRESENT, &kAdmins, nullptr, &dacl, nullptr);
+    {
+        ScopedDomainContext context(machine, {});
+        EXPECT_EQ(Format(sd.data()).text, L"O:BAD:(A;;GA;;;LA)");
+        EXPECT_EQ(Format(sd.data()).text, L"O:BAD:(A;;GA;;;LA)");
+    }
+    // Another computer: the same bytes name no alias of its own.
+    EXPECT_EQ(Format(sd.data()).text, L"O:BAD:(A;;GA;;;S-1-5-21-11-22-33-500)");
+
+    // One absolute descriptor whose parts change in place between calls,
+    // each change in one byte the text shows, and the parts asked for.
+    Bytes owner = kAdmins;
+    Bytes changing = Acl({Ace(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kEveryone)});
+    SECURITY_DESCRIPTOR absolute = {};
+    absolute.Revision = SECURITY_DESCRIPTOR_REVISION;
+    absolute.Control = SE_DACL_PRESENT;
+    absolute.Owner = owner.data();
+    absolute.Dacl = reinterpret_cast<PACL>(changing.data());
+    struct Step {
+        size_t offset;  // into the DACL, or SIZE_MAX for none
+        BYTE value;
+        WORD control;
+        SECURITY_INFORMATION info;
+        const wchar_t* expected;
+    };
+    const Step steps[] = {
+        {SIZE_MAX, 0, SE_DACL_PRESENT, kAll, L"O:BAD:(A;;GA;;;WD)"},
+        {8 + 1, OBJECT_INHERIT_ACE, SE_DACL_PRESENT, kAll, L"O:BAD:(A;OI;GA;;;WD)"},
+        {8 + 7, 0x30, SE_DACL_PRESENT, kAll, L"O:BAD:(A;OI;GAGX;;;WD)"},
+        {8 + 8 + 8, 18, SE_DACL_PRESENT, kAll, L"O:BAD:(A;OI;GAGX;;;S-1-1-18)"},
+        {SIZE_MAX, 0, SE_DACL_PRESENT | SE_DACL_PROTECTED, kAll, L"O:BAD:P(A;OI;GAGX;;;S-1-1-18)"},
+        {SIZE_MAX, 0, SE_DACL_PRESENT | SE_DACL_PROTECTED, DACL_SECURITY_INFORMATION, L"D:P(A;OI;GAGX;;;S-1-1-18)"},
+        {8 + 1, 0, SE_DACL_PRESENT, kAll, L"O:BAD:(A;;GAGX;;;S-1-1-18)"},
+    };
+    for (const Step& step : steps) {
+        if (step.offset != SIZE_MAX) changing[step.offset] = step.value;
+        absolute.Control = step.control;
+        EXPECT_EQ(Format(&absolute, step.info).text, step.expected) << step.expected;
+    }
+    // The owner changed in place too.
+    owner[sizeof(SID_IDENTIFIER_AUTHORITY) + 2 + 4] = 0x21;  // 32-545: BU
+    EXPECT_EQ(Format(&absolute, OWNER_SECURITY_INFORMATION).text, L"O:BU");
+
+    // More descriptors than are kept, in turns: every one still its own text.
+    std::vector<Bytes> many;
+    for (BYTE i = 1; i <= 6; ++i) {
+        const Bytes sid = Sid(1, {i});
+        many.push_back(SelfRelative(0, &sid, nullptr, nullptr, nullptr));
+    }
+    for (int round = 0; round < 3; ++round) {
+        for (BYTE i = 1; i <= 6; ++i) {
+            EXPECT_EQ(Format(many[i - 1].data()).text, L"O:S-1-1-" + std::to_wstring(i));
+        }
+    }
+}
+
 TEST(SddlFormat, LongestAceTextComesOutWhole) {
     Bytes sid = Sid(0xFFFFFFFFFFFFull, {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
                                          4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
