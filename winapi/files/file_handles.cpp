@@ -17,6 +17,7 @@
 #include "winapi/files/file_xattr.h"
 #include "winapi/base/handles.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_access_checks.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/network_cache.h"
 #include "winapi/machine/win32_guard.h"
@@ -232,8 +233,8 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
         }
         InheritOwed(resolved, &sd);
         RememberStepRead(lpFileName, sd);
-        error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), dwDesiredAccess, FileGenericMapping(), backupSemantics,
-                            &granted);
+        error = ThreadRecentAccessChecks().Check(sd, machine::SharedToken(), dwDesiredAccess, FileGenericMapping(),
+                                                 backupSemantics, &granted);
         if (error != ERROR_SUCCESS) return error;
     }
 

@@ -173,9 +173,12 @@ std::optional<Computer> FindComputer(std::wstring_view name) {
 }
 
 Computer LocalComputer() {
-    auto record = LocalComputerRecord();
-    if (!record) throw std::runtime_error("the network has no local computer");
-    return Computer{record->id, record->name, record->isLocal, record->reachable};
+    // Every named call asks: taken from the cached rows without a copy of
+    // the whole record.
+    std::lock_guard guard(MachineLock());
+    for (const auto& record : CurrentNetwork().computers)
+        if (record.isLocal) return Computer{record.id, record.name, record.isLocal, record.reachable};
+    throw std::runtime_error("the network has no local computer");
 }
 
 }  // namespace winapi::machine

@@ -33,6 +33,7 @@ struct CacheState {
     std::optional<CachedNetwork> rows;
     int64_t otherVersion = 0;
     uint64_t ownChanges = 0;
+    uint64_t allOwnChanges = 0;  // the connection's changes to any table when last compared
     uint64_t checkedInCall = 0;  // the call whose look is still good
 };
 
@@ -77,7 +78,12 @@ const CachedNetwork& CurrentNetwork() {
     if (scope == 0 || state.checkedInCall != scope || !state.rows) {
         otherVersion = store.OtherConnectionsVersion();
         state.checkedInCall = scope;
+    } else if (store.AllOwnChanges() == state.allOwnChanges) {
+        // Called several times a step: nothing this connection did since
+        // the last call can have touched the cached tables.
+        return *state.rows;
     }
+    state.allOwnChanges = store.AllOwnChanges();
     uint64_t ownChanges = OwnChangesToCachedTables(store);
     if (!state.rows || otherVersion != state.otherVersion || ownChanges != state.ownChanges) {
         state.rows.reset();

@@ -422,13 +422,15 @@ void Store::Release(sqlite3_stmt* statement) {
 }
 
 void Store::CountChange(void* store, int, const char*, const char* table, long long) {
-    auto& counts = static_cast<Store*>(store)->ownChanges_;
+    auto* self = static_cast<Store*>(store);
+    auto& counts = self->ownChanges_;
     auto it = counts.find(std::string_view(table));
     if (it == counts.end()) it = counts.emplace(table, 0).first;
     ++it->second;
+    ++self->allOwnChanges_;
 }
 
-uint64_t Store::OwnChanges(const std::string& table) const {
+uint64_t Store::OwnChanges(std::string_view table) const {
     auto it = ownChanges_.find(table);
     return it == ownChanges_.end() ? 0 : it->second;
 }

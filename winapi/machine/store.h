@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winapi/security/bytes.h"
@@ -94,7 +95,10 @@ public:
 
     // Rows of `table` changed through this connection so far, committed or
     // rolled back: a copy read when the count was lower may be stale.
-    uint64_t OwnChanges(const std::string& table) const;
+    uint64_t OwnChanges(std::string_view table) const;
+    // Rows of every table changed through this connection so far: while it
+    // stands still, no table's own count has moved.
+    uint64_t AllOwnChanges() const { return allOwnChanges_; }
     // Moves on whenever another connection, in this process or another,
     // has committed since the last call (SQLite's data_version). While the
     // log's shared index has not changed since the last look, nothing was
@@ -133,6 +137,7 @@ private:
     std::map<sqlite3_stmt*, std::string> textOf_;
     int transactionDepth_ = 0;
     std::map<std::string, uint64_t, std::less<>> ownChanges_;
+    uint64_t allOwnChanges_ = 0;
     // The start of the write-ahead log's index and the two copies of its
     // header as they stood before the last data_version was read.
     const volatile unsigned char* walIndex_ = nullptr;

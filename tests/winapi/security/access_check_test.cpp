@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "support/semantics_support.h"
 #include "winapi/security/access_check.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_access_checks.h"
 
 namespace {
 
@@ -269,6 +272,51 @@ TEST(CheckAccess, DamagedDescriptorIsAnErrorNotAGrant) {
     EXPECT_EQ(winapi::CheckAccess(nullptr, 0, UserToken(), FILE_READ_DATA, winapi::FileGenericMapping(), false,
                                   &granted),
               static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+}
+
+// Opens keep the answers of recent checks: a kept answer must serve only the
+// same descriptor bytes, token copy, rights and semantics.
+TEST(RecentAccessChecks, AnswerAsTheCheckItselfDoesInAnyOrder) {
+    auto plain = std::make_shared<const AccessToken>(UserToken());
+    auto backup = std::make_shared<const AccessToken>(WithPrivilege(UserToken(), L"SeBackupPrivilege", true));
+    auto copy = std::make_shared<const AccessToken>(UserToken());
+    const Bytes readable = SdFromSddl(L"O:BAG:SYD:(A;;FR;;;BU)");
+    const Bytes closed = SdFromSddl(L"O:BAG:SYD:(A;;FR;;;BA)");
+    struct Case {
+        const Bytes* sd;
+        std::shared_ptr<const AccessToken> token;
+        ACCESS_MASK desired;
+        bool backupSemantics;
+    };
+    const std::vector<Case> cases = {
+        {&readable, plain, FILE_READ_DATA, false},  {&closed, plain, FILE_READ_DATA, false},
+        {&closed, backup, FILE_READ_DATA, true},    {&closed, backup, FILE_READ_DATA, false},
+        {&closed, plain, FILE_READ_DATA, true},     {&readable, plain, FILE_WRITE_DATA, false},
+        {&readable, copy, MAXIMUM_ALLOWED, false},  {&closed, copy, READ_CONTROL, false},
+    };
+    winapi::RecentAccessChecks recent;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            // Forwards, then backwards: each answer follows others of every kind.
+            const Case& c = cases[round == 1 ? cases.size() - 1 - i : i];
+            Outcome expected{0, 0};
+            expected.status = winapi::CheckAccess(c.sd->data(), c.sd->size(), *c.token, c.desired,
+                                                  winapi::FileGenericMapping(), c.backupSemantics, &expected.granted);
+            Outcome kept{0, 0xDEADBEEF};
+            kept.status = recent.Check(*c.sd, c.token, c.desired, winapi::FileGenericMapping(), c.backupSemantics,
+                                       &kept.granted);
+            EXPECT_EQ(kept.status, expected.status) << "case " << i << " round " << round;
+            EXPECT_EQ(kept.granted, expected.granted) << "case " << i << " round " << round;
+        }
+    }
+    // The same buffer with other bytes is another descriptor.
+    Bytes changing = readable;
+    ACCESS_MASK granted = 0;
+    EXPECT_EQ(recent.Check(changing, plain, FILE_READ_DATA, winapi::FileGenericMapping(), false, &granted),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    changing = closed;
+    EXPECT_EQ(recent.Check(changing, plain, FILE_READ_DATA, winapi::FileGenericMapping(), false, &granted),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 TEST(TokenHasSid, MatchesUserAndGroupsOnly) {
