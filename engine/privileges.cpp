@@ -1,7 +1,12 @@
 // Switching one privilege of the process token on or off.
+#include <algorithm>
+
 #include "engine/tavrik.h"
 
 DWORD CTavrik::EnablePrivilege(std::wstring name, BOOL enable) {
+    auto known = std::find(m_enabledPrivileges.begin(), m_enabledPrivileges.end(), name);
+    if (enable && known != m_enabledPrivileges.end()) return RTN_OK;
+    if (!enable && known != m_enabledPrivileges.end()) m_enabledPrivileges.erase(known);
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return RTN_ERR_PRIVILEGE;
 
@@ -20,5 +25,7 @@ DWORD CTavrik::EnablePrivilege(std::wstring name, BOOL enable) {
     const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
     const DWORD error = GetLastError();
     CloseHandle(token);
-    return (adjusted && error == ERROR_SUCCESS) ? RTN_OK : RTN_ERR_PRIVILEGE;
+    if (!adjusted || error != ERROR_SUCCESS) return RTN_ERR_PRIVILEGE;
+    if (enable && m_keepEnabledPrivileges) m_enabledPrivileges.push_back(std::move(name));
+    return RTN_OK;
 }

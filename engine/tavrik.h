@@ -297,6 +297,11 @@ public:
     // ReportDescendantNotUpdated), case-folded; and how many were reported.
     std::set<std::wstring> m_descendantsNotUpdated;
     DWORD m_descendantFailures = 0;
+    // While a restore reads its records, the privileges it switched on stay
+    // on (the job runs under one token), so asking for one again before
+    // every record costs no token calls.
+    bool m_keepEnabledPrivileges = false;
+    std::vector<std::wstring> m_enabledPrivileges;
     // CSV and text records of objects whose requested parts show nothing
     // (only inherited entries while those are hidden, say) are left out by
     // default, as hosts expect; a person reading a tree wants each object

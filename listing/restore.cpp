@@ -242,6 +242,16 @@ DWORD CTavrik::RestoreFromFile() {
     ConvertedTexts texts;
     std::optional<RecursiveWalkAnnouncement> announcement;
     if (m_restoreMode != RESTORE_VERIFY) announcement.emplace();
+    // Each record's write asks for its privileges again; what the restore
+    // switched on stays on until it ends.
+    struct KeptPrivileges {
+        CTavrik& job;
+        explicit KeptPrivileges(CTavrik& running) : job(running) { job.m_keepEnabledPrivileges = true; }
+        ~KeptPrivileges() {
+            job.m_keepEnabledPrivileges = false;
+            job.m_enabledPrivileges.clear();
+        }
+    } keptPrivileges(*this);
     while (reader.ReadLine(line)) {
         buffers = EntryBuffers{};
         // Blank lines (a hand-edited file) hold no entry.
@@ -389,6 +399,9 @@ DWORD CTavrik::RestoreFromFile() {
         }
 
         auto sd = std::make_unique<CSD>(this);
+        // The record names every part the write sets: the object's current
+        // descriptor adds nothing to it.
+        sd->TargetWithoutReading(target, entry.objectType);
         const DWORD code = sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
         m_lastOsError = sd->m_lastError;
         sd.reset();

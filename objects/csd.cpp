@@ -128,6 +128,12 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     return RTN_ERR_SD_CONVERT;
 }
 
+void CSD::TargetWithoutReading(std::wstring objectName, DWORD objectType) {
+    FreeSD();
+    m_objectName = std::move(objectName);
+    m_objectType = objectType;
+}
+
 DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                  PSID owner, PSID group) {
     if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;

@@ -18,6 +18,11 @@ public:
 
     // Reads the parts named by `info` of the object's descriptor.
     DWORD GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info);
+    // Names the object the next SetSD writes without reading it first, for a
+    // caller that hands over every part the write names (a restore's
+    // record): the read would only fetch what the write replaces. Errors
+    // the read would have given come from the write's own calls.
+    void TargetWithoutReading(std::wstring objectName, DWORD objectType);
     // Writes the parts named by `info`; the pointers for other parts are ignored.
     // Parts set here stay the caller's blocks.
     DWORD SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,

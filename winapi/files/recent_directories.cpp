@@ -71,9 +71,27 @@ DWORD OpenComponent(int directoryFd, const std::string& host, bool last, FinalLi
     return ERROR_SUCCESS;
 }
 
+// True when `components` name an entry of the directory the name before
+// lay in, on the same drive.
+bool SameDirectoryAsBefore(const RecentDirectories& recent, const FileName& parsed) {
+    const auto& components = parsed.components;
+    if (!recent.root || recent.drive != parsed.drive.directory) return false;
+    if (recent.levels.size() + 1 != components.size()) return false;
+    for (size_t i = 0; i < recent.levels.size(); ++i) {
+        if (recent.levels[i].asked != components[i]) return false;
+    }
+    return true;
+}
+
 // The drive's directory, opened again when its path names another object
-// than the one kept.
-DWORD OpenRoot(RecentDirectories& recent, const machine::Drive& drive) {
+// than the one kept. Within one directory the path is looked at once, when
+// the names come into it: users cannot rename the drive's own entry (it is
+// the administrator's), so the look guards against the drive being moved
+// between two parts of a job, as a walk's search does per directory; the
+// directory the names lie in is still checked for every name.
+DWORD OpenRoot(RecentDirectories& recent, const FileName& parsed) {
+    const machine::Drive& drive = parsed.drive;
+    if (SameDirectoryAsBefore(recent, parsed)) return ERROR_SUCCESS;
     struct stat status;
     if (recent.root && recent.drive == drive.directory && ::stat(drive.directory.c_str(), &status) == 0 &&
         SameObject(status, recent.rootDev, recent.rootIno)) {
@@ -111,7 +129,7 @@ bool ResolveThroughRecentDirectories(const FileName& parsed, FinalLink finalLink
 
     std::lock_guard guard(Lock());
     RecentDirectories& recent = Recent();
-    *error = OpenRoot(recent, parsed.drive);
+    *error = OpenRoot(recent, parsed);
     if (*error != ERROR_SUCCESS) return true;
     auto& levels = recent.levels;
     const size_t directories = components.size() - 1;

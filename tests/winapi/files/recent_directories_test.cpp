@@ -83,4 +83,18 @@ TEST_F(RecentDirectoriesTest, ADirectoryReplacedSinceTheNameBeforeIsNeverUsedFor
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+TEST_F(RecentDirectoriesTest, ADriveMovedAwayIsLeftWhenTheNamesComeToAnotherDirectory) {
+    DWORD error = 0;
+    EXPECT_EQ(OwnerOf(L"C:\\Users\\bob\\docs\\f1", &error), L"S-1-22-1-4244");
+    // The drive's directory is moved and another tree takes its path: the
+    // next directory the names come to is found in the new tree.
+    fs::rename(drive_, drive_ + ".moved");
+    fs::create_directories(drive_ + "/Users/alice");
+    std::ofstream(drive_ + "/Users/alice/f1") << "x";
+    chown((drive_ + "/Users/alice/f1").c_str(), 4245, 4245);
+    EXPECT_EQ(OwnerOf(L"C:\\Users\\alice\\f1", &error), L"S-1-22-1-4245");
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    fs::remove_all(drive_ + ".moved");
+}
+
 }  // namespace
