@@ -173,13 +173,16 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     entry.objectType = static_cast<DWORD>(ReadInteger(typeText));
     const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
     // ASCII other than a-z is its own upper case in every locale; the rest
-    // goes through towupper.
-    entry.sddl.resize(sddl.size());
-    for (size_t at = 0; at < sddl.size(); ++at) {
-        const wchar_t c = sddl[at];
-        entry.sddl[at] = static_cast<uint32_t>(c) < 0x80 && (c < L'a' || c > L'z')
-                             ? c
-                             : static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    // goes through towupper. SDDL text is mostly upper case already, so the
+    // text is copied whole and only what lies at or above 'a' looked at.
+    entry.sddl.assign(sddl);
+    for (wchar_t& c : entry.sddl) {
+        if (c < L'a') continue;
+        if (c <= L'z') {
+            c = static_cast<wchar_t>(c - (L'a' - L'A'));
+        } else if (static_cast<uint32_t>(c) >= 0x80) {
+            c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+        }
     }
 
     // The exact shape: judged on the line with only its line end removed.

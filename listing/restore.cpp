@@ -1,7 +1,6 @@
 // The restore action: every entry of a backup file written back to the
 // object it names.
 #include <array>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,10 +18,8 @@
 
 namespace {
 
-// The blocks of one entry: the self-relative descriptor from the SDDL text
-// and its absolute form. They outlive the CSD that writes them.
-struct EntryBuffers {
-    tavrik::LocalPtr<> selfRelative;
+// The absolute form of one SDDL text and the blocks of its parts.
+struct AbsoluteDescriptor {
     tavrik::LocalPtr<> absolute;
     tavrik::LocalPtr<> dacl;
     tavrik::LocalPtr<> sacl;
@@ -35,57 +32,9 @@ tavrik::LocalPtr<> AllocateZeroed(DWORD size) {
     return tavrik::LocalPtr<>(LocalAlloc(LMEM_ZEROINIT, size));
 }
 
-// The self-relative descriptors of the last few SDDL texts a restore
-// converted: the records of a tree mostly repeat a few texts, and parsing
-// one cost more than the rest of its record.
-class ConvertedTexts {
-public:
-    // A copy of the descriptor `sddl` makes; null with the last error set
-    // when the text does not convert.
-    tavrik::LocalPtr<> Descriptor(const std::wstring& sddl) {
-        const Converted* found = nullptr;
-        for (const Converted& known : converted_) {
-            if (!known.descriptor.empty() && known.sddl == sddl) found = &known;
-        }
-        if (!found) {
-            PSECURITY_DESCRIPTOR raw = nullptr;
-            if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
-                return nullptr;
-            }
-            tavrik::LocalPtr<> converted(raw);
-            const DWORD length = GetSecurityDescriptorLength(raw);
-            if (length == 0) return converted;
-            Converted& slot = converted_[next_];
-            next_ = (next_ + 1) % converted_.size();
-            slot.sddl = sddl;
-            slot.descriptor.assign(static_cast<const BYTE*>(raw), static_cast<const BYTE*>(raw) + length);
-            return converted;
-        }
-        tavrik::LocalPtr<> copy(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(found->descriptor.size())));
-        if (!copy) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        std::memcpy(copy.get(), found->descriptor.data(), found->descriptor.size());
-        return copy;
-    }
-
-private:
-    struct Converted {
-        std::wstring sddl;
-        std::vector<BYTE> descriptor;
-    };
-    std::array<Converted, 4> converted_;
-    size_t next_ = 0;
-};
-
-// SDDL text to the absolute descriptor and its parts; false with the last
+// The self-relative descriptor `raw` in absolute form; false with the last
 // error set when any step fails.
-bool BuildAbsoluteDescriptor(const std::wstring& sddl, ConvertedTexts& texts, EntryBuffers& buffers) {
-    buffers.selfRelative = texts.Descriptor(sddl);
-    if (!buffers.selfRelative) return false;
-    PSECURITY_DESCRIPTOR raw = buffers.selfRelative.get();
-
+bool MakeAbsolute(PSECURITY_DESCRIPTOR raw, AbsoluteDescriptor& out) {
     DWORD absoluteSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
     if (MakeAbsoluteSD(raw, nullptr, &absoluteSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
                        nullptr, &groupSize)) {
@@ -94,20 +43,57 @@ bool BuildAbsoluteDescriptor(const std::wstring& sddl, ConvertedTexts& texts, En
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
 
-    buffers.absolute = AllocateZeroed(absoluteSize);
-    buffers.dacl = AllocateZeroed(daclSize);
-    buffers.sacl = AllocateZeroed(saclSize);
-    buffers.owner = AllocateZeroed(ownerSize);
-    buffers.group = AllocateZeroed(groupSize);
-    if ((absoluteSize && !buffers.absolute) || (daclSize && !buffers.dacl) || (saclSize && !buffers.sacl) ||
-        (ownerSize && !buffers.owner) || (groupSize && !buffers.group)) {
+    out.absolute = AllocateZeroed(absoluteSize);
+    out.dacl = AllocateZeroed(daclSize);
+    out.sacl = AllocateZeroed(saclSize);
+    out.owner = AllocateZeroed(ownerSize);
+    out.group = AllocateZeroed(groupSize);
+    if ((absoluteSize && !out.absolute) || (daclSize && !out.dacl) || (saclSize && !out.sacl) ||
+        (ownerSize && !out.owner) || (groupSize && !out.group)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    return MakeAbsoluteSD(raw, buffers.absolute.get(), &absoluteSize, static_cast<PACL>(buffers.dacl.get()),
-                          &daclSize, static_cast<PACL>(buffers.sacl.get()), &saclSize, buffers.owner.get(),
-                          &ownerSize, buffers.group.get(), &groupSize) != FALSE;
+    return MakeAbsoluteSD(raw, out.absolute.get(), &absoluteSize, static_cast<PACL>(out.dacl.get()), &daclSize,
+                          static_cast<PACL>(out.sacl.get()), &saclSize, out.owner.get(), &ownerSize,
+                          out.group.get(), &groupSize) != FALSE;
 }
+
+// The absolute descriptors of the last few SDDL texts a restore converted:
+// the records of a tree mostly repeat a few texts, and parsing one and
+// laying it out cost more than the rest of its record. The writes only
+// read the parts, so a record takes them where they are kept.
+class ConvertedTexts {
+public:
+    // The descriptor `sddl` makes, good until the next call; null with the
+    // last error set when the text does not convert.
+    const AbsoluteDescriptor* Descriptor(const std::wstring& sddl) {
+        for (const Converted& known : converted_) {
+            if (known.valid && known.sddl == sddl) return &known.parts;
+        }
+        Converted& slot = converted_[next_];
+        next_ = (next_ + 1) % converted_.size();
+        slot.valid = false;
+        slot.parts = AbsoluteDescriptor{};
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
+            return nullptr;
+        }
+        tavrik::LocalPtr<> selfRelative(raw);
+        if (!MakeAbsolute(raw, slot.parts)) return nullptr;
+        slot.sddl = sddl;
+        slot.valid = true;
+        return &slot.parts;
+    }
+
+private:
+    struct Converted {
+        std::wstring sddl;
+        bool valid = false;
+        AbsoluteDescriptor parts;
+    };
+    std::array<Converted, 4> converted_;
+    size_t next_ = 0;
+};
 
 // Read errors that mean the object is not there (by the type's own words).
 bool IsMissingObjectError(DWORD error) {
@@ -238,7 +224,6 @@ DWORD CTavrik::RestoreFromFile() {
     DWORD result = RTN_OK;
     tavrik::BackupLineReader reader(m_backupFile, encoding);
     tavrik::BackupLine line;
-    EntryBuffers buffers;
     ConvertedTexts texts;
     std::optional<RecursiveWalkAnnouncement> announcement;
     if (m_restoreMode != RESTORE_VERIFY) announcement.emplace();
@@ -253,7 +238,6 @@ DWORD CTavrik::RestoreFromFile() {
         }
     } keptPrivileges(*this);
     while (reader.ReadLine(line)) {
-        buffers = EntryBuffers{};
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
         const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
@@ -288,13 +272,13 @@ DWORD CTavrik::RestoreFromFile() {
         // merely resembles an entry could otherwise aim the write at another
         // object. A line that names nothing fails at the write as before.
         const bool refused = line.overlong || line.damaged || (!entry.name.empty() && !entry.exactShape);
-        bool built = false;
+        const AbsoluteDescriptor* built = nullptr;
         DWORD error = ERROR_INVALID_DATA;
         if (!refused) {
             // The error is taken only from this entry's own calls, never one
             // left over from an earlier call.
             SetLastError(ERROR_SUCCESS);
-            built = BuildAbsoluteDescriptor(entry.sddl, texts, buffers);
+            built = texts.Descriptor(entry.sddl);
             if (!built && GetLastError() != ERROR_SUCCESS) error = GetLastError();
         }
         if (!built) {
@@ -310,10 +294,10 @@ DWORD CTavrik::RestoreFromFile() {
 
         // The SIDs the record names, moved where the SID map says; the
         // rewritten lists belong to `rewrite` until the write is done.
-        PACL dacl = static_cast<PACL>(buffers.dacl.get());
-        PACL sacl = static_cast<PACL>(buffers.sacl.get());
-        PSID owner = buffers.owner.get();
-        PSID group = buffers.group.get();
+        PACL dacl = static_cast<PACL>(built->dacl.get());
+        PACL sacl = static_cast<PACL>(built->sacl.get());
+        PSID owner = built->owner.get();
+        PSID group = built->group.get();
         CSD rewrite(this);
         std::vector<BYTE> newOwner, newGroup;
         if (!sidMap.Empty()) {
@@ -354,7 +338,7 @@ DWORD CTavrik::RestoreFromFile() {
             if (parts & SACL_SECURITY_INFORMATION) SetSecurityDescriptorSacl(&wanted, TRUE, sacl, FALSE);
             SECURITY_DESCRIPTOR_CONTROL recorded = 0;
             DWORD revision = 0;
-            GetSecurityDescriptorControl(buffers.absolute.get(), &recorded, &revision);
+            GetSecurityDescriptorControl(built->absolute.get(), &recorded, &revision);
             const SECURITY_DESCRIPTOR_CONTROL flags =
                 SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
             SetSecurityDescriptorControl(&wanted, flags, recorded & flags);

@@ -80,6 +80,7 @@ bool ObjectNameMap::Add(const std::wstring& from, const std::wstring& to) {
 }
 
 std::wstring ObjectNameMap::Apply(const std::wstring& name) const {
+    if (prefixes_.empty()) return name;
     std::wstring marker;
     const std::wstring plain = Plain(name, &marker);
     const std::pair<std::wstring, std::wstring>* best = nullptr;

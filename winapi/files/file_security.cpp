@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -28,6 +29,7 @@
 #include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_access_checks.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
 #include "winapi/win32.h"
@@ -69,6 +71,16 @@ DWORD Check(const Bytes& sd, const AccessToken& token, ACCESS_MASK desired) {
     ACCESS_MASK granted = 0;
     return CheckAccess(sd.data(), sd.size(), token, desired, FileGenericMapping(), kNamedCallsUseBackupSemantics,
                        &granted);
+}
+
+// The same check with the shared token copy, answered from this thread's
+// recent checks: a restore or a walk reads and writes object after object
+// carrying the same descriptor bytes.
+DWORD Check(const Bytes& sd, const std::shared_ptr<const AccessToken>& token, ACCESS_MASK desired) {
+    if (desired == 0) return ERROR_SUCCESS;
+    ACCESS_MASK granted = 0;
+    return ThreadRecentAccessChecks().Check(sd, token, desired, FileGenericMapping(), kNamedCallsUseBackupSemantics,
+                                            &granted);
 }
 
 // Stands in for a damaged descriptor in the access check: nobody owns it
@@ -415,7 +427,7 @@ DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& dri
 DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
     Bytes recalled;
     if (RecallStepRead(name, &recalled)) {
-        if (DWORD error = Check(recalled, *machine::SharedToken(), AccessToRead(info))) return error;
+        if (DWORD error = Check(recalled, machine::SharedToken(), AccessToRead(info))) return error;
         *sd = std::move(recalled);
         return ERROR_SUCCESS;
     }
@@ -433,7 +445,7 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
     InheritOwed(object, &current);
     RememberStepRead(name, current);
-    error = Check(current, *machine::SharedToken(), AccessToRead(info));
+    error = Check(current, machine::SharedToken(), AccessToRead(info));
     // A write of the same name may follow in this step (a restore reads
     // each object, then writes it): it takes the object resolved here.
     KeepStepObject(name, CurrentStepMark(), std::move(object), std::move(drive));
@@ -502,7 +514,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
     const auto shared = machine::SharedToken();
     const AccessToken& token = *shared;
-    error = Check(current, token, AccessToWrite(info));
+    error = Check(current, shared, AccessToWrite(info));
     if (error != ERROR_SUCCESS) return error;
     if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
     if ((info & OWNER_SECURITY_INFORMATION) && owner && !token.HasEnabled(L"SeRestorePrivilege") &&
@@ -604,7 +616,7 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     }
     if (changed) {
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
-        if (Check(current, *machine::SharedToken(), desired) != ERROR_SUCCESS) return;
+        if (Check(current, machine::SharedToken(), desired) != ERROR_SUCCESS) return;
         if (StoreDescriptor(directory.object.Get(), drive, updated, stored, directory.status, ownerModeDerived,
                             &changed) !=
             ERROR_SUCCESS) {
