@@ -30,6 +30,7 @@
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/security/recent_access_checks.h"
+#include "winapi/security/recent_reinherits.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
 #include "winapi/win32.h"
@@ -331,7 +332,8 @@ void PropagateBelow(int directoryFd, const std::function<std::wstring()>& direct
         }
         Bytes updated;
         bool changed = false;
-        error = Reinherit(childSd, directory.Sd(), isDirectory, FileGenericMapping(), &updated, &changed);
+        error = ThreadRecentReinherits().Reinherit(childSd, directory.Sd(), isDirectory, FileGenericMapping(),
+                                                   &updated, &changed);
         if (error == ERROR_SUCCESS && !changed) {
             // Below a directory that reads as its mode-derived descriptor, a
             // child whose attribute holds no more than its own mode-derived
@@ -503,8 +505,8 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         owedDesired = owed->desired;
         owedHealingOnly = owed->healingOnly;
         Bytes inherited;
-        if (Reinherit(current, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited,
-                      &inheritedNow) == ERROR_SUCCESS &&
+        if (ThreadRecentReinherits().Reinherit(current, owed->sd, S_ISDIR(object.status.st_mode),
+                                               FileGenericMapping(), &inherited, &inheritedNow) == ERROR_SUCCESS &&
             inheritedNow) {
             current = std::move(inherited);
         } else {
@@ -570,8 +572,8 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
     if (!owed) return;
     Bytes inherited;
     bool changed = false;
-    if (Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(), &inherited, &changed) !=
-            ERROR_SUCCESS ||
+    if (ThreadRecentReinherits().Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(),
+                                           &inherited, &changed) != ERROR_SUCCESS ||
         !changed) {
         return;
     }
@@ -605,7 +607,10 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     Bytes current, stored, updated;
     bool changed = false;
     if (ReadFileDescriptor(directory.object.Get(), directory.status, drive, &current, &stored) != ERROR_SUCCESS) return;
-    if (Reinherit(current, owed->sd, true, FileGenericMapping(), &updated, &changed) != ERROR_SUCCESS) return;
+    if (ThreadRecentReinherits().Reinherit(current, owed->sd, true, FileGenericMapping(), &updated, &changed) !=
+        ERROR_SUCCESS) {
+        return;
+    }
     const ACCESS_MASK desired = owed->desired;
     const bool healingOnly = owed->healingOnly;
     // A directory that keeps reading as its mode-derived descriptor, with

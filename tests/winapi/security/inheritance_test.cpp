@@ -4,6 +4,7 @@
 
 #include "support/semantics_support.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_reinherits.h"
 
 namespace {
 
@@ -344,6 +345,42 @@ TEST(Reinherit, DamagedDescriptorsAreNotRewritten) {
     EXPECT_EQ(winapi::Reinherit(SdFromSddl(Owned(L"D:AI")), Bytes{1, 0, 4}, false, winapi::FileGenericMapping(),
                                 &result, &changed),
               static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+}
+
+// Reads and writes below an owed directory keep their recent answers: a kept
+// answer serves only the same child bytes, parent bytes and kind of child,
+// and one that left the child unchanged hands back no descriptor.
+TEST(RecentReinherits, AnswerAsReinheritItselfDoesInAnyOrder) {
+    const Bytes parent = SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FW;;;BU)(A;OICIIO;GA;;;CO)");
+    const Bytes otherParent = SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FR;;;WD)");
+    const Bytes file = SdFromSddl(L"O:BAG:SYD:AI(A;;FA;;;BA)");
+    const Bytes protectedFile = SdFromSddl(L"O:BAG:SYD:PAI(A;;FA;;;BA)");
+    const Bytes damaged = {1, 2, 3};
+    struct Case {
+        const Bytes* child;
+        const Bytes* parent;
+        bool isContainer;
+    };
+    // More cases than answers are kept, so some come back after eviction.
+    const std::vector<Case> cases = {
+        {&file, &parent, false},         {&file, &parent, true},           {&file, &otherParent, false},
+        {&protectedFile, &parent, false}, {&damaged, &parent, false},      {&parent, &file, true},
+    };
+    winapi::RecentReinherits recent;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const Case& c = cases[round == 1 ? cases.size() - 1 - i : i];
+            Bytes expected = {0xEE}, kept = {0xEE};
+            bool expectedChanged = false, keptChanged = true;
+            const DWORD expectedStatus = winapi::Reinherit(*c.child, *c.parent, c.isContainer,
+                                                           winapi::FileGenericMapping(), &expected, &expectedChanged);
+            const DWORD keptStatus =
+                recent.Reinherit(*c.child, *c.parent, c.isContainer, winapi::FileGenericMapping(), &kept, &keptChanged);
+            EXPECT_EQ(keptStatus, expectedStatus) << "case " << i << " round " << round;
+            EXPECT_EQ(keptChanged, expectedChanged) << "case " << i << " round " << round;
+            EXPECT_EQ(kept, expected) << "case " << i << " round " << round;
+        }
+    }
 }
 
 }  // namespace
