@@ -458,15 +458,23 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
 DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
                             PACL sacl) {
-    FileName parsed;
-    DWORD error = ParseFileName(name, false, &parsed);
-    if (error != ERROR_SUCCESS) return error;
+    // An object a read of this step resolved comes with its drive: the name
+    // was parsed then, and is parsed again only for a root, whose parent
+    // depends on the form of the name.
     ResolvedPath object;
-    if (!TakeStepObject(name, FinalLink::Keep, &object, nullptr)) {
-        error = ResolveParsedFileName(parsed, FinalLink::Keep, &object);
+    machine::Drive drive;
+    FileName parsed;
+    DWORD error = ERROR_SUCCESS;
+    const bool kept = TakeStepObject(name, FinalLink::Keep, &object, &drive);
+    if (!kept || object.isRoot) {
+        error = ParseFileName(name, false, &parsed);
         if (error != ERROR_SUCCESS) return error;
+        if (!kept) {
+            error = ResolveParsedFileName(parsed, FinalLink::Keep, &object);
+            if (error != ERROR_SUCCESS) return error;
+        }
+        drive = parsed.drive;
     }
-    const machine::Drive& drive = parsed.drive;
     // The root of a share of a folder is that folder, whose parent it
     // inherits from as it would on the server's own volume.
     if (object.isRoot && !RootIsVolumeRoot(parsed)) {
