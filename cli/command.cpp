@@ -36,6 +36,7 @@ std::string ToConsole(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     return out;
 }
+void ToConsole(const std::wstring& text, std::string* out) { *out = ToConsole(text); }
 std::wstring FromConsole(const std::string& text) {
     if (text.empty()) return {};
     int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -47,8 +48,9 @@ std::wstring FromConsole(const std::string& text) {
 // Linux wide strings hold UTF-32; the console speaks UTF-8. The text is
 // written through a pointer into room for the longest form, since every
 // listed record passes here and a push per byte cost more than the rest.
-std::string ToConsole(const std::wstring& text) {
-    std::string out(text.size() * 4, '\0');
+void ToConsole(const std::wstring& text, std::string* result) {
+    std::string& out = *result;
+    out.resize(text.size() * 4);
     char* end = out.data();
     const wchar_t* in = text.data();
     const wchar_t* const last = in + text.size();
@@ -83,6 +85,10 @@ std::string ToConsole(const std::wstring& text) {
         }
     }
     out.resize(static_cast<size_t>(end - out.data()));
+}
+std::string ToConsole(const std::wstring& text) {
+    std::string out;
+    ToConsole(text, &out);
     return out;
 }
 std::wstring FromConsole(const std::string& text) {

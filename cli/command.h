@@ -23,6 +23,8 @@ std::vector<CommandSetup> RegisteredCommands();
 // Console output in the host's encoding (UTF-8 on Linux, the console's
 // code page on Windows).
 std::string ToConsole(const std::wstring& text);
+// The same into `out`, whose room is kept from call to call.
+void ToConsole(const std::wstring& text, std::string* out);
 std::wstring FromConsole(const std::string& text);
 
 }  // namespace tavrik::cli

@@ -94,7 +94,31 @@ MessageCallback JobConsole::Callback() {
     return [this](const std::wstring& line) { Handle(line); };
 }
 
+void JobConsole::HandleRecord(const std::wstring& line) {
+    ++objects_;
+    const size_t close = line.find(L'"', 1);
+    if (close == std::wstring::npos) seen_.lastListed.clear();
+    else seen_.lastListed.assign(line, 1, close - 1);
+    verbose_.Done(seen_.lastListed, "listed");
+    if (hideRecords_) {
+        DrawProgress(false);
+        return;
+    }
+    ClearProgress();
+    ToConsole(line, &record_);
+    record_ += '\n';
+    std::cout.write(record_.data(), static_cast<std::streamsize>(record_.size()));
+    if (progress_) std::cout << std::flush;
+    DrawProgress(false);
+}
+
 void JobConsole::Handle(const std::wstring& line) {
+    // Records are nearly every line a listing makes, and no other line
+    // opens with a quote: they skip the narrations' tests below.
+    if (!jsonJob_ && !line.empty() && line[0] == L'"') {
+        HandleRecord(line);
+        return;
+    }
     // Changed or restored objects announce themselves; listed objects show
     // up as their record (SDDL and CSV records open with the quoted name).
     if (jsonJob_ && StartsWith(line, L"{")) {

@@ -53,6 +53,8 @@ public:
 
 private:
     void Handle(const std::wstring& line);
+    // A listed object's SDDL or CSV record in a job that is not JSON.
+    void HandleRecord(const std::wstring& line);
     void DrawProgress(bool force);
     void ClearProgress();
     // Writes `text` (one message, without its line end) to stderr, coloured
@@ -73,6 +75,7 @@ private:
     long errors_ = 0;
     JobProgress seen_;
     std::wstring failureSummary_;
+    std::string record_;  // a record's console text, its room kept from record to record
     // "Info: Privilege ... could not be enabled" lines, held until the run's
     // end shows whether they matter.
     std::vector<std::wstring> privilegeNotes_;

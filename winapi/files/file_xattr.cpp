@@ -9,6 +9,7 @@
 #include "winapi/files/file_paths.h"
 #include "winapi/machine/machine.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/recent_ntacls.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/samba/samba_ntacl.h"
 #include "winapi/win32.h"
@@ -126,7 +127,7 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
         *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         return ERROR_SUCCESS;
     }
-    return DecodeNtAcl(blob.data(), blob.size(), sd);
+    return ThreadRecentNtAcls().Decode(blob, sd);
 }
 
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd, const Bytes* stored) {
@@ -182,7 +183,7 @@ DWORD ReadFileDescriptorAskingStatus(int objectFd, const machine::Drive& drive, 
         bool present = false;
         DWORD error = ReadNtAclAttribute(objectFd, drive.xattrName, &blob, &present);
         if (error != ERROR_SUCCESS) return error;
-        if (present) return DecodeNtAcl(blob.data(), blob.size(), sd);
+        if (present) return ThreadRecentNtAcls().Decode(blob, sd);
     }
     struct stat status;
     if (::fstat(objectFd, &status) != 0) return ErrorFromErrno(errno);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "support/semantics_support.h"
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/recent_ntacls.h"
 
 namespace {
 
@@ -111,6 +113,31 @@ TEST(DecodeNtAcl, EveryTruncationIsAnErrorNotAnOverRead) {
             EXPECT_EQ(Decode(Bytes(blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(cut)), &sd),
                       static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR))
                 << "version " << int(blob[0]) << " cut at " << cut;
+        }
+    }
+}
+
+// A walk's reads keep their recent decodes: a kept one serves only the same
+// attribute bytes, and a damaged attribute is refused every time.
+TEST(RecentNtAcls, DecodeAsDecodeNtAclDoesInAnyOrder) {
+    std::vector<Bytes> blobs;
+    for (const char* hex : {kSambaV1, kSambaV2, kSambaV3, kSambaV4}) blobs.push_back(Hex(hex));
+    for (const wchar_t* sddl : {L"O:BAG:SYD:(A;;FA;;;WD)", L"O:BAG:SYD:(A;;FR;;;WD)", L"D:AI(A;ID;FR;;;BU)"})
+        blobs.push_back(winapi::EncodeNtAcl(SdFromSddl(sddl)));
+    Bytes damaged = blobs[0];
+    damaged[0] = 5;
+    blobs.push_back(damaged);
+    blobs.push_back(Bytes());
+    winapi::RecentNtAcls recent;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < blobs.size(); ++i) {
+            const Bytes& blob = blobs[round == 1 ? blobs.size() - 1 - i : i];
+            Bytes expected, kept = {0xEE};
+            const DWORD status = winapi::DecodeNtAcl(blob.data(), blob.size(), &expected);
+            EXPECT_EQ(recent.Decode(blob, &kept), status) << "blob " << i << " round " << round;
+            if (status == ERROR_SUCCESS) {
+                EXPECT_EQ(kept, expected) << "blob " << i << " round " << round;
+            }
         }
     }
 }
