@@ -219,8 +219,19 @@ void AppendUtf16Le(std::string& out, std::wstring_view text) {
         *end++ = static_cast<char>(unit & 0xFF);
         *end++ = static_cast<char>((unit >> 8) & 0xFF);
     };
-    for (wchar_t c : text) {
-        auto code = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(c));
+    const wchar_t* in = text.data();
+    const wchar_t* const last = in + text.size();
+    // Records are almost all below U+10000: eight characters at a time,
+    // one unit each, while they are.
+    while (last - in >= 8) {
+        unsigned long any = 0;
+        for (int i = 0; i < 8; ++i) any |= static_cast<std::make_unsigned_t<wchar_t>>(in[i]);
+        if (any >= 0x10000) break;
+        for (int i = 0; i < 8; ++i) put(static_cast<unsigned>(static_cast<std::make_unsigned_t<wchar_t>>(in[i])));
+        in += 8;
+    }
+    for (; in != last; ++in) {
+        auto code = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(*in));
         if (sizeof(wchar_t) == 2 || code < 0x10000) {
             put(static_cast<unsigned>(code));
         } else if (code <= 0x10FFFF) {
