@@ -12,6 +12,10 @@
 #include "listing/backup_file.h"
 #include "listing/backup_record.h"
 
+#ifndef _WIN32
+#include "winapi/machine/change_observer.h"
+#endif
+
 namespace tavrik::cli {
 namespace fs = std::filesystem;
 namespace {
@@ -47,10 +51,36 @@ bool UndoJournal::Open(const std::wstring& fileName) {
 
 void UndoJournal::Attach(CTavrik& job) {
     BeforeWriteHook earlier = job.m_beforeWrite;
+#ifdef _WIN32
     job.m_beforeWrite = [this, &job, earlier](const std::wstring& object, DWORD type, SECURITY_INFORMATION parts) {
         if (const DWORD code = Record(job, object, type, parts); code != RTN_OK) return code;
         return earlier ? earlier(object, type, parts) : RTN_OK;
     };
+#else
+    // The simulated computer says when a write is about to change its
+    // object, before storing anything: an object the job leaves as it is
+    // (the same grant again) gets no record, and every object it changes
+    // still has its record in the file before the change.
+    job.m_beforeWrite = [this, earlier](const std::wstring& object, DWORD type, SECURITY_INFORMATION parts) {
+        expected_.object.assign(object);  // keeps its capacity from object to object
+        expected_.type = type;
+        expected_.armed = true;
+        return earlier ? earlier(object, type, parts) : RTN_OK;
+    };
+    winapi::machine::SetChangeObserver(
+        [this, &job](const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) -> DWORD {
+            // Only the job's own writes are recorded, each at most once.
+            if (!expected_.armed || expected_.type != static_cast<DWORD>(type) || expected_.object != object) {
+                return ERROR_SUCCESS;
+            }
+            expected_.armed = false;
+            const DWORD code = Record(job, object, type, parts);
+            if (code == RTN_OK) return ERROR_SUCCESS;
+            job.m_writeRefusal = code;
+            return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;
+        });
+    observing_ = true;
+#endif
 }
 
 DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts) {
@@ -134,6 +164,11 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
 }
 
 void UndoJournal::Close(bool deleteWhenEmpty) {
+#ifndef _WIN32
+    if (observing_) winapi::machine::SetChangeObserver(nullptr);
+    observing_ = false;
+    expected_ = Expected{};
+#endif
     if (!file_) return;
     writer_.reset();
     fclose(file_);

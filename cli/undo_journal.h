@@ -63,6 +63,15 @@ private:
     long records_ = 0;
     // Objects already recorded: the first state is the one to go back to.
     RecordedObjects seen_;
+    // The write the job is making, which the system tells of once it knows
+    // the write changes the object (Linux).
+    struct Expected {
+        std::wstring object;
+        DWORD type = 0;
+        bool armed = false;
+    };
+    Expected expected_;
+    bool observing_ = false;
 };
 
 // $XDG_STATE_HOME/tavrik/undo, else ~/.local/state/tavrik/undo (on

@@ -314,6 +314,11 @@ public:
     // records) set these; unset, writes go ahead as they always did.
     BeforeWriteHook m_beforeWrite;
     AfterWriteHook m_afterWrite;
+    // A host that records a change from within the write itself (on Linux
+    // the undo file records an object only once the system knows the write
+    // changes it) and refuses it there leaves its code here: the write
+    // then fails with it, as if m_beforeWrite had refused.
+    DWORD m_writeRefusal = RTN_OK;
 
     DWORD m_restoreMode = RESTORE_ALL;
     std::vector<std::pair<std::wstring, std::wstring>> m_restoreNameMaps;

@@ -210,8 +210,15 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
         }
     }
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
+    m_engine->m_writeRefusal = RTN_OK;
     m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info, owner,
                                         group, dacl, sacl);
+    if (m_lastError != ERROR_SUCCESS && m_engine->m_writeRefusal != RTN_OK) {
+        const DWORD refused = m_engine->m_writeRefusal;
+        m_engine->m_writeRefusal = RTN_OK;
+        m_lastError = m_engine->m_lastOsError;
+        return refused;
+    }
     // The call writes the object first and then what the objects below it
     // inherit. When it failed only below, with each of those objects named
     // to the job already, this object was written: the failures are theirs.

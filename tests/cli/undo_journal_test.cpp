@@ -105,5 +105,59 @@ TEST_F(UndoJournalTest, ARecordTheFileCannotTakeStopsTheChangeAndTheFileUndoesTh
     EXPECT_EQ(Dacls(), before);
 }
 
+// A job records only what it changes: an object it leaves as it is (a grant
+// it already holds) gets no record, so the same grant again leaves an empty
+// file, and the records it holds are those of the objects that changed.
+TEST_F(UndoJournalTest, OnlyTheObjectsAJobChangesAreRecorded) {
+    names.push_back(MakeDirectory("data"));
+    for (int i = 0; i < 6; ++i) names.push_back(MakeFile("data/f" + std::to_string(i)));
+    EnablePrivileges({SE_RESTORE_NAME});
+    for (const auto& name : names) {
+        ASSERT_EQ(WriteSddl(name, SE_FILE_OBJECT, L"D:(A;;FR;;;WD)", DACL_SECURITY_INFORMATION), ERROR_SUCCESS);
+    }
+    auto grant = [this](const std::string& undoPath) {
+        cli::UndoJournal journal;
+        EXPECT_TRUE(journal.Open(std::wstring(undoPath.begin(), undoPath.end())));
+        auto job = NewJob();
+        job->SetObject(L"C:\\data", SE_FILE_OBJECT);
+        job->SetRecursion(RECURSE_CONTAINERS | RECURSE_OBJECTS);
+        job->SetAction(ACTION_ADD_ACE);
+        job->AddACE(L"BUILTIN\\Users", FALSE, L"read_ex", 0, FALSE, GRANT_ACCESS, ACL_DACL);
+        journal.Attach(*job);
+        EXPECT_EQ(job->Run(), RTN_OK);
+        const long records = journal.records();
+        journal.Close(false);
+        return records;
+    };
+    const std::string first = machine_.Folder() + "/first.undo";
+    EXPECT_EQ(grant(first), static_cast<long>(names.size()));
+    const auto granted = Dacls();
+
+    const std::string again = machine_.Folder() + "/again.undo";
+    EXPECT_EQ(grant(again), 0);
+    EXPECT_EQ(Dacls(), granted);
+
+    // Two files lose the grant; the job gives it back to them alone.
+    EnablePrivileges({SE_RESTORE_NAME});
+    for (size_t i : {2, 5}) {
+        ASSERT_EQ(WriteSddl(names[i], SE_FILE_OBJECT, L"D:(A;;FR;;;WD)", DACL_SECURITY_INFORMATION), ERROR_SUCCESS);
+    }
+    const auto partly = Dacls();
+    const std::string some = machine_.Folder() + "/some.undo";
+    EXPECT_EQ(grant(some), 2);
+    EXPECT_EQ(Dacls(), granted);
+    const std::string file = ReadBytes(some);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool inFile = file.find(ToUtf16LeBytes(L"\"\\\\?\\" + names[i] + L"\",1,\"")) != std::string::npos;
+        EXPECT_EQ(inFile, i == 2 || i == 5) << std::string(names[i].begin(), names[i].end());
+    }
+    auto restore = NewJob();
+    restore->SetObject(std::wstring(some.begin(), some.end()), SE_FILE_OBJECT);
+    restore->SetAction(ACTION_RESTORE);
+    restore->SetBackupFile(std::wstring(some.begin(), some.end()));
+    ASSERT_EQ(restore->Run(), RTN_OK);
+    EXPECT_EQ(Dacls(), partly);
+}
+
 }  // namespace
 }  // namespace tavrik::test

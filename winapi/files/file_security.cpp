@@ -31,6 +31,7 @@
 #include "winapi/security/inheritance.h"
 #include "winapi/security/recent_access_checks.h"
 #include "winapi/security/recent_reinherits.h"
+#include "winapi/machine/change_observer.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
 #include "winapi/win32.h"
@@ -113,14 +114,32 @@ Bytes InheritablePart(const Bytes& sd) {
     return part;
 }
 
+// The write a caller of SetNamedSecurityInfoW asked for, told to the
+// host's change observer (change_observer.h) once it is known to change the
+// object; the writes of the objects below, which inherit it, are not.
+struct AskedWrite {
+    const std::wstring& name;
+    SECURITY_INFORMATION info;
+};
+
+// Whether storing `updated` over the attribute's raw value `stored` changes
+// it: WriteFileDescriptor leaves out a write of the bytes already there,
+// except on a Samba share, where smbd's way of writing always applies.
+bool ChangesStoredBytes(const machine::Drive& drive, const Bytes& updated, const Bytes& stored) {
+    return drive.samba || stored.empty() || stored != EncodeNtAcl(updated);
+}
+
 // Gives the object the descriptor `updated`: writes it, or, where the object
 // is to read as its mode-derived descriptor (mode_derived_state.h), removes
 // the attribute, and `updated` becomes what the object now reads as.
-// `*wrote` says whether the object reads differently than before.
+// `*wrote` says whether the object reads differently than before. `asked`
+// is the caller's own write, which the change observer hears of first.
 template <typename ParentModeDerived>
 DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated, const Bytes& stored,
-                      const struct stat& status, ParentModeDerived&& parentModeDerived, bool* wrote = nullptr) {
+                      const struct stat& status, ParentModeDerived&& parentModeDerived, bool* wrote = nullptr,
+                      const AskedWrite* asked = nullptr) {
     if (wrote) *wrote = true;
+    const bool observed = asked && machine::ChangesObserved();
     if (StaysModeDerived(drive, updated, status, parentModeDerived)) {
         updated = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         if (stored.empty()) {
@@ -128,7 +147,13 @@ DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated,
             if (wrote) *wrote = false;
             return ERROR_SUCCESS;
         }
+        if (observed) {
+            if (DWORD refused = machine::NoteComingChange(asked->name, SE_FILE_OBJECT, asked->info)) return refused;
+        }
         return RemoveFileDescriptor(objectFd, drive.xattrName);
+    }
+    if (observed && ChangesStoredBytes(drive, updated, stored)) {
+        if (DWORD refused = machine::NoteComingChange(asked->name, SE_FILE_OBJECT, asked->info)) return refused;
     }
     return WriteFileDescriptor(objectFd, drive, updated, &stored, &status);
 }
@@ -547,8 +572,9 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
                                      sacl, FileGenericMapping(), &updated);
     if (error != ERROR_SUCCESS) return error;
+    const AskedWrite asked{name, info};
     error = StoreDescriptor(object.object.Get(), drive, updated, stored, object.status,
-                            [&] { return hasParent && IsModeDerivedDirectoryDescriptor(parentSd); });
+                            [&] { return hasParent && IsModeDerivedDirectoryDescriptor(parentSd); }, nullptr, &asked);
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
 

@@ -6,6 +6,7 @@
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/files/file_security.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/change_observer.h"
 #include "winapi/machine/dry_run.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/named_objects.h"
@@ -225,6 +226,10 @@ DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
         }
         if (ObjectType == SE_FILE_OBJECT)
             return winapi::SetFileSecurityByName(pObjectName, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl);
+        // Keys, services, printers and shares are few in a job: their
+        // writes are told of as they come, changing or not, and before the
+        // lock, so that the observer may read the object first.
+        if (DWORD refused = NoteComingChange(pObjectName, ObjectType, SecurityInfo)) return refused;
         std::lock_guard guard(MachineLock());
         if (IsRegistry(ObjectType)) {
             KeyRecord key;

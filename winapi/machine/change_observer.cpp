@@ -1,0 +1,24 @@
+#include "winapi/machine/change_observer.h"
+
+#include <utility>
+
+namespace winapi::machine {
+namespace {
+
+ChangeObserver& Observer() {
+    static ChangeObserver observer;
+    return observer;
+}
+
+}  // namespace
+
+void SetChangeObserver(ChangeObserver observer) { Observer() = std::move(observer); }
+
+DWORD NoteComingChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) {
+    const ChangeObserver& observer = Observer();
+    return observer ? observer(object, type, parts) : ERROR_SUCCESS;
+}
+
+bool ChangesObserved() { return static_cast<bool>(Observer()); }
+
+}  // namespace winapi::machine
