@@ -226,13 +226,14 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     ACCESS_MASK granted = 0;
     Bytes sd;
     if (dwDesiredAccess != 0) {
-        error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd);
+        Bytes stored;
+        error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd, &stored);
         if (error != ERROR_SUCCESS) {
             NoteOwedReadFailure(resolved, error);
             return error;
         }
-        InheritOwed(resolved, &sd);
-        RememberStepRead(lpFileName, sd);
+        const bool asStored = !InheritOwed(resolved, &sd) && !drive.samba;
+        RememberStepRead(lpFileName, sd, asStored ? &stored : nullptr, &resolved.status);
         error = ThreadRecentAccessChecks().Check(sd, machine::SharedToken(), dwDesiredAccess, FileGenericMapping(),
                                                  backupSemantics, &granted);
         if (error != ERROR_SUCCESS) return error;

@@ -464,14 +464,14 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
                       ? ERROR_SUCCESS
                       : ResolveFileName(name, FinalLink::Keep, &object, &drive);
     if (error != ERROR_SUCCESS) return error;
-    Bytes current;
-    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
+    Bytes current, stored;
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
     if (error != ERROR_SUCCESS) {
         NoteOwedReadFailure(object, error);
         return error;
     }
-    InheritOwed(object, &current);
-    RememberStepRead(name, current);
+    const bool asStored = !InheritOwed(object, &current) && !drive.samba;
+    RememberStepRead(name, current, asStored ? &stored : nullptr, &object.status);
     error = Check(current, machine::SharedToken(), AccessToRead(info));
     // A write of the same name may follow in this step (a restore reads
     // each object, then writes it): it takes the object resolved here.
@@ -480,6 +480,57 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     *sd = std::move(current);
     return ERROR_SUCCESS;
 }
+
+namespace {
+
+// What a write of one object's descriptor works out before it stores
+// anything: the descriptor it will store, from the one the object holds.
+struct PlannedWrite {
+    Bytes updated;
+    Bytes parentSd;
+    bool hasParent = false;
+};
+
+// Checks the caller may write `info` over `current` and works out what the
+// object will hold. `owed` is what its directory's deferred propagation
+// owes it, if anything.
+DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const Bytes& current,
+                const DeferredPropagation* owed, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                PACL sacl, const std::shared_ptr<const AccessToken>& shared, PlannedWrite* plan) {
+    const AccessToken& token = *shared;
+    DWORD error = Check(current, shared, AccessToWrite(info));
+    if (error != ERROR_SUCCESS) return error;
+    if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
+    if ((info & OWNER_SECURITY_INFORMATION) && owner && !token.HasEnabled(L"SeRestorePrivilege") &&
+        !TokenHasSid(token, static_cast<const BYTE*>(owner))) {
+        return ERROR_INVALID_OWNER;
+    }
+    plan->hasParent = !object.isRoot && object.parent.Valid();
+    if (plan->hasParent && owed) {
+        // What the walk wrote on the directory a moment ago is what reading
+        // it would give.
+        plan->parentSd = owed->sd;
+    } else if (plan->hasParent) {
+        error = ReadParentDescriptor(object, drive, &plan->parentSd);
+        if (error != ERROR_SUCCESS) return error;
+    }
+    return ApplySecurityInformation(current, plan->hasParent ? &plan->parentSd : nullptr,
+                                    S_ISDIR(object.status.st_mode), info, owner, group, dacl, sacl,
+                                    FileGenericMapping(), &plan->updated);
+}
+
+// Whether storing the planned descriptor changes what the object holds
+// (StoreDescriptor's choice, made without storing).
+bool PlanChangesObject(const machine::Drive& drive, const PlannedWrite& plan, const Bytes& stored,
+                       const struct stat& status) {
+    if (StaysModeDerived(drive, plan.updated, status,
+                         [&] { return plan.hasParent && IsModeDerivedDirectoryDescriptor(plan.parentSd); })) {
+        return !stored.empty();
+    }
+    return ChangesStoredBytes(drive, plan.updated, stored);
+}
+
+}  // namespace
 
 DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
                             PACL sacl) {
@@ -509,11 +560,36 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     if (!(info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | kDaclInfo | kSaclInfo))) {
         return ERROR_SUCCESS;
     }
+    const auto shared = machine::SharedToken();
+    const AccessToken& token = *shared;
+    bool isDirectory = S_ISDIR(object.status.st_mode);
+
+    // A file this step has read already (the engine reads each object
+    // before it writes it) is planned from that read. A write that would
+    // leave the file as it is changes nothing when made now, and is as if
+    // it had been made at that read: no lock, no second read, nothing
+    // stored (the same grant again). Otherwise the file is locked and read
+    // again; while it holds what the step read found, the plan stands.
+    // Directories always take the lock: their writes also bring what lies
+    // below them up to date.
+    PlannedWrite planned;
+    Bytes readCurrent, readStored;
+    const bool plannedFromRead = !isDirectory && !drive.samba &&
+                                 RecallStoredStepRead(name, object.status, &readCurrent, &readStored);
+    if (plannedFromRead) {
+        DeferredPropagation* owed = OwedTo(object);
+        error = PlanWrite(object, drive, readCurrent, owed, info, owner, group, dacl, sacl, shared, &planned);
+        if (error != ERROR_SUCCESS) return error;
+        if (!PlanChangesObject(drive, planned, readStored, object.status)) {
+            if (owed) Settle(*owed, object);
+            return ERROR_SUCCESS;
+        }
+    }
 
     DescriptorWriteLock lock(object.object.Get(), object.status);
     // Only a directory's descriptor is copied (to come back to it for
     // deferred propagation); a file's is closed when this call returns.
-    if (!S_ISDIR(object.status.st_mode)) lock.ReleaseWithDescriptor();
+    if (!isDirectory) lock.ReleaseWithDescriptor();
     Bytes current, stored;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;
@@ -534,47 +610,27 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     bool inheritedNow = false;
     ACCESS_MASK owedDesired = 0;
     bool owedHealingOnly = true;
-    if (owed) {
+    const bool planStands = plannedFromRead && !damaged && stored == readStored;
+    if (owed && !planStands) {
         owedDesired = owed->desired;
         owedHealingOnly = owed->healingOnly;
         Bytes inherited;
-        if (ThreadRecentReinherits().Reinherit(current, owed->sd, S_ISDIR(object.status.st_mode),
-                                               FileGenericMapping(), &inherited, &inheritedNow) == ERROR_SUCCESS &&
+        if (ThreadRecentReinherits().Reinherit(current, owed->sd, isDirectory, FileGenericMapping(), &inherited,
+                                               &inheritedNow) == ERROR_SUCCESS &&
             inheritedNow) {
             current = std::move(inherited);
         } else {
             inheritedNow = false;
         }
     }
-
-    const auto shared = machine::SharedToken();
-    const AccessToken& token = *shared;
-    error = Check(current, shared, AccessToWrite(info));
-    if (error != ERROR_SUCCESS) return error;
-    if ((info & OWNER_SECURITY_INFORMATION) && owner && !IsValidSid(owner)) return ERROR_INVALID_SID;
-    if ((info & OWNER_SECURITY_INFORMATION) && owner && !token.HasEnabled(L"SeRestorePrivilege") &&
-        !TokenHasSid(token, static_cast<const BYTE*>(owner))) {
-        return ERROR_INVALID_OWNER;
-    }
-
-    bool isDirectory = S_ISDIR(object.status.st_mode);
-    Bytes parentSd;
-    bool hasParent = !object.isRoot && object.parent.Valid();
-    if (hasParent && owed) {
-        // What the walk wrote on the directory a moment ago is what reading
-        // it would give.
-        parentSd = owed->sd;
-    } else if (hasParent) {
-        error = ReadParentDescriptor(object, drive, &parentSd);
+    if (!planStands) {
+        error = PlanWrite(object, drive, current, owed, info, owner, group, dacl, sacl, shared, &planned);
         if (error != ERROR_SUCCESS) return error;
     }
-    Bytes updated;
-    error = ApplySecurityInformation(current, hasParent ? &parentSd : nullptr, isDirectory, info, owner, group, dacl,
-                                     sacl, FileGenericMapping(), &updated);
-    if (error != ERROR_SUCCESS) return error;
     const AskedWrite asked{name, info};
-    error = StoreDescriptor(object.object.Get(), drive, updated, stored, object.status,
-                            [&] { return hasParent && IsModeDerivedDirectoryDescriptor(parentSd); }, nullptr, &asked);
+    error = StoreDescriptor(object.object.Get(), drive, planned.updated, stored, object.status,
+                            [&] { return planned.hasParent && IsModeDerivedDirectoryDescriptor(planned.parentSd); },
+                            nullptr, &asked);
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
 
@@ -586,6 +642,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     // A directory that inherited something new just now owes its children
     // what its directory's propagation would have handed them.
     if (!isDirectory) return ERROR_SUCCESS;
+    const Bytes& updated = planned.updated;
     const bool sameInheritable = !damaged && InheritablePart(current) == InheritablePart(updated);
     if (!(info & (kDaclInfo | kSaclInfo)) && sameInheritable && !inheritedNow) return ERROR_SUCCESS;
     ACCESS_MASK desired = READ_CONTROL | WRITE_DAC | owedDesired;
@@ -601,15 +658,15 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     return run.firstError;
 }
 
-void InheritOwed(const ResolvedPath& object, Bytes* sd) {
+bool InheritOwed(const ResolvedPath& object, Bytes* sd) {
     DeferredPropagation* owed = OwedTo(object);
-    if (!owed) return;
+    if (!owed) return false;
     Bytes inherited;
     bool changed = false;
     if (ThreadRecentReinherits().Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(),
                                            &inherited, &changed) != ERROR_SUCCESS ||
         !changed) {
-        return;
+        return false;
     }
     // As the propagation would leave it: below a directory that reads as
     // its mode, perhaps with no attribute. (Below any other, the rule could
@@ -618,9 +675,10 @@ void InheritOwed(const ResolvedPath& object, Bytes* sd) {
         StaysModeDerived(owed->drive, inherited, object.status, [] { return true; })) {
         const struct stat& status = object.status;
         *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
-        return;
+        return true;
     }
     *sd = std::move(inherited);
+    return true;
 }
 
 void NoteOwedReadFailure(const ResolvedPath& object, DWORD error) {

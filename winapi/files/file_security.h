@@ -22,8 +22,9 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
 // For the readers of a recursive walk: `sd`, just read from `object`,
 // becomes what it reads as once the deferred propagation its directory
-// owes it is done (deferred_propagation.h). Unchanged when none is owed.
-void InheritOwed(const ResolvedPath& object, Bytes* sd);
+// owes it is done (deferred_propagation.h). Unchanged when none is owed;
+// true when it changed.
+bool InheritOwed(const ResolvedPath& object, Bytes* sd);
 
 // For the readers of a recursive walk: `object` could not be read (a
 // damaged attribute). When its directory's deferred propagation still owes

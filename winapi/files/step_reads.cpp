@@ -12,6 +12,13 @@ struct StepRead {
     uint64_t step = 0;
     std::wstring name;
     Bytes sd;
+    bool hasStored = false;
+    Bytes stored;
+    dev_t device = 0;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
 };
 
 thread_local StepRead kept;
@@ -20,12 +27,30 @@ thread_local uint64_t writes = 0;
 
 }  // namespace
 
-void RememberStepRead(const std::wstring& name, const Bytes& sd) {
+void RememberStepRead(const std::wstring& name, const Bytes& sd, const Bytes* stored, const struct stat* status) {
     const uint64_t step = machine::CurrentStep();
     if (step == 0) return;
     kept.step = step;
     kept.name.assign(name);
     kept.sd.assign(sd.begin(), sd.end());
+    kept.hasStored = stored && status;
+    if (!kept.hasStored) return;
+    kept.stored.assign(stored->begin(), stored->end());
+    kept.device = status->st_dev;
+    kept.inode = status->st_ino;
+    kept.mode = status->st_mode;
+    kept.owner = status->st_uid;
+    kept.group = status->st_gid;
+}
+
+bool RecallStoredStepRead(const std::wstring& name, const struct stat& status, Bytes* sd, Bytes* stored) {
+    if (!kept.hasStored || kept.device != status.st_dev || kept.inode != status.st_ino ||
+        kept.mode != status.st_mode || kept.owner != status.st_uid || kept.group != status.st_gid) {
+        return false;
+    }
+    if (!RecallStepRead(name, sd)) return false;
+    stored->assign(kept.stored.begin(), kept.stored.end());
+    return true;
 }
 
 bool RecallStepRead(const std::wstring& name, Bytes* sd) {

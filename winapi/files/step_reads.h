@@ -13,6 +13,8 @@
 // step, as if the second read had come right after the first.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -21,11 +23,21 @@
 namespace winapi {
 
 // Keeps `sd` as what `name` holds now (with what is owed it folded in).
-void RememberStepRead(const std::wstring& name, const Bytes& sd);
+// `stored`, when given, is the attribute's raw value `sd` was decoded from
+// (empty: no attribute) with nothing folded in, for the object `status`
+// describes: a write later in the step may then see that it would leave
+// the object as it is without locking and reading it again.
+void RememberStepRead(const std::wstring& name, const Bytes& sd, const Bytes* stored = nullptr,
+                      const struct stat* status = nullptr);
 
 // What RememberStepRead kept for `name` in this step, when nothing wrote
 // a descriptor since; false otherwise.
 bool RecallStepRead(const std::wstring& name, Bytes* sd);
+
+// The same with the raw value, when one was kept for this very object (the
+// same file, mode and owners as `status`, from which a file without the
+// attribute derives its descriptor).
+bool RecallStoredStepRead(const std::wstring& name, const struct stat& status, Bytes* sd, Bytes* stored);
 
 // Every write of a file's descriptor calls this: what was kept may be stale.
 void ForgetStepReads();
