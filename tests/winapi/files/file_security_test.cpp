@@ -157,6 +157,36 @@ TEST_F(FileSecurityTest, ReadsOfOneStepShareTheFirstUntilAWriteOrTheNextStep) {
     EXPECT_EQ(Dacl(a), L"D:PAI(A;;FR;;;WD)");
 }
 
+// A write that would leave a file as the step's read found it stores
+// nothing and reads nothing again: it counts as made at that read, before
+// another process's later write, which stays. The caller's access is still
+// checked.
+TEST_F(FileSecurityTest, AWriteThatLeavesAFileAsItsStepReadFoundItIsMadeAtThatRead) {
+    MakeFile("Data/a.txt");
+    const std::wstring a = L"C:\\Data\\a.txt";
+    constexpr SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FR;;;WD)"), ERROR_SUCCESS);
+    const Bytes byOthers = Raw("Data/a.txt");
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+
+    struct NamedSteps {
+        NamedSteps() { winapi::machine::SetNamedSteps(true); }
+        ~NamedSteps() { winapi::machine::SetNamedSteps(false); }
+    } steps;
+    winapi::machine::BeginNamedStep(a);
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;BA)");
+    SetRaw("Data/a.txt", byOthers);
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+    EXPECT_EQ(Raw("Data/a.txt"), byOthers);
+
+    winapi::machine::BeginNamedStep(L"C:\\Data");
+    winapi::machine::BeginNamedStep(a);
+    winapi::machine::SetToken(Token(L"S-1-5-21-1-2-3-1001", {L"S-1-1-0"}));
+    EXPECT_EQ(Dacl(a), L"D:PAI(A;;FR;;;WD)");
+    EXPECT_EQ(Set(a, kDacl, L"D:(A;;FR;;;WD)"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Raw("Data/a.txt"), byOthers);
+}
+
 TEST_F(FileSecurityTest, InheritableAcesReachEveryUnprotectedDescendant) {
     MakeFile("top/a.txt");
     MakeFile("top/sub/b.txt");
