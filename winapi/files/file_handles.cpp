@@ -232,8 +232,8 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
             NoteOwedReadFailure(resolved, error);
             return error;
         }
-        const bool asStored = !InheritOwed(resolved, &sd) && !drive.samba;
-        RememberStepRead(lpFileName, sd, asStored ? &stored : nullptr, &resolved.status);
+        const bool plannable = InheritOwed(resolved, &sd) && !drive.samba;
+        RememberStepRead(lpFileName, sd, plannable ? &stored : nullptr, &resolved.status);
         error = ThreadRecentAccessChecks().Check(sd, machine::SharedToken(), dwDesiredAccess, FileGenericMapping(),
                                                  backupSemantics, &granted);
         if (error != ERROR_SUCCESS) return error;

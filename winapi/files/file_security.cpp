@@ -470,8 +470,8 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         NoteOwedReadFailure(object, error);
         return error;
     }
-    const bool asStored = !InheritOwed(object, &current) && !drive.samba;
-    RememberStepRead(name, current, asStored ? &stored : nullptr, &object.status);
+    const bool plannable = InheritOwed(object, &current) && !drive.samba;
+    RememberStepRead(name, current, plannable ? &stored : nullptr, &object.status);
     error = Check(current, machine::SharedToken(), AccessToRead(info));
     // A write of the same name may follow in this step (a restore reads
     // each object, then writes it): it takes the object resolved here.
@@ -660,13 +660,13 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
 bool InheritOwed(const ResolvedPath& object, Bytes* sd) {
     DeferredPropagation* owed = OwedTo(object);
-    if (!owed) return false;
+    if (!owed) return true;
     Bytes inherited;
     bool changed = false;
     if (ThreadRecentReinherits().Reinherit(*sd, owed->sd, S_ISDIR(object.status.st_mode), FileGenericMapping(),
                                            &inherited, &changed) != ERROR_SUCCESS ||
         !changed) {
-        return false;
+        return true;
     }
     // As the propagation would leave it: below a directory that reads as
     // its mode, perhaps with no attribute. (Below any other, the rule could
@@ -675,7 +675,7 @@ bool InheritOwed(const ResolvedPath& object, Bytes* sd) {
         StaysModeDerived(owed->drive, inherited, object.status, [] { return true; })) {
         const struct stat& status = object.status;
         *sd = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
-        return true;
+        return false;
     }
     *sd = std::move(inherited);
     return true;

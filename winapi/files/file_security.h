@@ -22,8 +22,10 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
 
 // For the readers of a recursive walk: `sd`, just read from `object`,
 // becomes what it reads as once the deferred propagation its directory
-// owes it is done (deferred_propagation.h). Unchanged when none is owed;
-// true when it changed.
+// owes it is done (deferred_propagation.h). Unchanged when none is owed.
+// False when `sd` became the mode-derived descriptor the propagation would
+// leave, which is not what a write of the object works from (that is
+// what the owed entries give the descriptor read).
 bool InheritOwed(const ResolvedPath& object, Bytes* sd);
 
 // For the readers of a recursive walk: `object` could not be read (a

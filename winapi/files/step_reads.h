@@ -24,9 +24,10 @@ namespace winapi {
 
 // Keeps `sd` as what `name` holds now (with what is owed it folded in).
 // `stored`, when given, is the attribute's raw value `sd` was decoded from
-// (empty: no attribute) with nothing folded in, for the object `status`
-// describes: a write later in the step may then see that it would leave
-// the object as it is without locking and reading it again.
+// (empty: no attribute) for the object `status` describes, with what is
+// owed folded in as a write folds it: a write later in the step may then
+// work out what it stores from `sd` (and see that it would leave the object
+// as it is) without locking and reading it first.
 void RememberStepRead(const std::wstring& name, const Bytes& sd, const Bytes* stored = nullptr,
                       const struct stat* status = nullptr);
 
