@@ -603,6 +603,15 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     } else if (error != ERROR_SUCCESS) {
         return error;
     }
+    // The change observer reads the object before it changes (an undo
+    // record): with no read of this step at hand (a restore writes without
+    // reading first), it is handed this one, as a reader would see it,
+    // instead of resolving and reading the object again.
+    if (!plannedFromRead && !damaged && machine::ChangesObserved()) {
+        Bytes asRead = current;
+        InheritOwed(object, &asRead);
+        RememberStepRead(name, asRead);
+    }
     // A recursive walk reaching a child its directory's write has not
     // propagated to yet: the child is written once, with what it inherits
     // now (deferred_propagation.h).
