@@ -1,5 +1,6 @@
 // The engine's work on one object: read the parts the job changes, edit
 // them, merge the job's entries and write them back.
+#include <cstring>
 #include <vector>
 
 #include "acl/ace.h"
@@ -47,6 +48,14 @@ EXPLICIT_ACCESS_W ExplicitAccessOf(const CACE& entry) {
     access.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
     access.Trustee.ptstrName = static_cast<LPWSTR>(entry.m_trustee->m_sid);
     return access;
+}
+
+// Whether `dacl` and `owner` are, byte for byte, the DACL and owner `sd`
+// was read with.
+bool SameAsBefore(PACL dacl, PSID owner, const CSD& sd) {
+    if (!dacl || !sd.m_dacl || !owner || !sd.m_owner) return dacl == sd.m_dacl && owner == sd.m_owner;
+    if (dacl->AclSize != sd.m_dacl->AclSize || !EqualSid(owner, sd.m_owner)) return false;
+    return dacl == sd.m_dacl || std::memcmp(dacl, sd.m_dacl, dacl->AclSize) == 0;
 }
 
 }  // namespace
@@ -202,7 +211,9 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
         // the object will have.
         PACL daclAfter = (parts.info & DACL_SECURITY_INFORMATION) ? newDacl.get() : sd.m_dacl;
         PSID ownerAfter = (parts.info & OWNER_SECURITY_INFORMATION) ? m_ownerTrustee->m_sid : sd.m_owner;
-        if (!tavrik::LeavesPermissionsChangeable(daclAfter, ownerAfter)) {
+        // The same DACL and owner as before (the same grant again) pass as
+        // they did a moment ago.
+        if (!SameAsBefore(daclAfter, ownerAfter, sd) && !tavrik::LeavesPermissionsChangeable(daclAfter, ownerAfter)) {
             ReportObjectNotProcessed(L"ERROR: <" + path + L"> was left as it is: " +
                                      tavrik::LockoutReason(ownerAfter) +
                                      L" Give --force to make the change anyway.");
