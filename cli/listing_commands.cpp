@@ -162,6 +162,8 @@ int RunRestoreJob(RestoreArguments& args, DWORD mode, bool verify) {
     cj.job.SetAction(ACTION_RESTORE);
     cj.job.SetBackupFile(FromConsole(args.file));
     cj.job.SetRestoreMode(mode);
+    // An undo file puts back exactly what its job changed.
+    cj.job.SetExactUndoRestore(TRUE);
 #ifndef _WIN32
     // The saved names were listed with no link on the way; a link there
     // now was swapped in since, and is refused rather than followed.

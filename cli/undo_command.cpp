@@ -9,6 +9,8 @@
 #include "cli/command.h"
 #include "cli/job_runner.h"
 #include "cli/undo_journal.h"
+#include "listing/backup_file.h"
+#include "listing/backup_record.h"
 #include "listing/json_records.h"
 
 #ifndef _WIN32
@@ -25,9 +27,16 @@ struct UndoArguments {
     bool list = false;
 };
 
-// Records in an undo file: its UTF-16LE line ends.
+// Records in an undo file: its UTF-16LE line ends, the mark's not counted.
 long RecordCount(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
+    std::string mark = "\xFF\xFE";
+    AppendUtf16Le(mark, UndoFileMarkRecord() + L"\r\n");
+    std::string start(mark.size(), '\0');
+    in.read(start.data(), static_cast<std::streamsize>(start.size()));
+    const bool marked = in.gcount() == static_cast<std::streamsize>(mark.size()) && start == mark;
+    in.clear();
+    in.seekg(marked ? static_cast<std::streamoff>(mark.size()) : 0);
     long count = 0;
     char pair[2];
     int state = 0;  // 0: nothing, 1: after CR
@@ -92,6 +101,7 @@ int Undo(UndoArguments& args) {
     cj.job.SetObject(name, SE_FILE_OBJECT);
     cj.job.SetAction(ACTION_RESTORE);
     cj.job.SetBackupFile(name);
+    cj.job.SetExactUndoRestore(TRUE);
 #ifndef _WIN32
     winapi::SetDirectoryLinksRefused(true);
 #endif

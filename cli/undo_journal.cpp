@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include "winapi/machine/change_observer.h"
+#include "winapi/files/file_security.h"
 #endif
 
 namespace tavrik::cli {
@@ -45,8 +46,15 @@ bool UndoJournal::Open(const std::wstring& fileName) {
     fileName_ = fileName;
     records_ = 0;
     seen_.Clear();
-    if (file_) writer_ = std::make_unique<BackupRecordWriter>(file_);
-    return file_ != nullptr;
+    if (!file_) return false;
+    writer_ = std::make_unique<BackupRecordWriter>(file_);
+    // The mark makes a restore put the records back as they stand.
+    writer_->Append(UndoFileMarkRecord());
+    if (!writer_->Flush()) {
+        Close(true);
+        return false;
+    }
+    return true;
 }
 
 void UndoJournal::Attach(CTavrik& job) {
@@ -93,8 +101,25 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
     const SECURITY_INFORMATION saved = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                        DACL_SECURITY_INFORMATION | (parts & SACL_SECURITY_INFORMATION);
     PSECURITY_DESCRIPTOR raw = nullptr;
-    const DWORD readError = GetNamedSecurityInfoW(object.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), saved,
-                                                  nullptr, nullptr, nullptr, nullptr, &raw);
+    DWORD readError = ERROR_SUCCESS;
+#ifndef _WIN32
+    // A file is recorded as it holds its descriptor, before what the job's
+    // change of a directory above still owes it: the state to go back to.
+    // (On Windows that change has reached it already.)
+    if (objectType == SE_FILE_OBJECT) {
+        winapi::Bytes stored;
+        readError = winapi::GetStoredFileSecurityByName(object, saved, &stored);
+        if (readError == ERROR_SUCCESS) {
+            raw = LocalAlloc(LMEM_FIXED, stored.size());
+            if (raw) std::memcpy(raw, stored.data(), stored.size());
+            if (!raw) readError = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    } else
+#endif
+    {
+        readError = GetNamedSecurityInfoW(object.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), saved, nullptr,
+                                          nullptr, nullptr, nullptr, &raw);
+    }
     LocalPtr<> sd(raw);
     if (readError != ERROR_SUCCESS || !sd) {
         seen_.Erase(objectType, object);
@@ -151,11 +176,12 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
     slot.sddl.assign(sddl.get());
     // An object without a SACL gives no SACL section, and a record without
     // one leaves the SACL alone when it is put back: audit entries the job
-    // added would stay. An empty section puts back "no audit entries".
+    // added would stay. A NULL SACL section puts back "no SACL" (an empty
+    // one would leave an empty SACL where there was none).
     if (parts & SACL_SECURITY_INFORMATION) {
         BOOL present = FALSE, defaulted = FALSE;
         PACL sacl = nullptr;
-        if (GetSecurityDescriptorSacl(sd, &present, &sacl, &defaulted) && !present) slot.sddl += L"S:";
+        if (GetSecurityDescriptorSacl(sd, &present, &sacl, &defaulted) && !present) slot.sddl += L"S:NO_ACCESS_CONTROL";
     }
     slot.lineBreak = HasLineBreak(slot.sddl);
     // A length the descriptor does not report is never matched again.

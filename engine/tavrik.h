@@ -193,6 +193,12 @@ public:
     void SetDomainSacl(BOOL on) { m_domainSacl = on; }
     // Restores and verifies: RESTORE_ALL, RESTORE_CHANGED_ONLY or RESTORE_VERIFY.
     void SetRestoreMode(DWORD mode) { m_restoreMode = mode; }
+    // Writes the file records of an undo file (one that starts with the
+    // undo mark, tavrik::kUndoFileMark) exactly as they were recorded: no
+    // entries inherited from the parent, the auto-inherited flags as they
+    // were, no SACL where there was none (SetFileSecurityW). Off, every
+    // record is written as any backup's (SetNamedSecurityInfoW).
+    void SetExactUndoRestore(BOOL on) { m_exactUndoRestore = on; }
     // Restores each record whose name starts with `from` (whole components,
     // case-insensitively; the longest such prefix wins) under `to` instead.
     DWORD AddRestoreNameMap(std::wstring from, std::wstring to);
@@ -321,6 +327,7 @@ public:
     DWORD m_writeRefusal = RTN_OK;
 
     DWORD m_restoreMode = RESTORE_ALL;
+    BOOL m_exactUndoRestore = FALSE;
     std::vector<std::pair<std::wstring, std::wstring>> m_restoreNameMaps;
     std::vector<std::pair<std::wstring, std::wstring>> m_sidSubstitutions;
     // Counts of the last comparing restore or verify.

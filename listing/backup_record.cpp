@@ -208,6 +208,12 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     return entry;
 }
 
+std::wstring UndoFileMarkRecord() { return FormatSddlRecord(kUndoFileMark, SE_FILE_OBJECT, L""); }
+
+bool IsUndoFileMark(const BackupEntry& entry) {
+    return entry.noParts && entry.objectType == SE_FILE_OBJECT && entry.name == kUndoFileMark;
+}
+
 SECURITY_INFORMATION SecurityInfoFromSddl(std::wstring_view sddl) {
     SECURITY_INFORMATION info = 0;
     if (const size_t d = sddl.find(L"D:"); d != std::wstring_view::npos) {

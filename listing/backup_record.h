@@ -47,6 +47,15 @@ struct BackupEntry {
     bool noParts = false;
 };
 
+// The name of the record an undo file starts with: a file record holding
+// no descriptor parts, which a restore that does not know the mark passes
+// over ("nothing to restore"), and which tells one that does that the
+// records after it are the before-images of a job, to be put back exactly.
+inline constexpr wchar_t kUndoFileMark[] = L"tavrik undo file";
+// That record, without its line end.
+std::wstring UndoFileMarkRecord();
+bool IsUndoFileMark(const BackupEntry& entry);
+
 // Splits one line (its line end may still be attached) into its fields by
 // the positions of the first DQ "," and the first "," DQ behind it.
 BackupEntry ParseBackupEntry(std::wstring_view line);

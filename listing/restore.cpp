@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/file_open.h"
@@ -237,10 +238,17 @@ DWORD CTavrik::RestoreFromFile() {
             job.m_enabledPrivileges.clear();
         }
     } keptPrivileges(*this);
+    // An undo file starts with its mark; its file records are then put
+    // back as they were recorded, when the host asks for that.
+    bool firstRecord = true, asRecorded = false;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
         const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
+        if (std::exchange(firstRecord, false) && !line.overlong && !line.damaged && tavrik::IsUndoFileMark(entry)) {
+            asRecorded = m_exactUndoRestore != FALSE;
+            continue;
+        }
         // Names come from the file: shown with their control characters
         // escaped, so a line cannot write to the console or forge log lines.
         const std::wstring shown = tavrik::DisplayableName(entry.name);
@@ -386,7 +394,12 @@ DWORD CTavrik::RestoreFromFile() {
         // The record names every part the write sets: the object's current
         // descriptor adds nothing to it.
         sd->TargetWithoutReading(target, entry.objectType);
-        const DWORD code = sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
+        SECURITY_DESCRIPTOR_CONTROL recordedControl = 0;
+        DWORD recordedRevision = 0;
+        if (asRecorded) GetSecurityDescriptorControl(buffers.absolute.get(), &recordedControl, &recordedRevision);
+        const DWORD code =
+            asRecorded ? sd->SetSDAsRecorded(target, entry.objectType, info, dacl, sacl, owner, group, recordedControl)
+                       : sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
         m_lastOsError = sd->m_lastError;
         sd.reset();
         if (code != RTN_OK) {

@@ -134,6 +134,15 @@ void CSD::TargetWithoutReading(std::wstring objectName, DWORD objectType) {
     m_objectType = objectType;
 }
 
+DWORD CSD::SetSDAsRecorded(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl,
+                           PACL sacl, PSID owner, PSID group, SECURITY_DESCRIPTOR_CONTROL control) {
+    m_asRecorded = true;
+    m_recordedControl = control;
+    const DWORD result = SetSD(std::move(objectName), objectType, info, dacl, sacl, owner, group);
+    m_asRecorded = false;
+    return result;
+}
+
 DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                  PSID owner, PSID group) {
     if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
@@ -211,8 +220,19 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     }
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_engine->m_writeRefusal = RTN_OK;
-    m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info, owner,
-                                        group, dacl, sacl);
+    if (m_asRecorded && m_objectType == SE_FILE_OBJECT) {
+        // The descriptor holds the recorded parts; the call takes its
+        // flags as they are, so only the ones of the record may stand.
+        constexpr SECURITY_DESCRIPTOR_CONTROL kFlags =
+            SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+        constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+        SetSecurityDescriptorControl(m_sd, kFlags, m_recordedControl & kFlags);
+        m_lastError = SetFileSecurityW(m_objectName.c_str(), info & kParts, m_sd) ? ERROR_SUCCESS : GetLastError();
+    } else {
+        m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info,
+                                            owner, group, dacl, sacl);
+    }
     if (m_lastError != ERROR_SUCCESS && m_engine->m_writeRefusal != RTN_OK) {
         const DWORD refused = m_engine->m_writeRefusal;
         m_engine->m_writeRefusal = RTN_OK;

@@ -27,6 +27,12 @@ public:
     // Parts set here stay the caller's blocks.
     DWORD SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                 PSID owner, PSID group);
+    // For an undo: SetSD that stores a file's parts as they were recorded,
+    // with the protection and auto-inherited flags of `control` and no
+    // entries inherited from the parent (SetFileSecurityW); a null `sacl`
+    // means no SACL. Other types are written as SetSD writes them.
+    DWORD SetSDAsRecorded(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
+                          PSID owner, PSID group, SECURITY_DESCRIPTOR_CONTROL control);
 
     // ACL editing on the DACL (ACL_DACL) or SACL (ACL_SACL) held here.
     DWORD DeleteAcesByFlags(DWORD aclType, BYTE flags, BOOL matchSet);
@@ -69,6 +75,10 @@ public:
     DWORD m_accountsNotFound = 0;
 
 private:
+    // Set by SetSDAsRecorded for the write it makes.
+    bool m_asRecorded = false;
+    SECURITY_DESCRIPTOR_CONTROL m_recordedControl = 0;
+
     // Puts a newly built list in place of the current DACL or SACL.
     void InstallAcl(DWORD aclType, PACL acl);
     PACL* AclOf(DWORD aclType);

@@ -364,6 +364,12 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR S
                                                           LPWSTR* StringSecurityDescriptor,
                                                           PULONG StringSecurityDescriptorLen);
 
+// ---- functions: file descriptors as given --------------------------------------
+// Stores the parts of `SecurityInformation` as the descriptor holds them,
+// with no inheritance from the parent (winapi/files/file_security.h).
+BOOL SetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION SecurityInformation,
+                      PSECURITY_DESCRIPTOR pSecurityDescriptor);
+
 // ---- functions: tokens and privileges (the simulated computer's token) --------
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
 BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);

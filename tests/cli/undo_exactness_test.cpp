@@ -82,6 +82,13 @@ const std::vector<std::pair<std::string, std::string>> kStoredTree = {
     {"C:\\data\\report.txt", "O:BUG:SYD:AI"},
 };
 
+// The same tree below another top, by the part of each name below it.
+const std::vector<std::pair<std::string, std::string>> kStoredTreeBelow = [] {
+    std::vector<std::pair<std::string, std::string>> below;
+    for (const auto& [name, sddl] : kStoredTree) below.emplace_back(name.substr(std::string("C:\\data").size()), sddl);
+    return below;
+}();
+
 TEST_F(UndoExactness, ARecordsInheritedEntriesComeFromTheParentOnce) {
     Seed(kStoredTree);
     const std::string tree = machine.Folder() + "/tree.bak", sub = machine.Folder() + "/sub.bak";
@@ -142,6 +149,10 @@ bool HasStoredDescriptor(const std::string& path) {
     return false;
 }
 
+void ClearStoredDescriptor(const std::string& path) {
+    for (const char* name : {"security.NTACL", "user.NTACL"}) lremovexattr(path.c_str(), name);
+}
+
 // Objects that never had a stored descriptor read as their modes give. A
 // job stores descriptors on them (on some only through what their
 // directory hands down); undoing it, or restoring its undo file, takes
@@ -174,24 +185,19 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
     ASSERT_NE(grantedBefore.find("ID;"), std::string::npos) << grantedBefore;
     ASSERT_EQ(Descriptors(), before);
 
-    // An owner or audit job stores the mode's DACL as it reads, not auto-inherited;
-    // written back by the restore's undo file, that DACL takes what its
-    // directory hands down, as on Windows, so only the way back to the
-    // modes is checked for it.
-    const struct {
-        std::vector<std::string> args;
-        bool redoExact;
-    } jobs[] = {
-        {{"grant", "C:\\data", "Guest", "read", "--recurse"}, true},
-        {{"grant", "C:\\data", "Guest", "read", "--inherit", "oi,ci"}, true},
-        {{"deny", "C:\\data\\sub", "Guest", "write", "--inherit", "oi,ci", "--recurse"}, true},
-        {{"owner", "C:\\data", "Guest", "--recurse"}, false},
-        {{"protect", "C:\\data\\sub", "--dacl", "keep"}, true},
-        {{"revoke", "C:\\data", "Everyone", "--recurse"}, true},
-        {{"audit", "C:\\data", "Guest", "read", "--recurse"}, false},
+    // An owner or audit job stores the mode's DACL as it reads, not
+    // auto-inherited; the restore's undo file puts that back as it stands.
+    const std::vector<std::string> jobs[] = {
+        {"grant", "C:\\data", "Guest", "read", "--recurse"},
+        {"grant", "C:\\data", "Guest", "read", "--inherit", "oi,ci"},
+        {"deny", "C:\\data\\sub", "Guest", "write", "--inherit", "oi,ci", "--recurse"},
+        {"owner", "C:\\data", "Guest", "--recurse"},
+        {"protect", "C:\\data\\sub", "--dacl", "keep"},
+        {"revoke", "C:\\data", "Everyone", "--recurse"},
+        {"audit", "C:\\data", "Guest", "read", "--recurse"},
     };
     for (size_t i = 0; i < std::size(jobs); ++i) {
-        auto args = jobs[i].args;
+        auto args = jobs[i];
         SCOPED_TRACE(args[0] + " " + args[1]);
         const std::string undoFile = machine.Folder() + "/job" + std::to_string(i) + ".undo";
         args.insert(args.end(), {"--undo", undoFile});
@@ -204,11 +210,9 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Descriptors(), before);
         for (const auto& path : paths) EXPECT_FALSE(HasStoredDescriptor(path)) << path;
-        if (jobs[i].redoExact) {
-            r = Run({"undo"});
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-            EXPECT_EQ(Descriptors(), changed);
-        }
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(), changed);
         r = Run({"restore", undoFile, "--no-undo"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         ASSERT_EQ(Descriptors(), before);
@@ -220,6 +224,85 @@ TEST_F(UndoExactness, ObjectsWithoutStoredDescriptorsGoBackToTheirModes) {
     const std::string now = Descriptors().at("C:\\data\\report.txt");
     EXPECT_NE(now, before.at("C:\\data\\report.txt"));
     EXPECT_NE(now.find("(A;;;;;S-1-22-2-"), std::string::npos) << now;
+}
+
+// Records go back as they stand, whatever Windows' inheritance would make
+// of them: a file with no stored descriptor below a directory with one
+// keeps none, an object without a SACL gets none back (not an empty one),
+// and a DACL stored without the auto-inherited flag does not take on its
+// directory's entries. The restore's own undo file brings the job's state
+// back the same way. Each case has a tree of its own, C:\caseN.
+TEST_F(UndoExactness, RecordsGoBackAsTheyStand) {
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> seeds;  // below C:\X
+        std::vector<std::string> job;
+        bool unstoredBelow = false;  // only the top has a stored descriptor
+        std::vector<std::string> setup;  // a job run first, not undone
+    } cases[] = {
+        {"no stored descriptor below a stored directory the job changes",
+         {{"", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"}},
+         {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci", "--recurse"},
+         true,
+         {}},
+        {"no stored descriptor, a file's own job", {{"", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"}},
+         {"grant", "C:\\X\\report.txt", "Guest", "read"},
+         true,
+         {}},
+        {"no SACL on stored descriptors", kStoredTreeBelow, {"audit", "C:\\X", "Guest", "read", "--recurse"}, false, {}},
+        // An owner job stores the DACL a file's mode gives it as it reads,
+        // without the flag.
+        {"a stored DACL without the auto-inherited flag",
+         {{"", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"}},
+         {"grant", "C:\\X\\sub", "Guest", "read", "--recurse"},
+         true,
+         {"owner", "C:\\X\\sub", "Guest", "--recurse"}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const std::string top = "C:\\case" + std::to_string(i), dir = machine.DriveC() + "/case" + std::to_string(i);
+        fs::create_directories(dir + "/sub");
+        std::ofstream(dir + "/report.txt") << "figures";
+        std::ofstream(dir + "/sub/notes.txt") << "notes";
+        std::vector<std::pair<std::string, std::string>> seeds;
+        for (const auto& [below, sddl] : cases[i].seeds) seeds.emplace_back(top + below, sddl);
+        Seed(seeds);
+        // Files put there since the directory was written: no descriptor
+        // stored, none inherited.
+        if (cases[i].unstoredBelow) {
+            for (const char* path : {"/sub", "/sub/notes.txt", "/report.txt"}) ClearStoredDescriptor(dir + path);
+        }
+        if (!cases[i].setup.empty()) {
+            auto setup = cases[i].setup;
+            setup[1].replace(0, 4, top);
+            setup.push_back("--no-undo");
+            ASSERT_EQ(Run(setup).exitCode, 0);
+        }
+        std::map<std::string, bool> stored;
+        for (const char* path : {"", "/sub", "/sub/notes.txt", "/report.txt"}) {
+            stored[path] = HasStoredDescriptor(dir + path);
+        }
+        const Tree before = Descriptors(top);
+        auto args = cases[i].job;
+        args[1].replace(0, 4, top);
+        const std::string undoFile = machine.Folder() + "/case" + std::to_string(i) + ".undo";
+        args.insert(args.end(), {"--undo", undoFile});
+        auto r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree changed = Descriptors(top);
+        ASSERT_NE(changed, before);
+        r = Run({"restore", undoFile});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+        for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), changed);
+        r = Run({"restore", undoFile, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+        for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
+    }
 }
 
 // The job is killed with SIGKILL while it writes; its undo file, each record

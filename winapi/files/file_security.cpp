@@ -34,6 +34,7 @@
 #include "winapi/machine/change_observer.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/machine.h"
+#include "winapi/machine/win32_guard.h"
 #include "winapi/win32.h"
 
 namespace winapi {
@@ -491,12 +492,101 @@ struct PlannedWrite {
     bool hasParent = false;
 };
 
+// The descriptor an undo asks for: `current` with the parts of `info`
+// replaced by those of `given` (a before-image), each with its own
+// protection and auto-inherited flags. Only a list the image marks as
+// auto-inherited, and not protected, takes its inherited entries from the
+// parent (`parentSd`, null for none), as they are now: the image was read
+// when the job first came to the object, after the job's own change of the
+// directory above may have handed it new ones. A list without that flag
+// is stored as it stands, and a SACL the image lacks stays absent unless
+// the parent hands audit entries down.
+DWORD ComposeAsGiven(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, const Bytes* parentSd,
+                     bool isDirectory, Bytes* updated) {
+    DescriptorParts now, asked;
+    if (ParseSelfRelative(current.data(), current.size(), &now) != ERROR_SUCCESS ||
+        ParseSelfRelative(given.data(), given.size(), &asked) != ERROR_SUCCESS) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    constexpr SECURITY_DESCRIPTOR_CONTROL kDaclBits = SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+    constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+    const SID* owner = now.owner;
+    const SID* group = now.group;
+    const ACL* dacl = now.dacl;
+    const ACL* sacl = now.sacl;
+    SECURITY_DESCRIPTOR_CONTROL control = now.control & (kDaclBits | kSaclBits);
+    if (info & OWNER_SECURITY_INFORMATION) {
+        if (!asked.owner) return ERROR_INVALID_OWNER;
+        owner = asked.owner;
+    }
+    if (info & GROUP_SECURITY_INFORMATION) {
+        if (!asked.group) return ERROR_INVALID_PRIMARY_GROUP;
+        group = asked.group;
+    }
+    if (info & DACL_SECURITY_INFORMATION) {
+        control = (control & ~kDaclBits) | (asked.control & kDaclBits);
+        dacl = asked.dacl;
+    }
+    const bool saclAbsent = !(asked.control & SE_SACL_PRESENT) || !asked.sacl;
+    if (info & SACL_SECURITY_INFORMATION) {
+        control &= ~kSaclBits;
+        sacl = nullptr;
+        // A NULL SACL audits nothing, as no SACL does: it is stored as none.
+        if (!saclAbsent) {
+            control |= asked.control & kSaclBits;
+            sacl = asked.sacl;
+        }
+    }
+    if (!(control & SE_DACL_PRESENT)) dacl = nullptr;
+    Bytes exact = BuildSelfRelative(control, owner, group, sacl, dacl);
+
+    const auto inheritsFromParent = [&](SECURITY_INFORMATION part, SECURITY_DESCRIPTOR_CONTROL autoInherited,
+                                        SECURITY_DESCRIPTOR_CONTROL isProtected) {
+        return (info & part) && (asked.control & autoInherited) && !(asked.control & isProtected);
+    };
+    const bool daclInherits = inheritsFromParent(DACL_SECURITY_INFORMATION, SE_DACL_AUTO_INHERITED, SE_DACL_PROTECTED);
+    const bool saclInherits = (info & SACL_SECURITY_INFORMATION) &&
+                              (saclAbsent || inheritsFromParent(SACL_SECURITY_INFORMATION, SE_SACL_AUTO_INHERITED,
+                                                                SE_SACL_PROTECTED));
+    Bytes inherited;
+    bool changed = false;
+    if (!parentSd || (!daclInherits && !saclInherits) ||
+        Reinherit(exact, *parentSd, isDirectory, FileGenericMapping(), &inherited, &changed) != ERROR_SUCCESS ||
+        !changed) {
+        *updated = std::move(exact);
+        return ERROR_SUCCESS;
+    }
+    DescriptorParts reinherited;
+    if (ParseSelfRelative(inherited.data(), inherited.size(), &reinherited) != ERROR_SUCCESS) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    if (daclInherits) {
+        control = (control & ~kDaclBits) | (reinherited.control & kDaclBits);
+        dacl = reinherited.dacl;
+    }
+    if (saclInherits) {
+        control &= ~kSaclBits;
+        sacl = nullptr;
+        // Left with no entries, the SACL held only what the directory handed
+        // down when the image was read (the job's own audit entries, as a
+        // rule): the object is given back no SACL rather than an empty one.
+        if (reinherited.sacl && reinherited.sacl->AceCount != 0) {
+            control |= reinherited.control & kSaclBits;
+            sacl = reinherited.sacl;
+        }
+    }
+    *updated = BuildSelfRelative(control, owner, group, sacl, dacl);
+    return ERROR_SUCCESS;
+}
+
 // Checks the caller may write `info` over `current` and works out what the
-// object will hold. `owed` is what its directory's deferred propagation
-// owes it, if anything.
+// object will hold: by Windows' named-call rules, or with `asGiven` the
+// parts of that descriptor as ComposeAsGiven puts them. `owed` is what its
+// directory's deferred propagation owes it, if anything.
 DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const Bytes& current,
                 const DeferredPropagation* owed, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
-                PACL sacl, const std::shared_ptr<const AccessToken>& shared, PlannedWrite* plan) {
+                PACL sacl, const std::shared_ptr<const AccessToken>& shared, const Bytes* asGiven,
+                PlannedWrite* plan) {
     const AccessToken& token = *shared;
     DWORD error = Check(current, shared, AccessToWrite(info));
     if (error != ERROR_SUCCESS) return error;
@@ -514,6 +604,13 @@ DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const B
         error = ReadParentDescriptor(object, drive, &plan->parentSd);
         if (error != ERROR_SUCCESS) return error;
     }
+    // Stored, the descriptor goes through the rule of mode_derived_state.h
+    // either way: a record that is the mode's descriptor, byte for byte,
+    // matches it, so the attribute goes.
+    if (asGiven) {
+        return ComposeAsGiven(current, *asGiven, info, plan->hasParent ? &plan->parentSd : nullptr,
+                              S_ISDIR(object.status.st_mode), &plan->updated);
+    }
     return ApplySecurityInformation(current, plan->hasParent ? &plan->parentSd : nullptr,
                                     S_ISDIR(object.status.st_mode), info, owner, group, dacl, sacl,
                                     FileGenericMapping(), &plan->updated);
@@ -530,10 +627,10 @@ bool PlanChangesObject(const machine::Drive& drive, const PlannedWrite& plan, co
     return ChangesStoredBytes(drive, plan.updated, stored);
 }
 
-}  // namespace
-
-DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
-                            PACL sacl) {
+// One write of a file's descriptor by name: Windows' named-call rules, or,
+// with `asGiven`, the parts of that descriptor as ComposeAsGiven puts them.
+DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                        PACL sacl, const Bytes* asGiven) {
     // An object a read of this step resolved comes with its drive: the name
     // was parsed then, and is parsed again only for a root, whose parent
     // depends on the form of the name.
@@ -578,7 +675,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
                                  RecallStoredStepRead(name, object.status, &readCurrent, &readStored);
     if (plannedFromRead) {
         DeferredPropagation* owed = OwedTo(object);
-        error = PlanWrite(object, drive, readCurrent, owed, info, owner, group, dacl, sacl, shared, &planned);
+        error = PlanWrite(object, drive, readCurrent, owed, info, owner, group, dacl, sacl, shared, asGiven, &planned);
         if (error != ERROR_SUCCESS) return error;
         if (!PlanChangesObject(drive, planned, readStored, object.status)) {
             if (owed) Settle(*owed, object);
@@ -633,7 +730,7 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
         }
     }
     if (!planStands) {
-        error = PlanWrite(object, drive, current, owed, info, owner, group, dacl, sacl, shared, &planned);
+        error = PlanWrite(object, drive, current, owed, info, owner, group, dacl, sacl, shared, asGiven, &planned);
         if (error != ERROR_SUCCESS) return error;
     }
     const AskedWrite asked{name, info};
@@ -665,6 +762,45 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     run.healingOnly = healingOnly;
     PropagateBelow(object.object.Get(), [&name] { return name; }, updated, run);
     return run.firstError;
+}
+
+}  // namespace
+
+namespace {
+
+DWORD ReadStoredFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
+    ResolvedPath object;
+    machine::Drive drive;
+    DWORD error = TakeStepObject(name, FinalLink::Keep, &object, &drive)
+                      ? ERROR_SUCCESS
+                      : ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    if (error != ERROR_SUCCESS) return error;
+    Bytes current;
+    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
+    if (error == ERROR_SUCCESS) error = Check(current, machine::SharedToken(), AccessToRead(info));
+    if (error != ERROR_SUCCESS) return error;
+    *sd = std::move(current);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD GetStoredFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
+    return machine::GuardedCall([&] { return ReadStoredFileSecurity(name, info, sd); });
+}
+
+DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                            PACL sacl) {
+    return WriteFileSecurity(name, info, owner, group, dacl, sacl, nullptr);
+}
+
+
+DWORD StoreFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, const Bytes& sd) {
+    DescriptorParts given;
+    if (ParseSelfRelative(sd.data(), sd.size(), &given) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    // The owner and group are checked as the named call checks them.
+    return WriteFileSecurity(name, info, const_cast<SID*>(given.owner), const_cast<SID*>(given.group), nullptr,
+                             nullptr, &sd);
 }
 
 bool InheritOwed(const ResolvedPath& object, Bytes* sd) {

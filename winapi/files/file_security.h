@@ -15,10 +15,27 @@ namespace winapi {
 // The access check asks for what `info` needs. Returns a Win32 error code.
 DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd);
 
+// Reads the descriptor as the object holds it, before whatever a recursive
+// walk's deferred propagation still owes it (deferred_propagation.h), which
+// GetFileSecurityByName includes: what an object was before a job's change
+// of a directory above it reached it. Not a Win32 call. Returns a Win32
+// error.
+DWORD GetStoredFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd);
+
 // Writes the parts of `info`, keeping Windows' inheritance rules and
 // propagating inheritable changes to the descendants. Returns a Win32 error.
 DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
                             PACL sacl);
+
+// Writes the parts of `info` as the self-relative `sd` holds them, with its
+// protection and auto-inherited flags and no entries inherited from the
+// parent; a SACL `sd` lacks (or holds as NULL) is removed. On a plain drive
+// a result that is the mode-derived descriptor removes the attribute. As
+// with every write of a directory here, what it hands down then reaches the
+// objects below it (SetFileSecurityW on Windows leaves them as they are):
+// a child must not keep inheriting from a descriptor its directory lost.
+// Returns a Win32 error.
+DWORD StoreFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, const Bytes& sd);
 
 // For the readers of a recursive walk: `sd`, just read from `object`,
 // becomes what it reads as once the deferred propagation its directory

@@ -241,3 +241,41 @@ DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
         return ERROR_INVALID_PARAMETER;
     });
 }
+
+BOOL SetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION SecurityInformation,
+                      PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+    if (lpFileName == nullptr || pSecurityDescriptor == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    winapi::machine::BeginNamedStep(lpFileName);
+    return BoolResult(GuardedCall([&]() -> DWORD {
+        if (DWORD fault = InjectedFailure("SetFileSecurityW", lpFileName)) return fault;
+        if (!IsValidSecurityDescriptor(pSecurityDescriptor)) return ERROR_INVALID_SECURITY_DESCR;
+        // The call takes either form; the layer works on the self-relative one.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(pSecurityDescriptor, &control, &revision);
+        Bytes given;
+        if (control & SE_SELF_RELATIVE) {
+            const auto* bytes = static_cast<const BYTE*>(pSecurityDescriptor);
+            given.assign(bytes, bytes + GetSecurityDescriptorLength(pSecurityDescriptor));
+        } else {
+            DWORD length = 0;
+            MakeSelfRelativeSD(pSecurityDescriptor, nullptr, &length);
+            given.resize(length);
+            if (length == 0 || !MakeSelfRelativeSD(pSecurityDescriptor, given.data(), &length)) return GetLastError();
+        }
+        if (DryRunActive()) {
+            // Shown as the named call would plan it; nothing is written.
+            winapi::DescriptorParts parts;
+            if (winapi::ParseSelfRelative(given.data(), given.size(), &parts) != ERROR_SUCCESS)
+                return ERROR_INVALID_SECURITY_DESCR;
+            if (InterceptWrite(lpFileName, SE_FILE_OBJECT, SecurityInformation, const_cast<SID*>(parts.owner),
+                               const_cast<SID*>(parts.group), const_cast<ACL*>(parts.dacl),
+                               const_cast<ACL*>(parts.sacl)))
+                return ERROR_SUCCESS;
+        }
+        return winapi::StoreFileSecurityByName(lpFileName, SecurityInformation, given);
+    }));
+}
