@@ -37,6 +37,24 @@ tavrik::LocalPtr<> ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info) {
     return block;
 }
 
+// Whether SetSDAsRecorded writes a file's record with SetFileSecurityW. On
+// Linux always: the layer stores the record as it stands, and takes the
+// entries of a list marked auto-inherited from the directory as it is then
+// (winapi/files/file_security.h). Windows stores every list as given, and
+// the image of an auto-inherited list was read after a job's change of a
+// directory above had already reached it; only the named call takes such a
+// list's inherited entries anew. So there it is kept for a DACL without the
+// flag, which the named call would give its directory's entries.
+bool WrittenAsRecorded(SECURITY_DESCRIPTOR_CONTROL control, SECURITY_INFORMATION info) {
+#ifdef _WIN32
+    return (info & DACL_SECURITY_INFORMATION) && !(control & (SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED));
+#else
+    (void)control;
+    (void)info;
+    return true;
+#endif
+}
+
 }  // namespace
 
 CSD::~CSD() {
@@ -220,7 +238,7 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     }
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_engine->m_writeRefusal = RTN_OK;
-    if (m_asRecorded && m_objectType == SE_FILE_OBJECT) {
+    if (m_asRecorded && m_objectType == SE_FILE_OBJECT && WrittenAsRecorded(m_recordedControl, info)) {
         // The descriptor holds the recorded parts; the call takes its
         // flags as they are, so only the ones of the record may stand.
         constexpr SECURITY_DESCRIPTOR_CONTROL kFlags =

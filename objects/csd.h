@@ -29,8 +29,10 @@ public:
                 PSID owner, PSID group);
     // For an undo: SetSD that stores a file's parts as they were recorded,
     // with the protection and auto-inherited flags of `control` and no
-    // entries inherited from the parent (SetFileSecurityW); a null `sacl`
-    // means no SACL. Other types are written as SetSD writes them.
+    // entries inherited from the parent where a list lacks that flag
+    // (SetFileSecurityW); a null `sacl` means no SACL. Other types, and on
+    // Windows records whose DACL has the flag, are written as SetSD writes
+    // them (see WrittenAsRecorded in csd.cpp).
     DWORD SetSDAsRecorded(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                           PSID owner, PSID group, SECURITY_DESCRIPTOR_CONTROL control);
 
