@@ -396,7 +396,7 @@ DWORD CTavrik::RestoreFromFile() {
         sd->TargetWithoutReading(target, entry.objectType);
         SECURITY_DESCRIPTOR_CONTROL recordedControl = 0;
         DWORD recordedRevision = 0;
-        if (asRecorded) GetSecurityDescriptorControl(buffers.absolute.get(), &recordedControl, &recordedRevision);
+        if (asRecorded) GetSecurityDescriptorControl(built->absolute.get(), &recordedControl, &recordedRevision);
         const DWORD code =
             asRecorded ? sd->SetSDAsRecorded(target, entry.objectType, info, dacl, sacl, owner, group, recordedControl)
                        : sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
