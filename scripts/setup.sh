@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(build-essential cmake g++ pkg-config googletest libgtest-dev libgmock-dev
           libsqlite3-dev libcli11-dev libfmt-dev attr acl strace python3 python3-samba
           samba samba-vfs-modules winbind smbclient libwbclient-dev libtdb-dev libacl1-dev
-          libgnutls28-dev nlohmann-json3-dev)
+          nettle-dev nlohmann-json3-dev)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;

@@ -1,7 +1,7 @@
 #include "winapi/samba/samba_ntacl.h"
 
 #include <fcntl.h>
-#include <gnutls/crypto.h>
+#include <nettle/sha2.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,7 +69,10 @@ void PutDescriptor(Bytes& out, const Bytes& sd) {
 
 Sha256 Hash(const Bytes& data) {
     Sha256 hash{};
-    gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), hash.data());
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, data.size(), data.data());
+    sha256_digest(&context, hash.size(), hash.data());
     return hash;
 }
 
