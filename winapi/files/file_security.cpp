@@ -26,6 +26,7 @@
 #include "winapi/files/file_xattr.h"
 #include "winapi/files/mode_derived_state.h"
 #include "winapi/files/ntacl.h"
+#include "winapi/files/recent_ntacls.h"
 #include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
@@ -130,6 +131,28 @@ bool ChangesStoredBytes(const machine::Drive& drive, const Bytes& updated, const
     return drive.samba || stored.empty() || stored != EncodeNtAcl(updated);
 }
 
+// The object a write is about to change, while the change observer runs:
+// the observer's read of what the object holds (ReadStoredFileSecurity)
+// takes the attribute the write read under its lock, or reads on the
+// write's own descriptor, instead of resolving the name a second time.
+struct ObjectUnderWrite {
+    const std::wstring& name;
+    int fd;
+    const struct stat& status;
+    const machine::Drive& drive;
+    const Bytes& stored;
+};
+thread_local const ObjectUnderWrite* tObjectUnderWrite = nullptr;
+
+DWORD NoteComingFileChange(const AskedWrite& asked, int objectFd, const struct stat& status,
+                           const machine::Drive& drive, const Bytes& stored) {
+    const ObjectUnderWrite object{asked.name, objectFd, status, drive, stored};
+    tObjectUnderWrite = &object;
+    const DWORD refused = machine::NoteComingChange(asked.name, SE_FILE_OBJECT, asked.info);
+    tObjectUnderWrite = nullptr;
+    return refused;
+}
+
 // Gives the object the descriptor `updated`: writes it, or, where the object
 // is to read as its mode-derived descriptor (mode_derived_state.h), removes
 // the attribute, and `updated` becomes what the object now reads as.
@@ -149,12 +172,12 @@ DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated,
             return ERROR_SUCCESS;
         }
         if (observed) {
-            if (DWORD refused = machine::NoteComingChange(asked->name, SE_FILE_OBJECT, asked->info)) return refused;
+            if (DWORD refused = NoteComingFileChange(*asked, objectFd, status, drive, stored)) return refused;
         }
         return RemoveFileDescriptor(objectFd, drive.xattrName);
     }
     if (observed && ChangesStoredBytes(drive, updated, stored)) {
-        if (DWORD refused = machine::NoteComingChange(asked->name, SE_FILE_OBJECT, asked->info)) return refused;
+        if (DWORD refused = NoteComingFileChange(*asked, objectFd, status, drive, stored)) return refused;
     }
     return WriteFileDescriptor(objectFd, drive, updated, &stored, &status);
 }
@@ -769,6 +792,23 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
 namespace {
 
 DWORD ReadStoredFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
+    if (const ObjectUnderWrite* held = tObjectUnderWrite; held && held->name == name) {
+        Bytes current;
+        DWORD error = ERROR_SUCCESS;
+        if (held->drive.samba) {
+            // What smbd serves depends on more than the attribute.
+            error = ReadFileDescriptor(held->fd, held->status, held->drive, &current);
+        } else if (held->stored.empty()) {
+            // As StoreDescriptor reads it: no attribute, the mode's descriptor.
+            const struct stat& status = held->status;
+            current = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
+        } else {
+            error = ThreadRecentNtAcls().Decode(held->stored, &current);
+        }
+        if (error == ERROR_SUCCESS) error = Check(current, machine::SharedToken(), AccessToRead(info));
+        if (error == ERROR_SUCCESS) *sd = std::move(current);
+        return error;
+    }
     ResolvedPath object;
     machine::Drive drive;
     DWORD error = TakeStepObject(name, FinalLink::Keep, &object, &drive)
