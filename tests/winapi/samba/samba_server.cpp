@@ -179,8 +179,47 @@ std::unique_ptr<SambaServer> SambaServer::Start(const SambaOptions& options, std
     return server;
 }
 
+namespace {
+
+// The processes whose command line holds `argument`, found through /proc.
+std::vector<pid_t> ProcessesWithArgument(const std::string& argument) {
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string arg;
+        while (std::getline(in, arg, '\0')) {
+            if (arg == argument) {
+                found.push_back(static_cast<pid_t>(std::stol(name)));
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+// smbd starts samba-dcerpcd (and its rpcd_* helpers) when a client first
+// asks for a named pipe; it makes itself a session leader and outlives
+// smbd. Every process started with this server's configuration file is
+// stopped with it, or each test would leave a few behind.
+void StopProcessesOf(const std::string& configFile) {
+    const std::string argument = "--configfile=" + configFile;
+    for (int round = 0; round < 100; ++round) {
+        const std::vector<pid_t> left = ProcessesWithArgument(argument);
+        if (left.empty()) return;
+        for (pid_t pid : left) ::kill(pid, round < 50 ? SIGTERM : SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
 SambaServer::~SambaServer() {
-    for (pid_t pid : daemons_) ::kill(pid, SIGTERM);
+    // Each daemon leads its own process group, with the children it forked
+    // for clients (renamed, so not found by their command line).
+    for (pid_t pid : daemons_) ::kill(-pid, SIGTERM);
     for (pid_t pid : daemons_) {
         int status = 0;
         for (int i = 0; i < 100; ++i) {
@@ -192,6 +231,8 @@ SambaServer::~SambaServer() {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
+    for (pid_t pid : daemons_) ::kill(-pid, SIGKILL);
+    StopProcessesOf(ConfigPath());
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
 }
