@@ -5,17 +5,13 @@
 namespace winapi {
 
 DWORD RecentNtAcls::Decode(const Bytes& blob, Bytes* selfRelativeSd) {
-    for (const Entry& entry : entries_) {
-        // An entry never filled has an empty blob, which never decodes.
-        if (!entry.blob.empty() && entry.blob == blob) {
-            *selfRelativeSd = entry.sd;
-            return ERROR_SUCCESS;
-        }
+    if (const Entry* kept = answers_.Find([&](const Entry& entry) { return entry.blob == blob; })) {
+        *selfRelativeSd = kept->sd;
+        return ERROR_SUCCESS;
     }
     const DWORD error = DecodeNtAcl(blob.data(), blob.size(), selfRelativeSd);
     if (error != ERROR_SUCCESS || blob.empty()) return error;
-    Entry& entry = entries_[next_];
-    next_ = (next_ + 1) % entries_.size();
+    Entry& entry = answers_.Replace();
     entry.blob = blob;
     entry.sd = *selfRelativeSd;
     return ERROR_SUCCESS;

@@ -4,8 +4,7 @@
 // other: each decode checked and rebuilt the same descriptor again.
 #pragma once
 
-#include <array>
-
+#include "winapi/base/recent_answers.h"
 #include "winapi/security/bytes.h"
 #include "winapi/win32.h"
 
@@ -22,8 +21,7 @@ private:
         Bytes blob;
         Bytes sd;
     };
-    std::array<Entry, 4> entries_;
-    size_t next_ = 0;
+    RecentAnswers<Entry> answers_;
 };
 
 // This thread's kept decodes.

@@ -3,19 +3,15 @@
 namespace winapi {
 
 const std::wstring* RecentSddl::Find(const Bytes& key, const SddlDomainContext& context) const {
-    for (const Entry& entry : entries_) {
-        // An entry never filled has an empty key, which no descriptor gives.
-        if (!entry.key.empty() && entry.key == key && entry.context.machineSid == context.machineSid &&
-            entry.context.domainSid == context.domainSid) {
-            return &entry.text;
-        }
-    }
-    return nullptr;
+    const Entry* kept = answers_.Find([&](const Entry& entry) {
+        return entry.key == key && entry.context.machineSid == context.machineSid &&
+               entry.context.domainSid == context.domainSid;
+    });
+    return kept ? &kept->text : nullptr;
 }
 
 void RecentSddl::Remember(const Bytes& key, const SddlDomainContext& context, const std::wstring& text) {
-    Entry& entry = entries_[next_];
-    next_ = (next_ + 1) % entries_.size();
+    Entry& entry = answers_.Replace();
     entry.key = key;
     entry.context = context;
     entry.text = text;

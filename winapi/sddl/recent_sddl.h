@@ -5,7 +5,7 @@
 // largest part of a listing's work per object.
 #pragma once
 
-#include <array>
+#include "winapi/base/recent_answers.h"
 #include <string>
 
 #include "winapi/sddl/sddl_context.h"
@@ -26,8 +26,7 @@ private:
         SddlDomainContext context;
         std::wstring text;
     };
-    std::array<Entry, 4> entries_;
-    size_t next_ = 0;
+    RecentAnswers<Entry> answers_;
 };
 
 // This thread's cache: conversions run on the caller's thread.

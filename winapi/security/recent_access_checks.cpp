@@ -12,17 +12,16 @@ bool SameMapping(const GENERIC_MAPPING& a, const GENERIC_MAPPING& b) {
 
 DWORD RecentAccessChecks::Check(const Bytes& sd, const std::shared_ptr<const AccessToken>& token, ACCESS_MASK desired,
                                 const GENERIC_MAPPING& mapping, bool backupSemantics, ACCESS_MASK* granted) {
-    for (const Entry& entry : entries_) {
-        if (entry.token && entry.token == token && entry.desired == desired &&
-            entry.backupSemantics == backupSemantics && SameMapping(entry.mapping, mapping) && entry.sd == sd) {
-            *granted = entry.granted;
-            return entry.status;
-        }
+    if (const Entry* kept = answers_.Find([&](const Entry& entry) {
+            return entry.token == token && entry.desired == desired && entry.backupSemantics == backupSemantics &&
+                   SameMapping(entry.mapping, mapping) && entry.sd == sd;
+        })) {
+        *granted = kept->granted;
+        return kept->status;
     }
     ACCESS_MASK answer = 0;
     const DWORD status = CheckAccess(sd.data(), sd.size(), *token, desired, mapping, backupSemantics, &answer);
-    Entry& entry = entries_[next_];
-    next_ = (next_ + 1) % entries_.size();
+    Entry& entry = answers_.Replace();
     entry.sd = sd;
     entry.token = token;
     entry.desired = desired;

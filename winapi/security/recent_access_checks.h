@@ -4,7 +4,7 @@
 // walking the same entries again for each was a tenth of a listing's work.
 #pragma once
 
-#include <array>
+#include "winapi/base/recent_answers.h"
 #include <memory>
 
 #include "winapi/security/access_check.h"
@@ -31,8 +31,7 @@ private:
         DWORD status = 0;
         ACCESS_MASK granted = 0;
     };
-    std::array<Entry, 4> entries_;
-    size_t next_ = 0;
+    RecentAnswers<Entry> answers_;
 };
 
 // This thread's kept checks.

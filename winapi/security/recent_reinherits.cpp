@@ -14,13 +14,13 @@ bool SameMapping(const GENERIC_MAPPING& a, const GENERIC_MAPPING& b) {
 
 DWORD RecentReinherits::Reinherit(const Bytes& childSd, const Bytes& parentSd, bool isContainer,
                                   const GENERIC_MAPPING& mapping, Bytes* result, bool* changed) {
-    for (const Entry& entry : entries_) {
-        if (entry.used && entry.isContainer == isContainer && SameMapping(entry.mapping, mapping) &&
-            entry.child == childSd && entry.parent == parentSd) {
-            *changed = entry.changed;
-            if (entry.changed) *result = entry.result;
-            return ERROR_SUCCESS;
-        }
+    if (const Entry* kept = answers_.Find([&](const Entry& entry) {
+            return entry.isContainer == isContainer && SameMapping(entry.mapping, mapping) &&
+                   entry.child == childSd && entry.parent == parentSd;
+        })) {
+        *changed = kept->changed;
+        if (kept->changed) *result = kept->result;
+        return ERROR_SUCCESS;
     }
     Bytes computed;
     bool computedChanged = false;
@@ -30,9 +30,7 @@ DWORD RecentReinherits::Reinherit(const Bytes& childSd, const Bytes& parentSd, b
         if (computedChanged) *result = std::move(computed);
         return status;
     }
-    Entry& entry = entries_[next_];
-    next_ = (next_ + 1) % entries_.size();
-    entry.used = true;
+    Entry& entry = answers_.Replace();
     entry.child = childSd;
     entry.parent = parentSd;
     entry.isContainer = isContainer;

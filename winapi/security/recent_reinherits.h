@@ -6,7 +6,7 @@
 // and over.
 #pragma once
 
-#include <array>
+#include "winapi/base/recent_answers.h"
 
 #include "winapi/security/inheritance.h"
 
@@ -22,7 +22,6 @@ public:
 
 private:
     struct Entry {
-        bool used = false;
         Bytes child;
         Bytes parent;
         bool isContainer = false;
@@ -30,8 +29,7 @@ private:
         bool changed = false;
         Bytes result;  // when changed
     };
-    std::array<Entry, 4> entries_;
-    size_t next_ = 0;
+    RecentAnswers<Entry> answers_;
 };
 
 // This thread's kept computations.
