@@ -43,9 +43,17 @@ std::optional<ResolvedAccount> DomainItself(const std::wstring& name, const std:
     return ResolvedAccount{name, name, *bytes, SidTypeDomain};
 }
 
+// Room for getpw*_r and getgr*_r to fill, kept from call to call: a
+// listing names a Unix account for several entries of every object, and
+// zeroing a fresh 64 KiB each time cost more than the rest of the lookup.
+std::vector<char>& AccountEntryBuffer() {
+    thread_local std::vector<char> buffer(65536);
+    return buffer;
+}
+
 std::optional<ResolvedAccount> UnixUserByName(const std::wstring& name) {
     std::string utf8 = ToUtf8(name);
-    std::vector<char> buffer(16384);
+    std::vector<char>& buffer = AccountEntryBuffer();
     passwd entry{};
     passwd* found = nullptr;
     if (getpwnam_r(utf8.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
@@ -56,7 +64,7 @@ std::optional<ResolvedAccount> UnixUserByName(const std::wstring& name) {
 
 std::optional<ResolvedAccount> UnixGroupByName(const std::wstring& name) {
     std::string utf8 = ToUtf8(name);
-    std::vector<char> buffer(65536);
+    std::vector<char>& buffer = AccountEntryBuffer();
     group entry{};
     group* found = nullptr;
     if (getgrnam_r(utf8.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
@@ -70,7 +78,7 @@ std::optional<ResolvedAccount> UnixAccountBySid(const std::wstring& sid) {
     DWORD id = 0;
     if (!SplitRid(sid, &prefix, &id)) return std::nullopt;
     if (prefix == L"S-1-22-1") {
-        std::vector<char> buffer(16384);
+        std::vector<char>& buffer = AccountEntryBuffer();
         passwd entry{};
         passwd* found = nullptr;
         if (getpwuid_r(id, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
@@ -78,7 +86,7 @@ std::optional<ResolvedAccount> UnixAccountBySid(const std::wstring& sid) {
         return ResolvedAccount{kUnixUserDomain, FromUtf8(found->pw_name), *ParseSidString(sid), SidTypeUser};
     }
     if (prefix == L"S-1-22-2") {
-        std::vector<char> buffer(65536);
+        std::vector<char>& buffer = AccountEntryBuffer();
         group entry{};
         group* found = nullptr;
         if (getgrgid_r(id, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
