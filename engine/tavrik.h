@@ -16,6 +16,7 @@
 #include <list>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -281,6 +282,11 @@ public:
     DWORD m_listFormat = LIST_CSV;
     DWORD m_listWhat = LIST_DACL;
     DWORD m_listNameForm = 1;
+    // Account names the job looked up, by SID bytes ("" for a SID that names
+    // no account): a listing names the same few trustees on every object,
+    // and each lookup asks the system (on Windows perhaps a domain
+    // controller) again.
+    std::unordered_map<std::string, std::wstring> m_accountNames;
     BOOL m_listInherited = FALSE;
     std::wstring m_backupFileName;
     FILE* m_backupFile = nullptr;
