@@ -473,6 +473,13 @@ DWORD ReadParentDescriptor(const ResolvedPath& object, const machine::Drive& dri
     return ReadFileDescriptorAskingStatus(object.parent.Get(), drive, parentSd);
 }
 
+// The object a name stands for, as this step's last handle left it or
+// resolved anew; the name's last component is never followed.
+DWORD ResolveForStep(const std::wstring& name, ResolvedPath* object, machine::Drive* drive) {
+    if (TakeStepObject(name, FinalLink::Keep, object, drive)) return ERROR_SUCCESS;
+    return ResolveFileName(name, FinalLink::Keep, object, drive);
+}
+
 }  // namespace
 
 DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, Bytes* sd) {
@@ -484,9 +491,7 @@ DWORD GetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
     }
     ResolvedPath object;
     machine::Drive drive;
-    DWORD error = TakeStepObject(name, FinalLink::Keep, &object, &drive)
-                      ? ERROR_SUCCESS
-                      : ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    DWORD error = ResolveForStep(name, &object, &drive);
     if (error != ERROR_SUCCESS) return error;
     Bytes current, stored;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
@@ -811,9 +816,7 @@ DWORD ReadStoredFileSecurity(const std::wstring& name, SECURITY_INFORMATION info
     }
     ResolvedPath object;
     machine::Drive drive;
-    DWORD error = TakeStepObject(name, FinalLink::Keep, &object, &drive)
-                      ? ERROR_SUCCESS
-                      : ResolveFileName(name, FinalLink::Keep, &object, &drive);
+    DWORD error = ResolveForStep(name, &object, &drive);
     if (error != ERROR_SUCCESS) return error;
     Bytes current;
     error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current);
