@@ -74,6 +74,12 @@ winapi::machine::TokenSpec Token(std::wstring user, std::vector<std::wstring> gr
 
 using tavrik::test::EnablePrivilege;
 
+// Calls by name mark job steps, as a walk's entries do, while it lives.
+struct NamedSteps {
+    NamedSteps() { winapi::machine::SetNamedSteps(true); }
+    ~NamedSteps() { winapi::machine::SetNamedSteps(false); }
+};
+
 class FileSecurityTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -141,10 +147,7 @@ TEST_F(FileSecurityTest, ReadsOfOneStepShareTheFirstUntilAWriteOrTheNextStep) {
     const Bytes byOthers = Raw("Data/a.txt");
     ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
 
-    struct NamedSteps {
-        NamedSteps() { winapi::machine::SetNamedSteps(true); }
-        ~NamedSteps() { winapi::machine::SetNamedSteps(false); }
-    } steps;
+    NamedSteps steps;
     winapi::machine::BeginNamedStep(a);
     EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;BA)");
     SetRaw("Data/a.txt", byOthers);
@@ -169,10 +172,7 @@ TEST_F(FileSecurityTest, AWriteThatLeavesAFileAsItsStepReadFoundItIsMadeAtThatRe
     const Bytes byOthers = Raw("Data/a.txt");
     ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
 
-    struct NamedSteps {
-        NamedSteps() { winapi::machine::SetNamedSteps(true); }
-        ~NamedSteps() { winapi::machine::SetNamedSteps(false); }
-    } steps;
+    NamedSteps steps;
     winapi::machine::BeginNamedStep(a);
     EXPECT_EQ(Dacl(a), L"D:PAI(A;;FA;;;BA)");
     SetRaw("Data/a.txt", byOthers);
