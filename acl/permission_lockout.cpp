@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "acl/ace_sid.h"
+#include "acl/recent_by_bytes.h"
 
 namespace tavrik {
 namespace {
@@ -96,10 +97,7 @@ bool HasEffectiveEntryFor(PACL dacl, PSID wanted) {
     return found;
 }
 
-}  // namespace
-
-bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
-    if (dacl == nullptr) return true;
+bool JudgeLeavesPermissionsChangeable(PACL dacl, PSID owner) {
     BuiltSid ownerRights = MakeSid(3, {4});  // S-1-3-4
     const bool validOwner = owner != nullptr && IsValidSid(owner);
     // The owner's own right stands unless OWNER RIGHTS entries replace it:
@@ -123,6 +121,27 @@ bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
     if (EntriesGrantWriteDac(dacl, {unixRoot.Get(), unixRootGroup.Get(), everyone.Get()})) return true;
     return validOwner &&
            EntriesGrantWriteDac(dacl, {owner, ownerRights.Get(), everyone.Get(), authenticatedUsers.Get()});
+}
+
+}  // namespace
+
+bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
+    if (dacl == nullptr) return true;
+    // The answer depends on the bytes of the DACL and the owner alone; a
+    // recursive job asks it of the same few lists on every object. A list
+    // that cannot be read, or an owner that is no SID, is judged afresh.
+    if (!IsValidAcl(dacl) || (owner != nullptr && !IsValidSid(owner))) {
+        return JudgeLeavesPermissionsChangeable(dacl, owner);
+    }
+    thread_local std::vector<BYTE> key;
+    key.clear();
+    AppendAclKey(key, dacl);
+    AppendSidKey(key, owner);
+    thread_local RecentByBytes<bool> recent;
+    if (const bool* kept = recent.Find(key)) return *kept;
+    const bool answer = JudgeLeavesPermissionsChangeable(dacl, owner);
+    recent.Keep(key, answer);
+    return answer;
 }
 
 std::wstring LockoutReason(PSID owner) {

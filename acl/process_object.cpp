@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "acl/ace.h"
+#include "acl/entries_merge.h"
 #include "acl/permission_lockout.h"
 #include "acl/trustee.h"
 #include "engine/local_memory.h"
@@ -187,13 +188,13 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
     }
 
     PACL merged = nullptr;
-    m_lastOsError = SetEntriesInAclW(static_cast<ULONG>(daclEntries.size()),
-                                     daclEntries.empty() ? nullptr : daclEntries.data(), sd.m_dacl, &merged);
+    m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(daclEntries.size()),
+                                              daclEntries.empty() ? nullptr : daclEntries.data(), sd.m_dacl, &merged);
     newDacl.reset(merged);
     if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
     merged = nullptr;
-    m_lastOsError = SetEntriesInAclW(static_cast<ULONG>(saclEntries.size()),
-                                     saclEntries.empty() ? nullptr : saclEntries.data(), sd.m_sacl, &merged);
+    m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(saclEntries.size()),
+                                              saclEntries.empty() ? nullptr : saclEntries.data(), sd.m_sacl, &merged);
     newSacl.reset(merged);
     if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
 

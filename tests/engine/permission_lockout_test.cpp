@@ -58,5 +58,32 @@ TEST(PermissionLockout, KeepersAreReadAsTheAccessCheckReadsTheEntries) {
     }
 }
 
+// A recursive job asks the question of the same few lists object after
+// object, and the last answers are kept: each still follows the bytes of
+// the DACL and of the owner, whatever came before.
+TEST(PermissionLockout, RepeatedQuestionsFollowTheDaclAndOwnerBytes) {
+    const struct {
+        std::wstring sddl;
+        bool changeable;
+    } cases[] = {
+        {L"O:S-1-5-21-1-2-3-1001D:(A;;RC;;;OW)(A;;WD;;;S-1-5-21-1-2-3-1001)", true},
+        {L"O:S-1-5-21-1-2-3-1002D:(A;;RC;;;OW)(A;;WD;;;S-1-5-21-1-2-3-1001)", false},  // another owner
+        {L"O:BUD:(A;;RC;;;OW)(A;;FA;;;BA)", true},
+        {L"O:BUD:(A;;RC;;;OW)(A;;0x1200a9;;;BA)", false},  // as long, another mask
+        {L"O:BUD:(A;;RC;;;OW)(A;;FA;;;BG)", false},        // as long, another account
+        {L"O:BUD:(A;;RC;;;OW)", false},
+        {L"O:BUD:(A;;RC;;;BU)", true},                     // no OWNER RIGHTS entry
+        {L"D:(A;;RC;;;OW)(A;;FA;;;BA)", true},             // no owner
+        {L"D:(A;;RC;;;OW)(A;;FA;;;BG)", false},
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const auto& c = cases[round == 1 ? std::size(cases) - 1 - i : i];
+            EXPECT_EQ(Changeable(c.sddl), c.changeable) << std::string(c.sddl.begin(), c.sddl.end()) << " round "
+                                                        << round;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tavrik::test

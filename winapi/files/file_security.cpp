@@ -30,6 +30,7 @@
 #include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_applied_writes.h"
 #include "winapi/security/recent_access_checks.h"
 #include "winapi/security/recent_reinherits.h"
 #include "winapi/machine/change_observer.h"
@@ -639,9 +640,9 @@ DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const B
         return ComposeAsGiven(current, *asGiven, info, plan->hasParent ? &plan->parentSd : nullptr,
                               S_ISDIR(object.status.st_mode), &plan->updated);
     }
-    return ApplySecurityInformation(current, plan->hasParent ? &plan->parentSd : nullptr,
-                                    S_ISDIR(object.status.st_mode), info, owner, group, dacl, sacl,
-                                    FileGenericMapping(), &plan->updated);
+    return ThreadRecentAppliedWrites().Apply(current, plan->hasParent ? &plan->parentSd : nullptr,
+                                             S_ISDIR(object.status.st_mode), info, owner, group, dacl, sacl,
+                                             FileGenericMapping(), &plan->updated);
 }
 
 // Whether storing the planned descriptor changes what the object holds

@@ -4,6 +4,7 @@
 
 #include "support/semantics_support.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/security/recent_applied_writes.h"
 #include "winapi/security/recent_reinherits.h"
 
 namespace {
@@ -378,6 +379,66 @@ TEST(RecentReinherits, AnswerAsReinheritItselfDoesInAnyOrder) {
                 recent.Reinherit(*c.child, *c.parent, c.isContainer, winapi::FileGenericMapping(), &kept, &keptChanged);
             EXPECT_EQ(keptStatus, expectedStatus) << "case " << i << " round " << round;
             EXPECT_EQ(keptChanged, expectedChanged) << "case " << i << " round " << round;
+            EXPECT_EQ(kept, expected) << "case " << i << " round " << round;
+        }
+    }
+}
+
+// A walk plans each object's write from the same few descriptors: a kept
+// answer serves only the same current and parent bytes, kind of object,
+// parts written and bytes of each written part.
+TEST(RecentAppliedWrites, AnswerAsApplySecurityInformationDoesInAnyOrder) {
+    const Bytes parent = SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FW;;;BU)(A;OICIIO;GA;;;CO)");
+    const Bytes otherParent = SdFromSddl(L"O:BAG:SYD:AI(A;OICI;FR;;;BU)(A;OICIIO;GA;;;CO)");  // as long
+    const Bytes file = SdFromSddl(L"O:BAG:SYD:AI(A;;FA;;;BA)");
+    const Bytes otherFile = SdFromSddl(L"O:BAG:SYD:AI(A;;FA;;;BG)");  // as long
+    const Bytes damaged = {1, 2, 3};
+    Bytes grant = DaclFromSddl(L"D:(A;OICI;0x1200a9;;;BU)");
+    Bytes otherGrant = DaclFromSddl(L"D:(A;OICI;0x1200a9;;;BG)");  // as long
+    Bytes broken = {ACL_REVISION, 0, 16, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // an ACE of no size
+    Bytes owner = SidFromText(L"S-1-5-32-544");
+    Bytes otherOwner = SidFromText(L"S-1-5-32-545");
+    constexpr SECURITY_INFORMATION D = DACL_SECURITY_INFORMATION;
+    constexpr SECURITY_INFORMATION O = OWNER_SECURITY_INFORMATION;
+    constexpr SECURITY_INFORMATION P = PROTECTED_DACL_SECURITY_INFORMATION;
+    struct Case {
+        const Bytes* current;
+        const Bytes* parent;  // null: none
+        bool isContainer;
+        SECURITY_INFORMATION info;
+        Bytes* owner;
+        Bytes* dacl;  // null: a NULL DACL
+    };
+    // More cases than answers are kept, each differing from another in one
+    // input only.
+    const std::vector<Case> cases = {
+        {&file, &parent, false, D, nullptr, &grant},
+        {&file, &parent, true, D, nullptr, &grant},
+        {&file, &otherParent, false, D, nullptr, &grant},
+        {&file, nullptr, false, D, nullptr, &grant},
+        {&otherFile, &parent, false, D, nullptr, &grant},
+        {&file, &parent, false, D, nullptr, &otherGrant},
+        {&file, &parent, false, D | P, nullptr, &grant},
+        {&file, &parent, false, D, nullptr, nullptr},
+        {&file, &parent, false, D | O, &owner, &grant},
+        {&file, &parent, false, D | O, &otherOwner, &grant},
+        {&file, &parent, false, D, &otherOwner, &grant},  // an owner not written is no part of the question
+        {&file, &parent, false, D, nullptr, &broken},
+        {&damaged, &parent, false, D, nullptr, &grant},
+    };
+    winapi::RecentAppliedWrites recent;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const Case& c = cases[round == 1 ? cases.size() - 1 - i : i];
+            PSID ownerSid = c.owner ? AsSid(*c.owner) : nullptr;
+            PACL dacl = c.dacl ? AsAcl(*c.dacl) : nullptr;
+            Bytes expected = {0xEE}, kept = {0xEE};
+            const DWORD expectedStatus = winapi::ApplySecurityInformation(
+                *c.current, c.parent, c.isContainer, c.info, ownerSid, nullptr, dacl, nullptr,
+                winapi::FileGenericMapping(), &expected);
+            const DWORD keptStatus = recent.Apply(*c.current, c.parent, c.isContainer, c.info, ownerSid, nullptr, dacl,
+                                                  nullptr, winapi::FileGenericMapping(), &kept);
+            EXPECT_EQ(keptStatus, expectedStatus) << "case " << i << " round " << round;
             EXPECT_EQ(kept, expected) << "case " << i << " round " << round;
         }
     }
