@@ -87,6 +87,19 @@ void UndoJournal::Attach(CTavrik& job) {
             job.m_writeRefusal = code;
             return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;
         });
+    // A write of a directory also changes what lies below it that inherits
+    // from it (a non-recursive job on a directory changes its whole tree):
+    // each such object is recorded too, as it stands before the change and
+    // after its directory's record, so that a restore puts the directory
+    // back first and then each of them exactly. An object whose record
+    // cannot be written is left unchanged and reported as a failure below
+    // the directory.
+    winapi::machine::SetInheritedChangeObserver(
+        [this, &job](const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) -> DWORD {
+            const DWORD code = Record(job, object, type, parts);
+            if (code == RTN_OK) return ERROR_SUCCESS;
+            return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;
+        });
     observing_ = true;
 #endif
 }
@@ -191,7 +204,10 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
 
 void UndoJournal::Close(bool deleteWhenEmpty) {
 #ifndef _WIN32
-    if (observing_) winapi::machine::SetChangeObserver(nullptr);
+    if (observing_) {
+        winapi::machine::SetChangeObserver(nullptr);
+        winapi::machine::SetInheritedChangeObserver(nullptr);
+    }
     observing_ = false;
     expected_ = Expected{};
 #endif

@@ -12,6 +12,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -302,6 +303,109 @@ TEST_F(UndoExactness, RecordsGoBackAsTheyStand) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Descriptors(top), before);
         for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
+    }
+}
+
+// A job on a directory alone changes what lies below it too, through what
+// the directory hands down. Those objects are recorded as they stand before
+// the change, after the directory: stale and odd descriptors, objects
+// without a SACL and objects without a stored descriptor, two levels down,
+// all come back as they were, and the restore's own undo file brings the
+// job's state back. Each case has a tree of its own, C:\treeN.
+TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
+    // Stored as they stand (an undo file's records): one file holds a DACL
+    // without the auto-inherited flag.
+    const std::vector<std::pair<std::string, std::string>> seeds = {
+        {"", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
+        {"\\sub", "O:BAG:SYD:AI(A;OICI;FR;;;BU)(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"},
+        {"\\sub\\kept.txt", "O:BAG:SYD:AI(A;;FR;;;WD)(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FR;;;BU)"},
+        {"\\sub\\deep", "O:BAG:SYD:AI(A;OICI;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;FR;;;BU)"},
+        {"\\sub\\deep\\plain.txt", "O:BAG:SYD:(A;;FA;;;BA)"},
+    };
+    // Moved in from another directory: they keep what that one handed down.
+    const std::vector<std::string> moved = {"\\stale.txt", "\\sub\\stale"};
+    // Created since their directories were written: nothing stored.
+    const std::vector<std::string> unstored = {"\\loose.txt", "\\sub\\loose.txt", "\\sub\\deep\\loose.txt",
+                                               "\\sub\\bare", "\\sub\\bare\\loose.txt"};
+    const struct {
+        const char* what;
+        std::vector<std::string> job;  // aimed at C:\X or below
+    } cases[] = {
+        {"audit", {"audit", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
+        {"grant", {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
+        {"protect", {"protect", "C:\\X\\sub", "--dacl", "remove"}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const std::string top = "C:\\tree" + std::to_string(i), dir = machine.DriveC() + "/tree" + std::to_string(i);
+        const std::string elsewhere = machine.DriveC() + "/elsewhere" + std::to_string(i);
+        auto pathOf = [&dir](std::string below) {
+            std::replace(below.begin(), below.end(), '\\', '/');
+            return dir + below;
+        };
+        auto create = [](const std::string& path) {
+            if (path.find(".txt") == std::string::npos) {
+                fs::create_directories(path);
+            } else {
+                std::ofstream(path) << path;
+            }
+        };
+        fs::create_directories(elsewhere);
+        for (const auto& [below, sddl] : seeds) create(pathOf(below));
+        for (const auto& below : moved) create(elsewhere + "/" + below.substr(below.rfind('\\') + 1));
+        {
+            const std::string seedFile = machine.Folder() + "/exact-seed.undo";
+            std::ofstream out(seedFile, std::ios::binary | std::ios::trunc);
+            out << "\"tavrik undo file\",1,\"\"\r\n";
+            out << "\"\\\\?\\C:\\elsewhere" << i << "\",1,\"O:BAG:SYD:PAI(A;OICI;FR;;;WD)\"\r\n";
+            for (const auto& [below, sddl] : seeds) out << "\"\\\\?\\" << top << below << "\",1,\"" << sddl << "\"\r\n";
+            out.close();
+            ASSERT_EQ(Run({"restore", seedFile, "--no-undo", "--quiet"}).exitCode, 0);
+        }
+        for (const auto& below : moved) {
+            const std::string from = elsewhere + "/" + below.substr(below.rfind('\\') + 1);
+            ASSERT_TRUE(HasStoredDescriptor(from)) << from;
+            fs::rename(from, pathOf(below));
+        }
+        for (const auto& below : unstored) create(pathOf(below));
+        auto presence = [&] {
+            std::map<std::string, bool> stored;
+            for (const auto& [below, sddl] : seeds) stored[below] = HasStoredDescriptor(pathOf(below));
+            for (const auto& below : moved) stored[below] = HasStoredDescriptor(pathOf(below));
+            for (const auto& below : unstored) stored[below] = HasStoredDescriptor(pathOf(below));
+            return stored;
+        };
+        const Tree before = Descriptors(top);
+        const auto storedBefore = presence();
+        ASSERT_EQ(before.size(), seeds.size() + moved.size() + unstored.size());
+        ASSERT_NE(before.at(top + "\\stale.txt").find("(A;ID;FR;;;WD)"), std::string::npos);
+        ASSERT_EQ(before.at(top + "\\sub\\deep\\plain.txt"), "O:BAG:SYD:(A;;FA;;;BA)\"");
+        for (const auto& below : unstored) ASSERT_FALSE(storedBefore.at(below)) << below;
+
+        auto args = cases[i].job;
+        args[1].replace(0, 4, top);
+        const std::string undoFile = machine.Folder() + "/tree" + std::to_string(i) + ".undo";
+        args.insert(args.end(), {"--undo", undoFile});
+        auto r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree changed = Descriptors(top);
+        const auto storedChanged = presence();
+        ASSERT_NE(changed, before);
+        ASSERT_NE(changed.at(top + "\\sub\\deep\\loose.txt"), before.at(top + "\\sub\\deep\\loose.txt"));
+
+        r = Run({"restore", undoFile});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree undone = Descriptors(top);
+        for (const auto& [name, sddl] : before) EXPECT_EQ(undone.at(name), sddl) << name;
+        EXPECT_EQ(presence(), storedBefore);
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), changed);
+        EXPECT_EQ(presence(), storedChanged);
+        r = Run({"restore", undoFile, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+        EXPECT_EQ(presence(), storedBefore);
     }
 }
 

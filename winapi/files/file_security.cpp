@@ -119,11 +119,20 @@ Bytes InheritablePart(const Bytes& sd) {
 
 // The write a caller of SetNamedSecurityInfoW asked for, told to the
 // host's change observer (change_observer.h) once it is known to change the
-// object; the writes of the objects below, which inherit it, are not.
+// object; or, with `inherited`, the change a propagation is about to make
+// to an object below the written directory, told to the observer of
+// inherited changes.
 struct AskedWrite {
     const std::wstring& name;
     SECURITY_INFORMATION info;
+    bool inherited = false;
 };
+
+// Whether StoreDescriptor tells anybody of `asked`.
+bool Observed(const AskedWrite* asked) {
+    if (!asked) return false;
+    return asked->inherited ? machine::InheritedChangesObserved() : machine::ChangesObserved();
+}
 
 // Whether storing `updated` over the attribute's raw value `stored` changes
 // it: WriteFileDescriptor leaves out a write of the bytes already there,
@@ -149,7 +158,8 @@ DWORD NoteComingFileChange(const AskedWrite& asked, int objectFd, const struct s
                            const machine::Drive& drive, const Bytes& stored) {
     const ObjectUnderWrite object{asked.name, objectFd, status, drive, stored};
     tObjectUnderWrite = &object;
-    const DWORD refused = machine::NoteComingChange(asked.name, SE_FILE_OBJECT, asked.info);
+    const DWORD refused = asked.inherited ? machine::NoteComingInheritedChange(asked.name, SE_FILE_OBJECT, asked.info)
+                                          : machine::NoteComingChange(asked.name, SE_FILE_OBJECT, asked.info);
     tObjectUnderWrite = nullptr;
     return refused;
 }
@@ -164,7 +174,7 @@ DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated,
                       const struct stat& status, ParentModeDerived&& parentModeDerived, bool* wrote = nullptr,
                       const AskedWrite* asked = nullptr) {
     if (wrote) *wrote = true;
-    const bool observed = asked && machine::ChangesObserved();
+    const bool observed = Observed(asked);
     if (StaysModeDerived(drive, updated, status, parentModeDerived)) {
         updated = ModeDerivedDescriptor(status.st_mode, status.st_uid, status.st_gid, S_ISDIR(status.st_mode));
         if (stored.empty()) {
@@ -181,6 +191,32 @@ DWORD StoreDescriptor(int objectFd, const machine::Drive& drive, Bytes& updated,
         if (DWORD refused = NoteComingFileChange(*asked, objectFd, status, drive, stored)) return refused;
     }
     return WriteFileDescriptor(objectFd, drive, updated, &stored, &status);
+}
+
+// Whether two descriptors hold the same SACL, flags included.
+bool SameSacl(const Bytes& one, const Bytes& other) {
+    DescriptorParts a, b;
+    if (ParseSelfRelative(one.data(), one.size(), &a) != ERROR_SUCCESS ||
+        ParseSelfRelative(other.data(), other.size(), &b) != ERROR_SUCCESS) {
+        return false;
+    }
+    constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+    if ((a.control & kSaclBits) != (b.control & kSaclBits) || !a.sacl != !b.sacl) return false;
+    return !a.sacl || (a.sacl->AclSize == b.sacl->AclSize && std::memcmp(a.sacl, b.sacl, a.sacl->AclSize) == 0);
+}
+
+// The parts the record of an object a propagation changes holds, read from
+// `before`: owner, group and DACL always; the SACL when the propagation
+// hands down audit entries (`desired` asks for the SACL), or when it
+// changes the object's SACL all the same (a stale one) and the caller could
+// read it: a record must not show a caller what it may not read.
+SECURITY_INFORMATION InheritedChangeParts(const Bytes& before, const Bytes& after, const AccessToken& token,
+                                          ACCESS_MASK desired) {
+    constexpr SECURITY_INFORMATION kAlways =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (desired & ACCESS_SYSTEM_SECURITY) return kAlways | SACL_SECURITY_INFORMATION;
+    if (SameSacl(before, after) || Check(before, token, ACCESS_SYSTEM_SECURITY) != ERROR_SUCCESS) return kAlways;
+    return kAlways | SACL_SECURITY_INFORMATION;
 }
 
 struct Propagation {
@@ -404,8 +440,18 @@ void PropagateBelow(int directoryFd, const std::function<std::wstring()>& direct
         }
         if (error == ERROR_SUCCESS) error = Check(childSd, run.token, run.desired);
         if (error == ERROR_SUCCESS) {
+            // A host that records what the job changes hears of the child
+            // before it changes; its name is built only for that.
+            std::wstring observedName;
+            std::optional<AskedWrite> inherited;
+            if (machine::InheritedChangesObserved()) {
+                observedName = nameOf(directory, child);
+                inherited.emplace(AskedWrite{observedName,
+                                             InheritedChangeParts(childSd, updated, run.token, run.desired), true});
+            }
             error = StoreDescriptor(childFd.Get(), run.drive, updated, stored, status,
-                                    [&directory] { return directory.ModeDerived(); });
+                                    [&directory] { return directory.ModeDerived(); }, nullptr,
+                                    inherited ? &*inherited : nullptr);
         }
         if (error != ERROR_SUCCESS) {
             run.Record(error, nameOf(directory, child));
@@ -525,11 +571,10 @@ struct PlannedWrite {
 // replaced by those of `given` (a before-image), each with its own
 // protection and auto-inherited flags. Only a list the image marks as
 // auto-inherited, and not protected, takes its inherited entries from the
-// parent (`parentSd`, null for none), as they are now: the image was read
-// when the job first came to the object, after the job's own change of the
-// directory above may have handed it new ones. A list without that flag
-// is stored as it stands, and a SACL the image lacks stays absent unless
-// the parent hands audit entries down.
+// parent (`parentSd`; null for none, or for an image to be stored as it
+// stands), as they are now: the directory may have changed since the image
+// was read. A list without that flag is stored as it stands, and a SACL the
+// image lacks stays absent unless the parent hands audit entries down.
 DWORD ComposeAsGiven(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, const Bytes* parentSd,
                      bool isDirectory, Bytes* updated) {
     DescriptorParts now, asked;
@@ -636,8 +681,16 @@ DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const B
     // Stored, the descriptor goes through the rule of mode_derived_state.h
     // either way: a record that is the mode's descriptor, byte for byte,
     // matches it, so the attribute goes.
+    // A record whose directory this same walk wrote a moment ago (an undo
+    // file puts a directory back before the objects its change reached)
+    // goes back as it stands: the directory hands down again what it handed
+    // down when the record was taken, and a record that did not hold all of
+    // that (a stale or odd one) was so then too. Below a directory the walk
+    // left alone, an auto-inherited list takes what the directory hands
+    // down now, which may have changed since.
     if (asGiven) {
-        return ComposeAsGiven(current, *asGiven, info, plan->hasParent ? &plan->parentSd : nullptr,
+        const bool fromParentNow = plan->hasParent && !owed;
+        return ComposeAsGiven(current, *asGiven, info, fromParentNow ? &plan->parentSd : nullptr,
                               S_ISDIR(object.status.st_mode), &plan->updated);
     }
     return ThreadRecentAppliedWrites().Apply(current, plan->hasParent ? &plan->parentSd : nullptr,
@@ -902,10 +955,14 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
     }
     if (changed) {
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
-        if (Check(current, machine::SharedToken(), desired) != ERROR_SUCCESS) return;
+        const auto token = machine::SharedToken();
+        if (Check(current, token, desired) != ERROR_SUCCESS) return;
+        std::optional<AskedWrite> inherited;
+        if (machine::InheritedChangesObserved()) {
+            inherited.emplace(AskedWrite{name, InheritedChangeParts(current, updated, *token, desired), true});
+        }
         if (StoreDescriptor(directory.object.Get(), drive, updated, stored, directory.status, ownerModeDerived,
-                            &changed) !=
-            ERROR_SUCCESS) {
+                            &changed, inherited ? &*inherited : nullptr) != ERROR_SUCCESS) {
             return;
         }
     }

@@ -28,12 +28,16 @@ DWORD SetFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info,
                             PACL sacl);
 
 // Writes the parts of `info` as the self-relative `sd` holds them, with its
-// protection and auto-inherited flags and no entries inherited from the
-// parent; a SACL `sd` lacks (or holds as NULL) is removed. On a plain drive
-// a result that is the mode-derived descriptor removes the attribute. As
-// with every write of a directory here, what it hands down then reaches the
-// objects below it (SetFileSecurityW on Windows leaves them as they are):
-// a child must not keep inheriting from a descriptor its directory lost.
+// protection and auto-inherited flags; a SACL `sd` lacks (or holds as NULL)
+// is removed. A list marked auto-inherited (and not protected) takes its
+// inherited entries from its directory as it is now, unless an announced
+// walk wrote that directory just before (a restore putting a directory back
+// and then what its change reached): then it is stored as it stands too.
+// On a plain drive a result that is the mode-derived descriptor removes the
+// attribute. As with every write of a directory here, what it hands down
+// then reaches the objects below it (SetFileSecurityW on Windows leaves
+// them as they are): a child must not keep inheriting from a descriptor
+// its directory lost.
 // Returns a Win32 error.
 DWORD StoreFileSecurityByName(const std::wstring& name, SECURITY_INFORMATION info, const Bytes& sd);
 

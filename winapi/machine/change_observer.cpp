@@ -10,6 +10,11 @@ ChangeObserver& Observer() {
     return observer;
 }
 
+ChangeObserver& InheritedObserver() {
+    static ChangeObserver observer;
+    return observer;
+}
+
 }  // namespace
 
 void SetChangeObserver(ChangeObserver observer) { Observer() = std::move(observer); }
@@ -20,5 +25,14 @@ DWORD NoteComingChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY
 }
 
 bool ChangesObserved() { return static_cast<bool>(Observer()); }
+
+void SetInheritedChangeObserver(ChangeObserver observer) { InheritedObserver() = std::move(observer); }
+
+DWORD NoteComingInheritedChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) {
+    const ChangeObserver& observer = InheritedObserver();
+    return observer ? observer(object, type, parts) : ERROR_SUCCESS;
+}
+
+bool InheritedChangesObserved() { return static_cast<bool>(InheritedObserver()); }
 
 }  // namespace winapi::machine

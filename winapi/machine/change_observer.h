@@ -24,12 +24,24 @@ using ChangeObserver = std::function<DWORD(const std::wstring& object, SE_OBJECT
 void SetChangeObserver(ChangeObserver observer);
 
 // Called by SetNamedSecurityInfoW right before it changes what the object
-// it was named reads as (never for the objects below it that inherit the
-// change). ERROR_SUCCESS when nobody observes.
+// it was named reads as (the objects below it that inherit the change go
+// to the observer below). ERROR_SUCCESS when nobody observes.
 DWORD NoteComingChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts);
 
 // Whether an observer is set: the caller may then skip working out whether
 // a write changes anything.
 bool ChangesObserved();
+
+// The objects below a written directory that take on what it now hands
+// down are changed too, by the layer rather than by the caller: a host that
+// records what a job changes is told of each of them, by name, right
+// before the propagation changes what it reads as. `parts` names what the
+// object's record needs (the SACL when the propagation changes it and the
+// caller may read it). A result other than ERROR_SUCCESS leaves that object
+// (and what lies below it) unchanged, and the write reports it as a failed
+// descendant.
+void SetInheritedChangeObserver(ChangeObserver observer);
+DWORD NoteComingInheritedChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts);
+bool InheritedChangesObserved();
 
 }  // namespace winapi::machine
