@@ -411,7 +411,10 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
 
 // The job is killed with SIGKILL while it writes; its undo file, each record
 // on disk before its change, puts every descriptor back. A job that ends
-// before the kill is undone the same way.
+// before the kill is undone the same way. A job on the top alone changes
+// the tree through what the top hands down: killed while that goes on, it
+// is undone the same way (the objects below have no SACL, and get none
+// back).
 TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
     const std::string root = machine.DriveC() + "/big";
     for (int d = 0; d < 24; ++d) {
@@ -425,55 +428,74 @@ TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
     const Tree before = Descriptors("C:\\big");
     ASSERT_EQ(before.size(), 1u + 24 * 2 + 24 * 40);
 
-    const std::string undoFile = machine.Folder() + "/killed.undo";
-    std::vector<std::string> argvText{TAVRIK_BINARY, "grant",    "C:\\big", "BUILTIN\\Users", "change", "--inherit",
-                                      "oi,ci",       "--recurse", "--undo", undoFile,         "--quiet"};
-    std::vector<char*> argv;
-    for (auto& a : argvText) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envText{"TAVRIK_MACHINE=" + machine.DatabasePath(),
-                                     "XDG_STATE_HOME=" + machine.Folder() + "/state"};
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("TAVRIK_MACHINE=", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0) envText.push_back(entry);
-    }
-    std::vector<char*> envp;
-    for (auto& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    // A propagation goes faster than a walk: that job is killed as soon as
+    // its records start.
+    const struct {
+        std::vector<std::string> args;
+        std::chrono::milliseconds killAfter;
+    } cases[] = {
+        {{"grant", "C:\\big", "BUILTIN\\Users", "change", "--inherit", "oi,ci", "--recurse"}, std::chrono::milliseconds(20)},
+        {{"audit", "C:\\big", "Guest", "read", "--inherit", "oi,ci"}, std::chrono::milliseconds(0)},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::vector<std::string>& job = cases[i].args;
+        SCOPED_TRACE(job[0]);
+        const std::string undoFile = machine.Folder() + "/killed" + std::to_string(i) + ".undo";
+        std::vector<std::string> argvText{TAVRIK_BINARY};
+        argvText.insert(argvText.end(), job.begin(), job.end());
+        argvText.insert(argvText.end(), {"--undo", undoFile, "--quiet"});
+        std::vector<char*> argv;
+        for (auto& a : argvText) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envText{"TAVRIK_MACHINE=" + machine.DatabasePath(),
+                                         "XDG_STATE_HOME=" + machine.Folder() + "/state"};
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("TAVRIK_MACHINE=", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0) {
+                envText.push_back(entry);
+            }
+        }
+        std::vector<char*> envp;
+        for (auto& e : envText) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
 
-    // Some records (a record is a few hundred bytes), a few more objects'
-    // worth of time, then the kill: it lands somewhere in the job's work.
-    int status = 0;
-    bool ended = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        struct stat info = {};
-        if (stat(undoFile.c_str(), &info) == 0 && info.st_size > 8000) break;
-        ended = waitpid(pid, &status, WNOHANG) == pid;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (!ended) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        kill(pid, SIGKILL);
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    }
-    const bool killed = WIFSIGNALED(status);
-    if (!killed) std::cerr << "The job ended before the kill; its undo file is checked all the same.\n";
-    EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
-    ASSERT_NE(Descriptors("C:\\big"), before);
+        // Some records (a record is a few hundred bytes), a few more
+        // objects' worth of time, then the kill: it lands somewhere in the
+        // job's work.
+        int status = 0;
+        bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!ended && std::chrono::steady_clock::now() < deadline) {
+            struct stat info = {};
+            if (stat(undoFile.c_str(), &info) == 0 && info.st_size > 8000) break;
+            ended = waitpid(pid, &status, WNOHANG) == pid;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!ended) {
+            std::this_thread::sleep_for(cases[i].killAfter);
+            kill(pid, SIGKILL);
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        }
+        const bool killed = WIFSIGNALED(status);
+        if (!killed) {
+            std::cerr << "The " << job[0] << " job ended before the kill; its undo file is checked all the same.\n";
+        }
+        EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+        ASSERT_NE(Descriptors("C:\\big"), before);
 
-    auto r = Run({"restore", undoFile, "--no-undo", "--quiet"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const Tree after = Descriptors("C:\\big");
-    ASSERT_EQ(after.size(), before.size());
-    for (const auto& [name, sddl] : before) EXPECT_EQ(after.at(name), sddl) << name;
+        auto r = Run({"restore", undoFile, "--no-undo", "--quiet"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree after = Descriptors("C:\\big");
+        ASSERT_EQ(after.size(), before.size());
+        for (const auto& [name, sddl] : before) EXPECT_EQ(after.at(name), sddl) << name;
+    }
 }
 
 }  // namespace
