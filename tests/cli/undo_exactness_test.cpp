@@ -62,6 +62,20 @@ protected:
         return text.substr(start, text.find("\"\r\n", start) - start) + "\"";
     }
 
+    // The names a backup or undo file records, in order.
+    static std::vector<std::string> RecordedNames(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string text;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i];
+        std::vector<std::string> names;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("\"\\\\?\\", 0) == 0) names.push_back(line.substr(5, line.find("\",") - 5));
+        }
+        return names;
+    }
+
     TempMachine machine;
 };
 
@@ -334,6 +348,7 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
         {"audit", {"audit", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
         {"grant", {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
         {"protect", {"protect", "C:\\X\\sub", "--dacl", "remove"}},
+        {"recursive grant", {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci", "--recurse"}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].what);
@@ -392,6 +407,18 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
         const auto storedChanged = presence();
         ASSERT_NE(changed, before);
         ASSERT_NE(changed.at(top + "\\sub\\deep\\loose.txt"), before.at(top + "\\sub\\deep\\loose.txt"));
+        // Each object the job changed is recorded once, after its directory.
+        const auto names = RecordedNames(undoFile);
+        std::map<std::string, size_t> at;
+        for (size_t n = 0; n < names.size(); ++n) EXPECT_TRUE(at.emplace(names[n], n).second) << names[n];
+        for (const auto& [name, sddl] : changed) {
+            if (sddl == before.at(name)) continue;
+            ASSERT_TRUE(at.count(name)) << name;
+            const std::string parent = name.substr(0, name.rfind('\\'));
+            if (at.count(parent)) {
+                EXPECT_LT(at[parent], at[name]) << name;
+            }
+        }
 
         r = Run({"restore", undoFile});
         ASSERT_EQ(r.exitCode, 0) << r.err;
