@@ -12,6 +12,7 @@
 #include "winapi/security/descriptor_parts.h"
 #include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
+#include "winapi/files/step_write_locks.h"
 #include "winapi/files/file_paths.h"
 #include "winapi/files/file_security.h"
 #include "winapi/files/file_xattr.h"
@@ -204,9 +205,8 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     // through a link's target.
     ResolvedPath resolved;
     machine::Drive drive;
-    DWORD error = TakeStepObject(lpFileName, FinalLink::Keep, &resolved, &drive)
-                      ? ERROR_SUCCESS
-                      : ResolveFileName(lpFileName, FinalLink::Keep, &resolved, &drive);
+    const bool kept = TakeStepObject(lpFileName, FinalLink::Keep, &resolved, &drive);
+    DWORD error = kept ? ERROR_SUCCESS : ResolveFileName(lpFileName, FinalLink::Keep, &resolved, &drive);
     if (error == ERROR_FILE_NOT_FOUND &&
         (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS ||
          dwCreationDisposition == OPEN_ALWAYS)) {
@@ -226,6 +226,13 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     ACCESS_MASK granted = 0;
     Bytes sd;
     if (dwDesiredAccess != 0) {
+        // A walk whose steps change their files reads each one under the
+        // write lock the step's write will need (step_write_locks.h).
+        if (!resolved.lockedForWrite && S_ISREG(resolved.status.st_mode) && !drive.samba && LockFileAtStepRead() &&
+            CurrentStepMark().step != 0) {
+            if (!kept) DropStepObject();  // the lock of an earlier step's file goes first
+            resolved.lockedForWrite = TakeFileWriteLock(resolved.object.Get());
+        }
         Bytes stored;
         error = ReadFileDescriptor(resolved.object.Get(), resolved.status, drive, &sd, &stored);
         if (error != ERROR_SUCCESS) {

@@ -157,6 +157,9 @@ struct ResolvedPath {
     std::string name;  // the object's name in `parent`, as stored on disk
     struct stat status {};
     bool isRoot = false;
+    // `object` holds this process's write lock on the file, taken before a
+    // walk step's read of it (step_write_locks.h).
+    bool lockedForWrite = false;
 };
 
 enum class FinalLink {

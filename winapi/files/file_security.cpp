@@ -29,6 +29,7 @@
 #include "winapi/files/recent_ntacls.h"
 #include "winapi/files/step_objects.h"
 #include "winapi/files/step_reads.h"
+#include "winapi/files/step_write_locks.h"
 #include "winapi/security/inheritance.h"
 #include "winapi/security/recent_applied_writes.h"
 #include "winapi/security/recent_access_checks.h"
@@ -503,14 +504,7 @@ public:
     DescriptorWriteLock& operator=(const DescriptorWriteLock&) = delete;
 
 private:
-    static bool Take(int fd) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-            if (errno != EWOULDBLOCK) return false;
-            ::usleep(5000);
-        }
-        return false;
-    }
+    static bool Take(int fd) { return TakeFileWriteLock(fd); }
 
     int locked_ = -1;  // the object's own descriptor, unlocked when done
     UniqueFd fd_;      // else a descriptor of its own; closing it releases the lock
@@ -759,18 +753,33 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
         DeferredPropagation* owed = OwedTo(object);
         error = PlanWrite(object, drive, readCurrent, owed, info, owner, group, dacl, sacl, shared, asGiven, &planned);
         if (error != ERROR_SUCCESS) return error;
-        if (!PlanChangesObject(drive, planned, readStored, object.status)) {
+        const bool changes = PlanChangesObject(drive, planned, readStored, object.status);
+        NotePlannedFileWrite(changes);
+        if (!changes) {
             if (owed) Settle(*owed, object);
             return ERROR_SUCCESS;
         }
     }
 
-    DescriptorWriteLock lock(object.object.Get(), object.status);
-    // Only a directory's descriptor is copied (to come back to it for
-    // deferred propagation); a file's is closed when this call returns.
-    if (!isDirectory) lock.ReleaseWithDescriptor();
+    // A file read under its write lock in this step, and planned from that
+    // read, still holds what the read found: no other writer got in
+    // between. The lock goes with the descriptor when this call returns.
+    const bool lockedSinceRead = plannedFromRead && object.lockedForWrite;
+    std::optional<DescriptorWriteLock> lock;
     Bytes current, stored;
-    error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
+    if (lockedSinceRead) {
+        current = readCurrent;
+        stored = readStored;
+    } else {
+        // The kept object of another name may be a file this thread locked
+        // at its read: it is let go before waiting for any lock.
+        if (!kept) DropStepObject();
+        lock.emplace(object.object.Get(), object.status);
+        // Only a directory's descriptor is copied (to come back to it for
+        // deferred propagation); a file's is closed when this call returns.
+        if (!isDirectory) lock->ReleaseWithDescriptor();
+        error = ReadFileDescriptor(object.object.Get(), object.status, drive, &current, &stored);
+    }
     bool damaged = error == ERROR_INVALID_SECURITY_DESCR;
     if (damaged) {
         // A damaged descriptor is replaced only by a write that supplies

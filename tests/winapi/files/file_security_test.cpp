@@ -187,6 +187,41 @@ TEST_F(FileSecurityTest, AWriteThatLeavesAFileAsItsStepReadFoundItIsMadeAtThatRe
     EXPECT_EQ(Raw("Data/a.txt"), byOthers);
 }
 
+// A step whose file is to change (the step before changed its own) reads
+// it under the write lock its write needs, and keeps the lock until that
+// write: another writer waits, and the write made from the step's read
+// loses nothing the other wrote.
+TEST_F(FileSecurityTest, AStepReadingUnderTheWriteLockKeepsOtherWritersOutUntilItsWrite) {
+    MakeFile("Data/a.txt");
+    MakeFile("Data/b.txt");
+    const std::wstring a = L"C:\\Data\\a.txt", b = L"C:\\Data\\b.txt";
+    constexpr SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    auto readByHandle = [](const std::wstring& name) {
+        HANDLE file = CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+    };
+    NamedSteps steps;
+    winapi::machine::BeginNamedStep(a);
+    readByHandle(a);
+    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+
+    winapi::machine::BeginNamedStep(b);
+    readByHandle(b);
+    std::chrono::steady_clock::duration waited{};
+    std::thread other([&] {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Set(b, GROUP_SECURITY_INFORMATION, L"G:BA"), ERROR_SUCCESS);
+        waited = std::chrono::steady_clock::now() - start;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(Set(b, kDacl, L"D:(A;;FA;;;BA)(A;;FR;;;BU)"), ERROR_SUCCESS);
+    other.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_EQ(Get(b, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION), L"G:BAD:PAI(A;;FA;;;BA)(A;;FR;;;BU)");
+}
+
 TEST_F(FileSecurityTest, InheritableAcesReachEveryUnprotectedDescendant) {
     MakeFile("top/a.txt");
     MakeFile("top/sub/b.txt");
