@@ -96,7 +96,17 @@ void UndoJournal::Attach(CTavrik& job) {
     // the directory.
     winapi::machine::SetInheritedChangeObserver(
         [this, &job](const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) -> DWORD {
-            const DWORD code = Record(job, object, type, parts);
+            // Its directory first: a write that left the directory as it
+            // was and only brought what lies below up to date has not
+            // recorded it, and a restore puts such a record back as it
+            // stands only below a directory it has just put back.
+            DWORD code = RTN_OK;
+            if (const size_t separator = object.rfind(L'\\'); separator != std::wstring::npos && separator > 0) {
+                directory_.assign(object, 0, separator);
+                if (directory_.back() == L':') directory_ += L'\\';
+                code = Record(job, directory_, type, parts);
+            }
+            if (code == RTN_OK) code = Record(job, object, type, parts);
             if (code == RTN_OK) return ERROR_SUCCESS;
             return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;
         });

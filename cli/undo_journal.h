@@ -71,6 +71,9 @@ private:
         bool armed = false;
     };
     Expected expected_;
+    // The directory of an object its propagation changes (its capacity kept
+    // from object to object).
+    std::wstring directory_;
     bool observing_ = false;
 };
 

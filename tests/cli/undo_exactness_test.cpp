@@ -344,11 +344,15 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
     const struct {
         const char* what;
         std::vector<std::string> job;  // aimed at C:\X or below
+        bool changesTheDirectory = true;
     } cases[] = {
         {"audit", {"audit", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
         {"grant", {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci"}},
         {"protect", {"protect", "C:\\X\\sub", "--dacl", "remove"}},
         {"recursive grant", {"grant", "C:\\X", "Guest", "read", "--inherit", "oi,ci", "--recurse"}},
+        // The top keeps its descriptor; its write brings the stale objects
+        // below up to date.
+        {"the top's own grant again", {"grant", "C:\\X", "BUILTIN\\Administrators", "full", "--inherit", "oi,ci"}, false},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].what);
@@ -406,7 +410,9 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
         const Tree changed = Descriptors(top);
         const auto storedChanged = presence();
         ASSERT_NE(changed, before);
-        ASSERT_NE(changed.at(top + "\\sub\\deep\\loose.txt"), before.at(top + "\\sub\\deep\\loose.txt"));
+        if (cases[i].changesTheDirectory) {
+            ASSERT_NE(changed.at(top + "\\sub\\deep\\loose.txt"), before.at(top + "\\sub\\deep\\loose.txt"));
+        }
         // Each object the job changed is recorded once, after its directory.
         const auto names = RecordedNames(undoFile);
         std::map<std::string, size_t> at;
