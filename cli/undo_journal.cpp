@@ -92,8 +92,7 @@ void UndoJournal::Attach(CTavrik& job) {
     // each such object is recorded too, as it stands before the change and
     // after its directory's record, so that a restore puts the directory
     // back first and then each of them exactly. An object whose record
-    // cannot be written is left unchanged and reported as a failure below
-    // the directory.
+    // cannot be written is left unchanged, as is what lies below it.
     winapi::machine::SetInheritedChangeObserver(
         [this, &job](const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) -> DWORD {
             // Its directory first: a write that left the directory as it
@@ -108,6 +107,9 @@ void UndoJournal::Attach(CTavrik& job) {
             }
             if (code == RTN_OK) code = Record(job, object, type, parts);
             if (code == RTN_OK) return ERROR_SUCCESS;
+            // The write of the directory then fails with the record's code,
+            // as a write whose own record failed does.
+            job.m_writeRefusal = code;
             return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;
         });
     observing_ = true;

@@ -51,58 +51,73 @@ TEST_F(UndoJournalTest, ARecordTheFileCannotTakeStopsTheChangeAndTheFileUndoesTh
     }
     const auto before = Dacls();
 
-    const std::string undoPath = machine_.Folder() + "/job.undo";
-    cli::UndoJournal journal;
-    ASSERT_TRUE(journal.Open(std::wstring(undoPath.begin(), undoPath.end())));
-    auto job = NewJob();
-    job->SetObject(L"C:\\data", SE_FILE_OBJECT);
-    job->SetRecursion(RECURSE_CONTAINERS | RECURSE_OBJECTS);
-    job->SetAction(ACTION_ADD_ACE);
-    job->AddACE(L"BUILTIN\\Users", FALSE, L"read_ex", 0, FALSE, GRANT_ACCESS, ACL_DACL);
-    journal.Attach(*job);
+    // The job walks the tree, or writes the directory alone and its new
+    // entry reaches the files through what the directory hands down.
+    const struct {
+        const char* what;
+        DWORD recursion;
+        DWORD inheritance;
+    } jobs[] = {
+        {"recursive", RECURSE_CONTAINERS | RECURSE_OBJECTS, 0},
+        {"the directory alone", RECURSE_NONE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+    };
+    for (const auto& kind : jobs) {
+        SCOPED_TRACE(kind.what);
+        messages.clear();
+        const std::string undoPath = machine_.Folder() + "/job.undo";
+        cli::UndoJournal journal;
+        ASSERT_TRUE(journal.Open(std::wstring(undoPath.begin(), undoPath.end())));
+        auto job = NewJob();
+        job->SetObject(L"C:\\data", SE_FILE_OBJECT);
+        job->SetRecursion(kind.recursion);
+        job->SetAction(ACTION_ADD_ACE);
+        job->AddACE(L"BUILTIN\\Users", FALSE, L"read_ex", kind.inheritance, FALSE, GRANT_ACCESS, ACL_DACL);
+        journal.Attach(*job);
 
-    // Room for the mark and about a dozen records.
-    struct rlimit saved = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 2000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const DWORD result = job->Run();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    const long records = journal.records();
-    journal.Close(false);
+        // Room for the mark and about a dozen records.
+        struct rlimit saved = {};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = saved;
+        limited.rlim_cur = 2000;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const DWORD result = job->Run();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        const long records = journal.records();
+        journal.Close(false);
 
-    EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
-    EXPECT_FALSE(MessagesStartingWith(L"ERROR writing the undo record of <").empty());
-    ASSERT_GT(records, 2);
-    ASSERT_LT(records, static_cast<long>(names.size()));
-    // Whole records only, one per object the job wrote, and no write
-    // without one (the directory's new entry also reaches the others as an
-    // inherited one, which the directory's record gives back).
-    const std::string file = ReadBytes(undoPath);
-    ASSERT_GE(file.size(), 6u);
-    EXPECT_EQ(file.substr(file.size() - 4), ToUtf16LeBytes(L"\r\n"));
-    const auto after = Dacls();
-    long changed = 0;
-    for (const auto& name : names) {
-        const bool inFile = file.find(ToUtf16LeBytes(L"\"\\\\?\\" + name + L"\",1,\"")) != std::string::npos;
-        const std::wstring& dacl = after.at(name);
-        const bool written = dacl.find(L"(A;;0x1200a9;;;BU)") != std::wstring::npos ||
-                             dacl.find(L"(A;OICI;0x1200a9;;;BU)") != std::wstring::npos;
-        EXPECT_EQ(inFile, written) << std::string(name.begin(), name.end()) << " " << std::string(dacl.begin(), dacl.end());
-        changed += written;
+        EXPECT_EQ(result, RTN_ERR_WRITE_OUTPUT);
+        EXPECT_FALSE(MessagesStartingWith(L"ERROR writing the undo record of <").empty());
+        ASSERT_GT(records, 2);
+        ASSERT_LT(records, static_cast<long>(names.size()));
+        // Whole records only, one per object the job wrote, and no write
+        // without one (the directory's new entry also reaches the others as an
+        // inherited one, which the directory's record gives back).
+        const std::string file = ReadBytes(undoPath);
+        ASSERT_GE(file.size(), 6u);
+        EXPECT_EQ(file.substr(file.size() - 4), ToUtf16LeBytes(L"\r\n"));
+        const auto after = Dacls();
+        long changed = 0;
+        for (const auto& name : names) {
+            const bool inFile = file.find(ToUtf16LeBytes(L"\"\\\\?\\" + name + L"\",1,\"")) != std::string::npos;
+            const std::wstring& dacl = after.at(name);
+            const bool written = dacl.find(L"(A;;0x1200a9;;;BU)") != std::wstring::npos ||
+                                 dacl.find(L"(A;ID;0x1200a9;;;BU)") != std::wstring::npos ||
+                                 dacl.find(L"(A;OICI;0x1200a9;;;BU)") != std::wstring::npos;
+            EXPECT_EQ(inFile, written) << std::string(name.begin(), name.end()) << " " << std::string(dacl.begin(), dacl.end());
+            changed += written;
+        }
+        EXPECT_EQ(changed, records);
+
+        // The file puts back every object the job changed.
+        auto restore = NewJob();
+        restore->SetObject(std::wstring(undoPath.begin(), undoPath.end()), SE_FILE_OBJECT);
+        restore->SetAction(ACTION_RESTORE);
+        restore->SetBackupFile(std::wstring(undoPath.begin(), undoPath.end()));
+        ASSERT_EQ(restore->Run(), RTN_OK);
+        EXPECT_EQ(Dacls(), before);
     }
-    EXPECT_EQ(changed, records);
-
-    // The file puts back every object the job changed.
-    auto restore = NewJob();
-    restore->SetObject(std::wstring(undoPath.begin(), undoPath.end()), SE_FILE_OBJECT);
-    restore->SetAction(ACTION_RESTORE);
-    restore->SetBackupFile(std::wstring(undoPath.begin(), undoPath.end()));
-    ASSERT_EQ(restore->Run(), RTN_OK);
-    EXPECT_EQ(Dacls(), before);
 }
 
 // A job records only what it changes: an object it leaves as it is (a grant
