@@ -2,6 +2,8 @@
 // chosen parts of it back.
 #include "objects/csd.h"
 
+#include <vector>
+
 #include "engine/local_memory.h"
 #include "engine/tavrik.h"
 
@@ -20,21 +22,28 @@ void FreeOwnedAs(T*& block, BOOL& owned) {
     block = nullptr;
 }
 
-// Reads the self-relative descriptor through an open handle; null when the
-// handle does not give one.
-// A first block that holds most descriptors spares the call that only asks
-// for the size: each call reads and decodes the descriptor anew.
-tavrik::LocalPtr<> ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info) {
+// Reads the self-relative descriptor through an open handle into `block`,
+// a buffer kept by the caller from read to read; null when the handle does
+// not give one. A first size that holds most descriptors spares the call
+// that only asks for the size: each call reads and decodes the descriptor
+// anew.
+PSECURITY_DESCRIPTOR ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info, std::vector<BYTE>* block) {
     constexpr DWORD kFirstTry = 1024;
+    if (block->size() < kFirstTry) block->resize(kFirstTry);
     DWORD needed = 0;
-    tavrik::LocalPtr<> block(LocalAlloc(LMEM_ZEROINIT, kFirstTry));
-    if (!block) return nullptr;
-    if (GetKernelObjectSecurity(handle, info, block.get(), kFirstTry, &needed)) return block;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= kFirstTry) return nullptr;
-    block.reset(LocalAlloc(LMEM_ZEROINIT, needed));
-    if (!block) return nullptr;
-    if (!GetKernelObjectSecurity(handle, info, block.get(), needed, &needed)) return nullptr;
-    return block;
+    const auto size = static_cast<DWORD>(block->size());
+    if (GetKernelObjectSecurity(handle, info, block->data(), size, &needed)) return block->data();
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size) return nullptr;
+    block->resize(needed);
+    if (!GetKernelObjectSecurity(handle, info, block->data(), needed, &needed)) return nullptr;
+    return block->data();
+}
+
+// The buffer of the reads through handles on this thread; a read's bytes
+// are used only until GetSD has laid them out.
+std::vector<BYTE>& HandleReadBuffer() {
+    thread_local std::vector<BYTE> buffer;
+    return buffer;
 }
 
 // Whether SetSDAsRecorded writes a file's record with SetFileSecurityW. On
@@ -83,37 +92,31 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     }
 
     DWORD pending = RTN_OK;
-    tavrik::LocalPtr<> selfRelative;
+    PSECURITY_DESCRIPTOR selfRelative = nullptr;
+    tavrik::LocalPtr<> named;
     if (objectType == SE_FILE_OBJECT) {
         HANDLE file = CreateFileW(m_objectName.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                   nullptr);
         if (file != INVALID_HANDLE_VALUE && file != nullptr) {
-            selfRelative = ReadThroughHandle(file, info);
+            selfRelative = ReadThroughHandle(file, info, &HandleReadBuffer());
             CloseHandle(file);
         }
     } else if (objectType == SE_REGISTRY_KEY) {
         HKEY key = nullptr;
         pending = m_engine->OpenRegistryPath(m_objectName, key);
         if (pending == RTN_OK && key) {
-            selfRelative = ReadThroughHandle(reinterpret_cast<HANDLE>(key), info);
+            selfRelative = ReadThroughHandle(reinterpret_cast<HANDLE>(key), info, &HandleReadBuffer());
             RegCloseKey(key);
         }
     }
 
     if (!selfRelative) {
-        PSECURITY_DESCRIPTOR named = nullptr;
+        PSECURITY_DESCRIPTOR read = nullptr;
         m_lastError = GetNamedSecurityInfoW(m_objectName.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), info,
-                                            nullptr, nullptr, nullptr, nullptr, &named);
-        selfRelative.reset(named);
+                                            nullptr, nullptr, nullptr, nullptr, &read);
+        named.reset(read);
+        selfRelative = read;
         if (m_lastError != ERROR_SUCCESS || !selfRelative) return RTN_ERR_READ_SD;
-    }
-
-    DWORD sdSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
-    MakeAbsoluteSD(selfRelative.get(), nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
-                   nullptr, &groupSize);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        m_lastError = GetLastError();
-        return RTN_ERR_SD_CONVERT;
     }
 
     FreeSD();
@@ -121,29 +124,59 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     FreeSacl();
     FreeOwner();
     FreeGroup();
-    m_sd = LocalAlloc(LMEM_ZEROINIT, sdSize ? sdSize : sizeof(SECURITY_DESCRIPTOR));
-    m_ownsSD = m_sd != nullptr;
-    auto allocate = [](DWORD size, BOOL& owned) -> void* {
-        if (size == 0) return nullptr;
-        void* block = LocalAlloc(LMEM_ZEROINIT, size);
-        owned = block != nullptr;
-        return block;
-    };
-    m_dacl = static_cast<PACL>(allocate(daclSize, m_ownsDacl));
-    m_sacl = static_cast<PACL>(allocate(saclSize, m_ownsSacl));
-    m_owner = allocate(ownerSize, m_ownsOwner);
-    m_group = allocate(groupSize, m_ownsGroup);
-    const bool allocated = m_sd && (daclSize == 0 || m_dacl) && (saclSize == 0 || m_sacl) &&
-                           (ownerSize == 0 || m_owner) && (groupSize == 0 || m_group);
-
-    const BOOL converted =
-        allocated && MakeAbsoluteSD(selfRelative.get(), m_sd, &sdSize, m_dacl, &daclSize, m_sacl, &saclSize, m_owner,
-                                    &ownerSize, m_group, &groupSize);
-    if (!allocated) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    selfRelative.reset();
-    if (converted && IsValidSecurityDescriptor(m_sd)) return pending;
+    m_parts.reset();
+    if (!ToAbsolute(selfRelative)) {
+        m_lastError = GetLastError();
+        return RTN_ERR_SD_CONVERT;
+    }
+    if (IsValidSecurityDescriptor(m_sd)) return pending;
     m_lastError = GetLastError();
     return RTN_ERR_SD_CONVERT;
+}
+
+// Lays the absolute form out in one block: the descriptor, then a slot for
+// each part. No part of a self-relative descriptor is longer than the whole,
+// so slots of its length take every part in one conversion, without the
+// call that only asks for the sizes; should one not fit after all, the
+// sizes the conversion reports are used instead. The block lives until the
+// next read or the end of this object; parts replaced later are the
+// caller's or freed on their own.
+bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
+    auto slot = [](DWORD size) { return (size + 7u) & ~7u; };
+    const DWORD header = slot(sizeof(SECURITY_DESCRIPTOR));
+    DWORD whole = slot(GetSecurityDescriptorLength(selfRelative));
+    DWORD sizes[5] = {header, whole, whole, whole, whole};  // descriptor, DACL, SACL, owner, group
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD total = 0;
+        for (DWORD size : sizes) total += slot(size);
+        m_parts.reset(LocalAlloc(LMEM_FIXED, total ? total : header));
+        if (!m_parts) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        BYTE* at = static_cast<BYTE*>(m_parts.get());
+        void* blocks[5];
+        for (int i = 0; i < 5; ++i) {
+            blocks[i] = sizes[i] ? at : nullptr;
+            at += slot(sizes[i]);
+        }
+        DWORD given[5] = {sizes[0], sizes[1], sizes[2], sizes[3], sizes[4]};
+        if (MakeAbsoluteSD(selfRelative, blocks[0], &given[0], static_cast<PACL>(blocks[1]), &given[1],
+                           static_cast<PACL>(blocks[2]), &given[2], blocks[3], &given[3], blocks[4], &given[4])) {
+            m_sd = blocks[0];
+            auto* absolute = static_cast<PISECURITY_DESCRIPTOR>(m_sd);
+            m_dacl = absolute->Dacl;
+            m_sacl = absolute->Sacl;
+            m_owner = absolute->Owner;
+            m_group = absolute->Group;
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        for (int i = 0; i < 5; ++i) sizes[i] = given[i];
+        sizes[0] = header;
+    }
+    m_parts.reset();
+    return false;
 }
 
 void CSD::TargetWithoutReading(std::wstring objectName, DWORD objectType) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "engine/local_memory.h"
 #include "winapi/win32.h"
 
 class CTavrik;
@@ -58,6 +59,10 @@ public:
     void FreeOwner();
     void FreeGroup();
 
+    bool ToAbsolute(PSECURITY_DESCRIPTOR selfRelative);
+
+    // The block GetSD laid the absolute descriptor and its parts out in.
+    tavrik::LocalPtr<> m_parts;
     PACL m_dacl = nullptr;
     PACL m_sacl = nullptr;
     PSID m_owner = nullptr;
