@@ -102,6 +102,9 @@ private:
 };
 
 bool NameMatches(const std::wstring& compiledPattern, std::wstring_view name) {
+    // A walk lists with "*": every name matches, without upper-casing it
+    // and matching it character by character.
+    if (compiledPattern.size() == 1 && compiledPattern[0] == static_cast<wchar_t>(Token::Star)) return true;
     std::wstring upper = UpcaseName(name);
     return PatternMatcher(compiledPattern, upper).Matches();
 }
