@@ -134,36 +134,43 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     return RTN_ERR_SD_CONVERT;
 }
 
-// Lays the absolute form out in one block: the descriptor, then a slot for
-// each part. No part of a self-relative descriptor is longer than the whole,
-// so slots of its length take every part in one conversion, without the
-// call that only asks for the sizes; should one not fit after all, the
-// sizes the conversion reports are used instead. The block lives until the
+// Lays the absolute form out in two blocks: the descriptor, which this
+// object owns as before, and one holding a slot for each part. No part of
+// a self-relative descriptor is longer than the whole, so slots of its
+// length take every part in one conversion, without the call that only
+// asks for the sizes; should one not fit after all, the sizes the
+// conversion reports are used instead. The parts' block lives until the
 // next read or the end of this object; parts replaced later are the
 // caller's or freed on their own.
 bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
     auto slot = [](DWORD size) { return (size + 7u) & ~7u; };
-    const DWORD header = slot(sizeof(SECURITY_DESCRIPTOR));
-    DWORD whole = slot(GetSecurityDescriptorLength(selfRelative));
-    DWORD sizes[5] = {header, whole, whole, whole, whole};  // descriptor, DACL, SACL, owner, group
+    tavrik::LocalPtr<> header(LocalAlloc(LMEM_FIXED, sizeof(SECURITY_DESCRIPTOR)));
+    if (!header) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    const DWORD whole = slot(GetSecurityDescriptorLength(selfRelative));
+    DWORD sizes[4] = {whole, whole, whole, whole};  // DACL, SACL, owner, group
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD total = 0;
         for (DWORD size : sizes) total += slot(size);
-        m_parts.reset(LocalAlloc(LMEM_FIXED, total ? total : header));
+        m_parts.reset(LocalAlloc(LMEM_FIXED, total ? total : 8u));
         if (!m_parts) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
         BYTE* at = static_cast<BYTE*>(m_parts.get());
-        void* blocks[5];
-        for (int i = 0; i < 5; ++i) {
+        void* blocks[4];
+        for (int i = 0; i < 4; ++i) {
             blocks[i] = sizes[i] ? at : nullptr;
             at += slot(sizes[i]);
         }
-        DWORD given[5] = {sizes[0], sizes[1], sizes[2], sizes[3], sizes[4]};
-        if (MakeAbsoluteSD(selfRelative, blocks[0], &given[0], static_cast<PACL>(blocks[1]), &given[1],
-                           static_cast<PACL>(blocks[2]), &given[2], blocks[3], &given[3], blocks[4], &given[4])) {
-            m_sd = blocks[0];
+        DWORD headerSize = sizeof(SECURITY_DESCRIPTOR);
+        DWORD given[4] = {sizes[0], sizes[1], sizes[2], sizes[3]};
+        if (MakeAbsoluteSD(selfRelative, header.get(), &headerSize, static_cast<PACL>(blocks[0]), &given[0],
+                           static_cast<PACL>(blocks[1]), &given[1], blocks[2], &given[2], blocks[3], &given[3])) {
+            m_sd = header.release();
+            m_ownsSD = TRUE;
             auto* absolute = static_cast<PISECURITY_DESCRIPTOR>(m_sd);
             m_dacl = absolute->Dacl;
             m_sacl = absolute->Sacl;
@@ -171,9 +178,8 @@ bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
             m_group = absolute->Group;
             return true;
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
-        for (int i = 0; i < 5; ++i) sizes[i] = given[i];
-        sizes[0] = header;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || headerSize > sizeof(SECURITY_DESCRIPTOR)) break;
+        for (int i = 0; i < 4; ++i) sizes[i] = given[i];
     }
     m_parts.reset();
     return false;

@@ -61,7 +61,7 @@ public:
 
     bool ToAbsolute(PSECURITY_DESCRIPTOR selfRelative);
 
-    // The block GetSD laid the absolute descriptor and its parts out in.
+    // The block GetSD laid the absolute descriptor's parts out in.
     tavrik::LocalPtr<> m_parts;
     PACL m_dacl = nullptr;
     PACL m_sacl = nullptr;
