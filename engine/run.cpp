@@ -166,6 +166,8 @@ bool CTavrik::WasReportedAsNotUpdated(const std::wstring& object) const {
 }
 
 BOOL CTavrik::IsFiltered(std::wstring path) {
+    // Asked for every object of a walk; most jobs have no filter.
+    if (m_filters.empty()) return FALSE;
     const std::wstring foldedPath = tavrik::FoldCase(std::move(path));
     for (const std::wstring& keyword : m_filters) {
         if (foldedPath.find(tavrik::FoldCase(keyword)) != std::wstring::npos) return TRUE;
