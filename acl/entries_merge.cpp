@@ -34,7 +34,9 @@ bool MergeKey(ULONG count, const EXPLICIT_ACCESS_W* entries, PACL old, std::vect
         AppendValue(key, trustee.TrusteeType);
         AppendSidKey(key, trustee.ptstrName);
     }
-    if (old != nullptr && !IsValidAcl(old)) return false;
+    // The merge reads the old list as far as its size says; one it refuses
+    // is not kept.
+    if (old != nullptr && old->AclSize < sizeof(ACL)) return false;
     AppendAclKey(key, old);
     return true;
 }

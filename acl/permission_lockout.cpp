@@ -127,10 +127,11 @@ bool JudgeLeavesPermissionsChangeable(PACL dacl, PSID owner) {
 
 bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
     if (dacl == nullptr) return true;
-    // The answer depends on the bytes of the DACL and the owner alone; a
-    // recursive job asks it of the same few lists on every object. A list
-    // that cannot be read, or an owner that is no SID, is judged afresh.
-    if (!IsValidAcl(dacl) || (owner != nullptr && !IsValidSid(owner))) {
+    // The answer depends on the bytes of the DACL (as far as its size
+    // says, which is as far as the judgement reads) and the owner alone; a
+    // recursive job asks it of the same few lists on every object. An
+    // owner that is no SID is judged afresh.
+    if (dacl->AclSize < sizeof(ACL) || (owner != nullptr && !IsValidSid(owner))) {
         return JudgeLeavesPermissionsChangeable(dacl, owner);
     }
     thread_local std::vector<BYTE> key;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "winapi/base/recent_answers.h"
 #include "winapi/files/ntacl.h"
 #include "winapi/security/ace_list.h"
 #include "winapi/security/descriptor_parts.h"
@@ -100,7 +101,9 @@ bool IsModeDerivedDirectoryDescriptor(const Bytes& sd) {
     return ModeDerivedDescriptor(mode, *uid, *gid, true) == sd;
 }
 
-bool MatchesModeDerived(const Bytes& result, const struct stat& status, bool inheritedAllowed) {
+namespace {
+
+bool JudgeMatchesModeDerived(const Bytes& result, const struct stat& status, bool inheritedAllowed) {
     constexpr bool kDiffers = false;
     if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return kDiffers;
     DescriptorParts got;
@@ -149,6 +152,38 @@ bool MatchesModeDerived(const Bytes& result, const struct stat& status, bool inh
         return same;
     });
     return same && at == count;
+}
+
+}  // namespace
+
+bool MatchesModeDerived(const Bytes& result, const struct stat& status, bool inheritedAllowed) {
+    // A recursive write asks this of every object it writes, and the
+    // objects of a directory mostly come to the same bytes, mode and
+    // owners: the answer depends on nothing else.
+    struct Entry {
+        Bytes result;
+        mode_t mode = 0;
+        uid_t owner = 0;
+        gid_t group = 0;
+        bool inheritedAllowed = false;
+        bool matches = false;
+    };
+    thread_local RecentAnswers<Entry> recent;
+    if (const Entry* kept = recent.Find([&](const Entry& entry) {
+            return entry.mode == status.st_mode && entry.owner == status.st_uid && entry.group == status.st_gid &&
+                   entry.inheritedAllowed == inheritedAllowed && entry.result == result;
+        })) {
+        return kept->matches;
+    }
+    const bool matches = JudgeMatchesModeDerived(result, status, inheritedAllowed);
+    Entry& entry = recent.Replace();
+    entry.result = result;
+    entry.mode = status.st_mode;
+    entry.owner = status.st_uid;
+    entry.group = status.st_gid;
+    entry.inheritedAllowed = inheritedAllowed;
+    entry.matches = matches;
+    return matches;
 }
 
 }  // namespace winapi

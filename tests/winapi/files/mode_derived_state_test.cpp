@@ -89,4 +89,34 @@ TEST(ModeDerivedState, RecognisesADirectorysModeDerivedDescriptorByItsBytes) {
     EXPECT_FALSE(winapi::IsModeDerivedDirectoryDescriptor(Bytes{1, 2, 3}));
 }
 
+// A write asks the question of object after object, and the last answers
+// are kept: each still follows the descriptor's bytes, the object's mode,
+// owner and group, and whether inherited entries may follow.
+TEST(ModeDerivedState, RepeatedQuestionsFollowTheBytesModeOwnersAndInheritance) {
+    const Bytes derived = SdFromSddl(kIds + L"D:" + kFileEntries);
+    const Bytes inherited = SdFromSddl(kIds + L"D:AI" + kFileEntries + kFromDerivedDirectory);
+    struct stat otherOwner = FileStatus(), otherGroup = FileStatus(), directory = FileStatus();
+    otherOwner.st_uid = 1001;
+    otherGroup.st_gid = 101;
+    directory.st_mode = S_IFDIR | 0640;
+    const struct {
+        const Bytes* result;
+        struct stat status;
+        bool inheritedAllowed;
+        bool matches;
+    } cases[] = {
+        {&derived, FileStatus(), false, true},     {&derived, FileStatus(0600), false, false},
+        {&derived, otherOwner, false, false},      {&derived, otherGroup, false, false},
+        {&derived, directory, false, false},       {&inherited, FileStatus(), true, true},
+        {&inherited, FileStatus(), false, false},
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const auto& c = cases[round == 1 ? std::size(cases) - 1 - i : i];
+            EXPECT_EQ(winapi::MatchesModeDerived(*c.result, c.status, c.inheritedAllowed), c.matches)
+                << "case " << i << " round " << round;
+        }
+    }
+}
+
 }  // namespace
