@@ -91,9 +91,10 @@ TEST_F(UndoJournalTest, ARecordTheFileCannotTakeStopsTheChangeAndTheFileUndoesTh
         EXPECT_FALSE(MessagesStartingWith(L"ERROR writing the undo record of <").empty());
         ASSERT_GT(records, 2);
         ASSERT_LT(records, static_cast<long>(names.size()));
-        // Whole records only, one per object the job wrote, and no write
-        // without one (the directory's new entry also reaches the others as an
-        // inherited one, which the directory's record gives back).
+        // Whole records only, one per object the job changed, and no change
+        // without one: the directory's new entry reaches the files below it
+        // as an inherited one only with their records, the walk's files and
+        // those its propagation changes alike.
         const std::string file = ReadBytes(undoPath);
         ASSERT_GE(file.size(), 6u);
         EXPECT_EQ(file.substr(file.size() - 4), ToUtf16LeBytes(L"\r\n"));
