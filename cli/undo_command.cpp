@@ -30,11 +30,19 @@ struct UndoArguments {
 // Records in an undo file: its UTF-16LE line ends, the mark's not counted.
 long RecordCount(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::string mark = "\xFF\xFE";
-    AppendUtf16Le(mark, UndoFileMarkRecord() + L"\r\n");
+    // Every version's mark has the same length.
+    auto markOf = [](DWORD version) {
+        std::string mark = "\xFF\xFE";
+        AppendUtf16Le(mark, UndoFileMarkRecord(version) + L"\r\n");
+        return mark;
+    };
+    const std::string mark = markOf(kUndoFileVersion);
     std::string start(mark.size(), '\0');
     in.read(start.data(), static_cast<std::streamsize>(start.size()));
-    const bool marked = in.gcount() == static_cast<std::streamsize>(mark.size()) && start == mark;
+    bool marked = false;
+    for (DWORD version = 1; version <= kUndoFileVersion; ++version) {
+        marked = marked || (in.gcount() == static_cast<std::streamsize>(mark.size()) && start == markOf(version));
+    }
     in.clear();
     in.seekg(marked ? static_cast<std::streamoff>(mark.size()) : 0);
     long count = 0;
@@ -125,14 +133,14 @@ void AddUndo(CLI::App& app, int& exitCode) {
         "trustee, domain, run, restore, orphans --remove) writes, before it first changes an object, the\n"
         "object's descriptor as it was to an undo file: --undo FILE, or by default a new file in\n"
         "$XDG_STATE_HOME/tavrik/undo (~/.local/state/tavrik/undo), where the last ten are kept. The file is\n"
-        "a backup file: 'tavrik restore FILE' puts it back as well, each file's descriptor exactly as it was\n"
-        "(no entries inherited where it had none, no SACL where it had none, none stored where it was derived\n"
-        "from the file's mode). On Linux the objects below a directory that take on what a job's change of\n"
-        "the directory hands down are recorded too, each after its directory (on Windows the system makes\n"
-        "that change and only the directory is recorded). A job that was stopped or killed midway leaves the\n"
-        "records of what it had changed; a job that changed nothing keeps no file. 'tavrik undo' puts back\n"
-        "the newest job not yet undone (the newest that changed something) and marks its file undone; run it\n"
-        "again to go one job further back.\n"
+        "a backup file: 'tavrik restore FILE' puts it back as well, each file's and registry key's descriptor\n"
+        "exactly as it was (no entries inherited where it had none, no SACL where it had none, none stored where\n"
+        "it was derived from the file's mode). On Linux the objects below a directory or key that take on what\n"
+        "a job's change of it hands down are recorded too, each after its directory or key (on Windows the\n"
+        "system makes that change and only the directory or key is recorded). A job that was stopped or killed\n"
+        "midway leaves the records of what it had changed; a job that changed nothing keeps no file. 'tavrik\n"
+        "undo' puts back the newest job not yet undone (the newest that changed something) and marks its file\n"
+        "undone; run it again to go one job further back.\n"
         "Examples:\n"
         "  tavrik undo --list\n"
         "  tavrik undo --dry-run\n"

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwctype>
+#include <string_view>
 #include <system_error>
 
 #include "cli/command.h"
@@ -35,6 +37,24 @@ bool IsUndoFile(const fs::path& path) {
     };
     return endsWith(kUndoExtension) || endsWith(std::string(kUndoExtension) + kUndoneSuffix);
 }
+
+#ifndef _WIN32
+// Whether two names of registry keys name the same key on the computer the
+// job works on: the layer names a key by its path, in its own case, where
+// the job may have spelt the root or the computer otherwise.
+bool SameKey(const std::wstring& a, const std::wstring& b) {
+    auto withoutComputer = [](const std::wstring& name) {
+        if (name.rfind(L"\\\\", 0) != 0) return std::wstring_view(name);
+        const size_t end = name.find(L'\\', 2);
+        return end == std::wstring::npos ? std::wstring_view() : std::wstring_view(name).substr(end + 1);
+    };
+    const std::wstring_view left = withoutComputer(a), right = withoutComputer(b);
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(), [](wchar_t x, wchar_t y) {
+               return std::towupper(static_cast<wint_t>(x)) == std::towupper(static_cast<wint_t>(y));
+           });
+}
+#endif
 
 }  // namespace
 
@@ -78,11 +98,13 @@ void UndoJournal::Attach(CTavrik& job) {
     winapi::machine::SetChangeObserver(
         [this, &job](const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts) -> DWORD {
             // Only the job's own writes are recorded, each at most once.
-            if (!expected_.armed || expected_.type != static_cast<DWORD>(type) || expected_.object != object) {
+            if (!expected_.armed || expected_.type != static_cast<DWORD>(type) ||
+                !(expected_.object == object || (type == SE_REGISTRY_KEY && SameKey(expected_.object, object)))) {
                 return ERROR_SUCCESS;
             }
             expected_.armed = false;
-            const DWORD code = Record(job, object, type, parts);
+            // Under the name the job uses, which its later writes use too.
+            const DWORD code = Record(job, expected_.object, type, parts);
             if (code == RTN_OK) return ERROR_SUCCESS;
             job.m_writeRefusal = code;
             return job.m_lastOsError != 0 ? job.m_lastOsError : ERROR_WRITE_FAULT;

@@ -195,10 +195,11 @@ public:
     // Restores and verifies: RESTORE_ALL, RESTORE_CHANGED_ONLY or RESTORE_VERIFY.
     void SetRestoreMode(DWORD mode) { m_restoreMode = mode; }
     // Writes the file records of an undo file (one that starts with the
-    // undo mark, tavrik::kUndoFileMark) exactly as they were recorded: no
-    // entries inherited from the parent, the auto-inherited flags as they
-    // were, no SACL where there was none (SetFileSecurityW). Off, every
-    // record is written as any backup's (SetNamedSecurityInfoW).
+    // undo mark, tavrik::kUndoFileMark), and from its second version the
+    // registry key records, exactly as they were recorded: no entries
+    // inherited from the parent, the auto-inherited flags as they were, no
+    // SACL where there was none (SetFileSecurityW, RegSetKeySecurity). Off,
+    // every record is written as any backup's (SetNamedSecurityInfoW).
     void SetExactUndoRestore(BOOL on) { m_exactUndoRestore = on; }
     // Restores each record whose name starts with `from` (whole components,
     // case-insensitively; the longest such prefix wins) under `to` instead.
@@ -240,7 +241,9 @@ public:
     DWORD EnablePrivilege(std::wstring name, BOOL enable);
     DWORD ProcessObjects();
     DWORD ProcessObject(std::wstring path);
-    DWORD OpenRegistryPath(std::wstring& path, HKEY& key);
+    // Brings `path` into canonical form and opens the key for reading, or,
+    // with another `access`, for that access (a write of its descriptor).
+    DWORD OpenRegistryPath(std::wstring& path, HKEY& key, REGSAM access = KEY_READ);
     DWORD WalkFileSystem(std::wstring path, ObjectCallback callback);
     DWORD WalkRegistry(std::wstring path, ObjectCallback callback);
     CACE* CloneACE(const CACE* entry);

@@ -208,10 +208,12 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     return entry;
 }
 
-std::wstring UndoFileMarkRecord() { return FormatSddlRecord(kUndoFileMark, SE_FILE_OBJECT, L""); }
+std::wstring UndoFileMarkRecord(DWORD version) {
+    return FormatSddlRecord(kUndoFileMark, version, L"");
+}
 
-bool IsUndoFileMark(const BackupEntry& entry) {
-    return entry.noParts && entry.objectType == SE_FILE_OBJECT && entry.name == kUndoFileMark;
+DWORD UndoFileVersion(const BackupEntry& entry) {
+    return entry.noParts && entry.name == kUndoFileMark ? entry.objectType : 0;
 }
 
 SECURITY_INFORMATION SecurityInfoFromSddl(std::wstring_view sddl) {

@@ -52,9 +52,15 @@ struct BackupEntry {
 // over ("nothing to restore"), and which tells one that does that the
 // records after it are the before-images of a job, to be put back exactly.
 inline constexpr wchar_t kUndoFileMark[] = L"tavrik undo file";
+// The record's type field is the version of the file's records: from 1 on
+// files are recorded as they stand, from 2 on registry keys too (a key
+// before what a write above it hands down reaches it), so only from 2 on
+// does a restore put keys back as recorded.
+inline constexpr DWORD kUndoFileVersion = 2;
 // That record, without its line end.
-std::wstring UndoFileMarkRecord();
-bool IsUndoFileMark(const BackupEntry& entry);
+std::wstring UndoFileMarkRecord(DWORD version = kUndoFileVersion);
+// The version an undo file's first record `entry` gives; 0 when it is no mark.
+DWORD UndoFileVersion(const BackupEntry& entry);
 
 // Splits one line (its line end may still be attached) into its fields by
 // the positions of the first DQ "," and the first "," DQ behind it.

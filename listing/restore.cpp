@@ -238,15 +238,17 @@ DWORD CTavrik::RestoreFromFile() {
             job.m_enabledPrivileges.clear();
         }
     } keptPrivileges(*this);
-    // An undo file starts with its mark; its file records are then put
-    // back as they were recorded, when the host asks for that.
-    bool firstRecord = true, asRecorded = false;
+    // An undo file starts with its mark; its file records (and, in files
+    // that record keys as they stand, its key records) are then put back as
+    // they were recorded, when the host asks for that.
+    bool firstRecord = true, asRecorded = false, keysAsRecorded = false;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
         const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
-        if (std::exchange(firstRecord, false) && !line.overlong && !line.damaged && tavrik::IsUndoFileMark(entry)) {
+        if (std::exchange(firstRecord, false) && !line.overlong && !line.damaged && tavrik::UndoFileVersion(entry)) {
             asRecorded = m_exactUndoRestore != FALSE;
+            keysAsRecorded = asRecorded && tavrik::UndoFileVersion(entry) >= 2;
             continue;
         }
         // Names come from the file: shown with their control characters
@@ -394,12 +396,13 @@ DWORD CTavrik::RestoreFromFile() {
         // The record names every part the write sets: the object's current
         // descriptor adds nothing to it.
         sd->TargetWithoutReading(target, entry.objectType);
+        const bool writtenAsRecorded = asRecorded && (entry.objectType != SE_REGISTRY_KEY || keysAsRecorded);
         SECURITY_DESCRIPTOR_CONTROL recordedControl = 0;
         DWORD recordedRevision = 0;
-        if (asRecorded) GetSecurityDescriptorControl(built->absolute.get(), &recordedControl, &recordedRevision);
-        const DWORD code =
-            asRecorded ? sd->SetSDAsRecorded(target, entry.objectType, info, dacl, sacl, owner, group, recordedControl)
-                       : sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
+        if (writtenAsRecorded) GetSecurityDescriptorControl(built->absolute.get(), &recordedControl, &recordedRevision);
+        const DWORD code = writtenAsRecorded ? sd->SetSDAsRecorded(target, entry.objectType, info, dacl, sacl, owner,
+                                                                   group, recordedControl)
+                                             : sd->SetSD(target, entry.objectType, info, dacl, sacl, owner, group);
         m_lastOsError = sd->m_lastError;
         sd.reset();
         if (code != RTN_OK) {

@@ -46,14 +46,18 @@ std::vector<BYTE>& HandleReadBuffer() {
     return buffer;
 }
 
-// Whether SetSDAsRecorded writes a file's record with SetFileSecurityW. On
-// Linux always: the layer stores the record as it stands, and takes the
-// entries of a list marked auto-inherited from the directory as it is then
-// (winapi/files/file_security.h). Windows stores every list as given, and
-// the image of an auto-inherited list was read after a job's change of a
-// directory above had already reached it; only the named call takes such a
-// list's inherited entries anew. So there it is kept for a DACL without the
-// flag, which the named call would give its directory's entries.
+// Whether SetSDAsRecorded writes a record as it stands: a file's with
+// SetFileSecurityW, a registry key's with RegSetKeySecurity. On Linux
+// always: the layer stores a key's record as it stands, and a file's too,
+// taking the entries of a list marked auto-inherited from the directory as
+// it is then (winapi/files/file_security.h); the journal records both
+// before a job's change of an object above reaches them. Windows stores
+// every list as given, and there the image of an auto-inherited list was
+// read after a job's change above had already reached it (the system
+// propagates inside the named call, before the job comes to the object
+// below); only the named call takes such a list's inherited entries anew.
+// So there it is kept for a DACL without the flag, which the named call
+// would give its parent's entries.
 bool WrittenAsRecorded(SECURITY_DESCRIPTOR_CONTROL control, SECURITY_INFORMATION info) {
 #ifdef _WIN32
     return (info & DACL_SECURITY_INFORMATION) && !(control & (SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED));
@@ -200,6 +204,23 @@ DWORD CSD::SetSDAsRecorded(std::wstring objectName, DWORD objectType, SECURITY_I
     return result;
 }
 
+DWORD CSD::WriteKeyAsRecorded(SECURITY_INFORMATION info, PACL sacl) {
+    // A recorded "no SACL" reads as a NULL one; the key is given none.
+    if ((info & SACL_SECURITY_INFORMATION) && !sacl) SetSecurityDescriptorSacl(m_sd, FALSE, nullptr, FALSE);
+    REGSAM access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) access |= WRITE_OWNER;
+    if (info & DACL_SECURITY_INFORMATION) access |= WRITE_DAC;
+    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
+    std::wstring path = m_objectName;
+    HKEY key = nullptr;
+    if (m_engine->OpenRegistryPath(path, key, access) != RTN_OK || !key) {
+        return m_engine->m_lastOsError != ERROR_SUCCESS ? m_engine->m_lastOsError : ERROR_BAD_PATHNAME;
+    }
+    const LSTATUS written = RegSetKeySecurity(key, info, m_sd);
+    RegCloseKey(key);
+    return static_cast<DWORD>(written);
+}
+
 DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                  PSID owner, PSID group) {
     if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
@@ -277,7 +298,9 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     }
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_engine->m_writeRefusal = RTN_OK;
-    if (m_asRecorded && m_objectType == SE_FILE_OBJECT && WrittenAsRecorded(m_recordedControl, info)) {
+    const bool asRecorded = m_asRecorded && (m_objectType == SE_FILE_OBJECT || m_objectType == SE_REGISTRY_KEY) &&
+                            WrittenAsRecorded(m_recordedControl, info);
+    if (asRecorded) {
         // The descriptor holds the recorded parts; the call takes its
         // flags as they are, so only the ones of the record may stand.
         constexpr SECURITY_DESCRIPTOR_CONTROL kFlags =
@@ -285,7 +308,11 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
         constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                                 DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
         SetSecurityDescriptorControl(m_sd, kFlags, m_recordedControl & kFlags);
-        m_lastError = SetFileSecurityW(m_objectName.c_str(), info & kParts, m_sd) ? ERROR_SUCCESS : GetLastError();
+        if (m_objectType == SE_FILE_OBJECT) {
+            m_lastError = SetFileSecurityW(m_objectName.c_str(), info & kParts, m_sd) ? ERROR_SUCCESS : GetLastError();
+        } else {
+            m_lastError = WriteKeyAsRecorded(info & kParts, sacl);
+        }
     } else {
         m_lastError = SetNamedSecurityInfoW(m_objectName.data(), static_cast<SE_OBJECT_TYPE>(m_objectType), info,
                                             owner, group, dacl, sacl);

@@ -28,12 +28,12 @@ public:
     // Parts set here stay the caller's blocks.
     DWORD SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                 PSID owner, PSID group);
-    // For an undo: SetSD that stores a file's parts as they were recorded,
-    // with the protection and auto-inherited flags of `control` and no
-    // entries inherited from the parent where a list lacks that flag
-    // (SetFileSecurityW); a null `sacl` means no SACL. Other types, and on
-    // Windows records whose DACL has the flag, are written as SetSD writes
-    // them (see WrittenAsRecorded in csd.cpp).
+    // For an undo: SetSD that stores a file's or registry key's parts as
+    // they were recorded, with the protection and auto-inherited flags of
+    // `control` and no entries inherited from the parent where a list lacks
+    // that flag (SetFileSecurityW, RegSetKeySecurity); a null `sacl` means
+    // no SACL. Other types, and on Windows records whose DACL has the flag,
+    // are written as SetSD writes them (see WrittenAsRecorded in csd.cpp).
     DWORD SetSDAsRecorded(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                           PSID owner, PSID group, SECURITY_DESCRIPTOR_CONTROL control);
 
@@ -85,6 +85,11 @@ private:
     // Set by SetSDAsRecorded for the write it makes.
     bool m_asRecorded = false;
     SECURITY_DESCRIPTOR_CONTROL m_recordedControl = 0;
+
+    // Stores the parts of `info` of the descriptor held here in the registry
+    // key m_objectName names, as they stand; a null `sacl` leaves it none.
+    // Returns a Win32 error.
+    DWORD WriteKeyAsRecorded(SECURITY_INFORMATION info, PACL sacl);
 
     // Puts a newly built list in place of the current DACL or SACL.
     void InstallAcl(DWORD aclType, PACL acl);

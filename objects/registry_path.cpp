@@ -26,7 +26,7 @@ HKEY PredefinedKey(const std::wstring& root) {
 
 }  // namespace
 
-DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key) {
+DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key, REGSAM access) {
     path = tavrik::WithoutTrailingBackslashes(path);
     // The registry calls would stop at an embedded NUL and open another key.
     if (path.find(L'\0') != std::wstring::npos) return RTN_ERR_REG_PATH;
@@ -74,8 +74,10 @@ DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key) {
     }
 
     HKEY opened = nullptr;
-    m_lastOsError = static_cast<DWORD>(RegOpenKeyExW(rootKey, subKey.c_str(), 0, KEY_READ, &opened));
-    if (m_lastOsError == ERROR_SUCCESS || m_lastOsError == ERROR_ACCESS_DENIED) {
+    m_lastOsError = static_cast<DWORD>(RegOpenKeyExW(rootKey, subKey.c_str(), 0, access, &opened));
+    // A key opened for writing its descriptor has what the write needs.
+    const bool openedForWrite = access != KEY_READ && m_lastOsError == ERROR_SUCCESS;
+    if (!openedForWrite && (m_lastOsError == ERROR_SUCCESS || m_lastOsError == ERROR_ACCESS_DENIED)) {
         // A second handle with backup semantics carries what the backup and
         // restore privileges grant, which reading and writing SACLs needs;
         // it is also the way into a key whose DACL denies reading even to
@@ -83,7 +85,7 @@ DWORD CTavrik::OpenRegistryPath(std::wstring& path, HKEY& key) {
         HKEY backupKey = nullptr;
         DWORD disposition = 0;
         const LSTATUS reopened = RegCreateKeyExW(rootKey, subKey.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE,
-                                                 KEY_READ, nullptr, &backupKey, &disposition);
+                                                 access, nullptr, &backupKey, &disposition);
         if (disposition == REG_CREATED_NEW_KEY) {
             if (backupKey) RegCloseKey(backupKey);
             if (opened) RegCloseKey(opened);

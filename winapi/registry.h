@@ -26,3 +26,10 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LSTATUS RegCloseKey(HKEY hKey);
+// Stores the parts of `SecurityInformation` as the descriptor holds them,
+// with its protection and auto-inherited flags; nothing is inherited from
+// the parent key or handed down to the keys below (only the named calls
+// propagate). The handle needs WRITE_DAC for the DACL, WRITE_OWNER for the
+// owner or group, ACCESS_SYSTEM_SECURITY for the SACL.
+LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                          PSECURITY_DESCRIPTOR pSecurityDescriptor);

@@ -104,7 +104,9 @@ std::map<std::string, std::string> ListDescriptors(const std::string& root, cons
     for (std::string line; std::getline(lines, line);) {
         const auto nameEnd = line.find("\",");
         if (line.empty() || line[0] != '"' || nameEnd == std::string::npos) continue;
-        tree[line.substr(5, nameEnd - 5)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
+        // Files carry the long-path prefix \\?\, registry keys none.
+        const size_t nameStart = line.rfind("\"\\\\?\\", 0) == 0 ? 5 : 1;
+        tree[line.substr(nameStart, nameEnd - nameStart)] = line.substr(line.find(",\"", nameEnd + 1) + 2);
     }
     return tree;
 }

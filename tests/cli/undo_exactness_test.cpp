@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +21,11 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/run_tavrik.h"
 #include "support/temp_machine.h"
+#include "winapi/machine/admin.h"
 
 extern char** environ;
 
@@ -74,6 +78,60 @@ protected:
             if (line.rfind("\"\\\\?\\", 0) == 0) names.push_back(line.substr(5, line.find("\",") - 5));
         }
         return names;
+    }
+
+    // What `restore FILE --dry-run --json` says each object would hold, by
+    // its name in upper case (the layer names keys in its own case).
+    std::map<std::string, nlohmann::json> PlannedByDryRun(const std::string& file) {
+        std::map<std::string, nlohmann::json> planned;
+        const CommandResult r = Run({"restore", file, "--dry-run", "--json"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto record = nlohmann::json::parse(line);
+            if (record["record"] == "change") planned[Upper(record["object"])] = record["after"];
+        }
+        return planned;
+    }
+
+    // Each object of `planned` holds what the dry run said it would: owner,
+    // group and DACL, and the SACL where the records hold one.
+    void ExpectHoldsAsPlanned(const std::map<std::string, nlohmann::json>& planned, const std::string& root,
+                              bool withSacl) {
+        const CommandResult r = Run({"list", root, "--recurse", "--json", "--what", "all", "--quiet"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::map<std::string, nlohmann::json> listed;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto record = nlohmann::json::parse(line);
+            if (record["record"] == "object") listed[Upper(record["object"])] = record;
+        }
+        ASSERT_FALSE(planned.empty());
+        auto controlWords = [withSacl](const nlohmann::json& descriptor) {
+            std::vector<std::string> words;
+            for (const std::string word : descriptor["control"]["words"]) {
+                if (word.rfind("dacl_", 0) == 0 || (withSacl && word.rfind("sacl_", 0) == 0)) words.push_back(word);
+            }
+            std::sort(words.begin(), words.end());
+            return words;
+        };
+        for (const auto& [name, after] : planned) {
+            SCOPED_TRACE(name);
+            ASSERT_EQ(listed.count(name), 1u);
+            const nlohmann::json& now = listed.at(name);
+            for (const char* part : {"owner", "group", "dacl"}) {
+                EXPECT_EQ(after.value(part, nlohmann::json()), now[part]) << part;
+            }
+            if (withSacl) {
+                EXPECT_EQ(after.value("sacl", nlohmann::json()), now["sacl"]);
+            }
+            EXPECT_EQ(controlWords(after), controlWords(now));
+        }
+    }
+
+    static std::string Upper(std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+        return text;
     }
 
     TempMachine machine;
@@ -306,9 +364,12 @@ TEST_F(UndoExactness, RecordsGoBackAsTheyStand) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const Tree changed = Descriptors(top);
         ASSERT_NE(changed, before);
+        const auto planned = PlannedByDryRun(undoFile);
+        ASSERT_EQ(Descriptors(top), changed) << "a dry run changes nothing";
         r = Run({"restore", undoFile});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Descriptors(top), before);
+        ExpectHoldsAsPlanned(planned, top, cases[i].job[0] == "audit");
         for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
         r = Run({"undo"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -439,6 +500,99 @@ TEST_F(UndoExactness, ObjectsChangedOnlyThroughTheirDirectoryGoBackExactly) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Descriptors(top), before);
         EXPECT_EQ(presence(), storedBefore);
+    }
+}
+
+// Registry keys go back from an undo file as they were recorded, whatever
+// Windows' inheritance would make of them: a DACL stored without the
+// auto-inherited flag takes nothing from its parent, a key without a SACL
+// gets none back (not an empty one), and the keys a job changes only
+// through what a key above hands down are recorded and put back too. The
+// dry run of the undo shows what the undo then stores, and the undo's own
+// undo file brings the job's state back. Each case has a tree of its own.
+TEST_F(UndoExactness, RegistryKeysGoBackAsRecorded) {
+    const struct {
+        std::vector<std::string> job;  // on HKLM\SOFTWARE\X (the tree top) or a key below it
+        bool sacl;                     // the tree has audit entries before the job
+    } cases[] = {
+        {{"grant", "X", "Guest", "read", "--recurse"}, false},
+        {{"grant", "X", "Guest", "read"}, true},
+        {{"deny", "X\\A", "Guest", "set_val", "--recurse"}, true},
+        {{"protect", "X\\A", "--dacl", "remove"}, false},
+        {{"audit", "X", "Guest", "read", "--recurse"}, false},
+        {{"audit", "X", "Guest", "read"}, false},
+        {{"audit", "X", "Guest", "read", "--recurse"}, true},
+        {{"owner", "X", "Guest", "--recurse"}, true},
+        {{"owner", "X\\A", "Guest"}, false},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.job[0] + " " + c.job[1] + (c.job.back() == "--recurse" ? " --recurse" : "") +
+                     (c.sacl ? ", with a SACL" : ", without a SACL"));
+        const std::wstring key = L"MACHINE\\SOFTWARE\\case" + std::to_wstring(i);
+        const std::wstring audit = c.sacl ? L"S:AI(AU;CISA;KR;;;WD)" : L"";
+        const std::wstring inheritedAudit = c.sacl ? L"S:AI(AU;CIIDSA;KR;;;WD)" : L"";
+        // A holds its DACL without the auto-inherited flag (set by a call
+        // that stores it as given); B and C inherit as usual.
+        winapi::machine::AddKey(L"TESTPC", key, L"O:BAG:SYD:PAI(A;CI;KA;;;BA)(A;CI;KR;;;BU)" + audit);
+        winapi::machine::AddKey(L"TESTPC", key + L"\\A",
+                                L"O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KR;;;BU)" + std::wstring(c.sacl ? L"S:(AU;SA;KA;;;WD)" : L""));
+        winapi::machine::AddKey(L"TESTPC", key + L"\\A\\B",
+                                L"O:BAG:SYD:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)" + std::wstring(c.sacl ? L"S:AI" : L""));
+        winapi::machine::AddKey(L"TESTPC", key + L"\\C", L"O:BAG:SYD:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)" + inheritedAudit);
+        const std::string top = "HKLM\\SOFTWARE\\case" + std::to_string(i);
+        const Tree before = Descriptors(top);
+        ASSERT_EQ(before.size(), 4u);
+
+        auto args = c.job;
+        args[1] = "HKLM\\SOFTWARE\\case" + std::to_string(i) + args[1].substr(1);
+        const std::string undoFile = machine.Folder() + "/key" + std::to_string(i) + ".undo";
+        args.insert(args.end(), {"--undo", undoFile});
+        auto r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree changed = Descriptors(top);
+        ASSERT_NE(changed, before);
+
+        const auto planned = PlannedByDryRun(undoFile);
+        ASSERT_EQ(Descriptors(top), changed) << "a dry run changes nothing";
+        r = Run({"restore", undoFile});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree restored = Descriptors(top);
+        for (const auto& [name, sddl] : before) EXPECT_EQ(restored.at(name), sddl) << name;
+        ExpectHoldsAsPlanned(planned, top, c.job[0] == "audit");
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), changed);
+        r = Run({"restore", undoFile, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+    }
+}
+
+// Undo files of the first version recorded a key after what a write above
+// it had handed down: their key records still go back through the named
+// call, which takes the inherited entries from the parent anew. From the
+// second version on a key goes back as recorded.
+TEST_F(UndoExactness, KeysOfFirstVersionUndoFilesGoBackAsBefore) {
+    const std::string record = "O:BAG:SYD:(A;CI;KR;;;BU)";
+    for (const int version : {1, 2}) {
+        SCOPED_TRACE(version);
+        const std::wstring key = L"MACHINE\\SOFTWARE\\v" + std::to_wstring(version);
+        winapi::machine::AddKey(L"TESTPC", key, L"O:BAG:SYD:PAI(A;CI;KA;;;BA)");
+        winapi::machine::AddKey(L"TESTPC", key + L"\\A", L"O:BAG:SYD:AI(A;CIID;KA;;;BA)");
+        const std::string file = machine.Folder() + "/v" + std::to_string(version) + ".undo";
+        std::ofstream(file, std::ios::binary) << "\"tavrik undo file\"," << version << ",\"\"\r\n"
+                                              << "\"machine\\SOFTWARE\\v" << version << "\\A\",4,\"" << record
+                                              << "\"\r\n";
+        const auto r = Run({"restore", file, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::string now = Descriptors("HKLM\\SOFTWARE\\v" + std::to_string(version))
+                                    .at("machine\\SOFTWARE\\v" + std::to_string(version) + "\\A");
+        if (version == 1) {
+            EXPECT_EQ(now, "O:BAG:SYD:AI(A;CI;KR;;;BU)(A;CIID;KA;;;BA)\"");
+        } else {
+            EXPECT_EQ(now, record + "\"");
+        }
     }
 }
 

@@ -571,42 +571,21 @@ struct PlannedWrite {
 // image lacks stays absent unless the parent hands audit entries down.
 DWORD ComposeAsGiven(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, const Bytes* parentSd,
                      bool isDirectory, Bytes* updated) {
-    DescriptorParts now, asked;
-    if (ParseSelfRelative(current.data(), current.size(), &now) != ERROR_SUCCESS ||
-        ParseSelfRelative(given.data(), given.size(), &asked) != ERROR_SUCCESS) {
+    Bytes exact;
+    if (DWORD error = ReplaceParts(current, given, info, &exact); error != ERROR_SUCCESS) return error;
+    DescriptorParts asked, stored;
+    if (ParseSelfRelative(given.data(), given.size(), &asked) != ERROR_SUCCESS ||
+        ParseSelfRelative(exact.data(), exact.size(), &stored) != ERROR_SUCCESS) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
     constexpr SECURITY_DESCRIPTOR_CONTROL kDaclBits = SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
     constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
-    const SID* owner = now.owner;
-    const SID* group = now.group;
-    const ACL* dacl = now.dacl;
-    const ACL* sacl = now.sacl;
-    SECURITY_DESCRIPTOR_CONTROL control = now.control & (kDaclBits | kSaclBits);
-    if (info & OWNER_SECURITY_INFORMATION) {
-        if (!asked.owner) return ERROR_INVALID_OWNER;
-        owner = asked.owner;
-    }
-    if (info & GROUP_SECURITY_INFORMATION) {
-        if (!asked.group) return ERROR_INVALID_PRIMARY_GROUP;
-        group = asked.group;
-    }
-    if (info & DACL_SECURITY_INFORMATION) {
-        control = (control & ~kDaclBits) | (asked.control & kDaclBits);
-        dacl = asked.dacl;
-    }
+    const SID* owner = stored.owner;
+    const SID* group = stored.group;
+    const ACL* dacl = stored.dacl;
+    const ACL* sacl = stored.sacl;
+    SECURITY_DESCRIPTOR_CONTROL control = stored.control & (kDaclBits | kSaclBits);
     const bool saclAbsent = !(asked.control & SE_SACL_PRESENT) || !asked.sacl;
-    if (info & SACL_SECURITY_INFORMATION) {
-        control &= ~kSaclBits;
-        sacl = nullptr;
-        // A NULL SACL audits nothing, as no SACL does: it is stored as none.
-        if (!saclAbsent) {
-            control |= asked.control & kSaclBits;
-            sacl = asked.sacl;
-        }
-    }
-    if (!(control & SE_DACL_PRESENT)) dacl = nullptr;
-    Bytes exact = BuildSelfRelative(control, owner, group, sacl, dacl);
 
     const auto inheritsFromParent = [&](SECURITY_INFORMATION part, SECURITY_DESCRIPTOR_CONTROL autoInherited,
                                         SECURITY_DESCRIPTOR_CONTROL isProtected) {

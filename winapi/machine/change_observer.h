@@ -23,8 +23,8 @@ using ChangeObserver = std::function<DWORD(const std::wstring& object, SE_OBJECT
 // An empty observer ends the observing.
 void SetChangeObserver(ChangeObserver observer);
 
-// Called by SetNamedSecurityInfoW right before it changes what the object
-// it was named reads as (the objects below it that inherit the change go
+// Called by SetNamedSecurityInfoW (and RegSetKeySecurity, with the key's
+// path) right before it changes what the object it was named reads as (the objects below it that inherit the change go
 // to the observer below). ERROR_SUCCESS when nobody observes.
 DWORD NoteComingChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts);
 

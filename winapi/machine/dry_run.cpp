@@ -102,6 +102,24 @@ void ApplyPlannedKeyWrite(int64_t keyId, Bytes* whole) {
 
 bool DryRunActive() { return static_cast<bool>(Observer()); }
 
+namespace {
+
+// Later reads of the object in the same dry run see `descriptor` (its parts
+// of `planned`) instead of what the object holds.
+void Remember(const PlannedWrite& planned, Bytes descriptor, int64_t keyId) {
+    if (descriptor.empty()) return;
+    Plan plan;
+    plan.info = planned.parts;
+    plan.descriptor = std::move(descriptor);
+    if (keyId != 0) {
+        KeyPlans()[keyId] = std::move(plan);
+    } else {
+        Plans()[KeyOf(planned.object, planned.type)] = std::move(plan);
+    }
+}
+
+}  // namespace
+
 bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                     PACL dacl, PACL sacl, int64_t keyId) {
     if (!DryRunActive()) return false;
@@ -152,17 +170,35 @@ bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info
     // Kept in self-relative form: the caller's blocks are gone after the call.
     DWORD size = 0;
     MakeSelfRelativeSD(&next, nullptr, &size);
-    Plan plan;
-    plan.info = parts;
-    plan.descriptor.resize(size);
-    if (size != 0 && MakeSelfRelativeSD(&next, plan.descriptor.data(), &size)) {
-        if (keyId != 0) {
-            KeyPlans()[keyId] = std::move(plan);
-        } else {
-            Plans()[KeyOf(planned.object, type)] = std::move(plan);
-        }
-    }
+    Bytes descriptor(size);
+    if (size == 0 || !MakeSelfRelativeSD(&next, descriptor.data(), &size)) descriptor.clear();
+    Remember(planned, std::move(descriptor), keyId);
+    Observer()(planned);
+    return true;
+}
 
+bool InterceptStoredWrite(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                          const Bytes& given, int64_t keyId) {
+    if (!DryRunActive()) return false;
+    PlannedWrite planned;
+    planned.object = name;
+    planned.type = type;
+    planned.parts = info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                            SACL_SECURITY_INFORMATION);
+    PSECURITY_DESCRIPTOR current = nullptr;
+    DWORD error = GetNamedSecurityInfoW(name.c_str(), type, planned.parts, nullptr, nullptr, nullptr, nullptr, &current);
+    LocalPtr currentOwner(current);
+    planned.before = error == ERROR_SUCCESS ? ToSddl(current, planned.parts) : L"(not readable)";
+    // Over what the object holds now, or over nothing when it cannot be
+    // read: the parts written come from `given` alone either way.
+    Bytes now = error == ERROR_SUCCESS
+                    ? Bytes(static_cast<const BYTE*>(current),
+                            static_cast<const BYTE*>(current) + GetSecurityDescriptorLength(current))
+                    : winapi::BuildSelfRelative(0, nullptr, nullptr, nullptr, nullptr);
+    Bytes after;
+    if (winapi::ReplaceParts(now, given, planned.parts, &after) != ERROR_SUCCESS) return false;
+    planned.after = ToSddl(after.data(), planned.parts);
+    Remember(planned, std::move(after), keyId);
     Observer()(planned);
     return true;
 }

@@ -37,6 +37,13 @@ bool DryRunActive();
 bool InterceptWrite(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                     PACL dacl, PACL sacl, int64_t keyId = 0);
 
+// The same for a call that stores the parts of `info` of the self-relative
+// `given` as they stand (SetFileSecurityW, RegSetKeySecurity): the plan is
+// what the object would then hold, each list with the flags `given` gives
+// it, a SACL it lacks absent.
+bool InterceptStoredWrite(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                          const Bytes& given, int64_t keyId = 0);
+
 // Called by GetNamedSecurityInfoW with the whole descriptor it read: the
 // parts a dry run planned for the object (by the name and type the write
 // used, case-insensitively) replace the ones read. The descriptors of

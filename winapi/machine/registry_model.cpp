@@ -45,6 +45,17 @@ std::optional<KeyRecord> KeyById(int64_t id) {
     return ReadKey(q);
 }
 
+std::wstring KeyPath(const KeyRecord& key) {
+    std::wstring path = key.name;
+    for (auto parent = key.parentId ? KeyById(key.parentId) : std::nullopt; parent;
+         parent = parent->parentId ? KeyById(parent->parentId) : std::nullopt) {
+        path = parent->name + L"\\" + path;
+    }
+    auto computer = ComputerRecordById(key.computerId);
+    if (computer && !computer->isLocal) path = L"\\\\" + computer->name + L"\\" + path;
+    return path;
+}
+
 std::vector<KeyRecord> ChildKeys(int64_t id) {
     std::lock_guard guard(MachineLock());
     std::vector<KeyRecord> all;

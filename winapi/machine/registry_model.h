@@ -27,6 +27,9 @@ std::wstring CanonicalRootName(std::wstring_view root);
 std::optional<KeyRecord> FindRootKey(int64_t computerId, std::wstring_view root);
 std::optional<KeyRecord> FindChildKey(const KeyRecord& parent, std::wstring_view name);
 std::optional<KeyRecord> KeyById(int64_t id);
+// The name the named calls know the key by: "MACHINE\SOFTWARE\..." on
+// the local computer, "\\SERVER\MACHINE\..." on another one.
+std::wstring KeyPath(const KeyRecord& key);
 // Sub-keys in ascending upper-case order.
 std::vector<KeyRecord> ChildKeys(int64_t id);
 size_t ChildKeyCount(int64_t id);

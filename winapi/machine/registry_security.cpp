@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "winapi/security/descriptor_parts.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/change_observer.h"
 #include "winapi/machine/descendant_failures.h"
 #include "winapi/machine/network_records.h"
 #include "winapi/machine/registry_model.h"
@@ -20,13 +22,34 @@ constexpr SECURITY_INFORMATION kSaclInfo =
 // writes do, so enabled backup and restore privileges count.
 constexpr bool kBackupSemantics = true;
 
-// "MACHINE\SOFTWARE\..." for a key, for reports.
-std::wstring KeyPathOf(const KeyRecord& key) {
-    std::wstring path = key.name;
-    for (auto parent = KeyById(key.parentId); parent; parent = parent->parentId ? KeyById(parent->parentId) : std::nullopt) {
-        path = parent->name + L"\\" + path;
+// Whether two descriptors of one key hold the same SACL, with the same flags.
+bool SameSacl(const Bytes& before, const Bytes& after) {
+    DescriptorParts old, now;
+    if (ParseSelfRelative(before.data(), before.size(), &old) != ERROR_SUCCESS ||
+        ParseSelfRelative(after.data(), after.size(), &now) != ERROR_SUCCESS) {
+        return false;
     }
-    return path;
+    constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+    if ((old.control & kSaclBits) != (now.control & kSaclBits) || !old.sacl != !now.sacl) return false;
+    return !old.sacl || AclBytes(old.sacl) == AclBytes(now.sacl);
+}
+
+// The parts the record of a key a propagation changes holds: owner, group
+// and DACL always; the SACL when the write sets it, or when the
+// propagation changes the key's SACL all the same (a write of the DACL
+// recomputes what the key inherits in both lists) and the caller could read
+// it: a record must not show a caller what it may not read.
+SECURITY_INFORMATION InheritedChangeParts(const Bytes& before, const Bytes& after, const AccessToken& token,
+                                          SECURITY_INFORMATION info) {
+    constexpr SECURITY_INFORMATION kAlways =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (info & kSaclInfo) return kAlways | SACL_SECURITY_INFORMATION;
+    ACCESS_MASK granted = 0;
+    if (SameSacl(before, after) || CheckAccess(before.data(), before.size(), token, ACCESS_SYSTEM_SECURITY,
+                                               RegistryGenericMapping(), kBackupSemantics, &granted) != ERROR_SUCCESS) {
+        return kAlways;
+    }
+    return kAlways | SACL_SECURITY_INFORMATION;
 }
 
 }  // namespace
@@ -49,8 +72,8 @@ ACCESS_MASK AccessToRead(SECURITY_INFORMATION info) {
     return access;
 }
 
-DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_INFORMATION info, PSID owner,
-                     PSID group, PACL dacl, PACL sacl) {
+DWORD SetKeySecurity(const KeyRecord& key, const std::wstring& name, const AccessToken& token,
+                     SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl, PACL sacl) {
     const GENERIC_MAPPING& mapping = RegistryGenericMapping();
     ACCESS_MASK granted = 0;
     ACCESS_MASK desired = AccessToWrite(info);
@@ -72,10 +95,15 @@ DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_IN
     // Depth first, with an explicit stack: registry trees can be deep.
     ACCESS_MASK childAccess = READ_CONTROL | WRITE_DAC | ((info & kSaclInfo) ? ACCESS_SYSTEM_SECURITY : 0);
     DWORD firstError = ERROR_SUCCESS;
-    std::vector<std::pair<int64_t, Bytes>> stack;
-    stack.emplace_back(key.id, updated);
+    struct Visit {
+        int64_t id;
+        Bytes sd;
+        std::wstring name;
+    };
+    std::vector<Visit> stack;
+    stack.push_back({key.id, updated, name});
     while (!stack.empty()) {
-        auto [id, parentSd] = std::move(stack.back());
+        auto [id, parentSd, parentName] = std::move(stack.back());
         stack.pop_back();
         for (const KeyRecord& child : ChildKeys(id)) {
             Bytes childSd;
@@ -83,7 +111,7 @@ DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_IN
             DWORD childError = Reinherit(child.descriptor, parentSd, true, mapping, &childSd, &changed);
             if (childError != ERROR_SUCCESS) {
                 // Named to the host; its siblings are still propagated.
-                NoteDescendantFailure(KeyPathOf(child), childError);
+                NoteDescendantFailure(KeyPath(child), childError);
                 if (firstError == ERROR_SUCCESS) firstError = childError;
                 continue;
             }
@@ -92,15 +120,45 @@ DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_IN
             childError = CheckAccess(child.descriptor.data(), child.descriptor.size(), token, childAccess,
                                            mapping, kBackupSemantics, &childGranted);
             if (childError != ERROR_SUCCESS) {
-                NoteDescendantFailure(KeyPathOf(child), childError);
+                NoteDescendantFailure(KeyPath(child), childError);
+                if (firstError == ERROR_SUCCESS) firstError = childError;
+                continue;
+            }
+            std::wstring childName = parentName + L"\\" + child.name;
+            // A host keeping an undo record hears of the key before it
+            // changes (and reads it as it stands); one it cannot record is
+            // left as it is, with the keys below it.
+            if (InheritedChangesObserved()) {
+                childError = NoteComingInheritedChange(
+                    childName, SE_REGISTRY_KEY, InheritedChangeParts(child.descriptor, childSd, token, info));
+            }
+            if (childError != ERROR_SUCCESS) {
+                NoteDescendantFailure(KeyPath(child), childError);
                 if (firstError == ERROR_SUCCESS) firstError = childError;
                 continue;
             }
             WriteKeyDescriptor(child.id, childSd);
-            stack.emplace_back(child.id, std::move(childSd));
+            stack.push_back({child.id, std::move(childSd), std::move(childName)});
         }
     }
     return firstError;
+}
+
+DWORD StoreKeySecurity(const KeyRecord& key, ACCESS_MASK granted, const AccessToken& token,
+                       SECURITY_INFORMATION info, const Bytes& sd) {
+    // The handle was opened for what the caller meant to do: its access
+    // decides, as the key's descriptor did when it was opened.
+    const ACCESS_MASK desired = AccessToWrite(info);
+    if ((granted & desired) != desired) return ERROR_ACCESS_DENIED;
+    DescriptorParts given;
+    if (ParseSelfRelative(sd.data(), sd.size(), &given) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    if ((info & OWNER_SECURITY_INFORMATION) && given.owner && !token.HasEnabled(SE_RESTORE_NAME) &&
+        !TokenHasSid(token, reinterpret_cast<const BYTE*>(given.owner)))
+        return ERROR_INVALID_OWNER;
+    Bytes updated;
+    if (DWORD error = ReplaceParts(key.descriptor, sd, info, &updated); error != ERROR_SUCCESS) return error;
+    if (updated != key.descriptor) WriteKeyDescriptor(key.id, updated);
+    return ERROR_SUCCESS;
 }
 
 }  // namespace winapi::machine

@@ -9,11 +9,19 @@
 
 namespace winapi::machine {
 
-// Writes the parts of `info` into `key` after the access check. Returns
-// a Win32 error code; the first error met below the key comes back after
-// the rest of the tree has been brought up to date.
-DWORD SetKeySecurity(const KeyRecord& key, const AccessToken& token, SECURITY_INFORMATION info, PSID owner,
-                     PSID group, PACL dacl, PACL sacl);
+// Writes the parts of `info` into `key` (named `name` by the caller) after
+// the access check. Returns a Win32 error code; the first error met below
+// the key comes back after the rest of the tree has been brought up to
+// date.
+DWORD SetKeySecurity(const KeyRecord& key, const std::wstring& name, const AccessToken& token,
+                     SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl, PACL sacl);
+
+// Stores the parts of `info` of the self-relative `sd` in `key` as they
+// stand (RegSetKeySecurity): each list with its own flags, nothing
+// inherited from the parent, nothing handed down to the keys below.
+// `granted` is the access of the handle the caller holds.
+DWORD StoreKeySecurity(const KeyRecord& key, ACCESS_MASK granted, const AccessToken& token,
+                       SECURITY_INFORMATION info, const Bytes& sd);
 
 // What writing the parts of `info` requires.
 ACCESS_MASK AccessToWrite(SECURITY_INFORMATION info);

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "winapi/base/handles.h"
+#include "winapi/security/descriptor_parts.h"
 #include "winapi/security/inheritance.h"
+#include "winapi/machine/change_observer.h"
 #include "winapi/machine/dry_run.h"
 #include "winapi/machine/machine.h"
 #include "winapi/machine/network_records.h"
@@ -266,6 +268,50 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
         }
         if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
         return ERROR_SUCCESS;
+    }));
+}
+
+LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                          PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+    if (pSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
+    return static_cast<LSTATUS>(GuardedCall([&]() -> DWORD {
+        if (!IsValidSecurityDescriptor(pSecurityDescriptor)) return ERROR_INVALID_SECURITY_DESCR;
+        // The call takes either form; the layer works on the self-relative one.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(pSecurityDescriptor, &control, &revision);
+        Bytes given;
+        if (control & SE_SELF_RELATIVE) {
+            const auto* bytes = static_cast<const BYTE*>(pSecurityDescriptor);
+            given.assign(bytes, bytes + GetSecurityDescriptorLength(pSecurityDescriptor));
+        } else {
+            DWORD length = 0;
+            MakeSelfRelativeSD(pSecurityDescriptor, nullptr, &length);
+            given.resize(length);
+            if (length == 0 || !MakeSelfRelativeSD(pSecurityDescriptor, given.data(), &length)) return GetLastError();
+        }
+        constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+        const SECURITY_INFORMATION info = SecurityInformation & kParts;
+        std::wstring path;
+        int64_t keyId = 0;
+        {
+            std::lock_guard guard(MachineLock());
+            HeldKey held;
+            if (DWORD error = ResolveHeldKey(hKey, &held)) return error;
+            path = KeyPath(held.key);
+            keyId = held.key.id;
+        }
+        if (DWORD fault = InjectedFailure("RegSetKeySecurity", path)) return fault;
+        // A dry run shows the key as the call would leave it; nothing is written.
+        if (DryRunActive() && InterceptStoredWrite(path, SE_REGISTRY_KEY, info, given, keyId)) return ERROR_SUCCESS;
+        // Told of before the lock, as the named call does, so that the
+        // observer may read the key first.
+        if (DWORD refused = NoteComingChange(path, SE_REGISTRY_KEY, info)) return refused;
+        std::lock_guard guard(MachineLock());
+        HeldKey held;
+        if (DWORD error = ResolveHeldKey(hKey, &held)) return error;
+        return StoreKeySecurity(held.key, held.granted, ProcessToken(), info, given);
     }));
 }
 

@@ -135,4 +135,42 @@ const SID* AceSid(const ACE_HEADER* ace) {
     return reinterpret_cast<const SID*>(p + offset);
 }
 
+DWORD ReplaceParts(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, Bytes* result) {
+    DescriptorParts now, asked;
+    if (ParseSelfRelative(current.data(), current.size(), &now) != ERROR_SUCCESS ||
+        ParseSelfRelative(given.data(), given.size(), &asked) != ERROR_SUCCESS) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    constexpr SECURITY_DESCRIPTOR_CONTROL kDaclBits = SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+    constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
+    const SID* owner = now.owner;
+    const SID* group = now.group;
+    const ACL* dacl = now.dacl;
+    const ACL* sacl = now.sacl;
+    SECURITY_DESCRIPTOR_CONTROL control = now.control & (kDaclBits | kSaclBits);
+    if (info & OWNER_SECURITY_INFORMATION) {
+        if (!asked.owner) return ERROR_INVALID_OWNER;
+        owner = asked.owner;
+    }
+    if (info & GROUP_SECURITY_INFORMATION) {
+        if (!asked.group) return ERROR_INVALID_PRIMARY_GROUP;
+        group = asked.group;
+    }
+    if (info & DACL_SECURITY_INFORMATION) {
+        control = (control & ~kDaclBits) | (asked.control & kDaclBits);
+        dacl = asked.dacl;
+    }
+    if (info & SACL_SECURITY_INFORMATION) {
+        control &= ~kSaclBits;
+        sacl = nullptr;
+        if ((asked.control & SE_SACL_PRESENT) && asked.sacl) {
+            control |= asked.control & kSaclBits;
+            sacl = asked.sacl;
+        }
+    }
+    if (!(control & SE_DACL_PRESENT)) dacl = nullptr;
+    *result = BuildSelfRelative(control, owner, group, sacl, dacl);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace winapi

@@ -30,6 +30,16 @@ DWORD ParseSelfRelative(const BYTE* data, size_t size, DescriptorParts* parts);
 Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
                         const ACL* dacl);
 
+// `current` with the parts of `info` replaced by those of `given`, each
+// list with its own present, protected and auto-inherited flags and
+// nothing taken from a parent: what the calls that store a descriptor as
+// given (SetFileSecurityW, RegSetKeySecurity) make of it. A SACL `given`
+// lacks, or holds as NULL, is removed: a NULL SACL audits nothing, as no
+// SACL does. ERROR_INVALID_OWNER or ERROR_INVALID_PRIMARY_GROUP when the
+// part is asked for and `given` has none; ERROR_INVALID_SECURITY_DESCR for
+// a malformed descriptor.
+DWORD ReplaceParts(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, Bytes* result);
+
 // Bytes of one SID / ACL (by their own length fields, which must be valid).
 Bytes SidBytes(const SID* sid);
 Bytes AclBytes(const ACL* acl);

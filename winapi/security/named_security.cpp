@@ -234,7 +234,7 @@ DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
         if (IsRegistry(ObjectType)) {
             KeyRecord key;
             if (DWORD error = FindKey(pObjectName, &key)) return error;
-            return SetKeySecurity(key, ProcessToken(), SecurityInfo, psidOwner, psidGroup, pDacl, pSacl);
+            return SetKeySecurity(key, pObjectName, ProcessToken(), SecurityInfo, psidOwner, psidGroup, pDacl, pSacl);
         }
         if (auto kind = KindOf(ObjectType))
             return WriteNamedObject(pObjectName, *kind, SecurityInfo, psidOwner, psidGroup, pDacl, pSacl);
@@ -266,16 +266,9 @@ BOOL SetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION SecurityInformati
             given.resize(length);
             if (length == 0 || !MakeSelfRelativeSD(pSecurityDescriptor, given.data(), &length)) return GetLastError();
         }
-        if (DryRunActive()) {
-            // Shown as the named call would plan it; nothing is written.
-            winapi::DescriptorParts parts;
-            if (winapi::ParseSelfRelative(given.data(), given.size(), &parts) != ERROR_SUCCESS)
-                return ERROR_INVALID_SECURITY_DESCR;
-            if (InterceptWrite(lpFileName, SE_FILE_OBJECT, SecurityInformation, const_cast<SID*>(parts.owner),
-                               const_cast<SID*>(parts.group), const_cast<ACL*>(parts.dacl),
-                               const_cast<ACL*>(parts.sacl)))
-                return ERROR_SUCCESS;
-        }
+        // A dry run shows the record as the call would store it; nothing is written.
+        if (DryRunActive() && InterceptStoredWrite(lpFileName, SE_FILE_OBJECT, SecurityInformation, given))
+            return ERROR_SUCCESS;
         return winapi::StoreFileSecurityByName(lpFileName, SecurityInformation, given);
     }));
 }

@@ -267,4 +267,63 @@ TEST_F(RegistryTest, APropagationThatDoesNotFitFailsNamesTheKeyAndGoesOn) {
     }
 }
 
+// RegSetKeySecurity stores what it is given on the key its handle holds,
+// if the handle was opened for that part: no entries come from the parent,
+// none go down to the keys below, and a SACL the descriptor lacks goes.
+TEST_F(RegistryTest, RegSetKeySecurityStoresThePartsAsGivenWithTheHandlesAccess) {
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Vendor",
+                            L"O:BAG:SYD:PAI(A;CI;KA;;;BA)S:AI(AU;CISA;KR;;;WD)");
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Vendor\\Child");
+    const wchar_t* vendor = L"MACHINE\\SOFTWARE\\Vendor";
+    const std::wstring childBefore = KeySddl(L"MACHINE\\SOFTWARE\\Vendor\\Child", kOwnerGroupDacl);
+    ASSERT_EQ(SwitchPrivilege(SE_SECURITY_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(SwitchPrivilege(SE_RESTORE_NAME, false), static_cast<DWORD>(ERROR_SUCCESS));
+    const SECURITY_INFORMATION all = kOwnerGroupDacl | SACL_SECURITY_INFORMATION;
+    const struct {
+        REGSAM access;
+        SECURITY_INFORMATION info;
+        const wchar_t* given;
+        LSTATUS result;
+        const wchar_t* stored;  // the key's owner, group, DACL and SACL after the call
+    } cases[] = {
+        {KEY_READ, DACL_SECURITY_INFORMATION, L"D:(A;;KA;;;BA)", ERROR_ACCESS_DENIED, nullptr},
+        {WRITE_DAC, OWNER_SECURITY_INFORMATION, L"O:S-1-5-21-1-2-3-1000", ERROR_ACCESS_DENIED, nullptr},
+        {WRITE_DAC, SACL_SECURITY_INFORMATION, L"S:", ERROR_ACCESS_DENIED, nullptr},
+        // An owner the caller is not, without the restore privilege.
+        {WRITE_OWNER, OWNER_SECURITY_INFORMATION, L"O:S-1-5-21-1-2-3-1000", ERROR_INVALID_OWNER, nullptr},
+        // Neither protected nor auto-inherited: stored as it stands.
+        {WRITE_DAC, DACL_SECURITY_INFORMATION, L"D:(A;CI;KA;;;BA)(A;CIID;KR;;;BU)", ERROR_SUCCESS,
+         L"O:BAG:SYD:(A;CI;KA;;;BA)(A;CIID;KR;;;BU)S:AI(AU;CISA;KR;;;WD)"},
+        {WRITE_DAC, DACL_SECURITY_INFORMATION, L"D:AI(A;CI;KA;;;BA)", ERROR_SUCCESS,
+         L"O:BAG:SYD:AI(A;CI;KA;;;BA)S:AI(AU;CISA;KR;;;WD)"},
+        // No SACL in the descriptor: the key keeps none (not an empty one).
+        {ACCESS_SYSTEM_SECURITY, SACL_SECURITY_INFORMATION, L"D:", ERROR_SUCCESS, L"O:BAG:SYD:AI(A;CI;KA;;;BA)"},
+        {ACCESS_SYSTEM_SECURITY, SACL_SECURITY_INFORMATION, L"S:P(AU;FA;KA;;;WD)", ERROR_SUCCESS,
+         L"O:BAG:SYD:AI(A;CI;KA;;;BA)S:P(AU;FA;KA;;;WD)"},
+        {WRITE_OWNER, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, L"O:BAG:BA", ERROR_SUCCESS,
+         L"O:BAG:BAD:AI(A;CI;KA;;;BA)S:P(AU;FA;KA;;;WD)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.given);
+        const std::wstring before = KeySddl(vendor, all);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vendor", 0, c.access, &key), ERROR_SUCCESS);
+        LocalBlock sd = DescriptorOf(c.given);
+        ASSERT_TRUE(sd);
+        EXPECT_EQ(RegSetKeySecurity(key, c.info, sd.get()), c.result);
+        RegCloseKey(key);
+        EXPECT_EQ(KeySddl(vendor, all), c.stored ? std::wstring(c.stored) : before);
+    }
+    // The key below inherited from the old DACL and still does.
+    EXPECT_EQ(KeySddl(L"MACHINE\\SOFTWARE\\Vendor\\Child", kOwnerGroupDacl), childBefore);
+
+    LocalBlock sd = DescriptorOf(L"D:(A;;KA;;;BA)");
+    EXPECT_EQ(RegSetKeySecurity(reinterpret_cast<HKEY>(0x12345), DACL_SECURITY_INFORMATION, sd.get()),
+              ERROR_INVALID_HANDLE);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vendor", 0, WRITE_DAC, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr), ERROR_INVALID_PARAMETER);
+    RegCloseKey(key);
+}
+
 }  // namespace
