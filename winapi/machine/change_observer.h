@@ -24,8 +24,9 @@ using ChangeObserver = std::function<DWORD(const std::wstring& object, SE_OBJECT
 void SetChangeObserver(ChangeObserver observer);
 
 // Called by SetNamedSecurityInfoW (and RegSetKeySecurity, with the key's
-// path) right before it changes what the object it was named reads as (the objects below it that inherit the change go
-// to the observer below). ERROR_SUCCESS when nobody observes.
+// path) right before it changes what the object it was named reads as
+// (the objects below it that inherit the change go to the observer below).
+// ERROR_SUCCESS when nobody observes.
 DWORD NoteComingChange(const std::wstring& object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts);
 
 // Whether an observer is set: the caller may then skip working out whether

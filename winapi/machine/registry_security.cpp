@@ -22,34 +22,24 @@ constexpr SECURITY_INFORMATION kSaclInfo =
 // writes do, so enabled backup and restore privileges count.
 constexpr bool kBackupSemantics = true;
 
-// Whether two descriptors of one key hold the same SACL, with the same flags.
-bool SameSacl(const Bytes& before, const Bytes& after) {
+constexpr SECURITY_INFORMATION kBothLists = DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
+// Whether two descriptors of one key hold the same `lists` (DACL_ and
+// SACL_SECURITY_INFORMATION), with the same flags.
+bool SameLists(const Bytes& before, const Bytes& after, SECURITY_INFORMATION lists) {
     DescriptorParts old, now;
     if (ParseSelfRelative(before.data(), before.size(), &old) != ERROR_SUCCESS ||
         ParseSelfRelative(after.data(), after.size(), &now) != ERROR_SUCCESS) {
         return false;
     }
-    constexpr SECURITY_DESCRIPTOR_CONTROL kSaclBits = SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
-    if ((old.control & kSaclBits) != (now.control & kSaclBits) || !old.sacl != !now.sacl) return false;
-    return !old.sacl || AclBytes(old.sacl) == AclBytes(now.sacl);
-}
-
-// The parts the record of a key a propagation changes holds: owner, group
-// and DACL always; the SACL when the write sets it, or when the
-// propagation changes the key's SACL all the same (a write of the DACL
-// recomputes what the key inherits in both lists) and the caller could read
-// it: a record must not show a caller what it may not read.
-SECURITY_INFORMATION InheritedChangeParts(const Bytes& before, const Bytes& after, const AccessToken& token,
-                                          SECURITY_INFORMATION info) {
-    constexpr SECURITY_INFORMATION kAlways =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    if (info & kSaclInfo) return kAlways | SACL_SECURITY_INFORMATION;
-    ACCESS_MASK granted = 0;
-    if (SameSacl(before, after) || CheckAccess(before.data(), before.size(), token, ACCESS_SYSTEM_SECURITY,
-                                               RegistryGenericMapping(), kBackupSemantics, &granted) != ERROR_SUCCESS) {
-        return kAlways;
-    }
-    return kAlways | SACL_SECURITY_INFORMATION;
+    auto same = [&](const ACL* a, const ACL* b, SECURITY_DESCRIPTOR_CONTROL flags) {
+        if ((old.control & flags) != (now.control & flags) || !a != !b) return false;
+        return !a || AclBytes(a) == AclBytes(b);
+    };
+    return (!(lists & DACL_SECURITY_INFORMATION) ||
+            same(old.dacl, now.dacl, SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED)) &&
+           (!(lists & SACL_SECURITY_INFORMATION) ||
+            same(old.sacl, now.sacl, SE_SACL_PRESENT | SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED));
 }
 
 }  // namespace
@@ -92,6 +82,15 @@ DWORD SetKeySecurity(const KeyRecord& key, const std::wstring& name, const Acces
     if (error != ERROR_SUCCESS) return error;
     WriteKeyDescriptor(key.id, updated);
 
+    // The lists the write sets are the ones its propagation recomputes
+    // below: a write of the DACL leaves the SACLs below as they are
+    // (changing them would take ACCESS_SYSTEM_SECURITY there, which such a
+    // write does not ask for), and one of the owner or group alone hands
+    // nothing down.
+    const SECURITY_INFORMATION lists =
+        ((info & kDaclInfo) ? DACL_SECURITY_INFORMATION : 0) | ((info & kSaclInfo) ? SACL_SECURITY_INFORMATION : 0);
+    if (lists == 0) return ERROR_SUCCESS;
+
     // Depth first, with an explicit stack: registry trees can be deep.
     ACCESS_MASK childAccess = READ_CONTROL | WRITE_DAC | ((info & kSaclInfo) ? ACCESS_SYSTEM_SECURITY : 0);
     DWORD firstError = ERROR_SUCCESS;
@@ -115,6 +114,17 @@ DWORD SetKeySecurity(const KeyRecord& key, const std::wstring& name, const Acces
                 if (firstError == ERROR_SUCCESS) firstError = childError;
                 continue;
             }
+            if (changed && lists != kBothLists) {
+                Bytes only;
+                childError = ReplaceParts(child.descriptor, childSd, lists, &only);
+                if (childError != ERROR_SUCCESS) {
+                    NoteDescendantFailure(KeyPath(child), childError);
+                    if (firstError == ERROR_SUCCESS) firstError = childError;
+                    continue;
+                }
+                changed = !SameLists(child.descriptor, only, lists);
+                childSd = std::move(only);
+            }
             if (!changed) continue;
             ACCESS_MASK childGranted = 0;
             childError = CheckAccess(child.descriptor.data(), child.descriptor.size(), token, childAccess,
@@ -126,11 +136,13 @@ DWORD SetKeySecurity(const KeyRecord& key, const std::wstring& name, const Acces
             }
             std::wstring childName = parentName + L"\\" + child.name;
             // A host keeping an undo record hears of the key before it
-            // changes (and reads it as it stands); one it cannot record is
-            // left as it is, with the keys below it.
+            // changes (and reads it as it stands: owner, group and DACL, and
+            // the SACL when the write sets it); one it cannot record is left
+            // as it is, with the keys below it.
             if (InheritedChangesObserved()) {
-                childError = NoteComingInheritedChange(
-                    childName, SE_REGISTRY_KEY, InheritedChangeParts(child.descriptor, childSd, token, info));
+                childError = NoteComingInheritedChange(childName, SE_REGISTRY_KEY,
+                                                       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                           DACL_SECURITY_INFORMATION | (lists & SACL_SECURITY_INFORMATION));
             }
             if (childError != ERROR_SUCCESS) {
                 NoteDescendantFailure(KeyPath(child), childError);

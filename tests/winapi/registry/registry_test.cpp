@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/machine_test_helpers.h"
+#include "support/sddl_access.h"
 #include "support/temp_machine.h"
 #include "winapi/machine/admin.h"
 #include "winapi/machine/descendant_failures.h"
@@ -324,6 +325,28 @@ TEST_F(RegistryTest, RegSetKeySecurityStoresThePartsAsGivenWithTheHandlesAccess)
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vendor", 0, WRITE_DAC, &key), ERROR_SUCCESS);
     EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr), ERROR_INVALID_PARAMETER);
     RegCloseKey(key);
+}
+
+// A named write recomputes below the key only the lists it sets: the
+// SACLs below a DACL write stay as they are (a write that did not ask for
+// ACCESS_SYSTEM_SECURITY must not change them), and an owner write hands
+// nothing down.
+TEST_F(RegistryTest, PropagationRecomputesOnlyTheListsTheWriteSets) {
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Vendor", L"O:BAG:SYD:PAI(A;CI;KA;;;BA)S:AI(AU;CISA;KR;;;WD)");
+    // A child whose lists are both stale: neither holds what the key hands down.
+    const std::wstring child = L"O:BAG:SYD:AI(A;;KR;;;BU)S:(AU;SA;KA;;;BU)";
+    winapi::machine::AddKey(L"WS01", L"MACHINE\\SOFTWARE\\Vendor\\Child", child);
+    const SECURITY_INFORMATION all = kOwnerGroupDacl | SACL_SECURITY_INFORMATION;
+    ASSERT_EQ(SwitchPrivilege(SE_SECURITY_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    using tavrik::test::WriteSddl;
+    ASSERT_EQ(WriteSddl(L"MACHINE\\SOFTWARE\\Vendor", SE_REGISTRY_KEY, L"O:BU", OWNER_SECURITY_INFORMATION),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(KeySddl(L"MACHINE\\SOFTWARE\\Vendor\\Child", all), child);
+    ASSERT_EQ(WriteSddl(L"MACHINE\\SOFTWARE\\Vendor", SE_REGISTRY_KEY, L"D:PAI(A;CI;KA;;;BA)(A;CI;KR;;;AU)",
+                        DACL_SECURITY_INFORMATION),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(KeySddl(L"MACHINE\\SOFTWARE\\Vendor\\Child", all),
+              L"O:BAG:SYD:AI(A;;KR;;;BU)(A;CIID;KA;;;BA)(A;CIID;KR;;;AU)S:(AU;SA;KA;;;BU)");
 }
 
 }  // namespace
