@@ -125,6 +125,17 @@ bool HasLineBreak(std::wstring_view text) {
     return false;
 }
 
+bool SddlHasLineBreak(std::wstring_view sddl) {
+    thread_local std::wstring last;
+    thread_local bool lastHasBreak = false;
+    thread_local bool known = false;
+    if (known && sddl == std::wstring_view(last)) return lastHasBreak;
+    lastHasBreak = HasLineBreak(sddl);
+    last.assign(sddl);
+    known = true;
+    return lastHasBreak;
+}
+
 bool IsBackupSafeName(std::wstring_view name) {
     if (name.empty() || name.front() == kQuote) return false;
     if (HasLineBreak(name)) return false;

@@ -25,6 +25,10 @@ std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::w
 // True when `text` holds a CR, LF or NUL: such text would split a record
 // into several lines of the file.
 bool HasLineBreak(std::wstring_view text);
+// HasLineBreak for the SDDL texts of a listing, which mostly repeat from
+// object to object: the verdict on the last text is kept (per thread), and
+// a text equal to it takes that verdict after one comparison of memory.
+bool SddlHasLineBreak(std::wstring_view sddl);
 
 // True when `name` reads back from a record as itself: no DQ followed by
 // ",", no leading DQ, no line break and not empty.

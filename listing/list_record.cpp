@@ -126,7 +126,7 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
             }
             LocalPtr<wchar_t> sddl(raw);
             const std::wstring_view sddlText = sddl ? std::wstring_view(sddl.get()) : std::wstring_view();
-            if (HasLineBreak(sddlText)) record.lineBreakFree = false;
+            if (SddlHasLineBreak(sddlText)) record.lineBreakFree = false;
             record.text = FormatSddlRecord(name, job.m_objectType, sddlText);
             return RTN_OK;
         }

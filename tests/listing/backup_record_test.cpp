@@ -112,6 +112,22 @@ TEST(BackupRecordTest, NamesThatCannotBeStoredUnambiguously) {
     EXPECT_NE(entry.name, hostile);
 }
 
+TEST(BackupRecordTest, RepeatedSddlTextsKeepTheirOwnLineBreakVerdict) {
+    // Texts of one length that differ only in a line break, in turns.
+    const std::wstring plain = L"D:(A;;FA;;;SY)(A;;FR;;;WD)";
+    std::wstring broken = plain;
+    broken[14] = L'\n';
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_FALSE(SddlHasLineBreak(plain));
+        EXPECT_FALSE(SddlHasLineBreak(plain));
+        EXPECT_TRUE(SddlHasLineBreak(broken));
+        EXPECT_TRUE(SddlHasLineBreak(broken));
+        EXPECT_FALSE(SddlHasLineBreak(plain.substr(0, 14)));
+        EXPECT_TRUE(SddlHasLineBreak(broken.substr(0, 15)));
+    }
+    EXPECT_FALSE(SddlHasLineBreak(L""));
+}
+
 TEST(BackupRecordTest, DisplayableNameShowsControlCharacters) {
     EXPECT_EQ(DisplayableName(L"a\nb\rc\x7f"), L"a{U+000A}b{U+000D}c{U+007F}");
     EXPECT_EQ(DisplayableName(L"\\\\?\\C:\\plain"), L"\\\\?\\C:\\plain");
