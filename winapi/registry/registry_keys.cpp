@@ -275,21 +275,9 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                           PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     if (pSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
     return static_cast<LSTATUS>(GuardedCall([&]() -> DWORD {
-        if (!IsValidSecurityDescriptor(pSecurityDescriptor)) return ERROR_INVALID_SECURITY_DESCR;
         // The call takes either form; the layer works on the self-relative one.
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        GetSecurityDescriptorControl(pSecurityDescriptor, &control, &revision);
         Bytes given;
-        if (control & SE_SELF_RELATIVE) {
-            const auto* bytes = static_cast<const BYTE*>(pSecurityDescriptor);
-            given.assign(bytes, bytes + GetSecurityDescriptorLength(pSecurityDescriptor));
-        } else {
-            DWORD length = 0;
-            MakeSelfRelativeSD(pSecurityDescriptor, nullptr, &length);
-            given.resize(length);
-            if (length == 0 || !MakeSelfRelativeSD(pSecurityDescriptor, given.data(), &length)) return GetLastError();
-        }
+        if (DWORD error = winapi::SelfRelativeCopy(pSecurityDescriptor, &given); error != ERROR_SUCCESS) return error;
         constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                                 DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
         const SECURITY_INFORMATION info = SecurityInformation & kParts;

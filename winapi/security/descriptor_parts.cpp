@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "winapi/base.h"
 #include "winapi/errors.h"
 #include "winapi/security/security_layout.h"
 
@@ -133,6 +134,23 @@ const SID* AceSid(const ACE_HEADER* ace) {
     const size_t offset = AceSidOffset(p, aceSize);
     if (offset == 0 || CheckedSidLength(p + offset, aceSize - offset) == 0) return nullptr;
     return reinterpret_cast<const SID*>(p + offset);
+}
+
+DWORD SelfRelativeCopy(PSECURITY_DESCRIPTOR sd, Bytes* out) {
+    if (!IsValidSecurityDescriptor(sd)) return ERROR_INVALID_SECURITY_DESCR;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    if (control & SE_SELF_RELATIVE) {
+        const auto* bytes = static_cast<const BYTE*>(sd);
+        out->assign(bytes, bytes + GetSecurityDescriptorLength(sd));
+        return ERROR_SUCCESS;
+    }
+    DWORD length = 0;
+    MakeSelfRelativeSD(sd, nullptr, &length);
+    out->resize(length);
+    if (length == 0 || !MakeSelfRelativeSD(sd, out->data(), &length)) return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 DWORD ReplaceParts(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, Bytes* result) {

@@ -30,6 +30,10 @@ DWORD ParseSelfRelative(const BYTE* data, size_t size, DescriptorParts* parts);
 Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
                         const ACL* dacl);
 
+// The bytes of a descriptor given in either form (a caller's argument),
+// in self-relative form. ERROR_INVALID_SECURITY_DESCR for an invalid one.
+DWORD SelfRelativeCopy(PSECURITY_DESCRIPTOR sd, Bytes* out);
+
 // `current` with the parts of `info` replaced by those of `given`, each
 // list with its own present, protected and auto-inherited flags and
 // nothing taken from a parent: what the calls that store a descriptor as

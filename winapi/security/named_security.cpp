@@ -251,21 +251,9 @@ BOOL SetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION SecurityInformati
     winapi::machine::BeginNamedStep(lpFileName);
     return BoolResult(GuardedCall([&]() -> DWORD {
         if (DWORD fault = InjectedFailure("SetFileSecurityW", lpFileName)) return fault;
-        if (!IsValidSecurityDescriptor(pSecurityDescriptor)) return ERROR_INVALID_SECURITY_DESCR;
         // The call takes either form; the layer works on the self-relative one.
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        GetSecurityDescriptorControl(pSecurityDescriptor, &control, &revision);
         Bytes given;
-        if (control & SE_SELF_RELATIVE) {
-            const auto* bytes = static_cast<const BYTE*>(pSecurityDescriptor);
-            given.assign(bytes, bytes + GetSecurityDescriptorLength(pSecurityDescriptor));
-        } else {
-            DWORD length = 0;
-            MakeSelfRelativeSD(pSecurityDescriptor, nullptr, &length);
-            given.resize(length);
-            if (length == 0 || !MakeSelfRelativeSD(pSecurityDescriptor, given.data(), &length)) return GetLastError();
-        }
+        if (DWORD error = winapi::SelfRelativeCopy(pSecurityDescriptor, &given); error != ERROR_SUCCESS) return error;
         // A dry run shows the record as the call would store it; nothing is written.
         if (DryRunActive() && InterceptStoredWrite(lpFileName, SE_FILE_OBJECT, SecurityInformation, given))
             return ERROR_SUCCESS;
