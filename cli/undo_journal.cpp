@@ -69,7 +69,15 @@ bool UndoJournal::Open(const std::wstring& fileName) {
     if (!file_) return false;
     writer_ = std::make_unique<BackupRecordWriter>(file_);
     // The mark makes a restore put the records back as they stand.
-    writer_->Append(UndoFileMarkRecord());
+#ifdef _WIN32
+    // The system propagates a directory's change out of the journal's
+    // sight: the objects it reaches have no records, and a restore must
+    // propagate from the directory.
+    writer_->Append(UndoFileMarkRecord(kUndoFileKeysAsRecorded));
+#else
+    // Here every object a directory's change reaches gets its record.
+    writer_->Append(UndoFileMarkRecord(kUndoFileEveryChangeRecorded));
+#endif
     if (!writer_->Flush()) {
         Close(true);
         return false;

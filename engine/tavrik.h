@@ -337,6 +337,9 @@ public:
 
     DWORD m_restoreMode = RESTORE_ALL;
     BOOL m_exactUndoRestore = FALSE;
+    // The undo file being put back records every object its job changed
+    // (tavrik::kUndoFileEveryChangeRecorded): each record is stored alone.
+    bool m_everyChangeRecorded = false;
     std::vector<std::pair<std::wstring, std::wstring>> m_restoreNameMaps;
     std::vector<std::pair<std::wstring, std::wstring>> m_sidSubstitutions;
     // Counts of the last comparing restore or verify.

@@ -59,8 +59,15 @@ inline constexpr wchar_t kUndoFileMark[] = L"tavrik undo file";
 // The record's type field is the version of the file's records: from 1 on
 // files are recorded as they stand, from 2 on registry keys too (a key
 // before what a write above it hands down reaches it), so only from 2 on
-// does a restore put keys back as recorded.
-inline constexpr DWORD kUndoFileVersion = 2;
+// does a restore put keys back as recorded. From 3 on (Linux) the file
+// holds a record of every object its job changed, those a change of their
+// directory reached included, so a restore puts each record back alone and
+// hands nothing down from a directory: an object without a record was not
+// the job's to change. Windows propagates out of the journal's sight, and
+// its files stay at 2.
+inline constexpr DWORD kUndoFileKeysAsRecorded = 2;
+inline constexpr DWORD kUndoFileEveryChangeRecorded = 3;
+inline constexpr DWORD kUndoFileVersion = kUndoFileEveryChangeRecorded;
 // That record, without its line end.
 std::wstring UndoFileMarkRecord(DWORD version = kUndoFileVersion);
 // The version an undo file's first record `entry` gives; 0 when it is no mark.

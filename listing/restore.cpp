@@ -242,13 +242,28 @@ DWORD CTavrik::RestoreFromFile() {
     // that record keys as they stand, its key records) are then put back as
     // they were recorded, when the host asks for that.
     bool firstRecord = true, asRecorded = false, keysAsRecorded = false;
+    // A file whose mark says it records every object its job changed puts
+    // each record back alone: what a directory hands down is not written
+    // to the objects below it, which have their own records if the job
+    // changed them (a job killed midway left the rest as they were).
+    struct StoresAsGiven {
+        StoresAsGiven() { AnnounceStoresAsGiven(TRUE); }
+        ~StoresAsGiven() { AnnounceStoresAsGiven(FALSE); }
+        StoresAsGiven(const StoresAsGiven&) = delete;
+        StoresAsGiven& operator=(const StoresAsGiven&) = delete;
+    };
+    std::optional<StoresAsGiven> storesAsGiven;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
         const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
         if (std::exchange(firstRecord, false) && !line.overlong && !line.damaged && tavrik::UndoFileVersion(entry)) {
             asRecorded = m_exactUndoRestore != FALSE;
-            keysAsRecorded = asRecorded && tavrik::UndoFileVersion(entry) >= 2;
+            keysAsRecorded = asRecorded && tavrik::UndoFileVersion(entry) >= tavrik::kUndoFileKeysAsRecorded;
+            if (asRecorded && tavrik::UndoFileVersion(entry) >= tavrik::kUndoFileEveryChangeRecorded) {
+                storesAsGiven.emplace();
+                m_everyChangeRecorded = true;
+            }
             continue;
         }
         // Names come from the file: shown with their control characters
@@ -440,6 +455,8 @@ DWORD CTavrik::RestoreFromFile() {
         m_lastOsError = ERROR_READ_FAULT;
         result = RTN_ERR_READ_BACKUP_FILE;
     }
+    storesAsGiven.reset();
+    m_everyChangeRecorded = false;
     closeFile();
     return result;
 }

@@ -57,13 +57,17 @@ std::vector<BYTE>& HandleReadBuffer() {
 // propagates inside the named call, before the job comes to the object
 // below); only the named call takes such a list's inherited entries anew.
 // So there it is kept for a DACL without the flag, which the named call
-// would give its parent's entries.
-bool WrittenAsRecorded(SECURITY_DESCRIPTOR_CONTROL control, SECURITY_INFORMATION info) {
+// would give its parent's entries. An undo file that records every object
+// its job changed is written so everywhere: each record as it stands, and
+// nothing handed down.
+bool WrittenAsRecorded(SECURITY_DESCRIPTOR_CONTROL control, SECURITY_INFORMATION info, bool everyChangeRecorded) {
 #ifdef _WIN32
-    return (info & DACL_SECURITY_INFORMATION) && !(control & (SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED));
+    return everyChangeRecorded ||
+           ((info & DACL_SECURITY_INFORMATION) && !(control & (SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED)));
 #else
     (void)control;
     (void)info;
+    (void)everyChangeRecorded;
     return true;
 #endif
 }
@@ -299,7 +303,7 @@ DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     const DWORD descendantFailuresBefore = m_engine->m_descendantFailures;
     m_engine->m_writeRefusal = RTN_OK;
     const bool asRecorded = m_asRecorded && (m_objectType == SE_FILE_OBJECT || m_objectType == SE_REGISTRY_KEY) &&
-                            WrittenAsRecorded(m_recordedControl, info);
+                            WrittenAsRecorded(m_recordedControl, info, m_engine->m_everyChangeRecorded);
     if (asRecorded) {
         // The descriptor holds the recorded parts; the call takes its
         // flags as they are, so only the ones of the record may stand.

@@ -79,6 +79,14 @@ BOOL FindClose(HANDLE hFindFile);
 // where SetNamedSecurityInfoW propagates by itself, win32.h makes it a
 // function that does nothing.
 void AnnounceRecursiveWalk(BOOL underway);
+// Not a Win32 call: the host announces (TRUE) that it puts back records of
+// which every object it changes has its own (an undo file that records each
+// object its job changed), and (FALSE) that it is done. Meanwhile
+// SetFileSecurityW stores each descriptor exactly as given, as Windows' call
+// does: an auto-inherited list keeps the inherited entries it holds, and a
+// directory's write leaves the objects below it as they are. Announcements
+// nest. On Windows win32.h makes it a function that does nothing.
+void AnnounceStoresAsGiven(BOOL underway);
 BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation, void* pSecurityDescriptor,
                              DWORD nLength, LPDWORD lpnLengthNeeded);
 

@@ -31,6 +31,8 @@
 // Our Linux layer defers propagation while a recursive walk is under way;
 // Windows propagates within SetNamedSecurityInfoW and needs no word.
 inline void AnnounceRecursiveWalk(BOOL) {}
+// SetFileSecurityW on Windows always stores as given and propagates nothing.
+inline void AnnounceStoresAsGiven(BOOL) {}
 #else
 #include "winapi/types.h"
 #include "winapi/errors.h"

@@ -596,24 +596,49 @@ TEST_F(UndoExactness, KeysOfFirstVersionUndoFilesGoBackAsBefore) {
     }
 }
 
+// The whole stored descriptor attribute of an object, as its bytes.
+std::string StoredAttribute(const std::string& path) {
+    for (const char* name : {"security.NTACL", "user.NTACL"}) {
+        const ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        if (size < 0) continue;
+        std::string bytes(static_cast<size_t>(size), '\0');
+        if (lgetxattr(path.c_str(), name, bytes.data(), bytes.size()) == size) return bytes;
+    }
+    return "<none>";
+}
+
 // The job is killed with SIGKILL while it writes; its undo file, each record
 // on disk before its change, puts every descriptor back. A job that ends
 // before the kill is undone the same way. A job on the top alone changes
 // the tree through what the top hands down: killed while that goes on, it
 // is undone the same way (the objects below have no SACL, and get none
-// back).
+// back). Each directory holds a stale file, moved in from elsewhere with
+// what that directory handed down: one the job did not reach has no record
+// and is left exactly as it is, its stored bytes and all, although putting
+// its directory back would otherwise bring it up to date.
 TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
-    const std::string root = machine.DriveC() + "/big";
+    const std::string root = machine.DriveC() + "/big", elsewhere = machine.DriveC() + "/elsewhere";
+    fs::create_directories(elsewhere);
     for (int d = 0; d < 24; ++d) {
         const std::string dir = root + "/d" + std::to_string(d);
         fs::create_directories(dir + "/inner");
         for (int f = 0; f < 40; ++f) std::ofstream(dir + (f % 4 ? "/f" : "/inner/f") + std::to_string(f)) << f;
+        std::ofstream(elsewhere + "/stale" + std::to_string(d)) << d;
     }
-    Seed({{"C:\\big", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"}});
+    Seed({{"C:\\big", "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"},
+          {"C:\\elsewhere", "O:BAG:SYD:PAI(A;OICI;FR;;;WD)"}});
     // Every object below stores what it inherits from the top, nothing else.
     ASSERT_EQ(Run({"reset-children", "C:\\big", "--no-undo", "--quiet"}).exitCode, 0);
+    ASSERT_EQ(Run({"reset-children", "C:\\elsewhere", "--no-undo", "--quiet"}).exitCode, 0);
+    std::map<std::string, std::string> staleFiles;  // name -> path
+    for (int d = 0; d < 24; ++d) {
+        const std::string name = "C:\\big\\d" + std::to_string(d) + "\\stale.txt";
+        staleFiles[name] = root + "/d" + std::to_string(d) + "/stale.txt";
+        fs::rename(elsewhere + "/stale" + std::to_string(d), staleFiles[name]);
+    }
     const Tree before = Descriptors("C:\\big");
-    ASSERT_EQ(before.size(), 1u + 24 * 2 + 24 * 40);
+    ASSERT_EQ(before.size(), 1u + 24 * 2 + 24 * 41);
+    ASSERT_NE(before.at("C:\\big\\d0\\stale.txt").find("(A;ID;FR;;;WD)"), std::string::npos);
 
     // A propagation goes faster than a walk: that job is killed as soon as
     // its records start.
@@ -627,6 +652,8 @@ TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         const std::vector<std::string>& job = cases[i].args;
         SCOPED_TRACE(job[0]);
+        std::map<std::string, std::string> staleBytes;
+        for (const auto& [name, path] : staleFiles) staleBytes[name] = StoredAttribute(path);
         const std::string undoFile = machine.Folder() + "/killed" + std::to_string(i) + ".undo";
         std::vector<std::string> argvText{TAVRIK_BINARY};
         argvText.insert(argvText.end(), job.begin(), job.end());
@@ -682,6 +709,13 @@ TEST_F(UndoExactness, AJobKilledMidwayIsUndoneExactly) {
         const Tree after = Descriptors("C:\\big");
         ASSERT_EQ(after.size(), before.size());
         for (const auto& [name, sddl] : before) EXPECT_EQ(after.at(name), sddl) << name;
+        // A stale file the job never reached is not written at all.
+        const auto recorded = RecordedNames(undoFile);
+        for (const auto& [name, path] : staleFiles) {
+            if (std::find(recorded.begin(), recorded.end(), name) == recorded.end()) {
+                EXPECT_EQ(StoredAttribute(path), staleBytes.at(name)) << name;
+            }
+        }
     }
 }
 

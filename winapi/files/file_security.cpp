@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -569,6 +570,12 @@ struct PlannedWrite {
 // stands), as they are now: the directory may have changed since the image
 // was read. A list without that flag is stored as it stands, and a SACL the
 // image lacks stays absent unless the parent hands audit entries down.
+// How many hosts have announced that they put back records every changed
+// object has its own of (AnnounceStoresAsGiven).
+std::atomic<int> gStoresAsGivenAnnounced{0};
+
+bool StoresAsGivenAnnounced() { return gStoresAsGivenAnnounced.load(std::memory_order_relaxed) > 0; }
+
 DWORD ComposeAsGiven(const Bytes& current, const Bytes& given, SECURITY_INFORMATION info, const Bytes* parentSd,
                      bool isDirectory, Bytes* updated) {
     Bytes exact;
@@ -661,8 +668,11 @@ DWORD PlanWrite(const ResolvedPath& object, const machine::Drive& drive, const B
     // that (a stale or odd one) was so then too. Below a directory the walk
     // left alone, an auto-inherited list takes what the directory hands
     // down now, which may have changed since.
+    // Announced records are each stored as they stand: an object whose
+    // record is not there was not changed, and the directory hands down
+    // again what it did when the records were taken.
     if (asGiven) {
-        const bool fromParentNow = plan->hasParent && !owed;
+        const bool fromParentNow = plan->hasParent && !owed && !StoresAsGivenAnnounced();
         return ComposeAsGiven(current, *asGiven, info, fromParentNow ? &plan->parentSd : nullptr,
                               S_ISDIR(object.status.st_mode), &plan->updated);
     }
@@ -818,6 +828,10 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
     // A directory that inherited something new just now owes its children
     // what its directory's propagation would have handed them.
     if (!isDirectory) return ERROR_SUCCESS;
+    // Announced records of a job's changes leave what lies below the
+    // directory to the objects' own records: an object without one (a
+    // stale one the job never reached) is not the job's to change.
+    if (asGiven && StoresAsGivenAnnounced()) return ERROR_SUCCESS;
     const Bytes& updated = planned.updated;
     const bool sameInheritable = !damaged && InheritablePart(current) == InheritablePart(updated);
     if (!(info & (kDaclInfo | kSaclInfo)) && sameInheritable && !inheritedNow) return ERROR_SUCCESS;
@@ -966,3 +980,11 @@ void PropagateDeferred(const DeferredPropagation& owed, int directoryFd) {
 }
 
 }  // namespace winapi
+
+void AnnounceStoresAsGiven(BOOL underway) {
+    if (underway) {
+        ++winapi::gStoresAsGivenAnnounced;
+    } else if (winapi::gStoresAsGivenAnnounced.load() > 0) {
+        --winapi::gStoresAsGivenAnnounced;
+    }
+}
