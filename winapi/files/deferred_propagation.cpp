@@ -1,6 +1,7 @@
 // The records of propagation deferred during a recursive walk (see
 // deferred_propagation.h) and the host's announcement of such a walk.
 #include "winapi/files/deferred_propagation.h"
+#include "winapi/files/step_write_locks.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -255,6 +256,8 @@ void AnnounceRecursiveWalk(BOOL underway) {
     using namespace winapi;
     if (underway) {
         ++state.announcedWalks;
+        // The walk's first object is read under the write lock too.
+        LockNextStepRead();
         return;
     }
     if (state.announcedWalks == 0) return;

@@ -226,10 +226,11 @@ DWORD OpenFile(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     ACCESS_MASK granted = 0;
     Bytes sd;
     if (dwDesiredAccess != 0) {
-        // A walk whose steps change their files reads each one under the
+        // A walk whose steps change their objects reads each one under the
         // write lock the step's write will need (step_write_locks.h).
-        if (!resolved.lockedForWrite && S_ISREG(resolved.status.st_mode) && !drive.samba && LockFileAtStepRead() &&
-            CurrentStepMark().step != 0) {
+        if (CurrentStepMark().step != 0 && !resolved.lockedForWrite &&
+            (S_ISREG(resolved.status.st_mode) || S_ISDIR(resolved.status.st_mode)) && !drive.samba &&
+            LockFileAtStepRead()) {
             if (!kept) DropStepObject();  // the lock of an earlier step's file goes first
             resolved.lockedForWrite = TakeFileWriteLock(resolved.object.Get());
         }

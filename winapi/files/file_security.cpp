@@ -819,6 +819,9 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
                             nullptr, &asked);
     if (error != ERROR_SUCCESS) return error;
     if (owed) Settle(*owed, object);
+    // A walk goes on below a directory it wrote: the objects there are
+    // likely to change too, and are read under the lock.
+    if (isDirectory) LockNextStepRead();
 
     // Every write of a directory's DACL or SACL brings its children up to
     // date, whether or not what it hands down changed: a propagation that
@@ -956,6 +959,9 @@ void BringListedDirectoryUpToDate(const ResolvedPath& directory, const std::wstr
         changed = false;
     }
     if (changed) {
+        // The walk may still hold this directory's lock from its step's
+        // read, on another descriptor: it is let go before waiting for one.
+        DropStepObject();
         DescriptorWriteLock lock(directory.object.Get(), directory.status);
         const auto token = machine::SharedToken();
         if (Check(current, token, desired) != ERROR_SUCCESS) return;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace winapi {
 namespace {
@@ -12,9 +13,11 @@ thread_local bool lastPlannedWriteChanged = false;
 
 }  // namespace
 
-bool LockFileAtStepRead() { return lastPlannedWriteChanged; }
+bool LockFileAtStepRead() { return std::exchange(lastPlannedWriteChanged, false); }
 
 void NotePlannedFileWrite(bool changed) { lastPlannedWriteChanged = changed; }
+
+void LockNextStepRead() { lastPlannedWriteChanged = true; }
 
 bool TakeFileWriteLock(int fd) {
     for (int attempt = 0; attempt < 200; ++attempt) {
