@@ -194,7 +194,8 @@ TEST_F(FileSecurityTest, AWriteThatLeavesAFileAsItsStepReadFoundItIsMadeAtThatRe
 TEST_F(FileSecurityTest, AStepReadingUnderTheWriteLockKeepsOtherWritersOutUntilItsWrite) {
     MakeFile("Data/a.txt");
     MakeFile("Data/b.txt");
-    const std::wstring a = L"C:\\Data\\a.txt", b = L"C:\\Data\\b.txt";
+    MakeFile("Data/c.txt");
+    MakeDirectory("Data/sub");
     constexpr SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     auto readByHandle = [](const std::wstring& name) {
         HANDLE file = CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
@@ -202,24 +203,34 @@ TEST_F(FileSecurityTest, AStepReadingUnderTheWriteLockKeepsOtherWritersOutUntilI
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         CloseHandle(file);
     };
-    NamedSteps steps;
-    winapi::machine::BeginNamedStep(a);
-    readByHandle(a);
-    ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
+    // The step before wrote a file; then a file, or a directory, is read
+    // and written while another thread writes it too.
+    const std::pair<std::wstring, std::wstring> steps[] = {{L"C:\\Data\\a.txt", L"C:\\Data\\b.txt"},
+                                                           {L"C:\\Data\\c.txt", L"C:\\Data\\sub"}};
+    for (const auto& step : steps) {
+        const std::wstring& a = step.first;
+        const std::wstring& b = step.second;
+        SCOPED_TRACE(std::string(b.begin(), b.end()));
+        NamedSteps named;
+        winapi::machine::BeginNamedStep(a);
+        readByHandle(a);
+        ASSERT_EQ(Set(a, kDacl, L"D:(A;;FA;;;BA)"), ERROR_SUCCESS);
 
-    winapi::machine::BeginNamedStep(b);
-    readByHandle(b);
-    std::chrono::steady_clock::duration waited{};
-    std::thread other([&] {
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Set(b, GROUP_SECURITY_INFORMATION, L"G:BA"), ERROR_SUCCESS);
-        waited = std::chrono::steady_clock::now() - start;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(Set(b, kDacl, L"D:(A;;FA;;;BA)(A;;FR;;;BU)"), ERROR_SUCCESS);
-    other.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(100));
-    EXPECT_EQ(Get(b, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION), L"G:BAD:PAI(A;;FA;;;BA)(A;;FR;;;BU)");
+        winapi::machine::BeginNamedStep(b);
+        readByHandle(b);
+        std::chrono::steady_clock::duration waited{};
+        std::thread other([&] {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(Set(b, GROUP_SECURITY_INFORMATION, L"G:BA"), ERROR_SUCCESS);
+            waited = std::chrono::steady_clock::now() - start;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(Set(b, kDacl, L"D:(A;;FA;;;BA)(A;;FR;;;BU)"), ERROR_SUCCESS);
+        other.join();
+        EXPECT_GE(waited, std::chrono::milliseconds(100));
+        EXPECT_EQ(Get(b, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+                  L"G:BAD:PAI(A;;FA;;;BA)(A;;FR;;;BU)");
+    }
 }
 
 TEST_F(FileSecurityTest, InheritableAcesReachEveryUnprotectedDescendant) {
