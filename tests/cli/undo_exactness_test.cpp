@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -127,6 +128,36 @@ protected:
             }
             EXPECT_EQ(controlWords(after), controlWords(now));
         }
+    }
+
+    // Runs `job` (its object named below `top`) with `undoFile`, then puts
+    // the file back: its dry run must say what the restore stores, the
+    // restore must bring `top` back as it was, the undo of that restore the
+    // job's state, and the file once more the state before. `asBefore`
+    // checks what a descriptor text does not show, after each restore.
+    void ExpectUndoneExactly(std::vector<std::string> job, const std::string& top, const std::string& undoFile,
+                             const std::function<void()>& asBefore = [] {}) {
+        const Tree before = Descriptors(top);
+        const bool audit = job[0] == "audit";
+        job.insert(job.end(), {"--undo", undoFile});
+        auto r = Run(job);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Tree changed = Descriptors(top);
+        ASSERT_NE(changed, before);
+        const auto planned = PlannedByDryRun(undoFile);
+        ASSERT_EQ(Descriptors(top), changed) << "a dry run changes nothing";
+        r = Run({"restore", undoFile});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+        ExpectHoldsAsPlanned(planned, top, audit);
+        asBefore();
+        r = Run({"undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), changed);
+        r = Run({"restore", undoFile, "--no-undo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Descriptors(top), before);
+        asBefore();
     }
 
     static std::string Upper(std::string text) {
@@ -355,29 +386,11 @@ TEST_F(UndoExactness, RecordsGoBackAsTheyStand) {
         for (const char* path : {"", "/sub", "/sub/notes.txt", "/report.txt"}) {
             stored[path] = HasStoredDescriptor(dir + path);
         }
-        const Tree before = Descriptors(top);
         auto args = cases[i].job;
         args[1].replace(0, 4, top);
-        const std::string undoFile = machine.Folder() + "/case" + std::to_string(i) + ".undo";
-        args.insert(args.end(), {"--undo", undoFile});
-        auto r = Run(args);
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        const Tree changed = Descriptors(top);
-        ASSERT_NE(changed, before);
-        const auto planned = PlannedByDryRun(undoFile);
-        ASSERT_EQ(Descriptors(top), changed) << "a dry run changes nothing";
-        r = Run({"restore", undoFile});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(Descriptors(top), before);
-        ExpectHoldsAsPlanned(planned, top, cases[i].job[0] == "audit");
-        for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
-        r = Run({"undo"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(Descriptors(top), changed);
-        r = Run({"restore", undoFile, "--no-undo"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(Descriptors(top), before);
-        for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
+        ExpectUndoneExactly(args, top, machine.Folder() + "/case" + std::to_string(i) + ".undo", [&] {
+            for (const auto& [path, had] : stored) EXPECT_EQ(HasStoredDescriptor(dir + path), had) << path;
+        });
     }
 }
 
@@ -541,31 +554,10 @@ TEST_F(UndoExactness, RegistryKeysGoBackAsRecorded) {
                                 L"O:BAG:SYD:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)" + std::wstring(c.sacl ? L"S:AI" : L""));
         winapi::machine::AddKey(L"TESTPC", key + L"\\C", L"O:BAG:SYD:AI(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)" + inheritedAudit);
         const std::string top = "HKLM\\SOFTWARE\\case" + std::to_string(i);
-        const Tree before = Descriptors(top);
-        ASSERT_EQ(before.size(), 4u);
-
+        ASSERT_EQ(Descriptors(top).size(), 4u);
         auto args = c.job;
-        args[1] = "HKLM\\SOFTWARE\\case" + std::to_string(i) + args[1].substr(1);
-        const std::string undoFile = machine.Folder() + "/key" + std::to_string(i) + ".undo";
-        args.insert(args.end(), {"--undo", undoFile});
-        auto r = Run(args);
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        const Tree changed = Descriptors(top);
-        ASSERT_NE(changed, before);
-
-        const auto planned = PlannedByDryRun(undoFile);
-        ASSERT_EQ(Descriptors(top), changed) << "a dry run changes nothing";
-        r = Run({"restore", undoFile});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        const Tree restored = Descriptors(top);
-        for (const auto& [name, sddl] : before) EXPECT_EQ(restored.at(name), sddl) << name;
-        ExpectHoldsAsPlanned(planned, top, c.job[0] == "audit");
-        r = Run({"undo"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(Descriptors(top), changed);
-        r = Run({"restore", undoFile, "--no-undo"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(Descriptors(top), before);
+        args[1] = top + args[1].substr(1);
+        ExpectUndoneExactly(args, top, machine.Folder() + "/key" + std::to_string(i) + ".undo");
     }
 }
 
