@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <type_traits>
@@ -26,6 +27,35 @@ constexpr wchar_t kReplacement = 0xFFFD;
 
 // UTF-16 code units a character takes.
 size_t Utf16Units(uint32_t code) { return code >= 0x10000 ? 2 : 1; }
+
+// The number of UTF-16LE code units in `at` (at most `units`) before the
+// first line end; memchr finds candidate bytes much faster than a loop
+// over the units could.
+size_t UnitsBeforeLineEnd(const unsigned char* at, size_t units) {
+    const size_t bytes = units * 2;
+    size_t from = 0;
+    while (from < bytes) {
+        const void* found = std::memchr(at + from, '\n', bytes - from);
+        if (!found) break;
+        const size_t offset = static_cast<size_t>(static_cast<const unsigned char*>(found) - at);
+        if (offset % 2 == 0 && offset + 1 < bytes && at[offset + 1] == 0) return offset / 2;
+        from = offset + 1;
+    }
+    return units;
+}
+
+// Decodes `units` plain UTF-16LE code units into `out`; false when one of
+// them is a NUL or half of a surrogate pair, which the caller takes one by
+// one. The loop has no early exit, so the compiler can vectorise it.
+bool DecodePlainUnits(const unsigned char* at, size_t units, wchar_t* out) {
+    unsigned special = 0;
+    for (size_t k = 0; k < units; ++k) {
+        const uint32_t unit = at[2 * k] | (static_cast<uint32_t>(at[2 * k + 1]) << 8);
+        out[k] = static_cast<wchar_t>(unit);
+        special |= (unit == 0) | ((unit & 0xF800) == 0xD800);
+    }
+    return special == 0;
+}
 
 void AppendCodePoint(std::wstring& text, uint32_t code) {
     if constexpr (sizeof(wchar_t) == 2) {
@@ -355,23 +385,36 @@ bool BackupLineReader::ReadUtf16Line(BackupLine& line) {
     };
     for (;;) {
         // A run of plain code units (no surrogate, NUL or line end) that
-        // fits the line is taken in one piece.
+        // fits the line is taken in one piece. Runs are decoded in pieces of
+        // at most kPiece units, so that a line full of surrogate pairs, each
+        // taken one by one below, is not decoded again to its end each time.
         if (highSurrogate == 0 && bufferPos_ + 1 < bufferSize_ && units < kMaxBackupLineUnits) {
+            constexpr size_t kPiece = 256;
             const unsigned char* at = buffer_.get() + bufferPos_;
             const size_t most = std::min((bufferSize_ - bufferPos_) / 2, kMaxBackupLineUnits - units);
-            size_t run = 0;
-            for (; run < most; ++run) {
-                const uint32_t unit = at[2 * run] | (static_cast<uint32_t>(at[2 * run + 1]) << 8);
-                if (unit == 0 || unit == L'\n' || (unit >= 0xD800 && unit <= 0xDFFF)) break;
-            }
-            if (run > 0) {
-                const size_t start = line.text.size();
-                line.text.resize(start + run);
-                for (size_t i = 0; i < run; ++i) {
-                    line.text[start + i] = static_cast<wchar_t>(at[2 * i] | (static_cast<uint32_t>(at[2 * i + 1]) << 8));
+            size_t run = UnitsBeforeLineEnd(at, most);
+            const size_t start = line.text.size();
+            size_t taken = 0;
+            while (taken < run) {
+                const size_t piece = std::min(kPiece, run - taken);
+                line.text.resize(start + taken + piece);
+                if (!DecodePlainUnits(at + 2 * taken, piece, line.text.data() + start + taken)) {
+                    // Keep the plain units before the first special one.
+                    size_t plain = 0;
+                    while (line.text[start + taken + plain] != 0 &&
+                           (line.text[start + taken + plain] & 0xF800) != 0xD800) {
+                        ++plain;
+                    }
+                    taken += plain;
+                    run = taken;
+                    break;
                 }
-                units += run;
-                bufferPos_ += 2 * run;
+                taken += piece;
+            }
+            line.text.resize(start + taken);
+            if (taken > 0) {
+                units += taken;
+                bufferPos_ += 2 * taken;
                 any = true;
                 continue;
             }

@@ -276,7 +276,7 @@ DWORD CTavrik::RestoreFromFile() {
         }
         // Where the record goes: its own name, or where --map moved it.
         const std::wstring target = nameMap.Apply(entry.name);
-        const std::wstring targetShown = tavrik::DisplayableName(target);
+        const std::wstring targetShown = target == entry.name ? shown : tavrik::DisplayableName(target);
         if (m_restoreMode != RESTORE_VERIFY) OutputMessage(L"Restoring ACL of: <" + targetShown + L">");
         if (target != entry.name) {
             OutputMessage(L"Info: The record of <" + shown + L"> goes to <" + targetShown + L">.");

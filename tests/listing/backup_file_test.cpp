@@ -83,6 +83,33 @@ TEST_F(BackupFileTest, SurrogatePairsBecomeOneCharacterAndLoneOnesDamageTheLine)
     EXPECT_TRUE(lines[0].damaged);
 }
 
+TEST_F(BackupFileTest, LongLinesReadAcrossPiecesAndBuffersKeepEveryCharacter) {
+    // Plain runs of every length around the reader's pieces, with pairs,
+    // NULs and lone halves between them, over several 64 KiB buffers.
+    std::wstring text;
+    std::vector<std::pair<std::wstring, bool>> expected;  // line, damaged
+    for (size_t run : {1u, 255u, 256u, 257u, 511u, 700u, 3000u}) {
+        for (int special = 0; special < 3; ++special) {
+            std::wstring line(run, L'a' + static_cast<wchar_t>(run % 26));
+            line += special == 0 ? L"\U0001F600" : special == 1 ? std::wstring(L"\0", 1) : L"";
+            line += std::wstring(run, L'b') + L"\r\n";
+            text += line;
+            expected.emplace_back(line, special == 1);
+        }
+    }
+    for (int copy = 0; copy < 4; ++copy) text += text;
+    std::string bytes = ToUtf16LeBytes(text);
+    bytes += std::string("\x00\xDC", 2) + ToUtf16LeBytes(std::wstring(300, L'c') + L"\n");  // a lone low half
+    const auto lines = Lines(bytes, BackupLineReader::Encoding::Utf16Le);
+    ASSERT_EQ(lines.size(), expected.size() * 16 + 1);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].text, expected[i % expected.size()].first) << "line " << i;
+        EXPECT_EQ(lines[i].damaged, expected[i % expected.size()].second) << "line " << i;
+    }
+    EXPECT_EQ(lines.back().text, L"\uFFFD" + std::wstring(300, L'c') + L"\n");
+    EXPECT_TRUE(lines.back().damaged);
+}
+
 TEST_F(BackupFileTest, OddByteCountDamagesTheLastLineOnly) {
     auto lines = Lines(ToUtf16LeBytes(L"one\r\ntwo") + "x", BackupLineReader::Encoding::Utf16Le);
     ASSERT_EQ(lines.size(), 2u);
