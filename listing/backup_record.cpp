@@ -227,19 +227,33 @@ DWORD UndoFileVersion(const BackupEntry& entry) {
 }
 
 SECURITY_INFORMATION SecurityInfoFromSddl(std::wstring_view sddl) {
+    // The first "D:", "S:", "O:" and "G:" of the text. Each ends in a colon
+    // and a record holds only a few colons, so the colons are visited (a
+    // wmemchr each) rather than every 'D' and 'S' of the entries' SIDs.
+    constexpr size_t npos = std::wstring_view::npos;
+    size_t d = npos, s = npos;
+    bool owner = false, group = false;
+    for (size_t colon = sddl.find(L':'); colon != npos; colon = sddl.find(L':', colon + 1)) {
+        if (colon == 0) continue;
+        const wchar_t marker = sddl[colon - 1];
+        if (marker == L'D' && d == npos) d = colon - 1;
+        if (marker == L'S' && s == npos) s = colon - 1;
+        owner |= marker == L'O';
+        group |= marker == L'G';
+    }
     SECURITY_INFORMATION info = 0;
-    if (const size_t d = sddl.find(L"D:"); d != std::wstring_view::npos) {
+    if (d != npos) {
         info |= DACL_SECURITY_INFORMATION;
         info |= SectionIsProtected(sddl, d + 2) ? PROTECTED_DACL_SECURITY_INFORMATION
                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION;
     }
-    if (const size_t s = sddl.find(L"S:"); s != std::wstring_view::npos) {
+    if (s != npos) {
         info |= SACL_SECURITY_INFORMATION;
         info |= SectionIsProtected(sddl, s + 2) ? PROTECTED_SACL_SECURITY_INFORMATION
                                                  : UNPROTECTED_SACL_SECURITY_INFORMATION;
     }
-    if (sddl.find(L"O:") != std::wstring_view::npos) info |= OWNER_SECURITY_INFORMATION;
-    if (sddl.find(L"G:") != std::wstring_view::npos) info |= GROUP_SECURITY_INFORMATION;
+    if (owner) info |= OWNER_SECURITY_INFORMATION;
+    if (group) info |= GROUP_SECURITY_INFORMATION;
     return info;
 }
 
