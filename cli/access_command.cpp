@@ -207,7 +207,7 @@ int RunAccess(const AccessArguments& a) {
     return 0;
 }
 
-const CommandRegistration registration(550, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(550, {"access"}, [](CLI::App& app, int& exitCode) {
     auto args = std::make_shared<AccessArguments>();
     auto* cmd = app.add_subcommand(
         "access", "Show the rights an account (with its groups) has on an object, and the entries that decide them");

@@ -5,27 +5,43 @@
 
 #include "winapi/win32.h"
 
+#if !defined(_WIN32) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrik::cli {
 namespace {
 
-std::vector<std::pair<int, CommandSetup>>& Registry() {
-    static std::vector<std::pair<int, CommandSetup>> registry;
+struct Registered {
+    int order;
+    std::vector<std::string> names;
+    CommandSetup setup;
+};
+
+std::vector<Registered>& Registry() {
+    static std::vector<Registered> registry;
     return registry;
 }
 
 }  // namespace
 
-CommandRegistration::CommandRegistration(int order, CommandSetup setup) {
-    Registry().emplace_back(order, std::move(setup));
+CommandRegistration::CommandRegistration(int order, std::vector<std::string> names, CommandSetup setup) {
+    Registry().push_back({order, std::move(names), std::move(setup)});
 }
 
 std::vector<CommandSetup> RegisteredCommands() {
     auto entries = Registry();
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
     std::vector<CommandSetup> setups;
-    for (auto& entry : entries) setups.push_back(std::move(entry.second));
+    for (auto& entry : entries) setups.push_back(std::move(entry.setup));
     return setups;
+}
+
+std::vector<CommandSetup> CommandsFor(std::string_view first) {
+    for (const Registered& entry : Registry()) {
+        if (std::find(entry.names.begin(), entry.names.end(), first) != entry.names.end()) return {entry.setup};
+    }
+    return RegisteredCommands();
 }
 
 #ifdef _WIN32
@@ -48,42 +64,77 @@ std::wstring FromConsole(const std::string& text) {
 // Linux wide strings hold UTF-32; the console speaks UTF-8. The text is
 // written through a pointer into room for the longest form, since every
 // listed record passes here and a push per byte cost more than the rest.
+namespace {
+
+// Writes one character as UTF-8 at `end` and returns the byte after it;
+// surrogates and values past U+10FFFF become U+FFFD.
+char* PutUtf8(char32_t c, char* end) {
+    if (c < 0x80) {
+        *end++ = static_cast<char>(c);
+        return end;
+    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x800) {
+        *end++ = static_cast<char>(0xC0 | (c >> 6));
+        *end++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *end++ = static_cast<char>(0xE0 | (c >> 12));
+        *end++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *end++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *end++ = static_cast<char>(0xF0 | (c >> 18));
+        *end++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *end++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *end++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return end;
+}
+
+// Records are almost all ASCII. Sixteen characters are one block: when
+// none of them is above U+007F the block narrows to sixteen bytes at once
+// (with SSE2, four loads, a test and three packs), else it goes character
+// by character. Returns false when the block is not all ASCII.
+bool PutAsciiBlock(const wchar_t* in, char* end) {
+    static_assert(sizeof(wchar_t) == 4, "wide text holds UTF-32 here");
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
+    const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    // Every bit above the low seven must be clear in all sixteen.
+    const __m128i high = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return false;
+    // Values below 0x80 pass the saturating packs unchanged.
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(end), bytes);
+    return true;
+#else
+    char32_t any = 0;
+    for (int i = 0; i < 16; ++i) any |= static_cast<char32_t>(in[i]);
+    if (any >= 0x80) return false;
+    for (int i = 0; i < 16; ++i) end[i] = static_cast<char>(in[i]);
+    return true;
+#endif
+}
+
+}  // namespace
+
 void ToConsole(const std::wstring& text, std::string* result) {
     std::string& out = *result;
     out.resize(text.size() * 4);
     char* end = out.data();
     const wchar_t* in = text.data();
     const wchar_t* const last = in + text.size();
-    // Records are almost all ASCII: eight characters at a time while they are.
-    while (last - in >= 8) {
-        auto any = static_cast<char32_t>(in[0]);
-        for (int i = 1; i < 8; ++i) any |= static_cast<char32_t>(in[i]);
-        if (any >= 0x80) break;
-        for (int i = 0; i < 8; ++i) end[i] = static_cast<char>(in[i]);
-        in += 8;
-        end += 8;
-    }
-    for (; in != last; ++in) {
-        auto c = static_cast<char32_t>(*in);
-        if (c < 0x80) {
-            *end++ = static_cast<char>(c);
+    while (last - in >= 16) {
+        if (PutAsciiBlock(in, end)) {
+            in += 16;
+            end += 16;
             continue;
         }
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x800) {
-            *end++ = static_cast<char>(0xC0 | (c >> 6));
-            *end++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *end++ = static_cast<char>(0xE0 | (c >> 12));
-            *end++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *end++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *end++ = static_cast<char>(0xF0 | (c >> 18));
-            *end++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *end++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *end++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
+        for (const wchar_t* blockEnd = in + 16; in != blockEnd; ++in) end = PutUtf8(static_cast<char32_t>(*in), end);
     }
+    for (; in != last; ++in) end = PutUtf8(static_cast<char32_t>(*in), end);
     out.resize(static_cast<size_t>(end - out.data()));
 }
 std::string ToConsole(const std::wstring& text) {

@@ -98,7 +98,7 @@ void AddEntryCommand(CLI::App& app, int& exitCode, const EntryKind& kind) {
     cmd->callback([args, kind, &exitCode] { exitCode = RunEntry(kind, *args); });
 }
 
-const CommandRegistration registration(100, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(100, {"grant", "set", "deny", "revoke", "audit"}, [](CLI::App& app, int& exitCode) {
     static const EntryKind kinds[] = {
         {"grant", "Grant rights: add them to the trustee's allow entry (existing rights stay)", GRANT_ACCESS,
          "tavrik grant 'C:\\Data' 'BUILTIN\\Users' read_ex --recurse"},

@@ -230,7 +230,7 @@ void AddVerify(CLI::App& app, int& exitCode) {
     cmd->callback([args, &exitCode] { exitCode = RunRestoreJob(*args, RESTORE_VERIFY, true); });
 }
 
-const CommandRegistration registration(500, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(500, {"list", "backup", "restore", "verify"}, [](CLI::App& app, int& exitCode) {
     AddList(app, exitCode);
     AddBackup(app, exitCode);
     AddRestore(app, exitCode);

@@ -355,7 +355,7 @@ void AddPrinterWrapper(const std::wstring& computer, const std::wstring& name, c
     wm::AddPrinter(computer, name, sddl);
 }
 
-const CommandRegistration registration(950, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(950, {"machine"}, [](CLI::App& app, int& exitCode) {
     auto* machine = app.add_subcommand("machine", "Build and inspect the simulated Windows network (Linux)");
     auto options = std::make_shared<MachineOptions>();
     machine->add_option("--machine", options->database,

@@ -14,10 +14,22 @@
 #endif
 
 #ifdef _WIN32
+#include <io.h>
 #include <shellapi.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
 #endif
 
 int main(int argc, char** argv) {
+    // A listing's records are most of what a job writes: into a file or a
+    // pipe they go in 64 KiB blocks instead of stdio's 4 KiB. A terminal
+    // keeps its line buffering. std::cerr flushes std::cout before every
+    // write, so stdout's lines still come before any later error line.
+    // (The C library takes the size only with a buffer of the caller's.)
+    static char stdoutBuffer[1 << 16];
+    if (isatty(fileno(stdout)) == 0) std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
 #ifdef _WIN32
     // The narrow argv of Windows is in the ANSI code page; take the wide
     // command line instead and hand CLI11 UTF-8, the encoding the console
@@ -56,7 +68,9 @@ int main(int argc, char** argv) {
                "and the owner's own right withheld by OWNER RIGHTS entries) are refused for that object\n"
                "and count as errors (exit status 1) unless --force is given.");
     int exitCode = 0;
-    for (auto& setup : tavrik::cli::RegisteredCommands()) setup(app, exitCode);
+    // Building every subcommand's options cost more than a small job's own
+    // work: only the one named is built.
+    for (auto& setup : tavrik::cli::CommandsFor(argc > 1 ? argv[1] : "")) setup(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -366,7 +366,7 @@ void AddOrphans(CLI::App& app, int& exitCode) {
     cmd->callback([args, &exitCode] { exitCode = RunOrphans(*args); });
 }
 
-const CommandRegistration registration(450, [](CLI::App& app, int& exitCode) { AddOrphans(app, exitCode); });
+const CommandRegistration registration(450, {"orphans"}, [](CLI::App& app, int& exitCode) { AddOrphans(app, exitCode); });
 
 }  // namespace
 }  // namespace tavrik::cli

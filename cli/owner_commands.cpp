@@ -40,7 +40,7 @@ void AddOwnerCommand(CLI::App& app, int& exitCode, const char* name, const char*
     });
 }
 
-const CommandRegistration registration(200, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(200, {"owner", "group"}, [](CLI::App& app, int& exitCode) {
     AddOwnerCommand(app, exitCode, "owner", "Set the owner of an object", false);
     AddOwnerCommand(app, exitCode, "group", "Set the primary group of an object", true);
 });

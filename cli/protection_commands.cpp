@@ -87,7 +87,7 @@ void AddResetChildren(CLI::App& app, int& exitCode) {
     });
 }
 
-const CommandRegistration registration(300, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(300, {"protect", "clear", "reset-children"}, [](CLI::App& app, int& exitCode) {
     AddProtect(app, exitCode);
     AddClear(app, exitCode);
     AddResetChildren(app, exitCode);

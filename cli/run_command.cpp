@@ -175,7 +175,7 @@ int RunCombined(RunArguments& a) {
     return RunJob(job, cj.console, a.job);
 }
 
-const CommandRegistration registration(600, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(600, {"run"}, [](CLI::App& app, int& exitCode) {
     auto a = std::make_shared<RunArguments>();
     auto* cmd = app.add_subcommand("run", "Run one job combining any of the actions below");
     AddJobOptions(cmd, a->job);

@@ -35,7 +35,7 @@ int ConvertToCanonicalSddl(const std::string& text) {
     return 0;
 }
 
-const CommandRegistration registration(900, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(900, {"sddl"}, [](CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("sddl", "Print a security descriptor in Windows' canonical SDDL form");
     cmd->footer("Example:\n  tavrik sddl 'D:(a;;ga;;; wd)'   prints D:(A;;GA;;;WD)\n"
                 "Exit status 0 when Windows would accept the text, 1 when it would reject it.");

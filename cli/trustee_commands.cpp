@@ -83,7 +83,7 @@ std::string ExamplesOf(const RewriteKind (&kinds)[N]) {
     return text;
 }
 
-const CommandRegistration registration(400, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(400, {"trustee", "domain"}, [](CLI::App& app, int& exitCode) {
     auto* trustee = app.add_subcommand("trustee", "Replace, remove or copy the entries of one account");
     trustee->require_subcommand(1);
     static const RewriteKind trusteeKinds[] = {

@@ -149,7 +149,7 @@ void AddUndo(CLI::App& app, int& exitCode) {
     cmd->callback([args, &exitCode] { exitCode = args->list ? ListUndo(args->job.json) : Undo(*args); });
 }
 
-const CommandRegistration registration(550, [](CLI::App& app, int& exitCode) { AddUndo(app, exitCode); });
+const CommandRegistration registration(550, {"undo"}, [](CLI::App& app, int& exitCode) { AddUndo(app, exitCode); });
 
 }  // namespace
 }  // namespace tavrik::cli

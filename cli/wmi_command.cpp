@@ -46,7 +46,7 @@ int RunWmiQuery(const WmiOptions& options) {
     return ran ? 0 : 1;
 }
 
-const CommandRegistration registration(800, [](CLI::App& app, int& exitCode) {
+const CommandRegistration registration(800, {"wmi"}, [](CLI::App& app, int& exitCode) {
     auto options = std::make_shared<WmiOptions>();
     auto* cmd = app.add_subcommand("wmi", "Run a WQL query against ROOT\\CIMV2 and print one property of the results");
     cmd->footer(

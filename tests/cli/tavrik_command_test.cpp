@@ -145,6 +145,24 @@ TEST_F(TavrikCommand, HelpShowsSubcommandsAndExamples) {
     EXPECT_NE(grant.out.find("Example"), std::string::npos);
 }
 
+// Each run builds only the subcommand it names: every subcommand the
+// program's help lists must still answer under its own name.
+TEST_F(TavrikCommand, EverySubcommandTheHelpListsAnswersByItsName) {
+    auto top = Run({"--help"});
+    ASSERT_EQ(top.exitCode, 0);
+    std::istringstream lines(top.out.substr(top.out.find("Subcommands:")));
+    std::vector<std::string> names;
+    for (std::string line; std::getline(lines, line) && !line.empty();) {
+        if (line.rfind("  ", 0) == 0) names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    ASSERT_GE(names.size(), 20u);
+    for (const std::string& name : names) {
+        auto help = Run({name, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << name << "\n" << help.err;
+        EXPECT_NE(help.out.find("Usage: tavrik " + name + " "), std::string::npos) << name << "\n" << help.out;
+    }
+}
+
 TEST_F(TavrikCommand, BackupChangeRestoreBringsEveryDescriptorBack) {
     ASSERT_EQ(Run({"grant", "C:\\data", "BUILTIN\\Users", "read_ex"}).exitCode, 0);
     const std::string dataBefore = Sddl("C:\\data", "dacl,owner,group");
