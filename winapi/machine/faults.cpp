@@ -40,11 +40,34 @@ void SetDiskFull(bool full) {
     transaction.Commit();
 }
 
+namespace {
+
+// Whether any fault or a full disk is injected, as the cached rows say;
+// kept on the thread under their generation, so that the common case, no
+// faults at all, costs neither a lock nor a read of the database.
+struct FaultRows {
+    uint64_t network = 0;
+    bool anyFaults = false;
+    bool diskFull = false;
+};
+
+const FaultRows& CurrentFaultRows() {
+    thread_local FaultRows rows;
+    const uint64_t network = NetworkGeneration();
+    if (rows.network != network) {
+        std::lock_guard guard(MachineLock());
+        const CachedNetwork& current = CurrentNetwork();
+        rows = {network, current.anyFaults, current.diskFull};
+    }
+    return rows;
+}
+
+}  // namespace
+
 DWORD InjectedFailure(std::string_view call, std::wstring_view object) {
     try {
+        if (!CurrentFaultRows().anyFaults) return ERROR_SUCCESS;
         std::lock_guard guard(MachineLock());
-        // The common case, no faults at all, costs no read of the database.
-        if (!CurrentNetwork().anyFaults) return ERROR_SUCCESS;
         Store& store = CurrentStore();
         int64_t id = 0, remaining = 0;
         DWORD error = 0;
@@ -80,8 +103,7 @@ DWORD InjectedFailure(std::string_view call, std::wstring_view object) {
 
 bool DiskFullInjected() {
     try {
-        std::lock_guard guard(MachineLock());
-        return CurrentNetwork().diskFull;
+        return CurrentFaultRows().diskFull;
     } catch (const std::exception&) {
         return false;
     }

@@ -29,6 +29,18 @@ uint64_t LookScope() {
     return stepped && currentStep != 0 ? currentStep : currentCall;
 }
 
+// Moves each time the cached rows are read again or dropped.
+std::atomic<uint64_t> rowsGeneration{1};
+
+// This thread's last look through CurrentNetwork(): in which scope, and
+// what the process's row changes and the rows' generation were then.
+struct ThreadLook {
+    uint64_t scope = 0;
+    uint64_t processChanges = 0;
+    uint64_t generation = 0;
+};
+thread_local ThreadLook threadLook;
+
 struct CacheState {
     std::optional<CachedNetwork> rows;
     int64_t otherVersion = 0;
@@ -87,6 +99,7 @@ const CachedNetwork& CurrentNetwork() {
     uint64_t ownChanges = OwnChangesToCachedTables(store);
     if (!state.rows || otherVersion != state.otherVersion || ownChanges != state.ownChanges) {
         state.rows.reset();
+        rowsGeneration.fetch_add(1);
         state.rows = ReadNetwork(store);
         state.otherVersion = otherVersion;
         state.ownChanges = ownChanges;
@@ -97,6 +110,25 @@ const CachedNetwork& CurrentNetwork() {
 void ForgetCachedNetwork() {
     std::lock_guard guard(MachineLock());
     State() = CacheState();
+    rowsGeneration.fetch_add(1);
+}
+
+uint64_t NetworkGeneration() {
+    const uint64_t scope = LookScope();
+    ThreadLook& look = threadLook;
+    // The rows CurrentNetwork() would give again: it looked at other
+    // connections in this scope already, this process changed no row
+    // since (its own writes would be read back), and no thread read the
+    // rows again or dropped them.
+    if (scope != 0 && look.scope == scope && look.processChanges == Store::ProcessChanges() &&
+        look.generation == rowsGeneration.load()) {
+        return look.generation;
+    }
+    std::lock_guard guard(MachineLock());
+    const uint64_t changes = Store::ProcessChanges();
+    CurrentNetwork();
+    look = {scope, changes, rowsGeneration.load()};
+    return look.generation;
 }
 
 NetworkCallScope::NetworkCallScope() noexcept {

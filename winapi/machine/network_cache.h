@@ -32,6 +32,15 @@ const CachedNetwork& CurrentNetwork();
 // Drops the copy (the database was closed or another one opened).
 void ForgetCachedNetwork();
 
+// A number that moves whenever the rows CurrentNetwork() gives may have
+// changed: they were read again, or dropped. An answer worked out from
+// the rows (a drive's record, whether faults are injected) can be kept on
+// a thread under the number it was worked out at. Within one call or step
+// (the scope in which CurrentNetwork() looks at other connections once)
+// and while this process changed no row, the number is known to stand and
+// is given without the machine lock or any look at the database.
+uint64_t NetworkGeneration();
+
 // Lives for the duration of one Win32 call. While one is alive, other
 // connections' commits are looked for once instead of at every read: the
 // call sees the network as it stood when it began, plus its own writes.

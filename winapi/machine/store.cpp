@@ -421,7 +421,14 @@ void Store::Release(sqlite3_stmt* statement) {
     idle_.emplace(it->second, statement);
 }
 
+namespace {
+std::atomic<uint64_t> processChanges{0};
+}  // namespace
+
+uint64_t Store::ProcessChanges() { return processChanges.load(); }
+
 void Store::CountChange(void* store, int, const char*, const char* table, long long) {
+    processChanges.fetch_add(1);
     auto* self = static_cast<Store*>(store);
     auto& counts = self->ownChanges_;
     auto it = counts.find(std::string_view(table));

@@ -99,6 +99,9 @@ public:
     // Rows of every table changed through this connection so far: while it
     // stands still, no table's own count has moved.
     uint64_t AllOwnChanges() const { return allOwnChanges_; }
+    // Rows changed through any connection of this process so far; readable
+    // without the connection's lock.
+    static uint64_t ProcessChanges();
     // Moves on whenever another connection, in this process or another,
     // has committed since the last call (SQLite's data_version). While the
     // log's shared index has not changed since the last look, nothing was

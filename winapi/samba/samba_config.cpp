@@ -296,49 +296,74 @@ void SetSambaConfiguration(const std::string& configPath) {
     transaction.Commit();
 }
 
-std::optional<SambaShare> SambaShareHolding(const std::string& directory) {
-    const std::string configPath = SambaConfigurationPath();
-    if (configPath.empty()) return std::nullopt;
-    // Parsed again only when one of its files changes, and looked at for
-    // changes at most once a second: a bulk change asks for every object.
-    struct Cache {
-        std::mutex lock;
-        std::string path;
-        std::vector<std::pair<std::string, struct timespec>> files;
-        std::chrono::steady_clock::time_point checked;
-        std::vector<SambaShare> shares;
-    };
-    static Cache cache;
+namespace {
+
+// The shares of the recorded configuration, parsed again only when one of
+// its files changes, and looked at for changes at most once a second: a
+// bulk change asks for every object.
+struct SharesCache {
+    std::mutex lock;
+    std::string path;
+    std::vector<std::pair<std::string, struct timespec>> files;
+    std::chrono::steady_clock::time_point checked;
+    std::vector<SambaShare> shares;
+    uint64_t generation = 0;  // moves each time `shares` is read again
+};
+
+SharesCache& Shares() {
+    static SharesCache cache;
+    return cache;
+}
+
+// Brings the cache up to date with `configPath`; call under its lock.
+void RefreshShares(SharesCache& cache, const std::string& configPath) {
     auto modified = [](const std::string& file) {
         struct stat status {};
         if (::stat(file.c_str(), &status) != 0) return timespec{-1, 0};
         return status.st_mtim;
     };
+    const auto now = std::chrono::steady_clock::now();
+    bool stale = cache.path != configPath;
+    if (!stale && now - cache.checked > std::chrono::seconds(1)) {
+        for (const auto& [file, time] : cache.files) {
+            const timespec current = modified(file);
+            if (current.tv_sec != time.tv_sec || current.tv_nsec != time.tv_nsec) stale = true;
+        }
+        cache.checked = now;
+    }
+    if (!stale) return;
+    ++cache.generation;
+    cache.path = configPath;
+    cache.checked = now;
+    cache.files.clear();
+    cache.shares.clear();
+    try {
+        for (const std::string& file : Parse(configPath).files) cache.files.emplace_back(file, modified(file));
+        cache.shares = ReadSambaShares(configPath, true);
+    } catch (const std::exception&) {
+        if (cache.files.empty()) cache.files.emplace_back(configPath, modified(configPath));
+        cache.shares.clear();
+    }
+}
+
+}  // namespace
+
+uint64_t SambaSharesGeneration(const std::string& configPath) {
+    if (configPath.empty()) return 0;
+    SharesCache& cache = Shares();
+    std::lock_guard guard(cache.lock);
+    RefreshShares(cache, configPath);
+    return cache.generation;
+}
+
+std::optional<SambaShare> SambaShareHolding(const std::string& directory) {
+    const std::string configPath = SambaConfigurationPath();
+    if (configPath.empty()) return std::nullopt;
     std::vector<SambaShare> shares;
     {
+        SharesCache& cache = Shares();
         std::lock_guard guard(cache.lock);
-        const auto now = std::chrono::steady_clock::now();
-        bool stale = cache.path != configPath;
-        if (!stale && now - cache.checked > std::chrono::seconds(1)) {
-            for (const auto& [file, time] : cache.files) {
-                const timespec current = modified(file);
-                if (current.tv_sec != time.tv_sec || current.tv_nsec != time.tv_nsec) stale = true;
-            }
-            cache.checked = now;
-        }
-        if (stale) {
-            cache.path = configPath;
-            cache.checked = now;
-            cache.files.clear();
-            cache.shares.clear();
-            try {
-                for (const std::string& file : Parse(configPath).files) cache.files.emplace_back(file, modified(file));
-                cache.shares = ReadSambaShares(configPath, true);
-            } catch (const std::exception&) {
-                if (cache.files.empty()) cache.files.emplace_back(configPath, modified(configPath));
-                cache.shares.clear();
-            }
-        }
+        RefreshShares(cache, configPath);
         shares = cache.shares;
     }
     const SambaShare* best = nullptr;

@@ -2,6 +2,7 @@
 // the drives and shares of the local computer that lie in them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,11 @@ SambaIdentity ReadSambaIdentity(const std::string& configPath);
 // computer whose path holds `directory`, the innermost one when shares
 // nest; nullopt when none is recorded or none holds it.
 std::optional<SambaShare> SambaShareHolding(const std::string& directory);
+
+// A number that moves whenever the shares SambaShareHolding finds in
+// `configPath` may have changed (its files are looked at as that function
+// looks at them: at most once a second); 0 for no configuration.
+uint64_t SambaSharesGeneration(const std::string& configPath);
 
 // The smb.conf recorded for the local computer ("" when none).
 std::string SambaConfigurationPath();

@@ -355,6 +355,32 @@ TEST(StoreTest, WritesByAnotherConnectionReachTheNextNamedObject) {
     sqlite3_close(other);
 }
 
+// Within one call the rows are looked at once, but a change this process
+// makes to them (here straight through its connection, with no cache
+// dropped) is read back by the next question of the same call.
+TEST(StoreTest, ThisProcessesOwnChangesReachTheSameCall) {
+    tavrik::test::TempMachine machine;
+    const std::string elsewhere = fs::canonical(machine.MakeDirectory("elsewhere")).string();
+    winapi::machine::NetworkCallScope call;
+    const auto local = winapi::machine::LocalComputer();
+    EXPECT_FALSE(winapi::machine::FindDrive(local, L'E').has_value());
+    EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_SUCCESS));
+    {
+        std::lock_guard guard(winapi::machine::MachineLock());
+        auto& store = winapi::machine::CurrentStore();
+        store.Prepare("INSERT INTO drives (computer_id, letter, directory, remote) VALUES (?1, 'E', ?2, '')")
+            .Bind(1, local.id)
+            .Bind(2, elsewhere)
+            .Run();
+        store.Prepare("INSERT INTO faults (call, error, remaining, object_key) VALUES ('SetNamedSecurityInfoW', 5, -1, '')")
+            .Run();
+    }
+    auto drive = winapi::machine::FindDrive(local, L'E');
+    ASSERT_TRUE(drive.has_value());
+    EXPECT_EQ(drive->directory, elsewhere);
+    EXPECT_EQ(winapi::machine::InjectedFailure("SetNamedSecurityInfoW"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST(StoreTest, InventoryDescribesTheLocalComputer) {
     tavrik::test::TempMachine machine(L"INV");
     winapi::machine::AddComputer(ComputerNamed(L"DC01"));

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_machine.h"
+#include "winapi/machine/machine.h"
 #include "winapi/samba/samba_config.h"
 
 namespace tavrik::test {
@@ -122,6 +124,33 @@ TEST_F(SambaConfigTest, AclSettingsComeFromTheShareElseFromGlobal) {
     EXPECT_EQ(Find(shares, "own")->defaultAclStyle, wm::DefaultAclStyle::Everyone);
     EXPECT_EQ(Find(shares, "odd")->defaultAclStyle, wm::DefaultAclStyle::Posix);  // smbd's default
     EXPECT_EQ(Find(shares, "plain"), nullptr);
+}
+
+// A drive's record is kept between calls; an edit of the recorded smb.conf
+// in place (same path) still reaches it once the file is looked at again.
+TEST_F(SambaConfigTest, ADrivesRulesFollowAnEditOfTheRecordedConfiguration) {
+    TempMachine machine;
+    const std::string drive = fs::canonical(machine.DriveC()).string();
+    auto share = [&](const char* style) {
+        return "[data]\n  path = " + drive + "\n  vfs objects = acl_xattr\n  acl_xattr:default acl style = " +
+               style + "\n";
+    };
+    const std::string conf = Write("smb.conf", share("windows"));
+    wm::SetSambaConfiguration(conf);
+    const auto local = wm::LocalComputer();
+    auto before = wm::FindDrive(local, L'C');
+    ASSERT_TRUE(before && before->samba);
+    EXPECT_EQ(before->samba->defaultAclStyle, wm::DefaultAclStyle::Windows);
+
+    ::usleep(20 * 1000);  // a modification time of its own
+    Write("smb.conf", share("everyone"));
+    ::usleep(1100 * 1000);  // files are looked at for changes once a second
+    auto after = wm::FindDrive(local, L'C');
+    ASSERT_TRUE(after && after->samba);
+    EXPECT_EQ(after->samba->defaultAclStyle, wm::DefaultAclStyle::Everyone);
+    Write("smb.conf", "[global]\n");
+    wm::SetSambaConfiguration("");
+    EXPECT_FALSE(wm::FindDrive(local, L'C')->samba);
 }
 
 }  // namespace
