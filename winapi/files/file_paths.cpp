@@ -21,11 +21,6 @@
 
 namespace winapi {
 
-void UniqueFd::Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
 UniqueFd UniqueFd::Duplicate() const {
     if (fd_ < 0) return UniqueFd();
     return UniqueFd(::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
@@ -78,6 +73,13 @@ bool WideToHostName(std::wstring_view wide, std::string* host) {
 
 std::wstring HostNameToWide(std::string_view host) {
     std::wstring wide;
+    HostNameToWide(host, &wide);
+    return wide;
+}
+
+void HostNameToWide(std::string_view host, std::wstring* out) {
+    std::wstring& wide = *out;
+    wide.clear();
     wide.reserve(host.size());
     size_t i = 0;
     while (i < host.size()) {
@@ -109,7 +111,6 @@ std::wstring HostNameToWide(std::string_view host) {
         wide.push_back(static_cast<wchar_t>(c));
         i += length;
     }
-    return wide;
 }
 
 namespace {
@@ -203,9 +204,8 @@ bool IsValidComponent(std::wstring_view component, bool wildcards) {
 // '?' included), so such names must reach their files: refusing them
 // stopped whole recursive jobs at the first one. In the last component of
 // a search '*' and '?' are still its wildcards.
-bool IsValidLiteralComponent(std::wstring_view component) {
-    return component.find(L'\0') == std::wstring_view::npos;
-}
+// '/' separates host names, so no component of such a name holds it either.
+bool RefusedInLiteralName(wchar_t c) { return c == L'\0' || c == L'/'; }
 
 std::optional<machine::Computer> ComputerForServer(std::wstring_view server) {
     if (NamesEqualIgnoringCase(server, L"localhost") || server == L"127.0.0.1" || server == L"." ||
@@ -243,14 +243,20 @@ DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
     out->trailingSeparator = !rest.empty() && rest.back() == L'\\';
     if (out->trailingSeparator) rest.remove_suffix(1);
     if (rest.empty()) return ERROR_SUCCESS;
-    out->components.reserve(static_cast<size_t>(std::count(rest.begin(), rest.end(), L'\\')) + 1);
+    // One pass counts the separators and finds any character refused.
+    size_t separators = 0;
+    bool refused = false;
+    for (wchar_t c : rest) {
+        separators += c == L'\\';
+        refused |= RefusedInLiteralName(c);
+    }
+    if (refused) return ERROR_INVALID_NAME;
+    out->components.reserve(separators + 1);
     size_t start = 0;
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != L'\\') continue;
         std::wstring_view part = rest.substr(start, i - start);
-        if (part.empty() || IsDotOrDotDot(part) || part.find(L'/') != std::wstring_view::npos ||
-            !IsValidLiteralComponent(part))
-            return ERROR_INVALID_NAME;
+        if (part.empty() || IsDotOrDotDot(part)) return ERROR_INVALID_NAME;
         out->components.emplace_back(part);
         start = i + 1;
     }

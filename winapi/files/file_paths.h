@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -45,7 +46,10 @@ public:
         fd_ = -1;
         return fd;
     }
-    void Reset();
+    void Reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
     // A second descriptor of the same open file (invalid on failure).
     UniqueFd Duplicate() const;
 
@@ -68,6 +72,8 @@ bool WideToHostName(std::wstring_view wide, std::string* host);
 // default soft limit bounds them.
 void RaiseOpenFileLimit();
 std::wstring HostNameToWide(std::string_view host);
+// The same into `wide`, whose buffer is kept.
+void HostNameToWide(std::string_view host, std::wstring* wide);
 
 // Whether a component is "." or "..".
 inline bool IsDotOrDotDot(std::wstring_view component) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <span>
 
 #include "winapi/machine/network_cache.h"
 #include "winapi/win32.h"
@@ -214,9 +215,10 @@ bool StillHasItsName(ListedDirectory& directory) {
 }
 
 // Opens `rest` below `base` one component at a time without following any
-// link. `stored` receives the names as found on disk.
-DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& rest, FinalLink finalLink,
-                ResolvedPath* out, std::vector<std::string>* stored) {
+// link. `firstUpper` is the first component in upper case; `stored`, when
+// given, receives the names as found on disk.
+DWORD OpenBelow(const ListedDirectory& base, std::span<const std::wstring> rest, std::wstring_view firstUpper,
+                FinalLink finalLink, ResolvedPath* out, std::vector<std::string>* stored) {
     UniqueFd held;  // the directory reached so far, when it is not `base`
     int directoryFd = base.fd->Get();
     for (size_t i = 0; i < rest.size(); ++i) {
@@ -224,7 +226,7 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
         std::string host;
         if (!WideToHostName(rest[i], &host)) return ERROR_INVALID_NAME;
         if (host.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
-        const bool isCurrent = i == 0 && base.hasCurrent && UpcaseName(rest[0]) == base.currentUpper;
+        const bool isCurrent = i == 0 && base.hasCurrent && firstUpper == base.currentUpper;
         std::string found;
         UniqueFd entry;
         struct stat status;
@@ -239,7 +241,7 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
             } else {
                 out->parent.Share(base.fd, base.dev, base.ino);
             }
-            stored->push_back(host);
+            if (stored) stored->push_back(host);
             out->name = std::move(host);
             out->status = status;
             out->isRoot = false;
@@ -254,7 +256,7 @@ DWORD OpenBelow(const ListedDirectory& base, const std::vector<std::wstring>& re
             return ERROR_ACCESS_DENIED;
         }
         if (S_ISLNK(status.st_mode) && (!last || finalLink == FinalLink::Follow)) return ERROR_ACCESS_DENIED;
-        stored->push_back(found);
+        if (stored) stored->push_back(found);
         if (!last) {
             if (!S_ISDIR(status.st_mode)) return ERROR_PATH_NOT_FOUND;
             held = std::move(entry);
@@ -332,7 +334,8 @@ void ListedDirectoryLease::SetCurrentEntry(const std::string& host, const struct
     if (!directory_) return;
     std::lock_guard guard(RegistryLock());
     directory_->hasCurrent = true;
-    directory_->currentUpper = UpcaseName(HostNameToWide(host));
+    HostNameToWide(host, &directory_->currentUpper);
+    for (wchar_t& c : directory_->currentUpper) c = UpcaseNameChar(c);
     directory_->currentDev = status.st_dev;
     directory_->currentIno = status.st_ino;
     directory_->currentStatus = status;
@@ -357,10 +360,10 @@ bool ResolveBelowListedDirectory(const FileName& parsed, FinalLink finalLink, Re
         *error = ERROR_ACCESS_DENIED;
         return true;
     }
-    std::vector<std::wstring> rest(parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed),
-                                   parsed.components.end());
-    std::vector<std::string> stored;
-    *error = OpenBelow(*match.directory, rest, finalLink, out, &stored);
+    const std::span<const std::wstring> rest(parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed),
+                                             parsed.components.end());
+    *error = OpenBelow(*match.directory, rest, rest.empty() ? std::wstring_view() : upper.Component(match.consumed),
+                       finalLink, out, nullptr);
     return true;
 }
 
@@ -382,10 +385,12 @@ DWORD ResolveSearchDirectory(const FileName& parsed, ResolvedPath* directory,
     DWORD error = ERROR_SUCCESS;
     if (match.directory) {
         if (!StillHasItsName(*match.directory)) return ERROR_ACCESS_DENIED;
-        std::vector<std::wstring> rest(parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed),
-                                       parsed.components.end());
+        const std::span<const std::wstring> rest(
+            parsed.components.begin() + static_cast<std::ptrdiff_t>(match.consumed), parsed.components.end());
         std::vector<std::string> stored;
-        error = OpenBelow(*match.directory, rest, FinalLink::Follow, directory, &stored);
+        error = OpenBelow(*match.directory, rest,
+                          rest.empty() ? std::wstring_view() : upper.Component(match.consumed), FinalLink::Follow,
+                          directory, &stored);
         if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
         if (error != ERROR_SUCCESS) return error;
         if (!S_ISDIR(directory->status.st_mode)) return ERROR_PATH_NOT_FOUND;
