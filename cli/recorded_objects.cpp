@@ -1,6 +1,7 @@
 #include "cli/recorded_objects.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tavrik::cli {
 namespace {
@@ -11,20 +12,38 @@ constexpr size_t kMergeBatch = 4096;
 
 }  // namespace
 
-// FNV-1a over the type and the name's code units. Two objects of a job
-// sharing a fingerprint (odds near 1 in 10^9 for a million objects) would
-// leave the second without an undo record; names are not compared, as
-// keeping them is what this set exists to avoid.
+// A 64-bit hash of the type and the name's code units, eight bytes at a
+// step (MurmurHash64A's mixing). Two objects of a job sharing a fingerprint
+// (odds about 1 in 3 x 10^7 for a million objects) would leave the second
+// without an undo record; names are not compared, as keeping them is what
+// this set exists to avoid.
 uint64_t RecordedObjects::Fingerprint(unsigned type, const std::wstring& name) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    auto mix = [&hash](uint32_t unit) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            hash ^= (unit >> shift) & 0xFF;
-            hash *= 0x100000001b3ull;
-        }
+    constexpr uint64_t kMultiplier = 0xc6a4a7935bd1e995ull;
+    constexpr int kShift = 47;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    const size_t length = name.size() * sizeof(wchar_t);
+    uint64_t hash = (0x9e3779b97f4a7c15ull ^ type) ^ (length * kMultiplier);
+    auto mix = [&hash](uint64_t word) {
+        word *= kMultiplier;
+        word ^= word >> kShift;
+        word *= kMultiplier;
+        hash ^= word;
+        hash *= kMultiplier;
     };
-    mix(type);
-    for (wchar_t c : name) mix(static_cast<uint32_t>(c));
+    size_t at = 0;
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + at, 8);
+        mix(word);
+    }
+    if (at < length) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes + at, length - at);
+        mix(word);
+    }
+    hash ^= hash >> kShift;
+    hash *= kMultiplier;
+    hash ^= hash >> kShift;
     return hash;
 }
 

@@ -155,33 +155,31 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
     // touches it (reading it needs a privilege the job then holds).
     const SECURITY_INFORMATION saved = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                        DACL_SECURITY_INFORMATION | (parts & SACL_SECURITY_INFORMATION);
-    PSECURITY_DESCRIPTOR raw = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    LocalPtr<> named;
     DWORD readError = ERROR_SUCCESS;
 #ifndef _WIN32
     // A file is recorded as it holds its descriptor, before what the job's
     // change of a directory above still owes it: the state to go back to.
     // (On Windows that change has reached it already.)
     if (objectType == SE_FILE_OBJECT) {
-        winapi::Bytes stored;
-        readError = winapi::GetStoredFileSecurityByName(object, saved, &stored);
-        if (readError == ERROR_SUCCESS) {
-            raw = LocalAlloc(LMEM_FIXED, stored.size());
-            if (raw) std::memcpy(raw, stored.data(), stored.size());
-            if (!raw) readError = ERROR_NOT_ENOUGH_MEMORY;
-        }
+        readError = winapi::GetStoredFileSecurityByName(object, saved, &stored_);
+        if (readError == ERROR_SUCCESS) sd = stored_.empty() ? nullptr : stored_.data();
     } else
 #endif
     {
+        PSECURITY_DESCRIPTOR raw = nullptr;
         readError = GetNamedSecurityInfoW(object.c_str(), static_cast<SE_OBJECT_TYPE>(objectType), saved, nullptr,
                                           nullptr, nullptr, nullptr, &raw);
+        named.reset(raw);
+        sd = raw;
     }
-    LocalPtr<> sd(raw);
     if (readError != ERROR_SUCCESS || !sd) {
         seen_.Erase(objectType, object);
         job.m_lastOsError = readError != ERROR_SUCCESS ? readError : ERROR_INVALID_SECURITY_DESCR;
         return RTN_ERR_READ_SD;
     }
-    const Converted* converted = Convert(sd.get(), saved);
+    const Converted* converted = Convert(sd, saved);
     if (!converted) {
         seen_.Erase(objectType, object);
         job.m_lastOsError = GetLastError();
@@ -198,7 +196,7 @@ DWORD UndoJournal::Record(CTavrik& job, const std::wstring& object, DWORD object
     // The record is in the file (one write, no buffer of ours or of stdio
     // in between) before the change is made: a job killed right after the
     // change still leaves the way back.
-    writer_->AppendSddlRecord(object, objectType, converted->sddl);
+    writer_->AppendSddlRecordEncoded(object, objectType, converted->sddlUtf16Le);
     if (!writer_->Flush()) {
         seen_.Erase(objectType, object);
         job.m_lastOsError = ERROR_DISK_FULL;
@@ -228,7 +226,7 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
     nextConverted_ = (nextConverted_ + 1) % converted_.size();
     slot.descriptor.assign(bytes, bytes + length);
     slot.parts = parts;
-    slot.sddl.assign(sddl.get());
+    std::wstring text(sddl.get());
     // An object without a SACL gives no SACL section, and a record without
     // one leaves the SACL alone when it is put back: audit entries the job
     // added would stay. A NULL SACL section puts back "no SACL" (an empty
@@ -236,9 +234,11 @@ const UndoJournal::Converted* UndoJournal::Convert(PSECURITY_DESCRIPTOR sd, SECU
     if (parts & SACL_SECURITY_INFORMATION) {
         BOOL present = FALSE, defaulted = FALSE;
         PACL sacl = nullptr;
-        if (GetSecurityDescriptorSacl(sd, &present, &sacl, &defaulted) && !present) slot.sddl += L"S:NO_ACCESS_CONTROL";
+        if (GetSecurityDescriptorSacl(sd, &present, &sacl, &defaulted) && !present) text += L"S:NO_ACCESS_CONTROL";
     }
-    slot.lineBreak = HasLineBreak(slot.sddl);
+    slot.lineBreak = HasLineBreak(text);
+    slot.sddlUtf16Le.clear();
+    AppendUtf16Le(slot.sddlUtf16Le, text);
     // A length the descriptor does not report is never matched again.
     if (length == 0) slot.descriptor.clear();
     return &slot;

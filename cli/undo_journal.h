@@ -41,11 +41,12 @@ public:
 private:
     DWORD Record(CTavrik& job, const std::wstring& object, DWORD objectType, SECURITY_INFORMATION parts);
 
-    // A descriptor's SDDL text, and whether it holds a line break.
+    // A descriptor's SDDL text, as the undo file holds it (UTF-16LE), and
+    // whether it holds a line break.
     struct Converted {
         std::vector<BYTE> descriptor;  // self-relative
         SECURITY_INFORMATION parts = 0;
-        std::wstring sddl;
+        std::string sddlUtf16Le;
         bool lineBreak = false;
     };
     // The text of `sd` (self-relative, `parts` of it); null when it cannot
@@ -74,6 +75,8 @@ private:
     // The directory of an object its propagation changes (its capacity kept
     // from object to object).
     std::wstring directory_;
+    // The descriptor a record reads (its capacity kept from record to record).
+    std::vector<BYTE> stored_;
     bool observing_ = false;
 };
 

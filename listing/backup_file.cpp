@@ -288,18 +288,43 @@ void BackupRecordWriter::Append(std::wstring_view record) {
     AppendUtf16Le(block_, L"\r\n");
 }
 
-void BackupRecordWriter::AppendSddlRecord(std::wstring_view name, DWORD objectType, std::wstring_view sddl) {
-    // The bytes of FormatSddlRecord(name, objectType, sddl) + CR LF.
+void BackupRecordWriter::AppendSddlRecordHead(std::wstring_view name, DWORD objectType) {
+    // The bytes of FormatSddlRecord(name, objectType, sddl) up to the SDDL
+    // text; the short fixed parts go in as bytes.
     const bool quoted = name.empty() || name.front() != L'"';
-    if (quoted) AppendUtf16Le(block_, L"\"");
+    if (quoted) block_.append("\"\0", 2);
     AppendUtf16Le(block_, name);
-    AppendUtf16Le(block_, quoted ? L"\"," : L",");
-    wchar_t digits[16];
-    const int length = swprintf(digits, sizeof digits / sizeof digits[0], L"%d", static_cast<int>(objectType));
-    AppendUtf16Le(block_, std::wstring_view(digits, length > 0 ? static_cast<size_t>(length) : 0));
-    AppendUtf16Le(block_, L",\"");
+    if (quoted) block_.append("\"\0,\0", 4);
+    else block_.append(",\0", 2);
+    // The type as "%d" writes it.
+    const int type = static_cast<int>(objectType);
+    unsigned long magnitude = type < 0 ? 0ul - static_cast<unsigned long>(static_cast<long>(type))
+                                       : static_cast<unsigned long>(type);
+    char digits[16];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (type < 0) block_.append("-\0", 2);
+    while (count > 0) {
+        block_.push_back(digits[--count]);
+        block_.push_back('\0');
+    }
+    block_.append(",\0\"\0", 4);
+}
+
+void BackupRecordWriter::AppendSddlRecord(std::wstring_view name, DWORD objectType, std::wstring_view sddl) {
+    AppendSddlRecordHead(name, objectType);
     AppendUtf16Le(block_, sddl);
-    AppendUtf16Le(block_, L"\"\r\n");
+    block_.append("\"\0\r\0\n\0", 6);
+}
+
+void BackupRecordWriter::AppendSddlRecordEncoded(std::wstring_view name, DWORD objectType,
+                                                 std::string_view sddlUtf16Le) {
+    AppendSddlRecordHead(name, objectType);
+    block_.append(sddlUtf16Le);
+    block_.append("\"\0\r\0\n\0", 6);
 }
 
 bool BackupRecordWriter::Flush() {

@@ -61,6 +61,10 @@ public:
     // Adds the record FormatSddlRecord makes, and its CR LF, to the block
     // without building it as text first.
     void AppendSddlRecord(std::wstring_view name, DWORD objectType, std::wstring_view sddl);
+    // The same record with its SDDL text already in UTF-16LE (as
+    // AppendUtf16Le gives it), for a caller that writes the same few
+    // descriptors again and again and converts each text once.
+    void AppendSddlRecordEncoded(std::wstring_view name, DWORD objectType, std::string_view sddlUtf16Le);
     // Bytes in the block, not yet written.
     size_t Pending() const { return block_.size(); }
     // Writes the block; false when the file did not take all of it (errno
@@ -69,6 +73,10 @@ public:
     bool Flush();
 
 private:
+    // The record's bytes before its SDDL text: the name, the type and the
+    // quote that opens the text.
+    void AppendSddlRecordHead(std::wstring_view name, DWORD objectType);
+
     int fd_;
     long long end_;  // the file's length: where the next block begins
     std::string block_;

@@ -230,6 +230,8 @@ TEST_F(BackupFileTest, WrittenRecordsAreTheBytesOfFormattedRecords) {
         {L"\"Quoted", SE_SERVICE, L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"},
         {L"MACHINE\\SOFTWARE\\\U0001F600 caf\u00e9", SE_REGISTRY_KEY, L""},
         {L"\\\\?\\C:\\odd\xDC80byte", SE_FILE_OBJECT, L"D:P"},
+        {L"many digits", 4294967295u, L"D:"},
+        {L"ten", 10, L"D:"},
     };
     FILE* file = CreateBackupFile(std::wstring(path.begin(), path.end()));
     ASSERT_NE(file, nullptr);
@@ -239,8 +241,12 @@ TEST_F(BackupFileTest, WrittenRecordsAreTheBytesOfFormattedRecords) {
         for (const auto& record : records) {
             writer.AppendSddlRecord(record.name, record.type, record.sddl);
             writer.Append(L"plain line");
-            expected += ToUtf16LeBytes(FormatSddlRecord(record.name, record.type, record.sddl) + L"\r\n");
-            expected += ToUtf16LeBytes(L"plain line\r\n");
+            // The same record with its text converted beforehand.
+            std::string encoded;
+            AppendUtf16Le(encoded, record.sddl);
+            writer.AppendSddlRecordEncoded(record.name, record.type, encoded);
+            const std::string formatted = ToUtf16LeBytes(FormatSddlRecord(record.name, record.type, record.sddl) + L"\r\n");
+            expected += formatted + ToUtf16LeBytes(L"plain line\r\n") + formatted;
         }
         EXPECT_GT(writer.Pending(), 0u);
         ASSERT_TRUE(writer.Flush());
