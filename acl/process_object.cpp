@@ -171,8 +171,11 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
         }
     }
 
-    std::vector<EXPLICIT_ACCESS_W> daclEntries;
-    std::vector<EXPLICIT_ACCESS_W> saclEntries;
+    // The job's entries, in lists kept on this thread from object to object.
+    thread_local std::vector<EXPLICIT_ACCESS_W> daclEntries;
+    thread_local std::vector<EXPLICIT_ACCESS_W> saclEntries;
+    daclEntries.clear();
+    saclEntries.clear();
     if (m_actions & ACTION_ADD_ACE) {
         daclEntries.reserve(m_daclAceCount);
         saclEntries.reserve(m_saclAceCount);
@@ -187,16 +190,25 @@ DWORD CTavrik::ProcessObject(std::wstring path) {
         if (daclFound != m_daclAceCount || saclFound != m_saclAceCount) return RTN_ERR_ACE_COUNT;
     }
 
+    // No entries merged into no list make no list: nothing to merge (the
+    // SACL of a job that neither reads nor writes it).
+    m_lastOsError = ERROR_SUCCESS;
     PACL merged = nullptr;
-    m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(daclEntries.size()),
-                                              daclEntries.empty() ? nullptr : daclEntries.data(), sd.m_dacl, &merged);
-    newDacl.reset(merged);
-    if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
-    merged = nullptr;
-    m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(saclEntries.size()),
-                                              saclEntries.empty() ? nullptr : saclEntries.data(), sd.m_sacl, &merged);
-    newSacl.reset(merged);
-    if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
+    if (!daclEntries.empty() || sd.m_dacl) {
+        m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(daclEntries.size()),
+                                                  daclEntries.empty() ? nullptr : daclEntries.data(), sd.m_dacl,
+                                                  &merged);
+        newDacl.reset(merged);
+        if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
+    }
+    if (!saclEntries.empty() || sd.m_sacl) {
+        merged = nullptr;
+        m_lastOsError = tavrik::MergeEntriesInAcl(static_cast<ULONG>(saclEntries.size()),
+                                                  saclEntries.empty() ? nullptr : saclEntries.data(), sd.m_sacl,
+                                                  &merged);
+        newSacl.reset(merged);
+        if (m_lastOsError != ERROR_SUCCESS) return RTN_ERR_BUILD_ACL;
+    }
 
     // An object some of whose accounts have no counterpart in the new domain
     // is changed only in part: it counts as not processed (once).

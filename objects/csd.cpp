@@ -39,6 +39,23 @@ PSECURITY_DESCRIPTOR ReadThroughHandle(HANDLE handle, SECURITY_INFORMATION info,
     return block->data();
 }
 
+// A header and a parts block kept on this thread from object to object: a
+// walk reads one object's descriptor after another's, each into blocks of
+// about the same size.
+struct SpareBlocks {
+    void* header = nullptr;
+    void* block = nullptr;
+    size_t size = 0;
+    ~SpareBlocks() {
+        if (header) LocalFree(header);
+        if (block) LocalFree(block);
+    }
+};
+SpareBlocks& Spare() {
+    thread_local SpareBlocks spare;
+    return spare;
+}
+
 // The buffer of the reads through handles on this thread; a read's bytes
 // are used only until GetSD has laid them out.
 std::vector<BYTE>& HandleReadBuffer() {
@@ -80,9 +97,33 @@ CSD::~CSD() {
     FreeSacl();
     FreeOwner();
     FreeGroup();
+    ReleaseParts();
 }
 
-void CSD::FreeSD() { FreeOwned(m_sd, m_ownsSD); }
+void CSD::ReleaseParts() {
+    if (!m_parts) return;
+    SpareBlocks& spare = Spare();
+    if (!spare.block || spare.size < m_partsSize) {
+        if (spare.block) LocalFree(spare.block);
+        spare.block = m_parts.release();
+        spare.size = m_partsSize;
+    }
+    m_parts.reset();
+    m_partsSize = 0;
+}
+
+void CSD::FreeSD() {
+    if (m_sd && m_ownsSD && m_sd == m_readHeader) {
+        SpareBlocks& spare = Spare();
+        if (!spare.header) {
+            spare.header = m_sd;
+            m_sd = nullptr;
+            m_ownsSD = FALSE;
+        }
+    }
+    m_readHeader = nullptr;
+    FreeOwned(m_sd, m_ownsSD);
+}
 void CSD::FreeDacl() { FreeOwnedAs(m_dacl, m_ownsDacl); }
 void CSD::FreeSacl() { FreeOwnedAs(m_sacl, m_ownsSacl); }
 void CSD::FreeOwner() { FreeOwned(m_owner, m_ownsOwner); }
@@ -132,7 +173,7 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     FreeSacl();
     FreeOwner();
     FreeGroup();
-    m_parts.reset();
+    ReleaseParts();
     if (!ToAbsolute(selfRelative)) {
         m_lastError = GetLastError();
         return RTN_ERR_SD_CONVERT;
@@ -142,17 +183,19 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     return RTN_ERR_SD_CONVERT;
 }
 
-// Lays the absolute form out in two blocks: the descriptor, which this
-// object owns as before, and one holding a slot for each part. No part of
-// a self-relative descriptor is longer than the whole, so slots of its
-// length take every part in one conversion, without the call that only
-// asks for the sizes; should one not fit after all, the sizes the
-// conversion reports are used instead. The parts' block lives until the
-// next read or the end of this object; parts replaced later are the
-// caller's or freed on their own.
+// Lays the absolute form out in the header this object holds and one block
+// with a slot for each part. No part of a self-relative descriptor is
+// longer than the whole, so slots of its length take every part in one
+// conversion, without the call that only asks for the sizes; should one not
+// fit after all, the sizes the conversion reports are used instead. The
+// parts' block lives until the next read or the end of this object, and is
+// then kept for the next object's read on this thread; parts replaced later
+// are the caller's or freed on their own.
 bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
     auto slot = [](DWORD size) { return (size + 7u) & ~7u; };
-    tavrik::LocalPtr<> header(LocalAlloc(LMEM_FIXED, sizeof(SECURITY_DESCRIPTOR)));
+    SpareBlocks& spare = Spare();
+    tavrik::LocalPtr<> header(spare.header ? spare.header : LocalAlloc(LMEM_FIXED, sizeof(SECURITY_DESCRIPTOR)));
+    spare.header = nullptr;
     if (!header) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
@@ -162,10 +205,21 @@ bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD total = 0;
         for (DWORD size : sizes) total += slot(size);
-        m_parts.reset(LocalAlloc(LMEM_FIXED, total ? total : 8u));
+        if (!total) total = 8u;
+        ReleaseParts();
+        if (spare.block && spare.size >= total) {
+            m_parts.reset(spare.block);
+            m_partsSize = spare.size;
+            spare.block = nullptr;
+            spare.size = 0;
+        } else {
+            m_parts.reset(LocalAlloc(LMEM_FIXED, total));
+            m_partsSize = total;
+        }
         if (!m_parts) {
+            m_partsSize = 0;
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
+            break;
         }
         BYTE* at = static_cast<BYTE*>(m_parts.get());
         void* blocks[4];
@@ -179,6 +233,7 @@ bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
                            static_cast<PACL>(blocks[1]), &given[1], blocks[2], &given[2], blocks[3], &given[3])) {
             m_sd = header.release();
             m_ownsSD = TRUE;
+            m_readHeader = m_sd;
             auto* absolute = static_cast<PISECURITY_DESCRIPTOR>(m_sd);
             m_dacl = absolute->Dacl;
             m_sacl = absolute->Sacl;
@@ -189,7 +244,9 @@ bool CSD::ToAbsolute(PSECURITY_DESCRIPTOR selfRelative) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || headerSize > sizeof(SECURITY_DESCRIPTOR)) break;
         for (int i = 0; i < 4; ++i) sizes[i] = given[i];
     }
-    m_parts.reset();
+    ReleaseParts();
+    // The header goes back to be used again.
+    if (!spare.header) spare.header = header.release();
     return false;
 }
 
@@ -225,7 +282,7 @@ DWORD CSD::WriteKeyAsRecorded(SECURITY_INFORMATION info, PACL sacl) {
     return static_cast<DWORD>(written);
 }
 
-DWORD CSD::SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
+DWORD CSD::SetSD(const std::wstring& objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                  PSID owner, PSID group) {
     if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
 

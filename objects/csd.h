@@ -26,7 +26,7 @@ public:
     void TargetWithoutReading(std::wstring objectName, DWORD objectType);
     // Writes the parts named by `info`; the pointers for other parts are ignored.
     // Parts set here stay the caller's blocks.
-    DWORD SetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
+    DWORD SetSD(const std::wstring& objectName, DWORD objectType, SECURITY_INFORMATION info, PACL dacl, PACL sacl,
                 PSID owner, PSID group);
     // For an undo: SetSD that stores a file's or registry key's parts as
     // they were recorded, with the protection and auto-inherited flags of
@@ -61,8 +61,10 @@ public:
 
     bool ToAbsolute(PSECURITY_DESCRIPTOR selfRelative);
 
-    // The block GetSD laid the absolute descriptor's parts out in.
+    // The block GetSD laid the absolute descriptor's parts out in, and its
+    // size.
     tavrik::LocalPtr<> m_parts;
+    size_t m_partsSize = 0;
     PACL m_dacl = nullptr;
     PACL m_sacl = nullptr;
     PSID m_owner = nullptr;
@@ -82,6 +84,11 @@ public:
     DWORD m_accountsNotFound = 0;
 
 private:
+    // The absolute header GetSD laid out, when m_sd is still that block.
+    PSECURITY_DESCRIPTOR m_readHeader = nullptr;
+    // Hands m_parts back to this thread's spare blocks, or frees it.
+    void ReleaseParts();
+
     // Set by SetSDAsRecorded for the write it makes.
     bool m_asRecorded = false;
     SECURITY_DESCRIPTOR_CONTROL m_recordedControl = 0;
