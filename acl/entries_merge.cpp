@@ -10,9 +10,8 @@ namespace {
 
 template <class T>
 void AppendValue(std::vector<BYTE>& key, const T& value) {
-    const size_t at = key.size();
-    key.resize(at + sizeof value);
-    std::memcpy(key.data() + at, &value, sizeof value);
+    const auto* bytes = reinterpret_cast<const BYTE*>(&value);
+    key.insert(key.end(), bytes, bytes + sizeof value);
 }
 
 // The key of a merge, or false when one of its inputs is not made of bytes
@@ -28,10 +27,9 @@ bool MergeKey(ULONG count, const EXPLICIT_ACCESS_W* entries, PACL old, std::vect
             !IsValidSid(trustee.ptstrName)) {
             return false;
         }
-        AppendValue(key, entry.grfAccessPermissions);
-        AppendValue(key, entry.grfAccessMode);
-        AppendValue(key, entry.grfInheritance);
-        AppendValue(key, trustee.TrusteeType);
+        const DWORD fields[] = {entry.grfAccessPermissions, static_cast<DWORD>(entry.grfAccessMode),
+                                entry.grfInheritance, static_cast<DWORD>(trustee.TrusteeType)};
+        AppendValue(key, fields);
         AppendSidKey(key, trustee.ptstrName);
     }
     // The merge reads the old list as far as its size says; one it refuses

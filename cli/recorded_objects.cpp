@@ -6,9 +6,15 @@
 namespace tavrik::cli {
 namespace {
 
-// Fingerprints wait in the small set until this many gather; merging them
+// Fingerprints wait in the batch until this many gather; merging them
 // costs a pass over the sorted vector, so batches keep that pass rare.
 constexpr size_t kMergeBatch = 4096;
+// The batch's table: twice a batch, a power of two, so that probes stay short.
+constexpr size_t kBatchSlots = 2 * kMergeBatch;
+// Slots of the table that hold no fingerprint: never used, or left by an
+// erased one (a probe goes on past these).
+constexpr uint64_t kEmptySlot = 0;
+constexpr uint64_t kErasedSlot = ~0ull;
 
 }  // namespace
 
@@ -44,37 +50,62 @@ uint64_t RecordedObjects::Fingerprint(unsigned type, const std::wstring& name) {
     hash ^= hash >> kShift;
     hash *= kMultiplier;
     hash ^= hash >> kShift;
+    // The two values that mark free slots of the batch are never fingerprints.
+    if (hash == kEmptySlot || hash == kErasedSlot) hash = 1;
     return hash;
 }
 
-bool RecordedObjects::Contains(uint64_t fingerprint) const {
-    return recent_.count(fingerprint) != 0 || std::binary_search(sorted_.begin(), sorted_.end(), fingerprint);
+size_t RecordedObjects::Probe(uint64_t fingerprint) const {
+    const size_t mask = batch_.size() - 1;
+    size_t slot = static_cast<size_t>(fingerprint) & mask;
+    size_t firstFree = batch_.size();
+    while (batch_[slot] != kEmptySlot) {
+        if (batch_[slot] == fingerprint) return slot;
+        if (batch_[slot] == kErasedSlot && firstFree == batch_.size()) firstFree = slot;
+        slot = (slot + 1) & mask;
+    }
+    return firstFree != batch_.size() ? firstFree : slot;
 }
 
 bool RecordedObjects::Insert(unsigned type, const std::wstring& name) {
     const uint64_t fingerprint = Fingerprint(type, name);
-    if (Contains(fingerprint)) return false;
-    recent_.insert(fingerprint);
-    if (recent_.size() >= kMergeBatch) {
-        const size_t middle = sorted_.size();
-        sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
-        std::sort(sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end());
-        std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end());
-        recent_.clear();
-    }
+    if (batch_.empty()) batch_.assign(kBatchSlots, kEmptySlot);
+    const size_t slot = Probe(fingerprint);
+    if (batch_[slot] == fingerprint || std::binary_search(sorted_.begin(), sorted_.end(), fingerprint)) return false;
+    if (batch_[slot] == kEmptySlot) ++batchUsed_;
+    batch_[slot] = fingerprint;
+    if (batchUsed_ >= kMergeBatch) MergeBatch();
     return true;
+}
+
+void RecordedObjects::MergeBatch() {
+    const size_t middle = sorted_.size();
+    for (uint64_t& slot : batch_) {
+        if (slot != kEmptySlot && slot != kErasedSlot) sorted_.push_back(slot);
+        slot = kEmptySlot;
+    }
+    batchUsed_ = 0;
+    std::sort(sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end());
+    std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end());
 }
 
 void RecordedObjects::Erase(unsigned type, const std::wstring& name) {
     const uint64_t fingerprint = Fingerprint(type, name);
-    if (recent_.erase(fingerprint) != 0) return;
+    if (!batch_.empty()) {
+        const size_t slot = Probe(fingerprint);
+        if (batch_[slot] == fingerprint) {
+            batch_[slot] = kErasedSlot;
+            return;
+        }
+    }
     const auto at = std::lower_bound(sorted_.begin(), sorted_.end(), fingerprint);
     if (at != sorted_.end() && *at == fingerprint) sorted_.erase(at);
 }
 
 void RecordedObjects::Clear() {
     sorted_.clear();
-    recent_.clear();
+    batch_.clear();
+    batchUsed_ = 0;
 }
 
 }  // namespace tavrik::cli

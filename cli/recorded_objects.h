@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace tavrik::cli {
@@ -20,13 +19,18 @@ public:
 
 private:
     static uint64_t Fingerprint(unsigned type, const std::wstring& name);
-    bool Contains(uint64_t fingerprint) const;
+    // The slot of `fingerprint` in the batch, or of the first free slot on
+    // its way there (for a fingerprint the batch does not hold).
+    size_t Probe(uint64_t fingerprint) const;
+    void MergeBatch();
 
-    // Most fingerprints sit in `sorted_`; new ones gather in `recent_` and
-    // are merged in a batch at a time, so an insertion costs a hash lookup
-    // and a binary search rather than a shift of the whole vector.
+    // Most fingerprints sit in `sorted_`; new ones gather in `batch_`, an
+    // open-addressed table twice the size of a batch, and are merged in a
+    // batch at a time, so an insertion costs a probe or two and a binary
+    // search rather than a shift of the whole vector or an allocation.
     std::vector<uint64_t> sorted_;
-    std::unordered_set<uint64_t> recent_;
+    std::vector<uint64_t> batch_;
+    size_t batchUsed_ = 0;  // slots holding a fingerprint or left by an erased one
 };
 
 }  // namespace tavrik::cli

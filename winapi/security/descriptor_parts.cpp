@@ -77,6 +77,13 @@ Bytes AclBytes(const ACL* acl) {
 // 0xa0. Matching it keeps our bytes identical to a Windows server's.
 Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
                         const ACL* dacl) {
+    Bytes out;
+    BuildSelfRelative(control, owner, group, sacl, dacl, &out);
+    return out;
+}
+
+void BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
+                       const ACL* dacl, Bytes* built) {
     control |= SE_SELF_RELATIVE;
     if (sacl != nullptr) control |= SE_SACL_PRESENT;
     if (dacl != nullptr) control |= SE_DACL_PRESENT;
@@ -93,9 +100,10 @@ Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, c
     };
     const size_t saclSize = aclLength(sacl), daclSize = aclLength(dacl);
     const size_t ownerSize = sidLength(owner), groupSize = sidLength(group);
-    Bytes out(kRelativeHeaderSize + AlignToDword(saclSize) + AlignToDword(daclSize) + AlignToDword(ownerSize) +
-                  AlignToDword(groupSize),
-              0);
+    Bytes& out = *built;
+    out.assign(kRelativeHeaderSize + AlignToDword(saclSize) + AlignToDword(daclSize) + AlignToDword(ownerSize) +
+                   AlignToDword(groupSize),
+               0);
     out[0] = SECURITY_DESCRIPTOR_REVISION;
     WriteWord(out.data() + 2, control);
     size_t at = kRelativeHeaderSize;
@@ -109,7 +117,6 @@ Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, c
     append(dacl, daclSize, 16);
     append(owner, ownerSize, 4);
     append(group, groupSize, 8);
-    return out;
 }
 
 void ForEachAce(const ACL* acl, const std::function<bool(const ACE_HEADER* ace, WORD index)>& visit) {

@@ -29,6 +29,9 @@ DWORD ParseSelfRelative(const BYTE* data, size_t size, DescriptorParts* parts);
 // group, SACL, DACL... in the order MakeSelfRelativeSD uses.
 Bytes BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
                         const ACL* dacl);
+// The same into `out`, whose memory is used again.
+void BuildSelfRelative(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, const SID* group, const ACL* sacl,
+                       const ACL* dacl, Bytes* out);
 
 // The bytes of a descriptor given in either form (a caller's argument),
 // in self-relative form. ERROR_INVALID_SECURITY_DESCR for an invalid one.

@@ -41,7 +41,7 @@ DWORD SelectParts(const Bytes& sd, SECURITY_INFORMATION info, Bytes* selected) {
         control |= parts.control & (SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERIT_REQ |
                                     SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED);
     }
-    *selected = BuildSelfRelative(control, owner, group, sacl, dacl);
+    BuildSelfRelative(control, owner, group, sacl, dacl, selected);
     return ERROR_SUCCESS;
 }
 
@@ -53,13 +53,14 @@ DWORD ReadKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, void* b
     if (!object) return ERROR_INVALID_HANDLE;
     if (DWORD injected = machine::InjectedFailure("GetKernelObjectSecurity")) return injected;
 
-    Bytes whole;
+    // Buffers kept on the thread from read to read: a walk reads one
+    // descriptor an object.
+    thread_local Bytes whole, selected;
     DWORD error = object->ReadSecurity(info, &whole);
     if (error != ERROR_SUCCESS) return error;
     if (!object->plannedName.empty()) {
         machine::ApplyPlannedWrite(object->plannedName, static_cast<SE_OBJECT_TYPE>(object->plannedType), &whole);
     }
-    Bytes selected;
     error = SelectParts(whole, info, &selected);
     if (error != ERROR_SUCCESS) return error;
 
