@@ -95,8 +95,13 @@ const CachedNetwork& CurrentNetwork() {
         // the last call can have touched the cached tables.
         return *state.rows;
     }
-    state.allOwnChanges = store.AllOwnChanges();
-    uint64_t ownChanges = OwnChangesToCachedTables(store);
+    // While the connection's count of changes to any table stands still,
+    // so do its counts for the cached tables.
+    uint64_t ownChanges = state.ownChanges;
+    if (!state.rows || store.AllOwnChanges() != state.allOwnChanges) {
+        state.allOwnChanges = store.AllOwnChanges();
+        ownChanges = OwnChangesToCachedTables(store);
+    }
     if (!state.rows || otherVersion != state.otherVersion || ownChanges != state.ownChanges) {
         state.rows.reset();
         rowsGeneration.fetch_add(1);

@@ -486,11 +486,16 @@ const volatile unsigned char* Store::WalIndex() {
 
 int64_t Store::OtherConnectionsVersion() {
     const volatile unsigned char* index = WalIndex();
-    unsigned char headers[kWalIndexHeadersSize];
+    // Read a word at a time (the mapping starts on a page): a word read
+    // half before and half after a write differs from the copy kept, as a
+    // byte of it would.
+    static_assert(kWalIndexHeadersSize % sizeof(uint64_t) == 0);
+    uint64_t headers[kWalIndexHeadersSize / sizeof(uint64_t)];
     if (index) {
         // The second copy is written first: reading the first copy first
         // means a commit under way makes at least one of them differ.
-        for (size_t i = 0; i < kWalIndexHeadersSize; ++i) headers[i] = index[i];
+        const auto* words = reinterpret_cast<const volatile uint64_t*>(index);
+        for (size_t i = 0; i < kWalIndexHeadersSize / sizeof(uint64_t); ++i) headers[i] = words[i];
         std::atomic_thread_fence(std::memory_order_acquire);
         if (versionKnown_ && std::memcmp(headers, lastHeaders_, kWalIndexHeadersSize) == 0) return lastVersion_;
     }
