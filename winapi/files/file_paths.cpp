@@ -219,15 +219,41 @@ std::optional<machine::Computer> ComputerForServer(std::wstring_view server) {
 
 namespace {
 
+// Fills a name's components in order into the strings a name parsed before
+// left there (a thread parses one name after another into one FileName),
+// and drops those left over when done.
+class ComponentWriter {
+public:
+    explicit ComponentWriter(std::vector<std::wstring>* components) : components_(components) {}
+    ~ComponentWriter() { components_->resize(count_); }
+    ComponentWriter(const ComponentWriter&) = delete;
+    ComponentWriter& operator=(const ComponentWriter&) = delete;
+
+    void Reserve(size_t count) { components_->reserve(count); }
+    void Add(std::wstring_view part) {
+        if (count_ < components_->size()) {
+            (*components_)[count_].assign(part);
+        } else {
+            components_->emplace_back(part);
+        }
+        ++count_;
+    }
+
+private:
+    std::vector<std::wstring>* components_;
+    size_t count_ = 0;
+};
+
 DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* out) {
+    ComponentWriter components(&out->components);
     bool trailing = false;
     auto parts = SplitComponents(rest, &trailing);
     out->trailingSeparator = trailing;
-    out->components.reserve(parts.size());
+    components.Reserve(parts.size());
     for (size_t i = 0; i < parts.size(); ++i) {
         bool last = i + 1 == parts.size();
         if (!IsValidComponent(parts[i], wildcardsInLast && last && !trailing)) return ERROR_INVALID_NAME;
-        out->components.emplace_back(parts[i]);
+        components.Add(parts[i]);
     }
     return ERROR_SUCCESS;
 }
@@ -237,6 +263,7 @@ DWORD ParseComponents(std::wstring_view rest, bool wildcardsInLast, FileName* ou
 // ".." are names no file can have. `rest` follows the root ("\a\b").
 // Wildcards need no leave here: any character may stand in a literal name.
 DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
+    ComponentWriter components(&out->components);
     if (rest.empty()) return ERROR_SUCCESS;
     if (rest[0] != L'\\') return ERROR_INVALID_NAME;
     rest.remove_prefix(1);
@@ -251,13 +278,13 @@ DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
         refused |= RefusedInLiteralName(c);
     }
     if (refused) return ERROR_INVALID_NAME;
-    out->components.reserve(separators + 1);
+    components.Reserve(separators + 1);
     size_t start = 0;
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != L'\\') continue;
         std::wstring_view part = rest.substr(start, i - start);
         if (part.empty() || IsDotOrDotDot(part)) return ERROR_INVALID_NAME;
-        out->components.emplace_back(part);
+        components.Add(part);
         start = i + 1;
     }
     return ERROR_SUCCESS;
@@ -325,8 +352,9 @@ DWORD ParseShareForm(std::wstring_view name, bool wildcardsInLast, bool literal,
 
 }  // namespace
 
-DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out) {
-    *out = FileName();
+namespace {
+
+DWORD ParseForms(std::wstring_view name, bool wildcardsInLast, FileName* out) {
     if (name.empty()) return ERROR_PATH_NOT_FOUND;
     // "\\?\" names are taken literally; "\\.\" ones are still normalized.
     if (StartsWithIgnoringCase(name, L"\\\\?\\UNC\\")) return ParseShareForm(name.substr(8), wildcardsInLast, true, out);
@@ -337,6 +365,26 @@ DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out)
         return ParseShareForm(name.substr(2), wildcardsInLast, false, out);
     }
     return ParseDriveForm(name, wildcardsInLast, false, out);
+}
+
+}  // namespace
+
+DWORD ParseFileName(std::wstring_view name, bool wildcardsInLast, FileName* out) {
+    // Cleared keeping its buffers; the components are written over by the
+    // parse (ComponentWriter).
+    out->computer.id = 0;
+    out->computer.name.clear();
+    out->computer.isLocal = false;
+    out->computer.reachable = true;
+    out->drive.directory.clear();
+    out->drive.xattrName.clear();
+    out->drive.samba.reset();
+    out->isShare = false;
+    out->share.clear();
+    out->trailingSeparator = false;
+    const DWORD error = ParseForms(name, wildcardsInLast, out);
+    if (error != ERROR_SUCCESS) out->components.clear();
+    return error;
 }
 
 bool RootIsVolumeRoot(const FileName& name) {
@@ -643,12 +691,14 @@ DWORD ResolveParsedFileName(const FileName& parsed, FinalLink finalLink, Resolve
 }
 
 DWORD ResolveFileName(std::wstring_view name, FinalLink finalLink, ResolvedPath* out, machine::Drive* drive) {
-    FileName parsed;
+    // Parsed into the same FileName name after name: its strings keep
+    // their buffers. Nothing below parses a name on this thread meanwhile.
+    thread_local FileName parsed;
     DWORD error = ParseFileName(name, false, &parsed);
     if (error != ERROR_SUCCESS) return error;
     error = ResolveParsedFileName(parsed, finalLink, out);
     if (error != ERROR_SUCCESS) return error;
-    if (drive) *drive = std::move(parsed.drive);
+    if (drive) *drive = parsed.drive;
     return ERROR_SUCCESS;
 }
 

@@ -87,16 +87,19 @@ struct UpperName {
 };
 
 void MakeUpperName(const std::vector<std::wstring>& components, UpperName* out) {
-    out->text.clear();
+    size_t length = 0;
+    for (const auto& component : components) length += component.size() + 1;
+    out->text.resize(length);
     out->ends.clear();
+    wchar_t* text = out->text.data();
+    size_t at = 0;
     for (const auto& component : components) {
         for (wchar_t c : component) {
             // ASCII, nearly every character of a path, without a call
-            out->text.push_back(c < 0x80 ? (c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c)
-                                         : UpcaseNameChar(c));
+            text[at++] = c < 0x80 ? (c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c) : UpcaseNameChar(c);
         }
-        out->ends.push_back(out->text.size());
-        out->text.push_back(L'\\');
+        out->ends.push_back(at);
+        text[at++] = L'\\';
     }
 }
 

@@ -369,6 +369,30 @@ TEST_F(FileNameFormsTest, EveryFormReachesItsDriveOrShare) {
     }
 }
 
+// A thread parses name after name into one FileName: nothing of the name
+// before (its components, share, computer, drive) may remain in the next.
+TEST_F(FileNameFormsTest, OneFileNameParsedAgainHoldsOnlyTheNewName) {
+    const wchar_t* names[] = {L"\\\\?\\C:\\a\\b\\c", L"C:\\a", L"\\\\TESTPC\\docs\\x\\y",
+                              L"C:", L"C:\\a<b", L"\\\\OTHERPC\\d$\\q\\r\\s\\t", L"\\\\?\\c:\\z",
+                              L"\\\\TESTPC\\nosuch\\x", L"c:/a//b/"};
+    winapi::FileName reused;
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(testing::Message() << std::wstring(name).size() << " characters");
+        winapi::FileName fresh;
+        const DWORD expected = winapi::ParseFileName(name, false, &fresh);
+        ASSERT_EQ(winapi::ParseFileName(name, false, &reused), expected);
+        if (expected != ERROR_SUCCESS) continue;
+        EXPECT_EQ(reused.components, fresh.components);
+        EXPECT_EQ(reused.drive.directory, fresh.drive.directory);
+        EXPECT_EQ(reused.drive.xattrName, fresh.drive.xattrName);
+        EXPECT_EQ(reused.computer.id, fresh.computer.id);
+        EXPECT_EQ(reused.computer.name, fresh.computer.name);
+        EXPECT_EQ(reused.isShare, fresh.isShare);
+        EXPECT_EQ(reused.share, fresh.share);
+        EXPECT_EQ(reused.trailingSeparator, fresh.trailingSeparator);
+    }
+}
+
 TEST_F(FileNameFormsTest, MalformedAndUnknownNamesGetWindowsCodes) {
     struct Case {
         const wchar_t* name;
