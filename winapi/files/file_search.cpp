@@ -101,10 +101,14 @@ private:
     size_t lastDot_;
 };
 
+bool MatchesEveryName(const std::wstring& compiledPattern) {
+    return compiledPattern.size() == 1 && compiledPattern[0] == static_cast<wchar_t>(Token::Star);
+}
+
 bool NameMatches(const std::wstring& compiledPattern, std::wstring_view name) {
     // A walk lists with "*": every name matches, without upper-casing it
     // and matching it character by character.
-    if (compiledPattern.size() == 1 && compiledPattern[0] == static_cast<wchar_t>(Token::Star)) return true;
+    if (MatchesEveryName(compiledPattern)) return true;
     std::wstring upper = UpcaseName(name);
     return PatternMatcher(compiledPattern, upper).Matches();
 }
@@ -126,11 +130,31 @@ std::u16string CollationKey(std::wstring_view name) {
     return key;
 }
 
+bool IsAscii(std::string_view host) {
+    for (char c : host) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// The same key for a host name of ASCII bytes, which is its own wide form:
+// only a-z fold. Nearly every name of a tree is such a one, and is keyed
+// without being widened and upper-cased through the locale.
+std::u16string AsciiCollationKey(std::string_view host) {
+    std::u16string key(host.size(), u'\0');
+    for (size_t i = 0; i < host.size(); ++i) {
+        const char c = host[i];
+        key[i] = static_cast<char16_t>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+    }
+    return key;
+}
+
 // ---- the search -------------------------------------------------------------------------
 
 struct FoundName {
     std::u16string key;
     std::string host;  // "." and ".." stand for the directory and its parent
+    bool ascii = false;  // `host` is all ASCII, so its wide form is its bytes
 };
 
 // One descriptor per open search: the listed directory, held by its lease
@@ -221,9 +245,15 @@ bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
             data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
             data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
         }
-        std::wstring wide = HostNameToWide(found.host);
-        size_t length = std::min<size_t>(wide.size(), MAX_PATH - 1);
-        std::copy_n(wide.begin(), length, data->cFileName);
+        size_t length;
+        if (found.ascii) {
+            length = std::min<size_t>(found.host.size(), MAX_PATH - 1);
+            std::copy_n(found.host.begin(), length, data->cFileName);
+        } else {
+            std::wstring wide = HostNameToWide(found.host);
+            length = std::min<size_t>(wide.size(), MAX_PATH - 1);
+            std::copy_n(wide.begin(), length, data->cFileName);
+        }
         data->cFileName[length] = L'\0';
         return true;
     }
@@ -240,23 +270,37 @@ DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, b
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     std::vector<FoundName> dots;
+    std::vector<FoundName> found;
+    const bool everyName = MatchesEveryName(compiledPattern);
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
         std::string_view host(entry->d_name);
         bool isDot = host == "." || host == "..";
         if (isDot && isRoot) continue;  // roots list no "." and ".."
-        std::wstring wide = HostNameToWide(host);
-        if (!NameMatches(compiledPattern, wide)) continue;
-        FoundName found{CollationKey(wide), std::string(host)};
-        (isDot ? dots : search.names).push_back(std::move(found));
+        FoundName name{{}, std::string(host), IsAscii(host)};
+        if (name.ascii && everyName) {
+            name.key = AsciiCollationKey(host);
+        } else {
+            std::wstring wide = HostNameToWide(host);
+            if (!NameMatches(compiledPattern, wide)) continue;
+            name.key = name.ascii ? AsciiCollationKey(host) : CollationKey(wide);
+        }
+        (isDot ? dots : found).push_back(std::move(name));
     }
     ::closedir(dir);
-    std::sort(search.names.begin(), search.names.end(), [](const FoundName& a, const FoundName& b) {
-        return a.key != b.key ? a.key < b.key : a.host < b.host;
+    // The names are put in order through their indices and moved once into
+    // place: sorting the entries themselves moved two strings per swap.
+    std::vector<uint32_t> order(found.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&found](uint32_t a, uint32_t b) {
+        const int byKey = found[a].key.compare(found[b].key);
+        return byKey != 0 ? byKey < 0 : found[a].host < found[b].host;
     });
     std::sort(dots.begin(), dots.end(), [](const FoundName& a, const FoundName& b) { return a.host < b.host; });
-    search.names.insert(search.names.begin(), std::make_move_iterator(dots.begin()),
-                        std::make_move_iterator(dots.end()));
+    search.names.clear();
+    search.names.reserve(dots.size() + found.size());
+    for (FoundName& dot : dots) search.names.push_back(std::move(dot));
+    for (uint32_t i : order) search.names.push_back(std::move(found[i]));
     return ERROR_SUCCESS;
 }
 

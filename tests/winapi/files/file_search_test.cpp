@@ -68,6 +68,19 @@ TEST_F(FileSearchTest, EntriesComeInCaseInsensitiveOrderWithDotsFirst) {
                                          L"_under"}));
 }
 
+// ASCII names are keyed from their bytes, the others through their wide
+// form: both kinds in one directory still come in one order, and names equal
+// but for case keep their host order.
+TEST_F(FileSearchTest, AsciiAndOtherNamesShareOneOrder) {
+    for (const char* name : {"zeta", "\xc3\x89" "clair", "abc", "ABC", "_x", "b\xc3\xa9" "ta", "bz"}) {
+        File(std::string("m/") + name);
+    }
+    using V = std::vector<std::wstring>;
+    EXPECT_EQ(Names(L"C:\\m\\*"),
+              (V{L".", L"..", L"ABC", L"abc", L"bz", L"b\u00e9ta", L"zeta", L"_x", L"\u00c9clair"}));
+    EXPECT_EQ(Names(L"C:\\m\\B*"), (V{L"bz", L"b\u00e9ta"}));
+}
+
 TEST_F(FileSearchTest, StarDotStarMatchesEveryNameAndTheRootHasNoDots) {
     File("noext");
     File("with.ext");
