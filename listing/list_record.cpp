@@ -119,13 +119,19 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
     switch (job.m_listFormat) {
         case LIST_SDDL: {
             LPWSTR raw = nullptr;
+            ULONG length = 0;  // with the terminating null
             if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.m_sd, SDDL_REVISION_1,
-                                                                      RequestedParts(job.m_listWhat), &raw, nullptr)) {
+                                                                      RequestedParts(job.m_listWhat), &raw, &length)) {
                 job.m_lastOsError = GetLastError();
                 return RTN_ERR_SD_CONVERT;
             }
             LocalPtr<wchar_t> sddl(raw);
-            const std::wstring_view sddlText = sddl ? std::wstring_view(sddl.get()) : std::wstring_view();
+            // The length counts the null; should it not, the text is measured.
+            std::wstring_view sddlText;
+            if (sddl) {
+                sddlText = length > 0 && sddl.get()[length - 1] == L'\0' ? std::wstring_view(sddl.get(), length - 1)
+                                                                          : std::wstring_view(sddl.get());
+            }
             if (SddlHasLineBreak(sddlText)) record.lineBreakFree = false;
             record.text = FormatSddlRecord(name, job.m_objectType, sddlText);
             return RTN_OK;

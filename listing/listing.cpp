@@ -120,7 +120,11 @@ DWORD CTavrik::ListObject(std::wstring path) {
     }
 
     auto sd = std::make_unique<CSD>(this);
-    const DWORD readCode = sd->GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
+    // An SDDL record converts the descriptor whole: no absolute copy of it
+    // is made.
+    const DWORD readCode = m_listFormat == LIST_SDDL
+                               ? sd->GetSDAsRead(path, m_objectType, tavrik::RequestedParts(m_listWhat))
+                               : sd->GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
     m_lastOsError = sd->m_lastError;
     if (readCode != RTN_OK) {
         // Without the privilege that reading SACLs needs no object can be

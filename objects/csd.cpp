@@ -130,6 +130,14 @@ void CSD::FreeOwner() { FreeOwned(m_owner, m_ownsOwner); }
 void CSD::FreeGroup() { FreeOwned(m_group, m_ownsGroup); }
 
 DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info) {
+    return Read(std::move(objectName), objectType, info, false);
+}
+
+DWORD CSD::GetSDAsRead(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info) {
+    return Read(std::move(objectName), objectType, info, true);
+}
+
+DWORD CSD::Read(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, bool keepSelfRelative) {
     if (objectName.empty() || objectType == 0) return RTN_ERR_PARAMETER;
     m_objectName = std::move(objectName);
     m_objectType = objectType;
@@ -174,6 +182,13 @@ DWORD CSD::GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION
     FreeOwner();
     FreeGroup();
     ReleaseParts();
+    // The absolute copy costs a listed object more than its SDDL text does;
+    // a caller that converts the descriptor whole takes it as it was read.
+    if (keepSelfRelative && IsValidSecurityDescriptor(selfRelative)) {
+        m_ownsSD = named ? TRUE : FALSE;
+        m_sd = named ? named.release() : selfRelative;
+        return pending;
+    }
     if (!ToAbsolute(selfRelative)) {
         m_lastError = GetLastError();
         return RTN_ERR_SD_CONVERT;

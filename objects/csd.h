@@ -19,6 +19,13 @@ public:
 
     // Reads the parts named by `info` of the object's descriptor.
     DWORD GetSD(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info);
+    // Reads as GetSD does, for a caller that only hands the whole descriptor
+    // on (a listing's SDDL record): a valid descriptor stays in the
+    // self-relative form the read gave, in m_sd, and no part is set. When
+    // the read landed in the thread's read buffer, m_sd lasts until the
+    // next read on this thread. A descriptor that is not valid goes GetSD's
+    // way, with GetSD's errors.
+    DWORD GetSDAsRead(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info);
     // Names the object the next SetSD writes without reading it first, for a
     // caller that hands over every part the write names (a restore's
     // record): the read would only fetch what the write replaces. Errors
@@ -84,6 +91,7 @@ public:
     DWORD m_accountsNotFound = 0;
 
 private:
+    DWORD Read(std::wstring objectName, DWORD objectType, SECURITY_INFORMATION info, bool keepSelfRelative);
     // The absolute header GetSD laid out, when m_sd is still that block.
     PSECURITY_DESCRIPTOR m_readHeader = nullptr;
     // Hands m_parts back to this thread's spare blocks, or frees it.

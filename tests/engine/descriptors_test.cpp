@@ -84,6 +84,47 @@ TEST_F(DescriptorsTest, ReadFailuresKeepTheSystemError) {
               RTN_ERR_PARAMETER);
 }
 
+// A listing's SDDL record takes the descriptor as it was read, without the
+// absolute copy: the text must be the copy's, for every way of reading
+// (through a handle, by name, a file by name when it cannot be opened) and
+// every mix of parts, and a failed read must fail as GetSD's does.
+TEST_F(DescriptorsTest, ADescriptorKeptAsReadConvertsAsTheAbsoluteCopyDoes) {
+    ASSERT_EQ(SetSddl(file, SE_FILE_OBJECT, L"S:P(AU;SA;FA;;;WD)", SACL_SECURITY_INFORMATION), ERROR_SUCCESS);
+    const std::pair<std::wstring, DWORD> objects[] = {
+        {L"\\\\?\\" + file, SE_FILE_OBJECT}, {L"Tavrik", SE_SERVICE}, {L"Laser", SE_PRINTER},
+        {L"machine\\SOFTWARE\\Vendor", SE_REGISTRY_KEY}, {L"Public", SE_LMSHARE}};
+    const SECURITY_INFORMATION mixes[] = {
+        DACL_SECURITY_INFORMATION, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+        DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION |
+            GROUP_SECURITY_INFORMATION};
+    auto sddl = [](const CSD& sd, SECURITY_INFORMATION info) {
+        LPWSTR text = nullptr;
+        EXPECT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.m_sd, SDDL_REVISION_1, info, &text,
+                                                                         nullptr));
+        std::wstring result = text ? text : L"<none>";
+        LocalFree(text);
+        return result;
+    };
+    for (bool byName : {false, true}) {
+        if (byName) admin::InjectFault("CreateFileW", ERROR_SHARING_VIOLATION);
+        for (const auto& [name, type] : objects) {
+            for (SECURITY_INFORMATION info : mixes) {
+                CSD copied(job.get());
+                ASSERT_EQ(copied.GetSD(name, type, info), RTN_OK) << type << " " << info;
+                CSD asRead(job.get());
+                ASSERT_EQ(asRead.GetSDAsRead(name, type, info), RTN_OK) << type << " " << info;
+                EXPECT_EQ(asRead.m_dacl, nullptr);
+                EXPECT_EQ(sddl(asRead, info), sddl(copied, info)) << type << " " << info << " " << byName;
+            }
+        }
+    }
+    CSD missing(job.get());
+    EXPECT_EQ(missing.GetSDAsRead(L"\\\\?\\C:\\data\\nothing.txt", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION),
+              RTN_ERR_READ_SD);
+    EXPECT_EQ(missing.m_lastError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(missing.m_sd, nullptr);
+}
+
 TEST_F(DescriptorsTest, SaclAccessNeedsTheSecurityPrivilege) {
     admin::SetToken({L"alice", {L"Users"}, {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege"}});
     CSD sd(job.get());
