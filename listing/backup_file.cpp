@@ -18,6 +18,10 @@
 #include "engine/utf16_file.h"
 #include "winapi/win32.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrik {
 
 namespace {
@@ -239,6 +243,44 @@ bool WriteBackupRecord(FILE* file, const std::wstring& record) {
     return false;
 }
 
+namespace {
+
+// Sixteen UTF-32 characters below U+10000 as sixteen UTF-16LE units at
+// `end`; false, writing nothing, when one of them is not below U+10000.
+// With SSE2 the values are moved down by 0x8000 so that the signed packs
+// keep every one of them exactly, and moved back up once packed.
+bool PutBasicBlock(const wchar_t* in, char* end) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(wchar_t) == 4) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
+        const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        const __m128i high = _mm_and_si128(any, _mm_set1_epi32(static_cast<int>(0xFFFF0000u)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return false;
+        const __m128i bias = _mm_set1_epi32(0x8000);
+        const __m128i back = _mm_set1_epi16(static_cast<short>(0x8000));
+        const __m128i low = _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)), back);
+        const __m128i top = _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(c, bias), _mm_sub_epi32(d, bias)), back);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(end), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(end + 16), top);
+        return true;
+    }
+#endif
+    unsigned long any = 0;
+    for (int i = 0; i < 16; ++i) any |= static_cast<std::make_unsigned_t<wchar_t>>(in[i]);
+    if (any >= 0x10000) return false;
+    for (int i = 0; i < 16; ++i) {
+        const auto unit = static_cast<unsigned>(static_cast<std::make_unsigned_t<wchar_t>>(in[i]));
+        end[2 * i] = static_cast<char>(unit & 0xFF);
+        end[2 * i + 1] = static_cast<char>((unit >> 8) & 0xFF);
+    }
+    return true;
+}
+
+}  // namespace
+
 void AppendUtf16Le(std::string& out, std::wstring_view text) {
     // Sized for the worst case (every character a surrogate pair) and
     // filled through a pointer, as ToUtf16LeBytes does.
@@ -251,8 +293,14 @@ void AppendUtf16Le(std::string& out, std::wstring_view text) {
     };
     const wchar_t* in = text.data();
     const wchar_t* const last = in + text.size();
-    // Records are almost all below U+10000: eight characters at a time,
+    // Records are almost all below U+10000: sixteen characters at a time,
     // one unit each, while they are.
+    while (last - in >= 16 && PutBasicBlock(in, end)) {
+        in += 16;
+        end += 32;
+    }
+    // From a block holding a character past U+FFFF on: eight at a time
+    // while below it, then one by one.
     while (last - in >= 8) {
         unsigned long any = 0;
         for (int i = 0; i < 8; ++i) any |= static_cast<std::make_unsigned_t<wchar_t>>(in[i]);

@@ -257,6 +257,26 @@ TEST_F(BackupFileTest, WrittenRecordsAreTheBytesOfFormattedRecords) {
     std::remove(path.c_str());
 }
 
+// Records are encoded sixteen characters at a time while they lie below
+// U+10000: a character on either side of that line and of the signed
+// 16-bit range, at every place of a text of two blocks and a tail, encodes
+// as the one-by-one conversion does, after what the buffer holds already.
+TEST_F(BackupFileTest, EachCharacterIsEncodedWhereverItStands) {
+    const wchar_t cases[] = {L'A', L'\u00e9', L'\u7fff', L'\u8000', L'\uffff', static_cast<wchar_t>(0x10000),
+                             static_cast<wchar_t>(0x1F600), static_cast<wchar_t>(0x110000),
+                             static_cast<wchar_t>(0xD800)};
+    for (wchar_t c : cases) {
+        for (size_t at = 0; at < 37; ++at) {
+            std::wstring text;
+            for (size_t i = 0; i < 37; ++i) text += static_cast<wchar_t>(L'a' + i % 26);
+            text[at] = c;
+            std::string out = "kept";
+            AppendUtf16Le(out, text);
+            EXPECT_EQ(out, "kept" + ToUtf16LeBytes(text)) << std::hex << static_cast<unsigned>(c) << " at " << at;
+        }
+    }
+}
+
 // A block the file does not take whole is cut off again: the file ends
 // with the last whole record, and the next block follows that record.
 TEST_F(BackupFileTest, ABlockTheFileDoesNotTakeIsCutOffAgain) {
