@@ -140,7 +140,10 @@ bool Observed(const AskedWrite* asked) {
 // it: WriteFileDescriptor leaves out a write of the bytes already there,
 // except on a Samba share, where smbd's way of writing always applies.
 bool ChangesStoredBytes(const machine::Drive& drive, const Bytes& updated, const Bytes& stored) {
-    return drive.samba || stored.empty() || stored != EncodeNtAcl(updated);
+    if (drive.samba || stored.empty()) return true;
+    thread_local Bytes encoded;
+    EncodeNtAcl(updated, &encoded);
+    return stored != encoded;
 }
 
 // The object a write is about to change, while the change observer runs:
@@ -692,6 +695,37 @@ bool PlanChangesObject(const machine::Drive& drive, const PlannedWrite& plan, co
     return ChangesStoredBytes(drive, plan.updated, stored);
 }
 
+// The descriptors one write works with, kept on the thread from write to
+// write so that a walk's writes reuse their memory. A write made while
+// another is under way on the thread (none is, today) takes fresh ones.
+struct WriteBuffers {
+    PlannedWrite planned;
+    Bytes readCurrent, readStored, current, stored;
+    bool busy = false;
+};
+thread_local WriteBuffers tWriteBuffers;
+
+// Marks the buffers taken for one write and empties them (their memory
+// stays), so that nothing of the write before reaches this one.
+struct BusyWhileWriting {
+    explicit BusyWhileWriting(WriteBuffers& buffers) : buffers_(buffers) {
+        buffers_.busy = true;
+        buffers_.planned.updated.clear();
+        buffers_.planned.parentSd.clear();
+        buffers_.planned.hasParent = false;
+        buffers_.readCurrent.clear();
+        buffers_.readStored.clear();
+        buffers_.current.clear();
+        buffers_.stored.clear();
+    }
+    ~BusyWhileWriting() { buffers_.busy = false; }
+    BusyWhileWriting(const BusyWhileWriting&) = delete;
+    BusyWhileWriting& operator=(const BusyWhileWriting&) = delete;
+
+private:
+    WriteBuffers& buffers_;
+};
+
 // One write of a file's descriptor by name: Windows' named-call rules, or,
 // with `asGiven`, the parts of that descriptor as ComposeAsGiven puts them.
 DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
@@ -734,8 +768,12 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
     // again; while it holds what the step read found, the plan stands.
     // Directories always take the lock: their writes also bring what lies
     // below them up to date.
-    PlannedWrite planned;
-    Bytes readCurrent, readStored;
+    WriteBuffers fresh;
+    WriteBuffers& buffers = tWriteBuffers.busy ? fresh : tWriteBuffers;
+    const BusyWhileWriting busy(buffers);
+    PlannedWrite& planned = buffers.planned;
+    Bytes& readCurrent = buffers.readCurrent;
+    Bytes& readStored = buffers.readStored;
     const bool plannedFromRead = !isDirectory && !drive.samba &&
                                  RecallStoredStepRead(name, object.status, &readCurrent, &readStored);
     if (plannedFromRead) {
@@ -755,7 +793,8 @@ DWORD WriteFileSecurity(const std::wstring& name, SECURITY_INFORMATION info, PSI
     // between. The lock goes with the descriptor when this call returns.
     const bool lockedSinceRead = plannedFromRead && object.lockedForWrite;
     std::optional<DescriptorWriteLock> lock;
-    Bytes current, stored;
+    Bytes& current = buffers.current;
+    Bytes& stored = buffers.stored;
     if (lockedSinceRead) {
         current = readCurrent;
         stored = readStored;

@@ -133,7 +133,9 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd, const Bytes* stored) {
     ForgetStepReads();
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
-    Bytes blob = EncodeNtAcl(sd);
+    // One buffer for the attribute's bytes, kept from write to write.
+    thread_local Bytes blob;
+    EncodeNtAcl(sd, &blob);
     if (blob.empty()) return ERROR_INVALID_SECURITY_DESCR;
     // Writing the bytes the attribute already holds would change nothing
     // but the object's change time.

@@ -50,11 +50,18 @@ size_t DescriptorStart(const BYTE* data, size_t size, WORD version) {
 }  // namespace
 
 Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
+    Bytes blob;
+    EncodeNtAcl(selfRelativeSd, &blob);
+    return blob;
+}
+
+void EncodeNtAcl(const Bytes& selfRelativeSd, Bytes* encoded) {
     // Version 1, level 1, body referent id 0x00020000.
     static constexpr BYTE kVersion1Header[kHeaderSize] = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00};
     // Sized once and filled with memcpy: growing a vector from the header's
     // initializer list trips a false array-bounds warning in GCC 12 at -O2.
-    Bytes blob(kHeaderSize + selfRelativeSd.size());
+    Bytes& blob = *encoded;
+    blob.resize(kHeaderSize + selfRelativeSd.size());
     std::memcpy(blob.data(), kVersion1Header, kHeaderSize);
     if (!selfRelativeSd.empty()) std::memcpy(blob.data() + kHeaderSize, selfRelativeSd.data(), selfRelativeSd.size());
     if (selfRelativeSd.size() >= kRelativeHeaderSize) {
@@ -64,7 +71,6 @@ Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
             if (offset != 0) WriteDword(p, offset + static_cast<DWORD>(kHeaderSize));
         }
     }
-    return blob;
 }
 
 DWORD DecodeNtAcl(const BYTE* data, size_t size, Bytes* selfRelativeSd) {

@@ -12,6 +12,8 @@ namespace winapi {
 // Version-1 blob: 01 00 01 00 00 00 02 00, then the self-relative
 // descriptor whose offsets count from the start of the blob.
 Bytes EncodeNtAcl(const Bytes& selfRelativeSd);
+// The same into `encoded`, whose memory is used again.
+void EncodeNtAcl(const Bytes& selfRelativeSd, Bytes* encoded);
 
 // Reads versions 1 to 4 into a plain self-relative descriptor. Damaged
 // input gives ERROR_INVALID_SECURITY_DESCR; nothing is read out of bounds.
