@@ -270,18 +270,15 @@ DWORD ParseLiteralComponents(std::wstring_view rest, FileName* out) {
     out->trailingSeparator = !rest.empty() && rest.back() == L'\\';
     if (out->trailingSeparator) rest.remove_suffix(1);
     if (rest.empty()) return ERROR_SUCCESS;
-    // One pass counts the separators and finds any character refused.
-    size_t separators = 0;
-    bool refused = false;
-    for (wchar_t c : rest) {
-        separators += c == L'\\';
-        refused |= RefusedInLiteralName(c);
-    }
-    if (refused) return ERROR_INVALID_NAME;
-    components.Reserve(separators + 1);
+    // One pass splits the name and finds any character refused.
     size_t start = 0;
     for (size_t i = 0; i <= rest.size(); ++i) {
-        if (i < rest.size() && rest[i] != L'\\') continue;
+        if (i < rest.size()) {
+            if (rest[i] != L'\\') {
+                if (RefusedInLiteralName(rest[i])) return ERROR_INVALID_NAME;
+                continue;
+            }
+        }
         std::wstring_view part = rest.substr(start, i - start);
         if (part.empty() || IsDotOrDotDot(part)) return ERROR_INVALID_NAME;
         components.Add(part);
@@ -357,10 +354,13 @@ namespace {
 DWORD ParseForms(std::wstring_view name, bool wildcardsInLast, FileName* out) {
     if (name.empty()) return ERROR_PATH_NOT_FOUND;
     // "\\?\" names are taken literally; "\\.\" ones are still normalized.
-    if (StartsWithIgnoringCase(name, L"\\\\?\\UNC\\")) return ParseShareForm(name.substr(8), wildcardsInLast, true, out);
-    if (StartsWithIgnoringCase(name, L"\\\\.\\UNC\\")) return ParseShareForm(name.substr(8), wildcardsInLast, false, out);
-    if (name.rfind(L"\\\\?\\", 0) == 0) return ParseDriveForm(name.substr(4), wildcardsInLast, true, out);
-    if (StartsWithIgnoringCase(name, L"\\\\.\\")) return ParseDriveForm(name.substr(4), wildcardsInLast, false, out);
+    if (name.size() >= 4 && name[0] == L'\\' && name[1] == L'\\' && (name[2] == L'?' || name[2] == L'.') &&
+        name[3] == L'\\') {
+        const bool literal = name[2] == L'?';
+        const std::wstring_view rest = name.substr(4);
+        if (StartsWithIgnoringCase(rest, L"UNC\\")) return ParseShareForm(rest.substr(4), wildcardsInLast, literal, out);
+        return ParseDriveForm(rest, wildcardsInLast, literal, out);
+    }
     if (name.size() >= 2 && IsSeparator(name[0]) && IsSeparator(name[1])) {
         return ParseShareForm(name.substr(2), wildcardsInLast, false, out);
     }

@@ -345,7 +345,7 @@ DWORD StartSearch(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData, HANDLE*
     error = ReadFileDescriptor(search->directory->Fd(), directory.status, parsed.drive.xattrName, &sd);
     if (error != ERROR_SUCCESS) return error;
     ACCESS_MASK granted = 0;
-    error = CheckAccess(sd.data(), sd.size(), machine::CurrentToken(), FILE_LIST_DIRECTORY, FileGenericMapping(),
+    error = CheckAccess(sd.data(), sd.size(), *machine::SharedToken(), FILE_LIST_DIRECTORY, FileGenericMapping(),
                         true, &granted);
     if (error != ERROR_SUCCESS) return error;
     search->drive = std::move(parsed.drive);
