@@ -3,7 +3,7 @@
 #include "engine/tavrik.h"
 #include "engine/utf16_file.h"
 
-DWORD CTavrik::OutputMessage(std::wstring text) {
+DWORD CTavrik::OutputMessage(const std::wstring& text) {
     // Listed records held back until their backup block is written go out
     // before anything said after them.
     if (m_backupBlock) ReleaseBackupBlock();

@@ -230,7 +230,7 @@ public:
     bool WasReportedAsNotUpdated(const std::wstring& object) const;
 
     // ---- reporting ---------------------------------------------------------------
-    DWORD OutputMessage(std::wstring text);
+    DWORD OutputMessage(const std::wstring& text);
     std::wstring GetOSErrorText(DWORD code);
     // The message text of a return code, from the program's string resources.
     static std::wstring GetReturnCodeText(DWORD code);

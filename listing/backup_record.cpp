@@ -91,6 +91,13 @@ std::wstring QuotedObjectName(const std::wstring& name) {
 
 std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl) {
     std::wstring record;
+    FormatSddlRecord(name, objectType, sddl, &record);
+    return record;
+}
+
+void FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl, std::wstring* out) {
+    std::wstring& record = *out;
+    record.clear();
     record.reserve(name.size() + sddl.size() + 16);
     const bool quoted = !name.empty() && name.front() == kQuote;
     if (!quoted) record += kQuote;
@@ -107,7 +114,6 @@ std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::w
     record += L",\"";
     record += sddl;
     record += kQuote;
-    return record;
 }
 
 bool HasLineBreak(std::wstring_view text) {

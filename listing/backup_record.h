@@ -21,6 +21,8 @@ std::wstring QuotedObjectName(const std::wstring& name);
 
 // The backup record of one object (without its line end).
 std::wstring FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl);
+// The same into `record`, whose room is kept from object to object.
+void FormatSddlRecord(const std::wstring& name, DWORD objectType, std::wstring_view sddl, std::wstring* record);
 
 // True when `text` holds a CR, LF or NUL: such text would split a record
 // into several lines of the file.

@@ -106,7 +106,7 @@ std::wstring ProtectionText(bool isProtected, bool autoInherited) {
 
 DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL control, const std::wstring& name,
                       ListRecord& record) {
-    record = ListRecord{};
+    record.text.clear();
     record.lineBreakFree = !HasLineBreak(name);
     // Only the CSV and text formats show these; made on demand.
     auto daclProtection = [control] {
@@ -133,7 +133,7 @@ DWORD BuildListRecord(CTavrik& job, const CSD& sd, SECURITY_DESCRIPTOR_CONTROL c
                                                                           : std::wstring_view(sddl.get());
             }
             if (SddlHasLineBreak(sddlText)) record.lineBreakFree = false;
-            record.text = FormatSddlRecord(name, job.m_objectType, sddlText);
+            FormatSddlRecord(name, job.m_objectType, sddlText, &record.text);
             return RTN_OK;
         }
         case LIST_CSV: {

@@ -1,7 +1,6 @@
 // The list action: one record per object of the tree, to the messages and,
 // when the job names one, to the backup file.
 #include <cerrno>
-#include <memory>
 #include <optional>
 
 #include "engine/tavrik.h"
@@ -119,13 +118,13 @@ DWORD CTavrik::ListObject(std::wstring path) {
         return RTN_OK;
     }
 
-    auto sd = std::make_unique<CSD>(this);
+    CSD sd(this);
     // An SDDL record converts the descriptor whole: no absolute copy of it
     // is made.
     const DWORD readCode = m_listFormat == LIST_SDDL
-                               ? sd->GetSDAsRead(path, m_objectType, tavrik::RequestedParts(m_listWhat))
-                               : sd->GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
-    m_lastOsError = sd->m_lastError;
+                               ? sd.GetSDAsRead(path, m_objectType, tavrik::RequestedParts(m_listWhat))
+                               : sd.GetSD(path, m_objectType, tavrik::RequestedParts(m_listWhat));
+    m_lastOsError = sd.m_lastError;
     if (readCode != RTN_OK) {
         // Without the privilege that reading SACLs needs no object can be
         // listed as asked: the job fails instead of writing a backup that
@@ -134,12 +133,12 @@ DWORD CTavrik::ListObject(std::wstring path) {
             m_lastOsError = ERROR_PRIVILEGE_NOT_HELD;
             return readCode;
         }
-        if (sd->m_lastError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
-            ReportObjectNotProcessed(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(sd->m_lastError));
+        if (sd.m_lastError == ERROR_ACCESS_DENIED || m_ignoreErrors) {
+            ReportObjectNotProcessed(L"ERROR reading SD from <" + path + L">: " + GetOSErrorText(sd.m_lastError));
             m_lastOsError = 0;
             return RTN_OK;
         }
-        if (sd->m_sd || sd->m_lastError != 0) return readCode;
+        if (sd.m_sd || sd.m_lastError != 0) return readCode;
         ReportObjectNotProcessed(L"ERROR reading SD from <" + path +
                                  L">: The object has a NULL security descriptor");
         m_lastOsError = 0;
@@ -148,13 +147,13 @@ DWORD CTavrik::ListObject(std::wstring path) {
 
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (!GetSecurityDescriptorControl(sd->m_sd, &control, &revision)) {
+    if (!GetSecurityDescriptorControl(sd.m_sd, &control, &revision)) {
         m_lastOsError = GetLastError();
         return RTN_ERR_SD_CONTROL;
     }
 
-    tavrik::ListRecord record;
-    if (const DWORD code = tavrik::BuildListRecord(*this, *sd, control, path, record); code != RTN_OK) return code;
+    thread_local tavrik::ListRecord record;
+    if (const DWORD code = tavrik::BuildListRecord(*this, sd, control, path, record); code != RTN_OK) return code;
     if (record.text.empty()) return RTN_OK;
 
     if (m_backupFile) {
@@ -181,6 +180,6 @@ DWORD CTavrik::ListObject(std::wstring path) {
             return RTN_ERR_WRITE_OUTPUT;
         }
     }
-    OutputMessage(std::move(record.text));
+    OutputMessage(record.text);
     return RTN_OK;
 }
