@@ -140,10 +140,7 @@ bool Observed(const AskedWrite* asked) {
 // it: WriteFileDescriptor leaves out a write of the bytes already there,
 // except on a Samba share, where smbd's way of writing always applies.
 bool ChangesStoredBytes(const machine::Drive& drive, const Bytes& updated, const Bytes& stored) {
-    if (drive.samba || stored.empty()) return true;
-    thread_local Bytes encoded;
-    EncodeNtAcl(updated, &encoded);
-    return stored != encoded;
+    return drive.samba || stored.empty() || !IsEncodedNtAcl(stored, updated);
 }
 
 // The object a write is about to change, while the change observer runs:

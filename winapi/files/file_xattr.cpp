@@ -133,13 +133,13 @@ DWORD ReadFileDescriptor(int objectFd, const struct stat& status, const std::str
 DWORD WriteFileDescriptor(int objectFd, const std::string& attribute, const Bytes& sd, const Bytes* stored) {
     ForgetStepReads();
     if (machine::DiskFullInjected()) return ERROR_DISK_FULL;
+    // Writing the bytes the attribute already holds would change nothing
+    // but the object's change time.
+    if (stored && IsEncodedNtAcl(*stored, sd)) return ERROR_SUCCESS;
     // One buffer for the attribute's bytes, kept from write to write.
     thread_local Bytes blob;
     EncodeNtAcl(sd, &blob);
     if (blob.empty()) return ERROR_INVALID_SECURITY_DESCR;
-    // Writing the bytes the attribute already holds would change nothing
-    // but the object's change time.
-    if (stored && *stored == blob) return ERROR_SUCCESS;
     if (AttributeAccess(objectFd).Set(attribute, blob.data(), blob.size()) == 0) return ERROR_SUCCESS;
     switch (int error = errno) {
         case ENOSPC:

@@ -22,6 +22,8 @@ constexpr size_t kOffsetFields[] = {4, 8, 12, 16};  // owner, group, SACL, DACL
 constexpr size_t kHashV2Size = 16;
 constexpr size_t kHashV3Size = 64;
 constexpr size_t kTimeSize = 8;
+// Version 1, level 1, body referent id 0x00020000.
+constexpr BYTE kVersion1Header[kHeaderSize] = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00};
 
 // Where the descriptor starts in a blob of the given version, or 0 when the
 // blob ends before it.
@@ -56,8 +58,6 @@ Bytes EncodeNtAcl(const Bytes& selfRelativeSd) {
 }
 
 void EncodeNtAcl(const Bytes& selfRelativeSd, Bytes* encoded) {
-    // Version 1, level 1, body referent id 0x00020000.
-    static constexpr BYTE kVersion1Header[kHeaderSize] = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00};
     // Sized once and filled with memcpy: growing a vector from the header's
     // initializer list trips a false array-bounds warning in GCC 12 at -O2.
     Bytes& blob = *encoded;
@@ -71,6 +71,22 @@ void EncodeNtAcl(const Bytes& selfRelativeSd, Bytes* encoded) {
             if (offset != 0) WriteDword(p, offset + static_cast<DWORD>(kHeaderSize));
         }
     }
+}
+
+bool IsEncodedNtAcl(const Bytes& blob, const Bytes& selfRelativeSd) {
+    const size_t size = selfRelativeSd.size();
+    if (blob.size() != kHeaderSize + size || std::memcmp(blob.data(), kVersion1Header, kHeaderSize) != 0) return false;
+    const BYTE* body = blob.data() + kHeaderSize;
+    const BYTE* sd = selfRelativeSd.data();
+    if (size < kRelativeHeaderSize) return size == 0 || std::memcmp(body, sd, size) == 0;
+    // The revision and control, the offsets as EncodeNtAcl shifts them, and
+    // the parts as they are.
+    if (std::memcmp(body, sd, kOffsetFields[0]) != 0) return false;
+    for (size_t field : kOffsetFields) {
+        const DWORD offset = ReadDword(sd + field);
+        if (ReadDword(body + field) != (offset != 0 ? offset + static_cast<DWORD>(kHeaderSize) : 0)) return false;
+    }
+    return std::memcmp(body + kRelativeHeaderSize, sd + kRelativeHeaderSize, size - kRelativeHeaderSize) == 0;
 }
 
 DWORD DecodeNtAcl(const BYTE* data, size_t size, Bytes* selfRelativeSd) {

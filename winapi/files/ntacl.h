@@ -14,6 +14,9 @@ namespace winapi {
 Bytes EncodeNtAcl(const Bytes& selfRelativeSd);
 // The same into `encoded`, whose memory is used again.
 void EncodeNtAcl(const Bytes& selfRelativeSd, Bytes* encoded);
+// Whether `blob` is EncodeNtAcl(selfRelativeSd), byte for byte, found
+// without encoding it.
+bool IsEncodedNtAcl(const Bytes& blob, const Bytes& selfRelativeSd);
 
 // Reads versions 1 to 4 into a plain self-relative descriptor. Damaged
 // input gives ERROR_INVALID_SECURITY_DESCR; nothing is read out of bounds.

@@ -88,6 +88,26 @@ TEST(EncodeNtAcl, ShiftsEveryPresentOffsetByTheHeaderAndLeavesAbsentOnesZero) {
     }
 }
 
+TEST(EncodeNtAcl, AnEncodedBlobIsToldFromEveryOtherWithoutEncoding) {
+    const Bytes sd = SdFromSddl(L"O:BAD:(A;;FA;;;WD)S:(AU;SA;FA;;;WD)");  // no group: one offset stays zero
+    const Bytes blob = winapi::EncodeNtAcl(sd);
+    EXPECT_TRUE(winapi::IsEncodedNtAcl(blob, sd));
+    EXPECT_TRUE(winapi::IsEncodedNtAcl(winapi::EncodeNtAcl(Bytes()), Bytes()));
+    // Any one byte changed anywhere: the header, the control, an offset
+    // (the group's absent one too), a part.
+    for (size_t at = 0; at < blob.size(); ++at) {
+        Bytes changed = blob;
+        changed[at] ^= 0x01;
+        EXPECT_FALSE(winapi::IsEncodedNtAcl(changed, sd)) << "byte " << at;
+    }
+    Bytes longer = blob;
+    longer.push_back(0);
+    EXPECT_FALSE(winapi::IsEncodedNtAcl(longer, sd));
+    EXPECT_FALSE(winapi::IsEncodedNtAcl(Bytes(blob.begin(), blob.end() - 4), sd));
+    EXPECT_FALSE(winapi::IsEncodedNtAcl(Hex(kSambaV2), Hex(kBareSd))) << "another version of the same descriptor";
+    EXPECT_TRUE(winapi::IsEncodedNtAcl(Hex(kSambaV1), Hex(kBareSd)));
+}
+
 TEST(DecodeNtAcl, ReadsEveryVersionSambaWrites) {
     for (const char* blob : {kSambaV1, kSambaV2, kSambaV3, kSambaV4}) {
         Bytes sd;
