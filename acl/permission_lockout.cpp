@@ -134,11 +134,16 @@ bool LeavesPermissionsChangeable(PACL dacl, PSID owner) {
     if (dacl->AclSize < sizeof(ACL) || (owner != nullptr && !IsValidSid(owner))) {
         return JudgeLeavesPermissionsChangeable(dacl, owner);
     }
-    thread_local std::vector<BYTE> key;
-    key.clear();
-    AppendAclKey(key, dacl);
-    AppendSidKey(key, owner);
+    // The key: the DACL's bytes, then a byte telling whether there is an
+    // owner and the owner's bytes (the layout AppendAclKey and AppendSidKey
+    // give).
+    static constexpr BYTE kPresent = 1, kAbsent = 0;
     thread_local RecentByBytes<bool> recent;
+    RecentByBytes<bool>::Pieces key;
+    key.Add(&kPresent, 1);
+    key.Add(dacl, dacl->AclSize);
+    key.Add(owner ? &kPresent : &kAbsent, 1);
+    if (owner) key.Add(owner, GetLengthSid(owner));
     if (const bool* kept = recent.Find(key)) return *kept;
     const bool answer = JudgeLeavesPermissionsChangeable(dacl, owner);
     recent.Keep(key, answer);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "winapi/win32.h"
@@ -27,6 +28,46 @@ public:
     void Keep(const std::vector<BYTE>& key, Answer answer) {
         Entry& entry = entries_[next_];
         entry.key = key;
+        entry.answer = std::move(answer);
+        next_ = (next_ + 1) % N;
+        if (filled_ < N) ++filled_;
+    }
+
+    // A key given as pieces laid end to end, compared with the kept keys
+    // piece by piece: a question answered from what is kept copies no byte.
+    struct Pieces {
+        const BYTE* data[4] = {};
+        std::size_t size[4] = {};
+        std::size_t count = 0;
+        std::size_t total = 0;
+        void Add(const void* bytes, std::size_t length) {
+            data[count] = static_cast<const BYTE*>(bytes);
+            size[count] = length;
+            ++count;
+            total += length;
+        }
+    };
+
+    const Answer* Find(const Pieces& key) const {
+        for (std::size_t i = 0; i < filled_; ++i) {
+            const std::vector<BYTE>& kept = entries_[i].key;
+            if (kept.size() != key.total) continue;
+            std::size_t at = 0, piece = 0;
+            for (; piece < key.count; ++piece) {
+                if (key.size[piece] != 0 && std::memcmp(kept.data() + at, key.data[piece], key.size[piece]) != 0) break;
+                at += key.size[piece];
+            }
+            if (piece == key.count) return &entries_[i].answer;
+        }
+        return nullptr;
+    }
+
+    void Keep(const Pieces& key, Answer answer) {
+        Entry& entry = entries_[next_];
+        entry.key.clear();
+        for (std::size_t piece = 0; piece < key.count; ++piece) {
+            entry.key.insert(entry.key.end(), key.data[piece], key.data[piece] + key.size[piece]);
+        }
         entry.answer = std::move(answer);
         next_ = (next_ + 1) % N;
         if (filled_ < N) ++filled_;
