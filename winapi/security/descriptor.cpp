@@ -1,10 +1,9 @@
 // Security descriptors in either form: creation, the four parts, control
 // bits, length and validation.
-#include <array>
 #include <cstring>
 #include <initializer_list>
-#include <vector>
 
+#include "winapi/security/recent_valid_acls.h"
 #include "winapi/security/security_layout.h"
 #include "winapi/win32.h"
 
@@ -41,28 +40,6 @@ void* PartOf(void* sd, Part part) {
         case Part::Dacl: return absolute->Dacl;
     }
     return nullptr;
-}
-
-// Whether the ACL at `acl` (its AclSize bytes) is valid. A tree's objects
-// hold the same few lists, and a job validates each object's list at its
-// read, its conversion and its write: the lists this thread found valid
-// lately are kept, byte for byte, and a list equal to one of them passes
-// without its entries being walked again. Validity depends on nothing but
-// those bytes.
-bool AclBytesValid(const BYTE* acl) {
-    struct Recent {
-        std::array<std::vector<BYTE>, 4> lists;
-        size_t next = 0;
-    };
-    thread_local Recent recent;
-    const WORD size = ReadWord(acl + 2);
-    for (const std::vector<BYTE>& known : recent.lists) {
-        if (known.size() == size && size != 0 && std::memcmp(known.data(), acl, size) == 0) return true;
-    }
-    if (!winapi::CheckedAclValid(acl, size)) return false;
-    recent.lists[recent.next].assign(acl, acl + size);
-    recent.next = (recent.next + 1) % recent.lists.size();
-    return true;
 }
 
 // Checks the revision (and, for writers, the absolute form), setting the
@@ -194,7 +171,8 @@ BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     for (Part part : {Part::Sacl, Part::Dacl}) {
         const SECURITY_DESCRIPTOR_CONTROL presentBit = part == Part::Dacl ? SE_DACL_PRESENT : SE_SACL_PRESENT;
         const auto* acl = static_cast<const BYTE*>(PartOf(pSecurityDescriptor, part));
-        if ((control & presentBit) && acl != nullptr && !AclBytesValid(acl)) return invalid();
+        if ((control & presentBit) && acl != nullptr && !winapi::AclValidAsRecently(acl, ReadWord(acl + 2)))
+            return invalid();
     }
     return TRUE;
 }

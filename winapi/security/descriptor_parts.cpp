@@ -7,6 +7,7 @@
 
 #include "winapi/base.h"
 #include "winapi/errors.h"
+#include "winapi/security/recent_valid_acls.h"
 #include "winapi/security/security_layout.h"
 
 namespace winapi {
@@ -33,7 +34,7 @@ bool ParseSid(const BYTE* data, size_t size, DWORD offset, const SID** sid) {
 bool ParseAcl(const BYTE* data, size_t size, bool present, DWORD offset, const ACL** acl) {
     *acl = nullptr;
     if (!present || offset == 0) return true;
-    if (!UsableOffset(offset, size, kAclHeaderSize) || !CheckedAclValid(data + offset, size - offset)) return false;
+    if (!UsableOffset(offset, size, kAclHeaderSize) || !AclValidAsRecently(data + offset, size - offset)) return false;
     *acl = reinterpret_cast<const ACL*>(data + offset);
     return true;
 }
