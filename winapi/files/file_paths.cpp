@@ -299,9 +299,8 @@ DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, bool literal,
     if (literal && name.size() > 2 && name[2] != L'\\') {
         return name.find(L'\\') == std::wstring_view::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     }
-    out->computer = machine::LocalComputer();
-    auto drive = machine::FindDrive(out->computer, letter);
-    if (!drive) {
+    machine::AssignLocalComputer(&out->computer);
+    if (!machine::AssignDrive(out->computer, letter, &out->drive)) {
         auto remote = machine::FindNetworkDrive(out->computer, letter);
         if (!remote || remote->size() < 3) return ERROR_PATH_NOT_FOUND;
         const std::wstring full = remote->substr(2) + std::wstring(name.substr(2));
@@ -309,7 +308,6 @@ DWORD ParseDriveForm(std::wstring_view name, bool wildcardsInLast, bool literal,
         DWORD error = ParseShareForm(full, wildcardsInLast, literal, out);
         return error;
     }
-    out->drive = std::move(*drive);
     return literal ? ParseLiteralComponents(name.substr(2), out)
                    : ParseComponents(name.substr(2), wildcardsInLast, out);
 }

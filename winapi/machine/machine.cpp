@@ -172,10 +172,12 @@ std::optional<Computer> FindComputer(std::wstring_view name) {
     }
 }
 
-Computer LocalComputer() {
-    // Every named call asks: taken from the cached rows without a copy of
-    // the whole record.
-    // Kept on the thread under the rows' generation: no lock while it stands.
+namespace {
+
+// The local computer as this thread last found it in the cached rows, kept
+// under their generation: no lock and no copy while it stands. Valid until
+// the thread's next call.
+const Computer& LocalComputerAnswer() {
     struct Answer {
         uint64_t network = 0;
         Computer computer;
@@ -192,5 +194,11 @@ Computer LocalComputer() {
     }
     throw std::runtime_error("the network has no local computer");
 }
+
+}  // namespace
+
+Computer LocalComputer() { return LocalComputerAnswer(); }
+
+void AssignLocalComputer(Computer* out) { *out = LocalComputerAnswer(); }
 
 }  // namespace winapi::machine

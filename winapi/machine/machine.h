@@ -37,6 +37,11 @@ std::optional<Computer> FindComputer(std::wstring_view name);
 Computer LocalComputer();
 
 std::optional<Drive> FindDrive(const Computer& computer, wchar_t letter);
+// LocalComputer() and FindDrive() assigned into `out`, whose buffers are
+// kept: for callers that ask for every name they parse. AssignDrive is
+// false, leaving `out` as it was, when the letter has no drive.
+void AssignLocalComputer(Computer* out);
+bool AssignDrive(const Computer& computer, wchar_t letter, Drive* out);
 // The \\server\share a drive letter of `computer` is mapped to, if it is
 // a network drive.
 std::optional<std::wstring> FindNetworkDrive(const Computer& computer, wchar_t letter);
