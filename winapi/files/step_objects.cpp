@@ -32,7 +32,11 @@ thread_local FreedWithThread freedWithThread;
 void Reset() {
     if (!kept || !kept->holding) return;
     kept->holding = false;
-    kept->object = ResolvedPath();  // closes what it held
+    // Closes what it held (and with it a write lock taken on it); the rest
+    // is written over by the next object kept, its buffers kept.
+    kept->object.object.Reset();
+    kept->object.parent = UniqueFd();
+    kept->object.lockedForWrite = false;
 }
 
 }  // namespace
