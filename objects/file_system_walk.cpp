@@ -2,6 +2,7 @@
 // the directories and files below it, depth first, each directory before its
 // contents.
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "engine/tavrik.h"
@@ -50,9 +51,13 @@ bool IsShareRoot(const std::wstring& path) {
     return tavrik::StartsWithNoCase(path, L"\\\\?\\UNC") && std::count(path.begin(), path.end(), L'\\') == 5;
 }
 
-std::wstring EntryName(const WIN32_FIND_DATAW& data) {
+// The entry's name, read in place: it lasts until the search's next call
+// writes `data` again.
+std::wstring_view EntryName(const WIN32_FIND_DATAW& data) {
     const size_t capacity = sizeof(data.cFileName) / sizeof(data.cFileName[0]);
-    return std::wstring(data.cFileName, std::find(data.cFileName, data.cFileName + capacity, L'\0'));
+    return std::wstring_view(data.cFileName,
+                             static_cast<size_t>(std::find(data.cFileName, data.cFileName + capacity, L'\0') -
+                                                 data.cFileName));
 }
 
 }  // namespace
@@ -102,7 +107,7 @@ DWORD CTavrik::WalkFileSystem(std::wstring path, ObjectCallback callback) {
             haveEntry = !levels.Empty() && FindNextFileW(levels.Top(), &data);
             continue;
         }
-        const std::wstring name = EntryName(data);
+        const std::wstring_view name = EntryName(data);
         current.resize(levels.PrefixLength());
         current += name;
         // Links (reparse points) are never followed: a link could lead the
