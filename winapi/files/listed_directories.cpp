@@ -33,7 +33,22 @@ public:
     size_t depth = 0;                   // components of its path below the drive's root
 
     bool hasCurrent = false;            // the entry the search handed out last
-    std::wstring currentUpper;
+    std::string currentHost;            // its name as stored
+    std::wstring currentUpper;          // in upper case, once asked for
+    bool currentUpperKnown = false;
+
+    // Whether `host` (upper case `upper`) names the current entry: the
+    // walk names it as the search spelt it, else it may differ in case.
+    bool IsCurrent(const std::string& host, std::wstring_view upper) {
+        if (!hasCurrent) return false;
+        if (host == currentHost) return true;
+        if (!currentUpperKnown) {
+            HostNameToWide(currentHost, &currentUpper);
+            for (wchar_t& c : currentUpper) c = UpcaseNameChar(c);
+            currentUpperKnown = true;
+        }
+        return upper == currentUpper;
+    }
     dev_t currentDev = 0;
     ino_t currentIno = 0;
     struct stat currentStatus {};
@@ -220,7 +235,7 @@ bool StillHasItsName(ListedDirectory& directory) {
 // Opens `rest` below `base` one component at a time without following any
 // link. `firstUpper` is the first component in upper case; `stored`, when
 // given, receives the names as found on disk.
-DWORD OpenBelow(const ListedDirectory& base, std::span<const std::wstring> rest, std::wstring_view firstUpper,
+DWORD OpenBelow(ListedDirectory& base, std::span<const std::wstring> rest, std::wstring_view firstUpper,
                 FinalLink finalLink, ResolvedPath* out, std::vector<std::string>* stored) {
     UniqueFd held;  // the directory reached so far, when it is not `base`
     int directoryFd = base.fd->Get();
@@ -229,7 +244,7 @@ DWORD OpenBelow(const ListedDirectory& base, std::span<const std::wstring> rest,
         std::string host;
         if (!WideToHostName(rest[i], &host)) return ERROR_INVALID_NAME;
         if (host.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
-        const bool isCurrent = i == 0 && base.hasCurrent && firstUpper == base.currentUpper;
+        const bool isCurrent = i == 0 && base.IsCurrent(host, firstUpper);
         std::string found;
         UniqueFd entry;
         struct stat status;
@@ -337,8 +352,8 @@ void ListedDirectoryLease::SetCurrentEntry(const std::string& host, const struct
     if (!directory_) return;
     std::lock_guard guard(RegistryLock());
     directory_->hasCurrent = true;
-    HostNameToWide(host, &directory_->currentUpper);
-    for (wchar_t& c : directory_->currentUpper) c = UpcaseNameChar(c);
+    directory_->currentHost.assign(host);
+    directory_->currentUpperKnown = false;
     directory_->currentDev = status.st_dev;
     directory_->currentIno = status.st_ino;
     directory_->currentStatus = status;
