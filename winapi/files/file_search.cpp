@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -220,7 +221,11 @@ bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
         // Names below this entry must reach the object described here.
         if (found.host != "." && found.host != "..") search.directory->SetCurrentEntry(found.host, status);
 
-        std::memset(data, 0, sizeof(*data));
+        // Everything before the name, and the short name; the long name is
+        // written up to its terminator below (zeroing the whole structure
+        // cost more than the rest of describing an entry).
+        std::memset(data, 0, offsetof(WIN32_FIND_DATAW, cFileName));
+        std::memset(data->cAlternateFileName, 0, sizeof data->cAlternateFileName);
         DWORD attributes = 0;
         if (S_ISDIR(status.st_mode)) {
             attributes |= FILE_ATTRIBUTE_DIRECTORY;
