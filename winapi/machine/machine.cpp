@@ -82,6 +82,7 @@ void OpenPath(const std::string& path) {
     ForgetProcessToken();
     ForgetCachedNetwork();
     network.sddlContextKnown = false;
+    ForgetSddlDomainContext();
     network.failedPath = path;
     network.store = std::make_unique<Store>(path);
     network.failedPath.clear();
@@ -109,6 +110,7 @@ Store& CurrentStore() {
 void InvalidateCaches() {
     std::lock_guard guard(MachineLock());
     Network().sddlContextKnown = false;
+    ForgetSddlDomainContext();
     ForgetCachedNetwork();
 }
 
@@ -144,6 +146,7 @@ void CloseMachine() {
     network.store.reset();
     network.failedPath.clear();
     network.sddlContextKnown = false;
+    ForgetSddlDomainContext();
     ForgetProcessToken();
     ForgetCachedNetwork();
 }

@@ -16,14 +16,14 @@ class RecentSddl {
 public:
     // The text kept for `key` (every byte the conversion reads, with the
     // parts asked for) under `context`, or null.
-    const std::wstring* Find(const Bytes& key, const SddlDomainContext& context) const;
+    const std::wstring* Find(const Bytes& key, const SharedSddlDomainContext& context) const;
     // Keeps `text` in place of the oldest entry.
-    void Remember(const Bytes& key, const SddlDomainContext& context, const std::wstring& text);
+    void Remember(const Bytes& key, const SharedSddlDomainContext& context, const std::wstring& text);
 
 private:
     struct Entry {
         Bytes key;
-        SddlDomainContext context;
+        SharedSddlDomainContext context;
         std::wstring text;
     };
     RecentAnswers<Entry> answers_;

@@ -1,4 +1,6 @@
 // The provider behind the machine-relative and domain SDDL aliases.
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "winapi/sddl/sddl_context.h"
@@ -28,11 +30,36 @@ SddlDomainProvider& InstalledProvider() {
     return provider;
 }
 
+// Moves on whenever the provider's answer may have changed; a thread's kept
+// context is used only while it matches.
+std::atomic<std::uint64_t>& ContextGeneration() {
+    static std::atomic<std::uint64_t> generation{1};
+    return generation;
+}
+
 }  // namespace
 
 void SetSddlDomainProvider(SddlDomainProvider provider) {
-    std::lock_guard<std::mutex> lock(ProviderMutex());
-    InstalledProvider() = std::move(provider);
+    {
+        std::lock_guard<std::mutex> lock(ProviderMutex());
+        InstalledProvider() = std::move(provider);
+    }
+    ForgetSddlDomainContext();
+}
+
+void ForgetSddlDomainContext() { ContextGeneration().fetch_add(1, std::memory_order_acq_rel); }
+
+const SharedSddlDomainContext& KeptSddlDomainContext() {
+    thread_local std::uint64_t keptGeneration = 0;
+    thread_local SharedSddlDomainContext kept;
+    const std::uint64_t generation = ContextGeneration().load(std::memory_order_acquire);
+    if (generation != keptGeneration || !kept) {
+        // The generation is read before the provider is asked: a change that
+        // lands meanwhile moves it on, and the next call asks again.
+        kept = std::make_shared<const SddlDomainContext>(CurrentSddlDomainContext());
+        keptGeneration = generation;
+    }
+    return kept;
 }
 
 SddlDomainContext CurrentSddlDomainContext() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "winapi/security/bytes.h"
 
@@ -17,7 +18,17 @@ struct SddlDomainContext {
 
 using SddlDomainProvider = std::function<SddlDomainContext()>;
 
+// A provider gives the same answer until it is replaced or its owner calls
+// ForgetSddlDomainContext, so that each thread can keep the answer it got.
 void SetSddlDomainProvider(SddlDomainProvider provider);
+void ForgetSddlDomainContext();
 SddlDomainContext CurrentSddlDomainContext();
+
+// The context this thread last got from the provider, asked again only after
+// the provider changed or forgot it: a walk converts one descriptor per
+// object, and copying the two SIDs for each was a tenth of the conversion.
+// The reference stays valid until this thread's next call.
+using SharedSddlDomainContext = std::shared_ptr<const SddlDomainContext>;
+const SharedSddlDomainContext& KeptSddlDomainContext();
 
 }  // namespace winapi

@@ -323,14 +323,14 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR S
     // Backup information has no SDDL form; Windows answers it with an empty string.
     if (!(SecurityInformation & BACKUP_SECURITY_INFORMATION)) {
         const auto* sd = static_cast<const BYTE*>(SecurityDescriptor);
-        const winapi::SddlDomainContext context = winapi::CurrentSddlDomainContext();
+        const winapi::SharedSddlDomainContext& context = winapi::KeptSddlDomainContext();
         thread_local winapi::Bytes key;
         const bool keyed = winapi::ConversionKey(sd, SecurityInformation, &key);
         winapi::RecentSddl& recent = winapi::ThreadRecentSddl();
         if (const std::wstring* known = keyed ? recent.Find(key, context) : nullptr) {
             text = known;
         } else {
-            winapi::SddlWriter writer(context);
+            winapi::SddlWriter writer(*context);
             DWORD error = writer.Write(sd, SecurityInformation, &made);
             if (error != ERROR_SUCCESS) {
                 SetLastError(error);

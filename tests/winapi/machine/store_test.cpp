@@ -155,6 +155,35 @@ TEST(StoreTest, SddlAliasesFollowTheOpenComputer) {
     EXPECT_TRUE(winapi::CurrentSddlDomainContext().domainSid.empty()) << "ALIASES is in no domain";
 }
 
+// The same descriptor bytes converted again after each change of the local
+// computer: the alias of its Administrator holds only while FIRST is local.
+TEST(StoreTest, SddlTextFollowsTheLocalComputerFromOneConversionToTheNext) {
+    std::wstring firstAdministrator;
+    {
+        tavrik::test::TempMachine machine(L"FIRST");
+        LocalBlock sd = DescriptorOf(L"O:LA");
+        ASSERT_TRUE(sd);
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted));
+        firstAdministrator = SidText(owner);
+        EXPECT_EQ(SddlOf(sd.get(), OWNER_SECURITY_INFORMATION), L"O:LA");
+
+        auto second = ComputerNamed(L"SECOND");
+        second.local = true;
+        winapi::machine::AddComputer(second);
+        EXPECT_EQ(SddlOf(sd.get(), OWNER_SECURITY_INFORMATION), L"O:" + firstAdministrator);
+    }
+    tavrik::test::TempMachine other(L"FIRST");
+    LocalBlock sd = DescriptorOf((L"O:" + firstAdministrator).c_str());
+    ASSERT_TRUE(sd);
+    EXPECT_EQ(SddlOf(sd.get(), OWNER_SECURITY_INFORMATION), L"O:" + firstAdministrator)
+        << "another database's FIRST has a SID of its own";
+    LocalBlock own = DescriptorOf(L"O:LA");
+    ASSERT_TRUE(own);
+    EXPECT_EQ(SddlOf(own.get(), OWNER_SECURITY_INFORMATION), L"O:LA");
+}
+
 TEST(StoreTest, DefaultDatabaseIsCreatedWithADefaultComputerBesideItsDriveC) {
     tavrik::test::TempMachine scratch;
     winapi::machine::CloseMachine();
