@@ -166,7 +166,10 @@ class SearchHandle : public HandleObject {
 public:
     machine::Drive drive;
     std::unique_ptr<ListedDirectoryLease> directory;
+    // The names as the directory gave them, and the order to hand them out
+    // in: "." and ".." first, then by collation key.
     std::vector<FoundName> names;
+    std::vector<uint32_t> order;
     size_t next = 0;
     machine::WalkUnderway walk;
     // What propagation deferred below the directory, or while the search
@@ -205,8 +208,8 @@ bool LinkLeadsToDirectory(const SearchHandle& search, const std::string& host) {
 
 // Describes the next name still present; false when none is left.
 bool FillNext(SearchHandle& search, WIN32_FIND_DATAW* data) {
-    while (search.next < search.names.size()) {
-        const FoundName& found = search.names[search.next++];
+    while (search.next < search.order.size()) {
+        const FoundName& found = search.names[search.order[search.next++]];
         struct stat status;
         int rc;
         const int directoryFd = search.directory->Fd();
@@ -274,14 +277,18 @@ DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, b
         ::close(listFd);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    std::vector<FoundName> dots;
-    std::vector<FoundName> found;
+    // Room for as many names as the directory listed before held: the
+    // directories of a tree are mostly alike, and growing the vector name
+    // by name moved every name found so far several times over.
+    thread_local size_t lastCount = 0;
+    std::vector<FoundName>& found = search.names;
+    found.clear();
+    found.reserve(std::min<size_t>(lastCount, 4096));
     const bool everyName = MatchesEveryName(compiledPattern);
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
         std::string_view host(entry->d_name);
-        bool isDot = host == "." || host == "..";
-        if (isDot && isRoot) continue;  // roots list no "." and ".."
+        if (isRoot && (host == "." || host == "..")) continue;  // roots list no "." and ".."
         FoundName name{{}, std::string(host), IsAscii(host)};
         if (name.ascii && everyName) {
             name.key = AsciiCollationKey(host);
@@ -290,22 +297,23 @@ DWORD ListDirectory(SearchHandle& search, const std::wstring& compiledPattern, b
             if (!NameMatches(compiledPattern, wide)) continue;
             name.key = name.ascii ? AsciiCollationKey(host) : CollationKey(wide);
         }
-        (isDot ? dots : found).push_back(std::move(name));
+        found.push_back(std::move(name));
     }
     ::closedir(dir);
-    // The names are put in order through their indices and moved once into
-    // place: sorting the entries themselves moved two strings per swap.
-    std::vector<uint32_t> order(found.size());
+    lastCount = found.size();
+    // The names stay where they were found and are put in order through
+    // their indices: sorting the entries themselves moved two strings per
+    // swap. "." comes before "..", and both before every other name.
+    std::vector<uint32_t>& order = search.order;
+    order.resize(found.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&found](uint32_t a, uint32_t b) {
+    const auto isDotName = [&found](uint32_t i) { return found[i].host == "." || found[i].host == ".."; };
+    const auto firstOther = std::partition(order.begin(), order.end(), isDotName);
+    std::sort(order.begin(), firstOther, [&found](uint32_t a, uint32_t b) { return found[a].host < found[b].host; });
+    std::sort(firstOther, order.end(), [&found](uint32_t a, uint32_t b) {
         const int byKey = found[a].key.compare(found[b].key);
         return byKey != 0 ? byKey < 0 : found[a].host < found[b].host;
     });
-    std::sort(dots.begin(), dots.end(), [](const FoundName& a, const FoundName& b) { return a.host < b.host; });
-    search.names.clear();
-    search.names.reserve(dots.size() + found.size());
-    for (FoundName& dot : dots) search.names.push_back(std::move(dot));
-    for (uint32_t i : order) search.names.push_back(std::move(found[i]));
     return ERROR_SUCCESS;
 }
 
