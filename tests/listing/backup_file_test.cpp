@@ -110,6 +110,23 @@ TEST_F(BackupFileTest, LongLinesReadAcrossPiecesAndBuffersKeepEveryCharacter) {
     EXPECT_TRUE(lines.back().damaged);
 }
 
+TEST_F(BackupFileTest, EveryUnitOfALineIsWidenedAndANulAnywhereDamagesIt) {
+    // Lines of lengths around the reader's blocks of units, with a unit of
+    // every byte pattern, or a NUL, at each position.
+    for (size_t length : {1u, 15u, 16u, 17u, 32u, 45u}) {
+        for (size_t at = 0; at < length; ++at) {
+            for (wchar_t odd : {L'\0', L'\u00E9', L'\u4E2D', L'\uFFFD', L'\u0100'}) {
+                std::wstring text(length, L'x');
+                text[at] = odd;
+                const auto lines = Utf16Lines(text + L"\n");
+                ASSERT_EQ(lines.size(), 1u);
+                EXPECT_EQ(lines[0].text, text + L"\n") << length << " " << at;
+                EXPECT_EQ(lines[0].damaged, odd == L'\0') << length << " " << at;
+            }
+        }
+    }
+}
+
 TEST_F(BackupFileTest, OddByteCountDamagesTheLastLineOnly) {
     auto lines = Lines(ToUtf16LeBytes(L"one\r\ntwo") + "x", BackupLineReader::Encoding::Utf16Le);
     ASSERT_EQ(lines.size(), 2u);

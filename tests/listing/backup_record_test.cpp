@@ -41,6 +41,22 @@ TEST(BackupRecordTest, SddlIsUpperCasedAndLineEndsAndQuotesAreTrimmed) {
     EXPECT_TRUE(ParseBackupEntry(L"\"C:\\x\",1,\"d:pai(a;;fa;;;ba)\"").exactShape);
 }
 
+TEST(BackupRecordTest, EveryLetterOfAnSddlTextIsUpperCasedWhereverItStands) {
+    // Texts of lengths around the blocks the upper-casing goes in, with a
+    // lower-case letter or a character past ASCII at each position.
+    for (size_t length : {1u, 15u, 16u, 17u, 32u, 45u}) {
+        for (size_t at = 0; at < length; ++at) {
+            for (wchar_t odd : {L'a', L'z', L'\u00C9', L'\u4E2D'}) {
+                std::wstring sddl(length, L'A');
+                sddl[at] = odd;
+                std::wstring upper = sddl;
+                upper[at] = odd == L'a' ? L'A' : odd == L'z' ? L'Z' : odd;
+                EXPECT_EQ(ParseBackupEntry(L"\"C:\\x\",1,\"" + sddl + L"\"").sddl, upper) << length << " " << at;
+            }
+        }
+    }
+}
+
 TEST(BackupRecordTest, ObjectTypesTheListingNeverWritesAreNoRecord) {
     for (const wchar_t* type : {L"0", L"6", L"13", L"99", L"4294967295"}) {
         EXPECT_FALSE(ParseBackupEntry(L"\"C:\\x\"," + std::wstring(type) + L",\"D:(A;;FA;;;BA)\"").exactShape) << type;
