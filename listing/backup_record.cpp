@@ -186,33 +186,43 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     const std::wstring_view typeText = Clip(text, i + 2, k - i - 1);
     entry.objectType = static_cast<DWORD>(ReadInteger(typeText));
     const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
-    // ASCII other than a-z is its own upper case in every locale; the rest
-    // goes through towupper. The ASCII pass has no branch per character and
-    // goes in blocks of a fixed count, which the compiler vectorises at
-    // every optimisation level; characters past ASCII are rare.
-    entry.sddl.assign(sddl);
-    unsigned beyondAscii = 0;
-    auto upper = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c; };
-    wchar_t* const chars = entry.sddl.data();
-    const size_t count = entry.sddl.size();
-    constexpr size_t kBlock = 16;
-    size_t at = 0;
-    for (; at + kBlock <= count; at += kBlock) {
-        unsigned blockBeyond = 0;
-        for (size_t j = 0; j < kBlock; ++j) {
-            blockBeyond |= static_cast<uint32_t>(chars[at + j]) >= 0x80;
-            chars[at + j] = upper(chars[at + j]);
+    // The records of a tree mostly repeat a few texts, and each follows one
+    // like it: a text equal to the one before takes its upper-cased form
+    // (kept per thread) after one comparison of memory.
+    thread_local std::wstring lastText, lastUpper;
+    if (sddl.size() == lastText.size() && sddl == std::wstring_view(lastText)) {
+        entry.sddl.assign(lastUpper);
+    } else {
+        // ASCII other than a-z is its own upper case in every locale; the rest
+        // goes through towupper. The ASCII pass has no branch per character and
+        // goes in blocks of a fixed count, which the compiler vectorises at
+        // every optimisation level; characters past ASCII are rare.
+        entry.sddl.assign(sddl);
+        unsigned beyondAscii = 0;
+        auto upper = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c; };
+        wchar_t* const chars = entry.sddl.data();
+        const size_t count = entry.sddl.size();
+        constexpr size_t kBlock = 16;
+        size_t at = 0;
+        for (; at + kBlock <= count; at += kBlock) {
+            unsigned blockBeyond = 0;
+            for (size_t j = 0; j < kBlock; ++j) {
+                blockBeyond |= static_cast<uint32_t>(chars[at + j]) >= 0x80;
+                chars[at + j] = upper(chars[at + j]);
+            }
+            beyondAscii |= blockBeyond;
         }
-        beyondAscii |= blockBeyond;
-    }
-    for (; at < count; ++at) {
-        beyondAscii |= static_cast<uint32_t>(chars[at]) >= 0x80;
-        chars[at] = upper(chars[at]);
-    }
-    if (beyondAscii) {
-        for (wchar_t& c : entry.sddl) {
-            if (static_cast<uint32_t>(c) >= 0x80) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+        for (; at < count; ++at) {
+            beyondAscii |= static_cast<uint32_t>(chars[at]) >= 0x80;
+            chars[at] = upper(chars[at]);
         }
+        if (beyondAscii) {
+            for (wchar_t& c : entry.sddl) {
+                if (static_cast<uint32_t>(c) >= 0x80) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+            }
+        }
+        lastText.assign(sddl);
+        lastUpper.assign(entry.sddl);
     }
 
     // The exact shape: judged on the line with only its line end removed.

@@ -26,6 +26,8 @@ struct AbsoluteDescriptor {
     tavrik::LocalPtr<> sacl;
     tavrik::LocalPtr<> owner;
     tavrik::LocalPtr<> group;
+    // The parts the text sets, and how its ACLs are protected.
+    SECURITY_INFORMATION info = 0;
 };
 
 tavrik::LocalPtr<> AllocateZeroed(DWORD size) {
@@ -81,6 +83,7 @@ public:
         }
         tavrik::LocalPtr<> selfRelative(raw);
         if (!MakeAbsolute(raw, slot.parts)) return nullptr;
+        slot.parts.info = tavrik::SecurityInfoFromSddl(sddl);
         slot.sddl = sddl;
         slot.valid = true;
         return &slot.parts;
@@ -290,8 +293,6 @@ DWORD CTavrik::RestoreFromFile() {
                           L">; nothing to restore for it.");
             continue;
         }
-        const SECURITY_INFORMATION info = tavrik::SecurityInfoFromSddl(entry.sddl);
-
         // Only a line with the exact shape of a listing record may name an
         // object: a damaged line, a piece of an overlong one or a line that
         // merely resembles an entry could otherwise aim the write at another
@@ -316,6 +317,8 @@ DWORD CTavrik::RestoreFromFile() {
             ReportObjectNotProcessed(L"ERROR: Restoring ACL of <" + shown + L">: " + GetOSErrorText(error));
             continue;
         }
+
+        const SECURITY_INFORMATION info = built->info;
 
         // The SIDs the record names, moved where the SID map says; the
         // rewritten lists belong to `rewrite` until the write is done.

@@ -57,6 +57,17 @@ TEST(BackupRecordTest, EveryLetterOfAnSddlTextIsUpperCasedWhereverItStands) {
     }
 }
 
+TEST(BackupRecordTest, EachRecordGetsItsOwnTextWhetherItRepeatsTheOneBeforeOrNot) {
+    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+        {L"d:(a;;fa;;;ba)", L"D:(A;;FA;;;BA)"}, {L"d:(a;;fa;;;ba)", L"D:(A;;FA;;;BA)"},
+        {L"d:(a;;fa;;;sy)", L"D:(A;;FA;;;SY)"}, {L"D:(A;;FA;;;SY)", L"D:(A;;FA;;;SY)"},
+        {L"", L""},                             {L"d:(a;;fa;;;ba)", L"D:(A;;FA;;;BA)"},
+    };
+    for (const auto& [text, upper] : texts) {
+        EXPECT_EQ(ParseBackupEntry(L"\"C:\\x\",1,\"" + std::wstring(text) + L"X\"").sddl, std::wstring(upper) + L"X");
+    }
+}
+
 TEST(BackupRecordTest, ObjectTypesTheListingNeverWritesAreNoRecord) {
     for (const wchar_t* type : {L"0", L"6", L"13", L"99", L"4294967295"}) {
         EXPECT_FALSE(ParseBackupEntry(L"\"C:\\x\"," + std::wstring(type) + L",\"D:(A;;FA;;;BA)\"").exactShape) << type;
