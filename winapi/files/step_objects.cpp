@@ -41,7 +41,7 @@ void Reset() {
 
 }  // namespace
 
-void KeepStepObject(std::wstring_view name, const StepMark& mark, ResolvedPath object, machine::Drive drive) {
+void KeepStepObject(std::wstring_view name, const StepMark& mark, ResolvedPath&& object, machine::Drive&& drive) {
     Reset();
     if (!StillInStep(mark) || !object.object.Valid() || threadEnded) return;
     if (!kept) {

@@ -22,7 +22,9 @@ namespace winapi {
 
 // Keeps `object` (resolved from `name` on `drive` with FinalLink::Keep in
 // the step `mark`) while that step holds; replaces what was kept before.
-void KeepStepObject(std::wstring_view name, const StepMark& mark, ResolvedPath object, machine::Drive drive);
+// Takes `object` and `drive` from the caller when it keeps them (moved once,
+// straight into place), and leaves them untouched when it does not.
+void KeepStepObject(std::wstring_view name, const StepMark& mark, ResolvedPath&& object, machine::Drive&& drive);
 
 // Hands out what KeepStepObject kept for `name`, when the step it was kept
 // in still holds and `finalLink` is Keep; false otherwise.
