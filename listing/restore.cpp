@@ -256,6 +256,7 @@ DWORD CTavrik::RestoreFromFile() {
         StoresAsGiven& operator=(const StoresAsGiven&) = delete;
     };
     std::optional<StoresAsGiven> storesAsGiven;
+    std::wstring mapped, mappedShown, announcing;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
@@ -278,9 +279,17 @@ DWORD CTavrik::RestoreFromFile() {
             continue;
         }
         // Where the record goes: its own name, or where --map moved it.
-        const std::wstring target = nameMap.Apply(entry.name);
-        const std::wstring targetShown = target == entry.name ? shown : tavrik::DisplayableName(target);
-        if (m_restoreMode != RESTORE_VERIFY) OutputMessage(L"Restoring ACL of: <" + targetShown + L">");
+        // Without a map the record's own name and its shown form serve.
+        if (!nameMap.Empty()) mapped = nameMap.Apply(entry.name);
+        const bool moved = !nameMap.Empty() && mapped != entry.name;
+        const std::wstring& target = moved ? mapped : entry.name;
+        if (moved) mappedShown = tavrik::DisplayableName(target);
+        const std::wstring& targetShown = moved ? mappedShown : shown;
+        if (m_restoreMode != RESTORE_VERIFY) {
+            // The announcement is built in room kept from record to record.
+            announcing.assign(L"Restoring ACL of: <").append(targetShown).append(L">");
+            OutputMessage(announcing);
+        }
         if (target != entry.name) {
             OutputMessage(L"Info: The record of <" + shown + L"> goes to <" + targetShown + L">.");
         }

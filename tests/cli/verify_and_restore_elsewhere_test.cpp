@@ -157,6 +157,23 @@ TEST_F(VerifyAndRestoreElsewhere, RestoreUnderMappedNamesWithAccountsAndDomainsS
     EXPECT_NE(Sddl("C:\\data\\report.txt").find(";;;S-1-5-21-1-2-3-1106)"), std::string::npos);
 }
 
+TEST_F(VerifyAndRestoreElsewhere, AMappedRecordIsAnnouncedUnderItsNewNameAndSaysWhereItGoes) {
+    const std::string backup = Backup();
+    const std::string d = machine.MakeDirectory("d");
+    fs::create_directories(d + "/copy/sub");
+    std::ofstream(d + "/copy/report.txt") << "figures";
+    std::ofstream(d + "/copy/sub/notes.txt") << "notes";
+    ASSERT_EQ(Run({"machine", "map-drive", "D", d}).exitCode, 0);
+
+    auto r = Run({"restore", backup, "--map", "C:\\data\\sub=D:\\copy\\sub"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Restoring ACL of: <\\\\?\\C:\\data\\report.txt>\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Restoring ACL of: <\\\\?\\D:\\copy\\sub\\notes.txt>\nInfo: The record of "
+                         "<\\\\?\\C:\\data\\sub\\notes.txt> goes to <\\\\?\\D:\\copy\\sub\\notes.txt>.\n"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(VerifyAndRestoreElsewhere, ObjectEntriesKeepTheirGuidsAndBadMapsChangeNothing) {
     AddDomains();
     const std::string record = machine.Folder() + "/object-entry.txt";
