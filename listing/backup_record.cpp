@@ -188,10 +188,14 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
     // The records of a tree mostly repeat a few texts, and each follows one
     // like it: a text equal to the one before takes its upper-cased form
-    // (kept per thread) after one comparison of memory.
+    // (kept per thread) after one comparison of memory, and its verdict on
+    // line breaks.
     thread_local std::wstring lastText, lastUpper;
+    thread_local bool lastHasBreak = false;
+    bool sddlHasBreak = false;
     if (sddl.size() == lastText.size() && sddl == std::wstring_view(lastText)) {
         entry.sddl.assign(lastUpper);
+        sddlHasBreak = lastHasBreak;
     } else {
         // ASCII other than a-z is its own upper case in every locale; the rest
         // goes through towupper. The ASCII pass has no branch per character and
@@ -221,18 +225,30 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
                 if (static_cast<uint32_t>(c) >= 0x80) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
             }
         }
+        sddlHasBreak = HasLineBreak(sddl);
         lastText.assign(sddl);
         lastUpper.assign(entry.sddl);
+        lastHasBreak = sddlHasBreak;
     }
 
     // The exact shape: judged on the line with only its line end removed.
     std::wstring_view exact = line;
     if (!exact.empty() && exact.back() == L'\n') exact.remove_suffix(1);
     if (!exact.empty() && exact.back() == L'\r') exact.remove_suffix(1);
+    // The line's breaks: the SDDL text's verdict is known, the rest of the
+    // line (name, type, and what lies around the text) is searched.
+    auto exactHasBreak = [&] {
+        const wchar_t* const begin = exact.data();
+        const wchar_t* const end = begin + exact.size();
+        if (sddl.empty() || sddl.data() < begin || sddl.data() + sddl.size() > end) return HasLineBreak(exact);
+        const wchar_t* const sddlEnd = sddl.data() + sddl.size();
+        return sddlHasBreak || HasLineBreak({begin, static_cast<size_t>(sddl.data() - begin)}) ||
+               HasLineBreak({sddlEnd, static_cast<size_t>(end - sddlEnd)});
+    };
     entry.exactShape = i > 0 && k > i && leadingQuotes == 1 && exact.size() >= 2 && exact.front() == kQuote &&
                        exact.back() == kQuote && exact[exact.size() - 2] != kQuote &&
                        AllDigits(Clip(text, i + 2, k - i - 2)) && Clip(text, i + 2, k - i - 2).size() <= 10 &&
-                       !HasLineBreak(exact) && KnownObjectType(entry.objectType);
+                       !exactHasBreak() && KnownObjectType(entry.objectType);
     // Trimming the closing quotes above eats both quotes of an empty SDDL
     // text; such a record is recognised by reading it with a placeholder.
     if (!entry.exactShape && exact.size() >= 3 && exact.substr(exact.size() - 3) == L",\"\"") {

@@ -68,6 +68,21 @@ TEST(BackupRecordTest, EachRecordGetsItsOwnTextWhetherItRepeatsTheOneBeforeOrNot
     }
 }
 
+TEST(BackupRecordTest, ABreakAnywhereInTheLineRefusesItEvenWhenItsTextRepeats) {
+    // Each line twice in a row, and after a clean line with the same text.
+    const std::wstring clean = L"\"C:\\x\",1,\"D:(A;;FA;;;BA)\"";
+    const std::wstring broken[] = {
+        L"\"C:\\x\",1,\"D:(A;;FA;\r;;BA)\"",  L"\"C:\\x\",1,\"D:(A;;FA;;;BA)\r\"",
+        L"\"C:\\x\",1,\"D:(A;;FA;;;BA)\"\r\"", L"\"C:\\\rx\",1,\"D:(A;;FA;;;BA)\"",
+        std::wstring(L"\"C:\\x\",1,\"D:(A;;FA;\0;;BA)\"", 26),
+    };
+    for (const std::wstring& line : broken) {
+        EXPECT_TRUE(ParseBackupEntry(clean).exactShape);
+        EXPECT_FALSE(ParseBackupEntry(line).exactShape) << line.size();
+        EXPECT_FALSE(ParseBackupEntry(line).exactShape) << line.size();
+    }
+}
+
 TEST(BackupRecordTest, ObjectTypesTheListingNeverWritesAreNoRecord) {
     for (const wchar_t* type : {L"0", L"6", L"13", L"99", L"4294967295"}) {
         EXPECT_FALSE(ParseBackupEntry(L"\"C:\\x\"," + std::wstring(type) + L",\"D:(A;;FA;;;BA)\"").exactShape) << type;
