@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <cwctype>
+#include <utility>
 
 namespace tavrik {
 
@@ -169,6 +170,12 @@ bool KnownObjectType(DWORD type) { return type >= SE_FILE_OBJECT && type <= SE_L
 }  // namespace
 
 BackupEntry ParseBackupEntry(std::wstring_view line) {
+    BackupEntry entry;
+    ParseBackupEntry(line, &entry);
+    return entry;
+}
+
+void ParseBackupEntry(std::wstring_view line, BackupEntry* into) {
     // Line end and closing quote off the right, opening quotes off the left.
     std::wstring_view text = line;
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == kQuote)) {
@@ -181,8 +188,9 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
     const long long i = Find(text, L"\",", 0);
     const long long k = Find(text, L",\"", i + 1);
 
-    BackupEntry entry;
-    entry.name = std::wstring(Clip(text, 0, i));
+    BackupEntry& entry = *into;
+    entry.name.assign(Clip(text, 0, i));
+    entry.noParts = false;
     const std::wstring_view typeText = Clip(text, i + 2, k - i - 1);
     entry.objectType = static_cast<DWORD>(ReadInteger(typeText));
     const std::wstring_view sddl = Clip(text, k + 2, static_cast<long long>(text.size()) - (k + 2));
@@ -258,10 +266,10 @@ BackupEntry ParseBackupEntry(std::wstring_view line) {
         if (probe.exactShape && probe.sddl == L"X") {
             probe.sddl.clear();
             probe.noParts = true;
-            return probe;
+            entry = std::move(probe);
+            return;
         }
     }
-    return entry;
 }
 
 std::wstring UndoFileMarkRecord(DWORD version) {

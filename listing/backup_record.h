@@ -78,6 +78,8 @@ DWORD UndoFileVersion(const BackupEntry& entry);
 // Splits one line (its line end may still be attached) into its fields by
 // the positions of the first DQ "," and the first "," DQ behind it.
 BackupEntry ParseBackupEntry(std::wstring_view line);
+// The same into `entry`, whose strings keep their room from line to line.
+void ParseBackupEntry(std::wstring_view line, BackupEntry* entry);
 
 // The SECURITY_INFORMATION a restore writes for `sddl` (upper case): one
 // bit for every section present, and for each ACL whether it is protected,

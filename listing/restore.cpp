@@ -257,10 +257,12 @@ DWORD CTavrik::RestoreFromFile() {
     };
     std::optional<StoresAsGiven> storesAsGiven;
     std::wstring mapped, mappedShown, announcing;
+    tavrik::BackupEntry parsed;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
         if (!line.overlong && !line.damaged && IsBlank(line.text)) continue;
-        const tavrik::BackupEntry entry = tavrik::ParseBackupEntry(line.text);
+        tavrik::ParseBackupEntry(line.text, &parsed);
+        const tavrik::BackupEntry& entry = parsed;
         if (std::exchange(firstRecord, false) && !line.overlong && !line.damaged && tavrik::UndoFileVersion(entry)) {
             asRecorded = m_exactUndoRestore != FALSE;
             keysAsRecorded = asRecorded && tavrik::UndoFileVersion(entry) >= tavrik::kUndoFileKeysAsRecorded;

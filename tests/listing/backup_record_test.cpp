@@ -83,6 +83,23 @@ TEST(BackupRecordTest, ABreakAnywhereInTheLineRefusesItEvenWhenItsTextRepeats) {
     }
 }
 
+TEST(BackupRecordTest, AnEntryParsedIntoAgainHoldsOnlyTheNewLine) {
+    const std::wstring lines[] = {
+        L"\"C:\\a long name\",1,\"d:(a;;fa;;;ba)\"", L"\"C:\\x\",1,\"\"", L"\"C:\\y\",4,\"D:(A;;FA;;;SY)\"\r\n",
+        L"no entry at all",                          L"\"C:\\x\",1,\"\"",     L"\"C:\\z\",1,\"D:P\"",
+    };
+    BackupEntry reused;
+    for (const std::wstring& line : lines) {
+        ParseBackupEntry(line, &reused);
+        const BackupEntry fresh = ParseBackupEntry(line);
+        EXPECT_EQ(reused.name, fresh.name) << line;
+        EXPECT_EQ(reused.objectType, fresh.objectType) << line;
+        EXPECT_EQ(reused.sddl, fresh.sddl) << line;
+        EXPECT_EQ(reused.exactShape, fresh.exactShape) << line;
+        EXPECT_EQ(reused.noParts, fresh.noParts) << line;
+    }
+}
+
 TEST(BackupRecordTest, ObjectTypesTheListingNeverWritesAreNoRecord) {
     for (const wchar_t* type : {L"0", L"6", L"13", L"99", L"4294967295"}) {
         EXPECT_FALSE(ParseBackupEntry(L"\"C:\\x\"," + std::wstring(type) + L",\"D:(A;;FA;;;BA)\"").exactShape) << type;
