@@ -142,11 +142,25 @@ bool IsBackupSafeName(std::wstring_view name) {
     return name.find(L"\",") == std::wstring_view::npos;
 }
 
-std::wstring DisplayableName(std::wstring_view name) {
-    // Names almost never hold control characters: copy those whole.
+namespace {
+
+bool HasControlCharacter(std::wstring_view name) {
     unsigned control = 0;
     for (wchar_t c : name) control |= (static_cast<uint32_t>(c) < 0x20) | (c == 0x7F);
-    if (!control) return std::wstring(name);
+    return control != 0;
+}
+
+}  // namespace
+
+const std::wstring& DisplayableName(const std::wstring& name, std::wstring* room) {
+    if (!HasControlCharacter(name)) return name;
+    *room = DisplayableName(name);
+    return *room;
+}
+
+std::wstring DisplayableName(std::wstring_view name) {
+    // Names almost never hold control characters: copy those whole.
+    if (!HasControlCharacter(name)) return std::wstring(name);
     std::wstring text;
     text.reserve(name.size());
     for (wchar_t c : name) {

@@ -39,6 +39,9 @@ bool IsBackupSafeName(std::wstring_view name);
 // `name` for a message line: control characters shown as {U+000A}, so a
 // hostile name cannot add lines of its own to a log.
 std::wstring DisplayableName(std::wstring_view name);
+// The same without a copy: `name` itself when it needs no escapes, else
+// its escaped form, kept in `room`.
+const std::wstring& DisplayableName(const std::wstring& name, std::wstring* room);
 
 struct BackupEntry {
     std::wstring name;     // object name, by position

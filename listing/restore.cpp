@@ -256,7 +256,7 @@ DWORD CTavrik::RestoreFromFile() {
         StoresAsGiven& operator=(const StoresAsGiven&) = delete;
     };
     std::optional<StoresAsGiven> storesAsGiven;
-    std::wstring mapped, mappedShown, announcing;
+    std::wstring mapped, mappedShown, announcing, shownRoom;
     tavrik::BackupEntry parsed;
     while (reader.ReadLine(line)) {
         // Blank lines (a hand-edited file) hold no entry.
@@ -274,7 +274,7 @@ DWORD CTavrik::RestoreFromFile() {
         }
         // Names come from the file: shown with their control characters
         // escaped, so a line cannot write to the console or forge log lines.
-        const std::wstring shown = tavrik::DisplayableName(entry.name);
+        const std::wstring& shown = tavrik::DisplayableName(entry.name, &shownRoom);
 
         if (IsFiltered(entry.name)) {
             OutputMessage(L"Omitting ACL of: <" + shown + L"> because a filter keyword matched.");

@@ -190,6 +190,12 @@ TEST(BackupRecordTest, RepeatedSddlTextsKeepTheirOwnLineBreakVerdict) {
 TEST(BackupRecordTest, DisplayableNameShowsControlCharacters) {
     EXPECT_EQ(DisplayableName(L"a\nb\rc\x7f"), L"a{U+000A}b{U+000D}c{U+007F}");
     EXPECT_EQ(DisplayableName(L"\\\\?\\C:\\plain"), L"\\\\?\\C:\\plain");
+    // Without a copy: the name itself, or its escaped form in the room given.
+    std::wstring room;
+    const std::wstring plain = L"C:\\plain", odd = L"C:\\a\tb";
+    EXPECT_EQ(&DisplayableName(plain, &room), &plain);
+    EXPECT_EQ(DisplayableName(odd, &room), L"C:\\a{U+0009}b");
+    EXPECT_EQ(&DisplayableName(plain, &room), &plain);
 }
 
 TEST(BackupRecordTest, SectionsDecideWhichPartsAreWritten) {
