@@ -196,6 +196,12 @@ TEST(BackupRecordTest, DisplayableNameShowsControlCharacters) {
     EXPECT_EQ(&DisplayableName(plain, &room), &plain);
     EXPECT_EQ(DisplayableName(odd, &room), L"C:\\a{U+0009}b");
     EXPECT_EQ(&DisplayableName(plain, &room), &plain);
+    // A control character at any place of a longer name.
+    for (size_t at = 0; at < 40; ++at) {
+        std::wstring name(40, L'n');
+        name[at] = at % 2 ? L'\x7f' : L'\x1f';
+        EXPECT_NE(&DisplayableName(name, &room), &name) << at;
+    }
 }
 
 TEST(BackupRecordTest, SectionsDecideWhichPartsAreWritten) {
